@@ -36,8 +36,12 @@ struct BmsspRun {
     Vec<SettleRecord> settle_log;   // settlement order
 };
 
-// "No predecessor" inside a run.
+// "No predecessor" in 64-bit predecessor arrays.
 inline constexpr std::uint64_t NO_PRED = ~std::uint64_t{0};
+// "No vertex" in 32-bit arrays (never a vertex id: n' < 2^32).
+inline constexpr std::uint32_t NO_VERTEX = 0xFFFFFFFFu;
+// Stored hop count of an unreached vertex; keys report it as NO_PATH_HOPS.
+inline constexpr std::uint32_t UNREACHED = 0xFFFFFFFFu;
 
 // --- constant-degree transform -------------------------------------------------
 
@@ -63,6 +67,33 @@ bool fits_bmssp_ids(std::uint64_t n, std::uint64_t n_prime) noexcept;
 // checked fits_bmssp_ids. Stops with "edge endpoint out of range" if the builder's own
 // edges leave the vertex range (cannot happen).
 Transformed transform_to_constant_degree(const Csr& csr, std::uint64_t source);
+
+// One row of a constant-degree graph in 16 bytes. Its edges, in row order, are
+// (ring, +0.0) when ring != NO_VERTEX, then (to, weight) when to != NO_VERTEX:
+// exactly a transformed row, whose ring edge (if any) comes first.
+struct CompactRow {
+    std::uint32_t ring;  // head of the leading zero-weight edge, or NO_VERTEX
+    std::uint32_t to;    // head of the other edge, or NO_VERTEX
+    double weight;       // weight of the other edge
+};
+
+// The graph a BMSSP run works on: one compact row per vertex and the maps back.
+struct CompactGraph {
+    Vec<CompactRow> rows;          // n' rows
+    Vec<std::uint32_t> first_copy; // input vertex -> its copy 0
+    Vec<std::uint32_t> orig;       // vertex -> the input vertex it copies
+    std::uint32_t source = 0;      // the run's source
+
+    std::uint64_t n() const noexcept { return rows.size(); }
+};
+
+// The rows and maps of transform_to_constant_degree(csr, source), built directly from
+// the input in linear passes without the intermediate CSR. Same preconditions.
+CompactGraph compact_constant_degree(const Csr& csr, std::uint64_t source);
+
+// The compact form of a graph whose rows hold at most two edges, the first of two
+// weighing +0.0 (every transformed graph); stops with "row does not fit a compact row" otherwise.
+CompactGraph compact_rows(const Transformed& tg);
 
 // Input-graph distances: dist[v] = tdist[first_copy[v]].
 OwnedArray<double> map_distances_back(const Transformed& tg, std::span<const double> tdist);
@@ -96,12 +127,15 @@ struct LevelResult {
     Vec<std::uint32_t> vertices;
 };
 
-// "No vertex" in the run's 32-bit arrays (never a vertex id: n' < 2^32).
-inline constexpr std::uint32_t NO_VERTEX = 0xFFFFFFFFu;
-// Stored hop count of an unreached vertex; key() reports it as NO_PATH_HOPS.
-inline constexpr std::uint32_t UNREACHED = 0xFFFFFFFFu;
 
-// The working record of one BMSSP run on a transformed graph.
+// Tentative path of one vertex, kept together so a relaxation touches one cache line.
+struct VertexState {
+    double dist;         // tentative distance; +inf when unreached
+    std::uint32_t hops;  // edges on the path behind dist; UNREACHED when none
+    std::uint32_t pred;  // predecessor on that path; NO_VERTEX when none
+};
+
+// The working record of one BMSSP run on a constant-degree graph.
 //
 // Hop counts and predecessors are stored in 32 bits: a hop count is the length
 // of a simple path (hops strictly grow along predecessors), so it stays below
@@ -110,21 +144,20 @@ inline constexpr std::uint32_t UNREACHED = 0xFFFFFFFFu;
 class State {
 public:
     // Fresh state: every vertex unreached except graph.source at distance +0.0 and 0 hops.
-    State(const Transformed& graph, std::uint64_t k, std::uint64_t t, std::uint64_t seed);
+    State(const CompactGraph& graph, std::uint64_t k, std::uint64_t t, std::uint64_t seed);
 
-    Vec<double> dist;              // tentative distance
-    Vec<std::uint32_t> hops;       // edges on the path behind dist; UNREACHED when none
-    Vec<std::uint32_t> pred;       // predecessor on that path; NO_VERTEX when none
+    Vec<VertexState> vertex;       // per-vertex tentative path
     Vec<SettleRecord> settle_log;  // vertices in the order they became complete
-    const Transformed& graph;
+    const CompactGraph& graph;
     std::uint64_t k;
     std::uint64_t t;
     std::uint64_t seed;            // the block queues' SplitMix64 state
 
     // key(v) = (dist[v], hops[v], v).
     Key key(std::uint32_t v) const noexcept {
-        const std::uint32_t h = hops[v];
-        return Key{dist[v], h == UNREACHED ? NO_PATH_HOPS : static_cast<std::int64_t>(h), static_cast<std::int64_t>(v)};
+        const VertexState& s = vertex[v];
+        return Key{s.dist, s.hops == UNREACHED ? NO_PATH_HOPS : static_cast<std::int64_t>(s.hops),
+                   static_cast<std::int64_t>(v)};
     }
     // True once v is settled.
     bool is_complete(std::uint32_t v) const noexcept { return (flags_[v] & COMPLETE) != 0; }
@@ -159,24 +192,38 @@ private:
         BlockDs d{1, KEY_TOP};
     };
 
-    // Passes when (w + dist[u], hops[u] + 1) is below (dist[v], hops[v]), or equal with
-    // u <= pred[v]; a candidate distance that overflows to +inf never passes.
-    bool relax_passes(std::uint32_t u, std::uint32_t v, double w, double& cd, std::uint32_t& ch) const noexcept {
-        cd = w + dist[u];
-        if (!(cd < std::numeric_limits<double>::infinity())) return false;
-        ch = hops[u] + 1;
+    // Relaxes every edge of u's row in row order: `accept(v, cd, ch)` decides, for an edge
+    // passing the relaxation test, whether to apply it; `applied(v)` runs after an update.
+    template <class Accept, class Applied>
+    void relax_row(std::uint32_t u, Accept&& accept, Applied&& applied) {
+        const CompactRow row = graph.rows[u];
+        if (row.ring != NO_VERTEX) relax_edge(u, row.ring, 0.0, accept, applied);
+        if (row.to != NO_VERTEX) relax_edge(u, row.to, row.weight, accept, applied);
+    }
+    // The relaxation test: passes when (w + dist[u], hops[u] + 1) is below (dist[v], hops[v]),
+    // or equal with u <= pred[v]. A candidate distance that overflows to +inf never passes.
+    template <class Accept, class Applied>
+    void relax_edge(std::uint32_t u, std::uint32_t v, double w, Accept& accept, Applied& applied) {
+        const VertexState& su = vertex[u];
+        const double cd = w + su.dist;
+        if (!(cd < std::numeric_limits<double>::infinity())) return;
+        const std::uint32_t ch = su.hops + 1;
+        VertexState& sv = vertex[v];
         // Distances are never -0.0 or NaN here (+0.0 source, non-negative weights), so the
         // plain comparison is the totalOrder one.
-        const double dv = dist[v];
-        if (cd != dv) return cd < dv;
-        const std::uint32_t hv = hops[v];
-        if (ch != hv) return ch < hv;
-        return pred[v] != NO_VERTEX && u <= pred[v];
-    }
-    void set_path(std::uint32_t v, double cd, std::uint32_t ch, std::uint32_t u) noexcept {
-        dist[v] = cd;
-        hops[v] = ch;
-        pred[v] = u;
+        bool pass;
+        if (cd != sv.dist) {
+            pass = cd < sv.dist;
+        } else if (ch != sv.hops) {
+            pass = ch < sv.hops;
+        } else {
+            pass = sv.pred != NO_VERTEX && u <= sv.pred;
+        }
+        if (!pass || !accept(v, cd, ch)) return;
+        sv.dist = cd;
+        sv.hops = ch;
+        sv.pred = u;
+        applied(v);
     }
     void settle(std::uint32_t v);
     void find_pivots_into(const Key& bound, std::span<const std::uint32_t> s, Vec<std::uint32_t>& pivots,
