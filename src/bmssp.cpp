@@ -492,7 +492,7 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
     };
     for (std::uint64_t layer = 0; layer < k; ++layer) {
         next_.clear();
-        for (std::uint32_t u : frontier_) relax_row(u, accept_all, join_layer);
+        relax_list(frontier_, accept_all, join_layer);
         for (std::uint32_t v : next_) {
             flags_[v] &= static_cast<std::uint8_t>(~IN_LAYER);
             if (w_index_[v] == NO_VERTEX) {
@@ -674,7 +674,7 @@ Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std:
                 sc.k_list.push_back({v, kv});
             }
         };
-        for (std::uint32_t x : child_u) relax_row(x, accept_all, route);
+        relax_list(child_u, accept_all, route);
         for (std::uint32_t x : sc.fresh) {
             const Key kx = key(x);
             if (child_bp <= kx && kx < bi) sc.k_list.push_back({x, kx});
