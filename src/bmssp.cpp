@@ -607,11 +607,15 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     return result_bound;
 }
 
-LevelResult State::bmssp(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
+Key State::bmssp_bound(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
     if (level > MAX_LEVELS) internal_stop("BMSSP level above the supported depth");
     if (scratch_.size() < level + 1) scratch_.resize(level + 1);
+    return run_level(level, bound, s);
+}
+
+LevelResult State::bmssp(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
     LevelResult result;
-    result.bound = run_level(level, bound, s);
+    result.bound = bmssp_bound(level, bound, s);
     result.vertices = scratch_[level].u;
     return result;
 }
@@ -714,7 +718,7 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
     State state(cg, params.k, params.t, seed);
     state.settle_log.reserve(cg.n());  // at most one record per vertex: never regrown
     const std::uint32_t top_sources[1] = {cg.source};
-    (void)state.bmssp(params.levels, KEY_TOP, top_sources);
+    (void)state.bmssp_bound(params.levels, KEY_TOP, top_sources);
     Vec<CompactRow>().swap(cg.rows);  // the rows are done with; map back in less memory
 
     const Vec<VertexState>& vs = state.vertex;

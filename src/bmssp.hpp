@@ -167,6 +167,8 @@ public:
 
     // BMSSP(l, B, S): completes vertices below the returned bound B' <= B; returns (B', U).
     LevelResult bmssp(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
+    // The same, returning only B' (U is not copied out).
+    Key bmssp_bound(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
 
 private:
     // Bits of flags_: settled; in the current FindPivots layer; taken by the current base case;
