@@ -74,77 +74,67 @@ bool fits_bmssp_ids(std::uint64_t n, std::uint64_t n_prime) noexcept {
 
 Transformed transform_to_constant_degree(const Csr& csr, std::uint64_t source) {
     const std::uint64_t n = csr.n;
-    const std::uint64_t m = csr.nnz();
-
-    Vec<std::uint32_t> tail(m, 0);
-    for (std::uint64_t u = 0; u < n; ++u) {
-        for (std::uint64_t e = csr.indptr[u]; e < csr.indptr[u + 1]; ++e) tail[e] = static_cast<std::uint32_t>(u);
-    }
-    Vec<std::uint64_t> deg(n, 0);
-    for (std::uint64_t e = 0; e < m; ++e) {
-        ++deg[tail[e]];
-        ++deg[csr.indices[e]];
-    }
-
     Transformed tg;
-    Vec<std::uint64_t> base(n, 0);
+
+    // Degrees (a self-loop counts twice) and the numbering of the copies.
+    Vec<std::uint64_t> deg(n, 0);
+    for (std::uint64_t u = 0; u < n; ++u) deg[u] = csr.indptr[u + 1] - csr.indptr[u];
+    for (std::uint32_t w : csr.indices) ++deg[w];
     tg.first_copy.assign(n, 0);
     std::uint64_t running = 0;
     for (std::uint64_t v = 0; v < n; ++v) {
-        base[v] = running;
         tg.first_copy[v] = static_cast<std::uint32_t>(running);
         running += std::max<std::uint64_t>(deg[v], 1);
     }
     const std::uint64_t np = running;
-
     tg.orig.assign(np, 0);
     for (std::uint64_t v = 0; v < n; ++v) {
         const std::uint64_t c = std::max<std::uint64_t>(deg[v], 1);
-        for (std::uint64_t i = 0; i < c; ++i) tg.orig[base[v] + i] = static_cast<std::uint32_t>(v);
+        for (std::uint64_t i = 0; i < c; ++i) tg.orig[tg.first_copy[v] + i] = static_cast<std::uint32_t>(v);
     }
 
-    Vec<std::uint64_t> counter(n, 0);
-    Vec<std::uint32_t> tail_copy(m, 0);
-    Vec<std::uint32_t> head_copy(m, 0);
-    for (std::uint64_t e = 0; e < m; ++e) {
-        const std::uint32_t u = tail[e];
-        const std::uint32_t w = csr.indices[e];
-        tail_copy[e] = static_cast<std::uint32_t>(tg.first_copy[u] + static_cast<std::uint32_t>(counter[u]++));
-        head_copy[e] = static_cast<std::uint32_t>(tg.first_copy[w] + static_cast<std::uint32_t>(counter[w]++));
-    }
-
-    // Edge list: ring edges of every vertex with deg >= 2, then the input edges.
-    struct EdgeTriple {
-        std::uint32_t from;
-        std::uint32_t to;
-        double weight;
-    };
-    Vec<EdgeTriple> edges;
-    for (std::uint64_t v = 0; v < n; ++v) {
-        if (deg[v] < 2) continue;
-        for (std::uint64_t i = 0; i < deg[v]; ++i) {
-            const std::uint64_t next = i + 1 == deg[v] ? 0 : i + 1;
-            edges.push_back({static_cast<std::uint32_t>(base[v] + i), static_cast<std::uint32_t>(base[v] + next), 0.0});
+    // The edge list, generated on demand in its fixed order instead of stored: the
+    // ring edges of every vertex with deg >= 2, then every input edge from its tail's
+    // next free copy to its head's next free copy (tail slot first, which matters for
+    // self-loops). `slot` holds the per-vertex slot counters and is reset per pass.
+    Vec<std::uint64_t>& slot = deg;
+    auto for_each_edge = [&](auto&& emit) {
+        for (std::uint64_t v = 0; v < n; ++v) {
+            const std::uint64_t first = tg.first_copy[v];
+            const std::uint64_t c = (v + 1 < n ? tg.first_copy[v + 1] : np) - first;
+            if (c < 2) continue;
+            for (std::uint64_t i = 0; i < c; ++i) emit(first + i, first + (i + 1 == c ? 0 : i + 1), 0.0);
         }
-    }
-    for (std::uint64_t e = 0; e < m; ++e) edges.push_back({tail_copy[e], head_copy[e], csr.weights[e]});
+        std::fill(slot.begin(), slot.end(), 0);
+        for (std::uint64_t u = 0; u < n; ++u) {
+            for (std::uint64_t e = csr.indptr[u]; e < csr.indptr[u + 1]; ++e) {
+                const std::uint32_t w = csr.indices[e];
+                const std::uint64_t tail_copy = std::uint64_t{tg.first_copy[u]} + slot[u]++;
+                const std::uint64_t head_copy = std::uint64_t{tg.first_copy[w]} + slot[w]++;
+                emit(tail_copy, head_copy, csr.weights[e]);
+            }
+        }
+    };
 
-    // Counting sort by tail, stable.
+    // Counting sort by tail, stable: count, prefix sums, place in list order.
     Csr& g = tg.graph;
     g.n = np;
     g.indptr.assign(np + 1, 0);
-    for (const EdgeTriple& t : edges) {
-        if (t.from >= np || t.to >= np) internal_stop("edge endpoint out of range");
-        ++g.indptr[t.from + 1];
-    }
+    for_each_edge([&](std::uint64_t from, std::uint64_t to, double) {
+        if (from >= np || to >= np) internal_stop("edge endpoint out of range");
+        ++g.indptr[from + 1];
+    });
     for (std::uint64_t i = 0; i < np; ++i) g.indptr[i + 1] += g.indptr[i];
-    Vec<std::uint64_t> cursor(g.indptr.begin(), g.indptr.end());
-    g.indices.assign(edges.size(), 0);
-    g.weights.assign(edges.size(), 0.0);
-    for (const EdgeTriple& t : edges) {
-        const std::uint64_t at = cursor[t.from]++;
-        g.indices[at] = t.to;
-        g.weights[at] = t.weight;
+    const std::uint64_t mp = g.indptr[np];
+    g.indices.assign(mp, 0);
+    g.weights.assign(mp, 0.0);
+    {
+        Vec<std::uint64_t> cursor(g.indptr.begin(), g.indptr.end() - 1);
+        for_each_edge([&](std::uint64_t from, std::uint64_t to, double weight) {
+            const std::uint64_t at = cursor[from]++;
+            g.indices[at] = static_cast<std::uint32_t>(to);
+            g.weights[at] = weight;
+        });
     }
     tg.source = tg.first_copy[source];
     return tg;
