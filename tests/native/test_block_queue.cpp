@@ -285,7 +285,7 @@ TEST(block_ds_pull_rules) {
 TEST(block_ds_random_sequences) {
     for (std::uint64_t trial = 0; trial < 60; ++trial) {
         TestRng gen{1000 + trial};
-        const std::uint64_t m = 1 + gen.below(trial % 3 == 0 ? 2 : 9);
+        std::uint64_t m = 1 + gen.below(trial % 3 == 0 ? 2 : 9);
         const bool finite_bound = gen.below(2) == 0;
         const Key bound = finite_bound ? dkey(1e6, 0) : KEY_TOP;
         BlockDs d(m, bound);
@@ -315,6 +315,11 @@ TEST(block_ds_random_sequences) {
                     auto it = model.find(e.vertex);
                     if (it == model.end() || e.key < it->second) model[e.vertex] = e.key;
                 }
+            } else if (what == 9 && gen.below(4) == 0) {
+                // Reuse the queue with a new block size; everything held is dropped.
+                m = 1 + gen.below(6);
+                d.reset(m, bound);
+                model.clear();
             } else {
                 std::vector<std::pair<Key, std::uint32_t>> sorted;
                 for (auto& [v, k] : model) sorted.push_back({k, v});
@@ -333,4 +338,56 @@ TEST(block_ds_random_sequences) {
             for (auto& [v, k] : model) CHECK(d.key_of(v) != nullptr && *d.key_of(v) == k);
         }
     }
+}
+
+// IdMap against std::map under random inserts, lookups and erases (backward-shift
+// deletion must keep every remaining id findable), with clear() and regrowth.
+TEST(id_map_random_operations) {
+    TestRng gen{77};
+    IdMap<std::uint64_t> map;
+    std::map<std::uint32_t, std::uint64_t> model;
+    for (int round = 0; round < 3; ++round) {
+        const std::uint32_t universe = round == 1 ? 64 : 5000;  // dense collisions, then spread
+        for (int op = 0; op < 20000; ++op) {
+            const auto id = static_cast<std::uint32_t>(gen.below(universe) * (round == 2 ? 4096 : 1));
+            const std::uint64_t what = gen.below(4);
+            if (what < 2) {
+                const std::uint64_t value = gen.next();
+                map.assign(id, value);
+                model[id] = value;
+            } else if (what == 2) {
+                CHECK(map.erase(id) == (model.erase(id) == 1));
+            } else {
+                const std::uint64_t* found = map.find(id);
+                auto it = model.find(id);
+                CHECK((found == nullptr) == (it == model.end()));
+                if (found != nullptr && it != model.end()) CHECK(*found == it->second);
+            }
+            if (op % 4096 == 0) {
+                for (auto& [k, v] : model) CHECK(map.find(k) != nullptr && *map.find(k) == v);
+            }
+        }
+        CHECK(map.size() == model.size());
+        map.clear();
+        model.clear();
+        CHECK(map.empty() && map.find(3) == nullptr);
+    }
+}
+
+TEST(block_ds_reset_reuses_the_queue) {
+    std::uint64_t rng = 21;
+    BlockDs d(2, KEY_TOP);
+    for (std::uint32_t v = 0; v < 9; ++v) d.insert(v, dkey(static_cast<double>(v % 4), v), rng);
+    d.batch_prepend(std::vector<Entry>{{20, dkey(-1, 20)}, {21, dkey(-2, 21)}, {22, dkey(-3, 22)}}, rng);
+    d.sanity_check();
+    d.reset(3, dkey(50, 0));
+    d.sanity_check();
+    CHECK(d.is_empty() && d.m() == 3 && d.bound() == dkey(50, 0));
+    CHECK(d.key_of(4) == nullptr && d.d0_blocks() == 0 && d.d1_blocks() == 1);
+    d.insert(4, dkey(7, 4), rng);
+    d.insert(5, dkey(6, 5), rng);
+    Vec<std::uint32_t> out;
+    CHECK(d.pull(rng, out) == dkey(50, 0));
+    CHECK((std::set<std::uint32_t>(out.begin(), out.end()) == std::set<std::uint32_t>{4, 5}));
+    d.sanity_check();
 }
