@@ -182,7 +182,7 @@ void BlockDs::split_d1(std::size_t i, std::uint64_t& rng) {
 }
 
 void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) {
-    dedup_.clear();
+    dedup_.clear_listed(dedup_list_.begin(), dedup_list_.end(), [](const Entry& e) { return e.vertex; });
     dedup_list_.clear();
     for (const Entry& e : entries) {
         auto [index, inserted] = dedup_.try_emplace(e.vertex, static_cast<std::uint32_t>(dedup_list_.size()));
@@ -202,7 +202,8 @@ void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) 
         }
     }
     if (dedup_list_.empty()) return;
-    Vec<std::size_t> ends;
+    Vec<std::size_t>& ends = chunk_ends_;
+    ends.clear();
     if (dedup_list_.size() <= m_) {
         ends.push_back(dedup_list_.size());
     } else {

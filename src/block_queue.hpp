@@ -172,7 +172,8 @@ private:
     IdMap<Position> positions_;
     Vec<Entry> pull_buf_;
     IdMap<std::uint32_t> dedup_;  // batch_prepend scratch: vertex -> index in dedup_list_
-    Vec<Entry> dedup_list_;
+    Vec<Entry> dedup_list_;       // the previous batch until the next one clears dedup_ by it
+    Vec<std::size_t> chunk_ends_;
     std::uint64_t m_;
     Key bound_;
 };

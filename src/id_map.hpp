@@ -87,6 +87,31 @@ public:
         return true;
     }
 
+    // Removes every id, given all of them (proj(*it) for it in [first, last), repeats
+    // allowed): costs O(size) instead of O(capacity) when the table is mostly empty.
+    template <class It, class Proj>
+    void clear_listed(It first, It last, Proj proj) {
+        if (size_ == 0) return;
+        if (4 * size_ >= slots_.size()) {
+            clear();
+            return;
+        }
+        // Find every slot before emptying any, so no probe run is cut short.
+        doomed_.clear();
+        for (It it = first; it != last; ++it) {
+            const std::uint32_t id = proj(*it);
+            for (std::size_t i = slot_of(id);; i = (i + 1) & mask_) {
+                if (slots_[i].key == id) {
+                    doomed_.push_back(i);
+                    break;
+                }
+                if (slots_[i].key == ID_MAP_EMPTY) break;
+            }
+        }
+        for (std::size_t i : doomed_) slots_[i].key = ID_MAP_EMPTY;
+        size_ = 0;
+    }
+
     // Removes every id, keeping the table's storage.
     void clear() noexcept {
         if (size_ == 0) return;
@@ -122,6 +147,7 @@ private:
 
     // Key and value side by side: a lookup touches one cache line.
     Vec<Slot> slots_;
+    Vec<std::size_t> doomed_;
     std::size_t size_ = 0;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;
