@@ -135,21 +135,25 @@ std::uint32_t BlockDs::alloc_block(std::span<const Entry> entries) {
 }
 
 void BlockDs::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
-    if (const Position* at = positions_.find(vertex)) {
-        if (!(key < blocks_[at->block].entries[at->slot].key)) return;
-        const Position old = *at;
-        remove_recorded(vertex, old);
-    }
     // First position whose bound is >= key: the count of bounds strictly below it.
     const auto at = std::lower_bound(d1_.begin() + static_cast<std::ptrdiff_t>(d1_head_), d1_.end(), key,
                                      [](const D1Slot& slot, const Key& k) { return slot.bound < k; });
     const std::size_t i = static_cast<std::size_t>(at - d1_.begin());
     if (i >= d1_.size()) internal_stop("Insert: key not below the queue's bound");
+    // One probe: the record is created here or, for a held vertex, rewritten in place
+    // (the same as deleting it and recording the new slot).
+    auto [record, fresh] = positions_.try_emplace(vertex, Position{0, 0});
+    if (!fresh) {
+        Block& old = blocks_[record->block];
+        if (!(key < old.entries[record->slot].key)) return;
+        old.entries[record->slot].vertex = ID_MAP_EMPTY;
+        --old.live;
+    }
     const std::uint32_t id = d1_[i].id;
     Block& b = blocks_[id];
     b.entries.push_back({vertex, key});
     ++b.live;
-    positions_.assign(vertex, {id, static_cast<std::uint32_t>(b.entries.size() - 1)});
+    *record = Position{id, static_cast<std::uint32_t>(b.entries.size() - 1)};
     if (b.live > m_) split_d1(i, rng);
 }
 
