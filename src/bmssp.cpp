@@ -16,7 +16,10 @@
 // its own copy of its head. Every row then has at most two edges (the ring
 // edge first), all copies of v share v's distance, and results map back
 // through `first_copy` and `orig`. The transform is built by counting sort in
-// linear passes; no comparison sort anywhere.
+// linear passes; no comparison sort anywhere. A run itself uses the compact
+// form of the same rows: 16 bytes per vertex ({ring head, other head, weight}),
+// built straight from the input, beside one 16-byte VertexState per vertex, so
+// a relaxation touches two cache lines; the CSR form is for other engines.
 //
 // Ties. Keys are (dist, hops, vertex) under IEEE 754 totalOrder, so no two
 // vertices tie. A relaxation passes when (candidate dist, candidate hops) is
@@ -31,6 +34,18 @@
 // rounds to +inf is refused by every relaxation test, exactly as Dijkstra's
 // strict comparison refuses it: such a vertex stays unreached (+inf, -1),
 // never enters a queue and never appears in the settlement log.
+//
+// Predecessors. The walk from a vertex's copy 0 back through its own copies
+// names the input predecessor. Through zero-weight cycles that walk can make
+// input predecessors cycle; the vertices caught then take the copy entered
+// nearest the root of the transformed tree, and the result is checked to be a
+// tree rooted at the source.
+//
+// Scratch. Sets of the recursion are flag bits in one byte per vertex (settled,
+// in a FindPivots layer, seen by a base case, in the U of level l) or a dense
+// position array (FindPivots' W), each reset by walking the list it marked;
+// every level reuses its lists and its block queue across calls, so a run
+// allocates almost nothing after its first calls at each level.
 //
 // Invariants of the recursion: a vertex becomes complete at most once and is
 // logged then, with its distance at that moment; every vertex of a returned U

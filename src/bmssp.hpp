@@ -1,4 +1,9 @@
 // bmssp.hpp: the constant-degree transform, the BMSSP run state and the driver.
+//
+// `sssp_bmssp` is the entry point. The transform and the mapping back are
+// public for the variant engine, which runs its own recursion on the same
+// constant-degree graphs; `State` is public for tests that drive single
+// phases (FindPivots, a base case, one level) on hand-made graphs.
 #pragma once
 
 #include <cstdint>
@@ -56,7 +61,7 @@ struct Transformed {
     void sanity_check(const Csr& input) const;
 };
 
-// n' = sum over v of max(deg(v), 1), exact in 64 bits (saturates at 2^63 for absurd graphs).
+// n' = sum over v of max(deg(v), 1) = 2m + (isolated vertices), exact in 64 bits; O(n + m).
 std::uint64_t transformed_vertex_count(const Csr& csr);
 
 // True when a graph of n input vertices and n' transformed vertices fits the run's id types:
@@ -84,6 +89,7 @@ struct CompactGraph {
     Vec<std::uint32_t> orig;       // vertex -> the input vertex it copies
     std::uint32_t source = 0;      // the run's source
 
+    // n', the number of vertices.
     std::uint64_t n() const noexcept { return rows.size(); }
 };
 
@@ -110,6 +116,7 @@ OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<
 
 // --- parameters ------------------------------------------------------------------
 
+// The run's parameters.
 struct BmsspParams {
     std::uint64_t k;       // FindPivots depth and base-case size
     std::uint64_t t;       // level step: block size at level l is 2^(t(l-1))
@@ -123,10 +130,9 @@ BmsspParams bmssp_parameters(std::uint64_t n_prime);
 
 // A vertex list with the bound it was computed against: the (B', U) result of a call.
 struct LevelResult {
-    Key bound;
-    Vec<std::uint32_t> vertices;
+    Key bound;                    // B'
+    Vec<std::uint32_t> vertices;  // U, distinct, all settled
 };
-
 
 // Tentative path of one vertex, kept together so a relaxation touches one cache line.
 struct VertexState {
