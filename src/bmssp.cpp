@@ -736,6 +736,8 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
                     [&](std::uint64_t c) { return vs[c].pred == NO_VERTEX ? NO_PRED : std::uint64_t{vs[c].pred}; }),
         source);
     run.settle_log = std::move(state.settle_log);
+    // The log was reserved for every vertex; give most of it back when few were reached.
+    if (run.settle_log.size() < run.settle_log.capacity() / 2) run.settle_log.shrink_to_fit();
     return run;
 }
 
