@@ -355,3 +355,24 @@ TEST(golden_digests) {
     }
     if (!print) CHECK(checked == sizeof(GOLDEN) / sizeof(GOLDEN[0]));
 }
+
+// Many tiny random graphs (k = t = 1 territory, self-loops, parallel and zero-weight
+// edges, unreachable parts), every source: transform invariants and run certificates.
+TEST(tiny_graphs_every_source) {
+    TestRng gen{4242};
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::uint64_t n = 1 + gen.below(7);
+        std::vector<Arc> arcs;
+        const std::uint64_t m = gen.below(3 * n);
+        for (std::uint64_t i = 0; i < m; ++i) {
+            arcs.push_back({static_cast<std::uint32_t>(gen.below(n)), static_cast<std::uint32_t>(gen.below(n)),
+                            static_cast<double>(gen.below(3))});
+        }
+        const Csr g = make_csr(n, arcs);
+        for (std::uint64_t source = 0; source < n; ++source) {
+            transform_to_constant_degree(g, source).sanity_check(g);
+            const BmsspRun run = expect_run(sssp_bmssp(g, source, static_cast<std::uint64_t>(trial)));
+            check_certificates(g, source, run, true);
+        }
+    }
+}
