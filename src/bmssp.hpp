@@ -269,9 +269,51 @@ private:
     Vec<std::uint32_t> next_sibling_;
     Vec<std::uint8_t> non_root_;
     Vec<std::uint32_t> stack_;
+    // The base case's vertex -> last pushed key map. A base case touches a handful of
+    // vertices, so a linear list serves; past 32 entries an index map takes over.
+    class BestKeys {
+    public:
+        void clear() noexcept {
+            ids_.clear();
+            keys_.clear();
+            if (indexed_) index_.clear();
+            indexed_ = false;
+        }
+        Key* find(std::uint32_t v) noexcept {
+            if (indexed_) {
+                std::uint32_t* at = index_.find(v);
+                return at == nullptr ? nullptr : &keys_[*at];
+            }
+            for (std::size_t i = 0; i < ids_.size(); ++i) {
+                if (ids_[i] == v) return &keys_[i];
+            }
+            return nullptr;
+        }
+        void assign(std::uint32_t v, const Key& key) {
+            if (Key* held = find(v)) {
+                *held = key;
+                return;
+            }
+            ids_.push_back(v);
+            keys_.push_back(key);
+            if (indexed_) {
+                index_.assign(v, static_cast<std::uint32_t>(ids_.size() - 1));
+            } else if (ids_.size() > 32) {
+                indexed_ = true;
+                for (std::size_t i = 0; i < ids_.size(); ++i) index_.assign(ids_[i], static_cast<std::uint32_t>(i));
+            }
+        }
+
+    private:
+        Vec<std::uint32_t> ids_;
+        Vec<Key> keys_;
+        IdMap<std::uint32_t> index_;
+        bool indexed_ = false;
+    };
+
     // Base-case scratch.
     Vec<HeapItem> heap_scratch_;
-    IdMap<Key> best_key_;
+    BestKeys best_key_;
     Vec<LevelScratch> scratch_;
 };
 

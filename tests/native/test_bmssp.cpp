@@ -213,6 +213,20 @@ TEST(base_case_limits) {
         CHECK(!st.is_complete(2) && st.is_complete(0) && st.is_complete(1));
         CHECK(st.vertex[3].dist == 3);  // 2 was expanded, yet not settled
     }
+    // A long path with k = 40: the base case tracks more than 32 pushed vertices.
+    {
+        std::vector<Arc> arcs;
+        for (std::uint32_t v = 0; v + 1 < 60; ++v) arcs.push_back({v, v + 1, 1.0});
+        const Csr g = make_csr(60, arcs);
+        const CompactGraph tg = raw_graph(g, 0);
+        State st(tg, 40, 1, 0);
+        const std::uint32_t s[] = {0};
+        LevelResult r = st.bmssp(0, KEY_TOP, s);
+        CHECK(r.bound == (Key{40.0, 40, 40}));
+        REQUIRE(r.vertices.size() == 40);
+        for (std::uint32_t i = 0; i < 40; ++i) CHECK(r.vertices[i] == i && st.vertex[i].dist == i && st.is_complete(i));
+        CHECK(!st.is_complete(40) && st.vertex[41].dist == 41.0);
+    }
     // A candidate not below B is not applied.
     {
         const Csr g = make_csr(2, {{0, 1, 3}});
