@@ -10,6 +10,13 @@ namespace qh {
 void partition_smallest_in_place(std::span<Entry> a, std::size_t k, std::uint64_t& rng) {
     const std::size_t n = a.size();
     if (n <= 1 || k == 0 || k >= n) return;
+    if (n == 2) {
+        // k = 1. Whichever pivot the one draw picks, the pass ends with the smaller
+        // entry first and stops, so only the draw itself is needed.
+        (void)splitmix64(rng);
+        if (a[1].key < a[0].key) std::swap(a[0], a[1]);
+        return;
+    }
     std::size_t lo = 0;
     std::size_t hi = n - 1;
     for (;;) {

@@ -50,7 +50,51 @@ void chunk_reference(const Vec<Entry>& in, std::size_t c, std::uint64_t& rng, st
     chunk_reference(upper, c, rng, out);
 }
 
+// Quickselect exactly as defined (Lomuto, one draw per pass, no shortcuts), to hold
+// the optimised partition to the same draws and the same final order.
+void reference_partition(std::vector<Entry>& a, std::size_t k, std::uint64_t& rng) {
+    const std::size_t n = a.size();
+    if (n == 1) return;
+    std::size_t lo = 0, hi = n - 1;
+    for (;;) {
+        const std::size_t p = lo + splitmix64(rng) % (hi - lo + 1);
+        const Key pivot = a[p].key;
+        std::swap(a[p], a[hi]);
+        std::size_t store = lo;
+        for (std::size_t j = lo; j < hi; ++j) {
+            if (a[j].key < pivot) std::swap(a[store++], a[j]);
+        }
+        std::swap(a[store], a[hi]);
+        if (store == k - 1) return;
+        if (store > k - 1) {
+            hi = store - 1;
+        } else {
+            lo = store + 1;
+        }
+        if (lo >= hi) return;
+    }
+}
+
 }  // namespace
+
+TEST(partition_matches_its_definition) {
+    TestRng gen{314};
+    for (int trial = 0; trial < 2000; ++trial) {
+        const std::size_t n = 2 + gen.below(trial < 1000 ? 2 : 40);
+        const std::size_t k = 1 + gen.below(n - 1);
+        std::vector<Entry> a = random_entries(gen, n);
+        std::vector<Entry> b = a;
+        const std::uint64_t seed = gen.next();
+        std::uint64_t ra = seed;
+        std::uint64_t rb = seed;
+        partition_smallest_in_place(a, k, ra);
+        reference_partition(b, k, rb);
+        CHECK(ra == rb);
+        bool same = true;
+        for (std::size_t i = 0; i < n; ++i) same = same && a[i].vertex == b[i].vertex;
+        CHECK(same);
+    }
+}
 
 TEST(key_total_order) {
     const double inf = std::numeric_limits<double>::infinity();
