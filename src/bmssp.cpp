@@ -65,6 +65,9 @@ namespace {
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr std::uint64_t TWO_POW_32 = std::uint64_t{1} << 32;
 constexpr std::uint64_t TWO_POW_31 = std::uint64_t{1} << 31;
+// A list of more than n' / LARGE_LIST_DIVISOR marked vertices is unmarked by sweeping
+// the whole per-vertex array, which streams, instead of one cache miss per vertex.
+constexpr std::size_t LARGE_LIST_DIVISOR = 16;
 
 }  // namespace
 
@@ -484,7 +487,12 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
         }
     }
     auto release_w = [&] {
-        for (std::uint32_t v : w) w_index_[v] = NO_VERTEX;
+        // A large W is cheaper to reset by one sequential sweep than by scattered writes.
+        if (w.size() > w_index_.size() / LARGE_LIST_DIVISOR) {
+            std::fill(w_index_.begin(), w_index_.end(), NO_VERTEX);
+        } else {
+            for (std::uint32_t v : w) w_index_[v] = NO_VERTEX;
+        }
     };
     frontier_.assign(w.begin(), w.end());
     const std::uint64_t size_limit = k * static_cast<std::uint64_t>(s.size());
@@ -701,7 +709,11 @@ Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std:
             settle(x);
         }
     }
-    for (std::uint32_t x : u) flags_[x] &= static_cast<std::uint8_t>(~in_u);
+    if (u.size() > flags_.size() / LARGE_LIST_DIVISOR) {
+        for (std::uint8_t& f : flags_) f &= static_cast<std::uint8_t>(~in_u);
+    } else {
+        for (std::uint32_t x : u) flags_[x] &= static_cast<std::uint8_t>(~in_u);
+    }
     return bp;
 }
 
