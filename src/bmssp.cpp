@@ -501,6 +501,7 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
         if (!(flags_[v] & IN_LAYER) && key(v) < bound) {
             flags_[v] |= IN_LAYER;
             next_.push_back(v);
+            __builtin_prefetch(&w_index_[v]);  // read when the layer joins W
         }
     };
     for (std::uint64_t layer = 0; layer < k; ++layer) {
@@ -528,6 +529,16 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
     next_sibling_.assign(wn, NO_VERTEX);
     non_root_.assign(wn, 0);
     for (std::size_t i = 0; i < wn; ++i) {
+        // Two-stage prefetch: the state of w[i + 8], then the predecessor of w[i + 4].
+        if (i + 8 < wn) __builtin_prefetch(&vertex[w[i + 8]]);
+        if (i + 4 < wn) {
+            const std::uint32_t p_ahead = vertex[w[i + 4]].pred;
+            if (p_ahead != NO_VERTEX) {
+                __builtin_prefetch(&w_index_[p_ahead]);
+                __builtin_prefetch(&vertex[p_ahead]);
+                __builtin_prefetch(&graph.rows[p_ahead]);
+            }
+        }
         const std::uint32_t v = w[i];
         const VertexState& sv = vertex[v];
         const std::uint32_t p = sv.pred;
