@@ -203,7 +203,9 @@ void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) 
             dedup_list_[*index].key = e.key;
         }
     }
-    for (const Entry& e : dedup_list_) {
+    for (std::size_t j = 0; j < dedup_list_.size(); ++j) {
+        if (j + 8 < dedup_list_.size()) positions_.prefetch(dedup_list_[j + 8].vertex);
+        const Entry& e = dedup_list_[j];
         if (const Position* at = positions_.find(e.vertex)) {
             if (!(e.key < blocks_[at->block].entries[at->slot].key)) {
                 internal_stop("BatchPrepend: duplicate key with non-smaller value violates the precondition");
@@ -291,6 +293,7 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     if (buf.size() > m_) partition_smallest_in_place(buf, static_cast<std::size_t>(m_), rng);
     const std::size_t k = std::min<std::size_t>(buf.size(), static_cast<std::size_t>(m_));
     for (std::size_t j = 0; j < k; ++j) {
+        if (j + 8 < k) positions_.prefetch(buf[j + 8].vertex);
         const std::uint32_t v = buf[j].vertex;
         const Position* at = positions_.find(v);
         if (at == nullptr) internal_stop("Pull: pulled vertex without a position record");
