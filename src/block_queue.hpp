@@ -20,6 +20,12 @@
 // a superseded or pulled entry only becomes a tombstone in its block. Slots
 // are appended, never moved, so a (block, slot) pair stays valid.
 //
+// Blocks that leave both sequences with no live entry (replaced by a split,
+// dropped from a front, cut off by a full drain) are recycled: their ids and
+// storage serve later blocks, which nothing outside the queue can observe.
+// D1's front is dropped by advancing a head index, and a queue can be reset
+// and reused by the next call at the same recursion level.
+//
 // Splitting, chunking and cutting a pull to M use quickselect with pivots
 // drawn from a caller-owned SplitMix64 state, so the queue's behaviour (and
 // with it a whole run) is a deterministic function of the seed. The draws and
