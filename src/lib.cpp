@@ -558,7 +558,6 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
     const std::uint64_t n = g.indptr.size() - 1;
     Csr csr;
     if (bmssp && !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
-    if (bmssp) return not_yet("bmssp_multisource");
 
     std::size_t cells = 0;  // k * n
     if (__builtin_mul_overflow(sources.size(), n, &cells)) return PyErr_NoMemory();
@@ -568,7 +567,8 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
     const Fault fault = run_released([&] {
         const std::span<double> d{dist.data(), dist.size()};
         const std::span<std::int32_t> p{pred.data(), pred.size()};
-        error = dijkstra_multi(g.indptr.view(), g.indices.view(), g.weights.view(), sources.view(), d, p);
+        error = bmssp ? bmssp_multi(csr, sources.view(), seed, d, p)
+                      : dijkstra_multi(g.indptr.view(), g.indices.view(), g.weights.view(), sources.view(), d, p);
     });
     if (raise_fault(fault)) return nullptr;
     if (error) {

@@ -22,8 +22,10 @@
 #include <cassert>
 #include <cstring>
 
+#include "bmssp.hpp"
 #include "dijkstra.hpp"
 #include "pool.hpp"
+#include "stop.hpp"
 
 namespace qh {
 
@@ -41,13 +43,13 @@ std::optional<MultiError> checked_sources(std::span<const std::int64_t> sources,
     return std::nullopt;
 }
 
-}  // namespace
+// Both runners with `pool`, or with the process-wide pool when it is null;
+// that one is made only when there is a row to run.
 
-std::optional<MultiError> dijkstra_multi(std::span<const std::int64_t> indptr,
-                                         std::span<const std::int32_t> indices,
-                                         std::span<const double> weights,
-                                         std::span<const std::int64_t> sources, std::span<double> dist,
-                                         std::span<std::int32_t> pred) {
+std::optional<MultiError> dijkstra_rows(Pool* pool, std::span<const std::int64_t> indptr,
+                                        std::span<const std::int32_t> indices, std::span<const double> weights,
+                                        std::span<const std::int64_t> sources, std::span<double> dist,
+                                        std::span<std::int32_t> pred) {
     assert(!indptr.empty());
     const std::size_t n = indptr.size() - 1;
     const std::size_t k = sources.size();
@@ -66,7 +68,71 @@ std::optional<MultiError> dijkstra_multi(std::span<const std::int64_t> indptr,
         return MultiError{*error == DijkstraError::NegativeWeight ? MultiError::Kind::NegativeWeight
                                                                   : MultiError::Kind::MalformedCsr};
     };
-    return try_for_each<MultiError>(global_pool(), k, row);
+    return try_for_each<MultiError>(pool ? *pool : global_pool(), k, row);
+}
+
+std::optional<MultiError> bmssp_rows(Pool* pool, const Csr& graph, std::span<const std::int64_t> sources,
+                                     std::uint64_t seed, std::span<double> dist, std::span<std::int32_t> pred) {
+    const std::size_t n = graph.n;
+    const std::size_t k = sources.size();
+    assert(dist.size() == k * n && pred.size() == k * n);
+
+    Vec<std::int64_t> own_sources;
+    if (auto error = checked_sources(sources, n, own_sources)) return error;
+    if (k == 0) return std::nullopt;
+
+    auto row = [&](std::size_t i) -> std::optional<MultiError> {
+        const std::int64_t s = own_sources[i];
+        const auto result = sssp_bmssp(graph, static_cast<std::uint64_t>(s), seed);
+        const BmsspRun* run = std::get_if<BmsspRun>(&result);
+        if (run == nullptr) {
+            switch (*std::get_if<BmsspError>(&result)) {
+                case BmsspError::SourceOutOfRange:
+                    return MultiError{MultiError::Kind::SourceOutOfRange, s};
+                case BmsspError::InvalidWeight:
+                    return MultiError{MultiError::Kind::NegativeWeight};
+                case BmsspError::GraphTooLarge:
+                    return MultiError{MultiError::Kind::GraphTooLarge};
+            }
+            internal_stop("unknown BMSSP error value");
+        }
+        if (run->dist.size() != n || run->pred.size() != n)
+            internal_stop("a BMSSP run returned a row of the wrong length");
+        std::memcpy(dist.data() + i * n, run->dist.data(), n * sizeof(double));
+        std::memcpy(pred.data() + i * n, run->pred.data(), n * sizeof(std::int32_t));
+        return std::nullopt;
+    };
+    return try_for_each<MultiError>(pool ? *pool : global_pool(), k, row);
+}
+
+}  // namespace
+
+std::optional<MultiError> dijkstra_multi(std::span<const std::int64_t> indptr,
+                                         std::span<const std::int32_t> indices,
+                                         std::span<const double> weights,
+                                         std::span<const std::int64_t> sources, std::span<double> dist,
+                                         std::span<std::int32_t> pred) {
+    return dijkstra_rows(nullptr, indptr, indices, weights, sources, dist, pred);
+}
+
+std::optional<MultiError> bmssp_multi(const Csr& graph, std::span<const std::int64_t> sources,
+                                      std::uint64_t seed, std::span<double> dist,
+                                      std::span<std::int32_t> pred) {
+    return bmssp_rows(nullptr, graph, sources, seed, dist, pred);
+}
+
+std::optional<MultiError> dijkstra_multi(Pool& pool, std::span<const std::int64_t> indptr,
+                                         std::span<const std::int32_t> indices,
+                                         std::span<const double> weights,
+                                         std::span<const std::int64_t> sources, std::span<double> dist,
+                                         std::span<std::int32_t> pred) {
+    return dijkstra_rows(&pool, indptr, indices, weights, sources, dist, pred);
+}
+
+std::optional<MultiError> bmssp_multi(Pool& pool, const Csr& graph, std::span<const std::int64_t> sources,
+                                      std::uint64_t seed, std::span<double> dist,
+                                      std::span<std::int32_t> pred) {
+    return bmssp_rows(&pool, graph, sources, seed, dist, pred);
 }
 
 }  // namespace qh

@@ -27,11 +27,29 @@ MALFORMED = (
     r"and every index must be in \[0, n\)$"
 )
 
-# (multi-source entry, the single-source call each row must equal, extra kwargs)
+SEED = 2**64 - 3
+
+
+def _bmssp_entry_built():
+    try:
+        native.bmssp(np.array([0, 0]), np.zeros(0, np.int32), np.zeros(0), 0)
+    except NotImplementedError:
+        return False
+    return True
+
+
+# (multi-source entry, the single-source call each row must equal, extra kwargs);
+# without the single-source bmssp entry in this build, BMSSP rows are checked
+# by certificate and against Dijkstra's distances instead (the native tests
+# compare them with the single-source driver bit for bit).
 RUNNERS = {
     "dijkstra_multisource": (native.dijkstra_multisource, lambda g, s: native.dijkstra(*g, s), {}),
+    "bmssp_multisource": (
+        native.bmssp_multisource,
+        (lambda g, s: native.bmssp(*g, s, SEED)) if _bmssp_entry_built() else None,
+        {"seed": SEED},
+    ),
 }
-SEED = 2**64 - 3
 
 
 def arrays(indptr, indices, weights):
@@ -72,9 +90,15 @@ def check_rows(name, graph, sources):
     assert dist.dtype == np.float64 and pred.dtype == np.int32
     assert dist.shape == pred.shape == (k * n,)
     for i, s in enumerate(sources):
+        row = slice(i * n, (i + 1) * n)
+        if single is None:
+            assert_certificate(*graph, s, dist[row], pred[row])
+            if np.all(graph[2] == np.round(graph[2])):  # exact with integer weights
+                assert np.array_equal(dist[row], native.dijkstra(*graph, s)[0])
+            continue
         d, p = single(graph, int(s))
-        assert dist[i * n : (i + 1) * n].tobytes() == d.tobytes(), (name, i, s)
-        assert pred[i * n : (i + 1) * n].tobytes() == p.tobytes(), (name, i, s)
+        assert dist[row].tobytes() == d.tobytes(), (name, i, s)
+        assert pred[row].tobytes() == p.tobytes(), (name, i, s)
     return dist, pred
 
 
@@ -240,6 +264,29 @@ def test_dijkstra_multisource_accepts_infinite_weights():
     assert dist.tolist() == [0.0, np.inf, 1.0, np.inf, 0.0, np.inf]
 
 
+def test_bmssp_multisource_refuses_infinite_weights_with_its_own_message():
+    graph = arrays([0, 2, 3, 3], [1, 2, 2], [np.inf, 1.0, 2.0])
+    with pytest.raises(ValueError, match=MULTI_NEGATIVE):
+        native.bmssp_multisource(*graph, src(2))
+    dist, pred = native.bmssp_multisource(*graph, src())  # no row, no run
+    assert dist.size == pred.size == 0
+
+
+def test_bmssp_multisource_rows_use_the_callers_seed():
+    """Each row starts its own random state at the seed: any seed gives the same distances."""
+    rng = np.random.default_rng(21)
+    graph = random_graph(rng, 500, 3000, zero_share=0.3, max_weight=3)  # many equal paths
+    sources = rng.integers(0, 500, size=12).astype(np.int64)
+    want = native.dijkstra_multisource(*graph, sources)[0]
+    for seed in (0, 1, 2**64 - 1):
+        first = native.bmssp_multisource(*graph, sources, seed)
+        again = native.bmssp_multisource(*graph, sources, seed=seed)
+        assert np.array_equal(first[0], want)
+        assert first[0].tobytes() == again[0].tobytes() and first[1].tobytes() == again[1].tobytes()
+    d0, p0 = native.bmssp_multisource(*graph, sources)
+    assert d0.tobytes() == native.bmssp_multisource(*graph, sources, 0)[0].tobytes()
+
+
 def test_dijkstra_multisource_finds_malformed_structure_only_when_it_runs():
     bad_head = arrays([0, 1, 2, 2], [1, 3], [1.0, 1.0])
     decreasing = arrays([0, 2, 1, 2], [1, 2], [1.0, 1.0])
@@ -248,6 +295,10 @@ def test_dijkstra_multisource_finds_malformed_structure_only_when_it_runs():
             native.dijkstra_multisource(*graph, src(2, 0))
         dist, pred = native.dijkstra_multisource(*graph, src())
         assert dist.size == pred.size == 0
+        # the owned copy of bmssp_multisource checks the structure whatever k is
+        for sources in (src(), src(0)):
+            with pytest.raises(ValueError, match=MALFORMED):
+                native.bmssp_multisource(*graph, sources)
 
 
 # ---------------------------------------------------------------------------
@@ -256,7 +307,7 @@ def test_dijkstra_multisource_finds_malformed_structure_only_when_it_runs():
 
 def test_python_threads_calling_at_once():
     rng = np.random.default_rng(5)
-    graphs = [random_graph(rng, 300, 1800, zero_share=0.1), grid_graph(rng, 15, 20)]
+    graphs = [random_graph(rng, 150, 900, zero_share=0.1), grid_graph(rng, 10, 12)]
     jobs = []
     for i in range(24):
         name = list(RUNNERS)[i % len(RUNNERS)]
@@ -267,13 +318,6 @@ def test_python_threads_calling_at_once():
             sources[3] = -1  # every fifth call fails
         jobs.append((name, graph, sources))
 
-    def expected(name, graph, sources):
-        multi, single, extra = RUNNERS[name]
-        if sources.min() < 0:
-            return "IndexError"
-        rows = [single(graph, int(s)) for s in sources]
-        return np.concatenate([r[0] for r in rows]).tobytes(), np.concatenate([r[1] for r in rows]).tobytes()
-
     def call(job):
         name, graph, sources = job
         multi, _, extra = RUNNERS[name]
@@ -283,7 +327,7 @@ def test_python_threads_calling_at_once():
             return "IndexError"
         return d.tobytes(), p.tobytes()
 
-    wanted = [expected(*job) for job in jobs]
+    wanted = [call(job) for job in jobs]  # one at a time; rows are checked elsewhere
     barrier = threading.Barrier(6)
 
     def worker(start):
@@ -307,8 +351,8 @@ def test_fork_child_gets_a_working_pool():
         import numpy as np
         import test_multisource as t
 
-        graph = t.random_graph(np.random.default_rng(1), 3000, 20000)
-        sources = np.arange(0, 3000, 97, dtype=np.int64)
+        graph = t.random_graph(np.random.default_rng(1), 400, 2400)
+        sources = np.arange(0, 400, 29, dtype=np.int64)
         calls = [(multi, extra) for multi, _, extra in t.RUNNERS.values()]
         want = [multi(*graph, sources, **extra) for multi, extra in calls]
         stop = threading.Event()
@@ -399,22 +443,22 @@ def rss_bytes():
 @pytest.mark.parametrize("name", RUNNERS)
 def test_references_and_memory_stay_flat(name):
     multi, _, extra = RUNNERS[name]
-    graph = random_graph(np.random.default_rng(6), 200, 1000)
-    sources = src(0, 5, 199, 5)
-    bad = src(0, 200)
+    graph = random_graph(np.random.default_rng(6), 2000, 2000)
+    sources = src(0, 5, 1999, 5)
+    bad = src(0, 2000)
     before = [sys.getrefcount(a) for a in (*graph, sources, bad)]
-    for _ in range(300):
+    for _ in range(200):
         multi(*graph, sources, **extra)
     gc.collect()
     base = rss_bytes()
-    for _ in range(3000):
+    for _ in range(1000):
         d, p = multi(*graph, sources, **extra)
         with pytest.raises(IndexError):
             multi(*graph, bad, **extra)
     del d, p
     gc.collect()
-    # each call hands out 9.6 kB; keeping the results would be ~29 MB
-    assert rss_bytes() - base < 4 * 2**20
+    # each call hands out 96 kB; keeping the results would be ~96 MB
+    assert rss_bytes() - base < 8 * 2**20
     assert [sys.getrefcount(a) for a in (*graph, sources, bad)] == before
 
 
