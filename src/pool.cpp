@@ -17,6 +17,8 @@ namespace qh {
 // after `finished` reached `pieces`, and whoever finishes the last piece
 // notifies with the mutex held, so no thread touches the job afterwards.
 struct Pool::Job {
+    Job(PieceFn f, void* c, std::size_t p) noexcept : piece(f), context(c), pieces(p) {}
+
     PieceFn piece;
     void* context;
     std::size_t pieces;
