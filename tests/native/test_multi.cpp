@@ -1,5 +1,5 @@
-// The row pool, try_for_each's stop and combination rules, and both
-// multi-source runners against their single-source runs on pools of 1, 2, 5.
+// The row pool, try_for_each's stop and combination rules, and BMSSP rows
+// against single-source driver runs on pools of 1, 2 and 5.
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -12,7 +12,6 @@
 
 #include "bmssp.hpp"
 #include "check.hpp"
-#include "dijkstra.hpp"
 #include "graph_fixtures.hpp"
 #include "multi.hpp"
 #include "pool.hpp"
@@ -229,20 +228,6 @@ TEST(a_row_may_run_a_nested_job_on_the_same_pool) {
 
 namespace {
 
-struct Flat {
-    std::vector<std::int64_t> indptr;
-    std::vector<std::int32_t> indices;
-    std::vector<double> weights;
-};
-
-Flat flat(const Csr& g) {
-    Flat f;
-    for (const std::uint64_t x : g.indptr) f.indptr.push_back(static_cast<std::int64_t>(x));
-    for (const std::uint32_t x : g.indices) f.indices.push_back(static_cast<std::int32_t>(x));
-    f.weights.assign(g.weights.begin(), g.weights.end());
-    return f;
-}
-
 // Unsorted, with repeats.
 std::vector<std::int64_t> some_sources(std::uint64_t n) {
     std::vector<std::int64_t> s;
@@ -284,50 +269,4 @@ TEST(bmssp_rows_equal_single_source_runs_on_every_pool) {
             }
         }
     }
-}
-
-TEST(dijkstra_rows_equal_single_source_runs_on_every_pool) {
-    const Flat g = flat(random_real(300, 1500, 9));
-    const std::size_t n = g.indptr.size() - 1;
-    const std::vector<std::int64_t> sources = some_sources(n);
-    const std::size_t k = sources.size();
-    for (std::size_t size : POOL_SIZES) {
-        Pool pool(size);
-        std::vector<double> dist(k * n);
-        std::vector<std::int32_t> pred(k * n);
-        REQUIRE(!dijkstra_multi(pool, g.indptr, g.indices, g.weights, sources, dist, pred));
-        for (std::size_t i = 0; i < k; ++i) {
-            std::vector<double> d(n);
-            std::vector<std::int32_t> p(n);
-            Heap heap;
-            REQUIRE(!dijkstra(g.indptr, g.indices, g.weights, static_cast<std::uint64_t>(sources[i]), d, p, heap));
-            CHECK(same_bits(dist.data() + i * n, d.data(), n));
-            CHECK(std::memcmp(pred.data() + i * n, p.data(), n * sizeof(std::int32_t)) == 0);
-        }
-    }
-}
-
-TEST(runners_report_the_first_bad_source_before_any_row) {
-    Csr g = random_sparse(10, 30, 3, 4);
-    g.weights[0] = -1.0;  // every row would fail
-    const Flat f = flat(g);
-    const std::vector<std::int64_t> sources{4, 10, -1, 99};
-    std::vector<double> dist(sources.size() * 10, 7.0);
-    std::vector<std::int32_t> pred(sources.size() * 10, 7);
-    Pool pool(2);
-    for (int runner = 0; runner < 2; ++runner) {
-        const auto error = runner == 0 ? bmssp_multi(pool, g, sources, 0, dist, pred)
-                                       : dijkstra_multi(pool, f.indptr, f.indices, f.weights, sources, dist, pred);
-        REQUIRE(error);
-        CHECK(error->kind == MultiError::Kind::SourceOutOfRange);
-        CHECK(error->source == 10);
-        for (const double d : dist) CHECK(d == 7.0);  // no row ran
-    }
-    const std::vector<std::int64_t> good{3, 1};
-    std::vector<double> d2(20);
-    std::vector<std::int32_t> p2(20);
-    const auto b = bmssp_multi(pool, g, good, 0, d2, p2);
-    const auto d = dijkstra_multi(pool, f.indptr, f.indices, f.weights, good, d2, p2);
-    CHECK(b && b->kind == MultiError::Kind::NegativeWeight);
-    CHECK(d && d->kind == MultiError::Kind::NegativeWeight);
 }
