@@ -30,25 +30,10 @@ MALFORMED = (
 SEED = 2**64 - 3
 
 
-def _bmssp_entry_built():
-    try:
-        native.bmssp(np.array([0, 0]), np.zeros(0, np.int32), np.zeros(0), 0)
-    except NotImplementedError:
-        return False
-    return True
-
-
-# (multi-source entry, the single-source call each row must equal, extra kwargs);
-# without the single-source bmssp entry in this build, BMSSP rows are checked
-# by certificate and against Dijkstra's distances instead (the native tests
-# compare them with the single-source driver bit for bit).
+# (multi-source entry, the single-source call each row must equal, extra kwargs)
 RUNNERS = {
     "dijkstra_multisource": (native.dijkstra_multisource, lambda g, s: native.dijkstra(*g, s), {}),
-    "bmssp_multisource": (
-        native.bmssp_multisource,
-        (lambda g, s: native.bmssp(*g, s, SEED)) if _bmssp_entry_built() else None,
-        {"seed": SEED},
-    ),
+    "bmssp_multisource": (native.bmssp_multisource, lambda g, s: native.bmssp(*g, s, SEED), {"seed": SEED}),
 }
 
 
@@ -91,11 +76,6 @@ def check_rows(name, graph, sources):
     assert dist.shape == pred.shape == (k * n,)
     for i, s in enumerate(sources):
         row = slice(i * n, (i + 1) * n)
-        if single is None:
-            assert_certificate(*graph, s, dist[row], pred[row])
-            if np.all(graph[2] == np.round(graph[2])):  # exact with integer weights
-                assert np.array_equal(dist[row], native.dijkstra(*graph, s)[0])
-            continue
         d, p = single(graph, int(s))
         assert dist[row].tobytes() == d.tobytes(), (name, i, s)
         assert pred[row].tobytes() == p.tobytes(), (name, i, s)

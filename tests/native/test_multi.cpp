@@ -152,6 +152,31 @@ TEST(an_internal_stop_travels_to_the_caller_after_every_row_ended) {
     }
 }
 
+TEST(a_stop_thrown_on_a_worker_reaches_the_calling_thread) {
+    for (std::size_t size : {2u, 5u}) {
+        Pool pool(size);
+        const std::thread::id caller = std::this_thread::get_id();
+        std::atomic<bool> worker_ran{false};
+        std::atomic<bool> thrown{false};
+        std::string message;
+        try {
+            try_for_each<RowError>(pool, 64, [&](std::size_t) -> std::optional<RowError> {
+                if (std::this_thread::get_id() == caller) {
+                    // keep the caller busy until some worker has taken a row
+                    while (!worker_ran.load()) std::this_thread::yield();
+                    return std::nullopt;
+                }
+                worker_ran.store(true);
+                if (!thrown.exchange(true)) internal_stop("stopped on a worker");
+                return std::nullopt;
+            });
+        } catch (const InternalStop& stop) {
+            message = stop.what();
+        }
+        CHECK(message == "stopped on a worker");
+    }
+}
+
 TEST(a_stop_wins_over_an_error_and_bad_alloc_travels_too) {
     for (std::size_t size : POOL_SIZES) {
         Pool pool(size);
