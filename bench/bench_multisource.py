@@ -121,7 +121,7 @@ def measure(path, what, k, repeat, threads=None):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--graphs", default="grid,random", help="comma list of grid, random")
-    parser.add_argument("--sources", type=int, default=64, help="sources for the Dijkstra runs")
+    parser.add_argument("--sources", type=int, default=64, help="sources for the Dijkstra runs (0 skips)")
     parser.add_argument("--bmssp-sources", type=int, default=64, help="sources for the BMSSP runs (0 skips)")
     parser.add_argument("--repeat", type=int, default=2)
     parser.add_argument("--no-scipy", action="store_true")
@@ -143,9 +143,7 @@ def main():
             path = Path(tmp) / f"{key}.npz"
             np.savez(path, indptr=indptr, indices=indices, weights=weights, sources=sources)
             print(f"\n{label}: n = {n}, nnz = {len(indices)}")
-            runs = [("dijkstra", args.sources)]
-            if args.bmssp_sources:
-                runs.append(("bmssp", args.bmssp_sources))
+            runs = [(what, k) for what, k in (("dijkstra", args.sources), ("bmssp", args.bmssp_sources)) if k]
             for what, k in runs:
                 one = measure(path, what, k, args.repeat, threads=1)
                 two = measure(path, what, k, args.repeat, threads=2)

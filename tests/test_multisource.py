@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import quillharbour
-from conftest import assert_certificate, csr_from_edges, grid_graph, random_graph
+from conftest import assert_certificate, grid_graph, random_graph
 from quillharbour import _quillharbour as native
 
 TESTS = Path(__file__).resolve().parent
