@@ -586,7 +586,24 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
     const std::uint64_t n = g.indptr.size() - 1;
     Csr csr;
     if (bmssp && !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
-    return not_yet(bmssp ? "bmssp_multisource" : "dijkstra_multisource");
+
+    std::size_t cells = 0;  // k * n
+    if (__builtin_mul_overflow(sources.size(), n, &cells)) return PyErr_NoMemory();
+    auto dist = OwnedArray<double>::zeroed(cells);
+    auto pred = OwnedArray<std::int32_t>::zeroed(cells);
+    std::optional<MultiError> error;
+    const Fault fault = run_released([&] {
+        const std::span<double> d{dist.data(), dist.size()};
+        const std::span<std::int32_t> p{pred.data(), pred.size()};
+        error = bmssp ? bmssp_multi(csr, sources.view(), seed, d, p)
+                      : dijkstra_multi(g.indptr.view(), g.indices.view(), g.weights.view(), sources.view(), d, p);
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (error) {
+        map_multi_err(*error, n);
+        return nullptr;
+    }
+    return tuple_of({hand_over(dist, NPY_FLOAT64), hand_over(pred, NPY_INT32)});
 }
 
 // ---------------------------------------------------------------------------
