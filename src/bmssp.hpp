@@ -1,10 +1,14 @@
-// bmssp.hpp: the BMSSP driver and its result.
+// bmssp.hpp: the constant-degree transform, the BMSSP run state and the driver.
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <utility>
 #include <variant>
 
+#include "block_queue.hpp"
 #include "csr.hpp"
+#include "id_map.hpp"
 #include "memory.hpp"
 
 namespace qh {
@@ -14,7 +18,8 @@ namespace qh {
 enum class BmsspError {
     SourceOutOfRange,  // source not below n
     InvalidWeight,     // a weight is NaN, infinite or below zero (-0.0 passes)
-    GraphTooLarge,     // the constant-degree transform would need 2^32 or more vertices
+    GraphTooLarge,     // the constant-degree transform would need 2^32 or more vertices,
+                       // or n exceeds 2^31 (predecessor ids would not fit int32)
 };
 
 // One entry of the settlement-order log.
@@ -29,6 +34,109 @@ struct BmsspRun {
     OwnedArray<std::int32_t> pred;  // n predecessors, -1 for the source and unreached
     Vec<SettleRecord> settle_log;   // settlement order
 };
+
+// "No predecessor" inside a run.
+inline constexpr std::uint64_t NO_PRED = ~std::uint64_t{0};
+
+// --- constant-degree transform -------------------------------------------------
+
+// A graph whose every vertex has in- plus out-degree at most 3, and the maps back.
+struct Transformed {
+    Csr graph;                       // n' vertices, rows of at most two edges (ring edge first)
+    Vec<std::uint32_t> first_copy;   // input vertex -> transformed id of its copy 0
+    Vec<std::uint32_t> orig;         // transformed vertex -> the input vertex it copies
+    std::uint32_t source = 0;        // first_copy[input source]
+
+    // Checks the degree, ring and map invariants; stops with "Transformed invariant violated".
+    void sanity_check(const Csr& input) const;
+};
+
+// n' = sum over v of max(deg(v), 1), exact in 64 bits (saturates at 2^63 for absurd graphs).
+std::uint64_t transformed_vertex_count(const Csr& csr);
+
+// True when a graph of n input vertices and n' transformed vertices fits the run's id types:
+// n' < 2^32 (transformed ids) and n <= 2^31 (input ids as int32 predecessors).
+bool fits_bmssp_ids(std::uint64_t n, std::uint64_t n_prime) noexcept;
+
+// The constant-degree form of a validated graph; `source` < csr.n. The caller must have
+// checked fits_bmssp_ids. Stops with "edge endpoint out of range" if the builder's own
+// edges leave the vertex range (cannot happen).
+Transformed transform_to_constant_degree(const Csr& csr, std::uint64_t source);
+
+// Input-graph distances: dist[v] = tdist[first_copy[v]].
+OwnedArray<double> map_distances_back(const Transformed& tg, std::span<const double> tdist);
+
+// Input-graph predecessors (-1 for none) by walking transformed predecessors (NO_PRED for
+// none) back through the copies of each reached vertex until the walk leaves them.
+OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<const double> tdist,
+                                               std::span<const std::uint64_t> tpred, std::uint64_t input_source);
+
+// --- parameters ------------------------------------------------------------------
+
+struct BmsspParams {
+    std::uint64_t k;       // FindPivots depth and base-case size
+    std::uint64_t t;       // level step: block size at level l is 2^(t(l-1))
+    std::uint64_t levels;  // level of the outermost call
+};
+
+// k, t and the level count for a transformed graph of n' vertices (C library log2 and pow).
+BmsspParams bmssp_parameters(std::uint64_t n_prime);
+
+// --- the run state -----------------------------------------------------------------
+
+// A vertex list with the bound it was computed against: the (B', U) result of a call.
+struct LevelResult {
+    Key bound;
+    Vec<std::uint32_t> vertices;
+};
+
+// The working record of one BMSSP run on a transformed graph.
+class State {
+public:
+    // Fresh state: every vertex unreached except `source` at distance +0.0 and 0 hops.
+    State(const Transformed& graph, std::uint64_t k, std::uint64_t t, std::uint64_t seed);
+
+    Vec<double> dist;                 // tentative distance
+    Vec<std::uint64_t> hops;          // edges on the path behind dist; 2^62 when unreached
+    Vec<std::uint64_t> pred;          // predecessor on that path; NO_PRED when none
+    Vec<SettleRecord> settle_log;     // vertices in the order they became complete
+    Vec<std::uint8_t> complete;       // 1 once settled
+    const Transformed& graph;
+    std::uint64_t k;
+    std::uint64_t t;
+    std::uint64_t seed;               // the block queues' SplitMix64 state
+
+    // key(v) = (dist[v], hops[v], v).
+    Key key(std::uint32_t v) const noexcept {
+        return Key{dist[v], static_cast<std::int64_t>(hops[v]), static_cast<std::int64_t>(v)};
+    }
+
+    // The relaxation test for edge u->v of weight w: passes when (w + dist[u], hops[u] + 1)
+    // is below (dist[v], hops[v]), or equal to it with u <= pred[v]. A candidate distance
+    // that overflows to +inf never passes.
+    bool relax_passes(std::uint32_t u, std::uint32_t v, double w, double& cd, std::uint64_t& ch) const noexcept;
+
+    // FindPivots(B, S): (pivots P, near set W). S non-empty, distinct.
+    std::pair<Vec<std::uint32_t>, Vec<std::uint32_t>> find_pivots(const Key& bound, std::span<const std::uint32_t> s);
+
+    // BMSSP(l, B, S): completes vertices below the returned bound B' <= B; returns (B', U).
+    LevelResult bmssp(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
+
+private:
+    struct HeapItem {
+        Key key;
+        std::uint32_t vertex;
+    };
+
+    LevelResult base_case(const Key& bound, std::span<const std::uint32_t> s);
+    void settle(std::uint32_t v);
+
+    Vec<HeapItem> heap_scratch_;
+    IdMap<Key> best_key_;
+    IdSet seen_;
+};
+
+// --- the driver ----------------------------------------------------------------------
 
 // One complete single-source BMSSP run on a validated graph.
 std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t source, std::uint64_t seed);

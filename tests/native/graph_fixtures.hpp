@@ -140,6 +140,10 @@ inline std::vector<CorpusGraph> corpus() {
     c.push_back({"messy200", messy(200, 17)});
     c.push_back({"messy1500", messy(1500, 18)});
     c.push_back({"real600", random_real(600, 2400, 19)});
+    // Large enough that the seeded pivot draws change the settlement order.
+    c.push_back({"sparse8k", random_sparse(8000, 16000, 3, 21)});
+    c.push_back({"messy6000", messy(6000, 22)});
+    c.push_back({"layered_wide", layered_equal_paths(20, 30)});
     return c;
 }
 
