@@ -562,7 +562,7 @@ PyObject* bmssp_variant_entry(PyObject* args, PyObject* kwargs) {
         map_bmssp_err(*error, source, n);
         return nullptr;
     }
-    VariantRun& out = std::get<VariantRun>(*result);
+    VariantRun& out = *std::get_if<VariantRun>(&*result);  // get_if: std::get would pull in bad_variant_access
     return tuple_of({hand_over(out.dist, NPY_FLOAT64), hand_over(out.pred, NPY_INT32)});
 }
 
