@@ -84,9 +84,27 @@ Vec<Vec<Entry>> chunk_by_median(std::span<const Entry> entries, std::size_t chun
 }
 
 BlockDs::BlockDs(std::uint64_t m, Key bound) : m_(m == 0 ? 1 : m), bound_(bound) {
-    blocks_.emplace_back();
-    d1_.push_back(0);
+    d1_.push_back(alloc_block({}));
     d1_bounds_.push_back(bound_);
+}
+
+void BlockDs::reset(std::uint64_t m, Key bound) {
+    m_ = m == 0 ? 1 : m;
+    bound_ = bound;
+    positions_.clear();
+    free_ids_.clear();
+    for (std::uint32_t id = 0; id < blocks_.size(); ++id) retire(id);
+    d0_.clear();
+    d1_.clear();
+    d1_bounds_.clear();
+    d1_.push_back(alloc_block({}));
+    d1_bounds_.push_back(bound_);
+}
+
+void BlockDs::retire(std::uint32_t id) noexcept {
+    blocks_[id].entries.clear();
+    blocks_[id].live = 0;
+    free_ids_.push_back(id);
 }
 
 const Key* BlockDs::key_of(std::uint32_t vertex) const noexcept {
@@ -102,11 +120,18 @@ void BlockDs::remove_recorded(std::uint32_t vertex, const Position& at) noexcept
 }
 
 std::uint32_t BlockDs::alloc_block(std::span<const Entry> entries) {
-    Block b;
+    std::uint32_t id;
+    if (!free_ids_.empty()) {
+        id = free_ids_.back();
+        free_ids_.pop_back();
+    } else {
+        id = static_cast<std::uint32_t>(blocks_.size());
+        blocks_.emplace_back();
+    }
+    Block& b = blocks_[id];
     b.entries.assign(entries.begin(), entries.end());
     b.live = entries.size();
-    blocks_.push_back(std::move(b));
-    return static_cast<std::uint32_t>(blocks_.size() - 1);
+    return id;
 }
 
 void BlockDs::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
@@ -129,16 +154,23 @@ void BlockDs::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
 
 void BlockDs::split_d1(std::size_t i, std::uint64_t& rng) {
     const std::uint32_t old_id = d1_[i];
-    Vec<Entry> occupied;
-    occupied.reserve(blocks_[old_id].live);
+    // select_smallest on the occupied entries, partitioned in place in a reused buffer.
+    Vec<Entry>& occupied = split_buf_;
+    occupied.clear();
     for (const Entry& e : blocks_[old_id].entries) {
         if (e.vertex != ID_MAP_EMPTY) occupied.push_back(e);
     }
-    auto [lower, upper] = select_smallest(occupied, occupied.size() / 2, rng);
+    const std::size_t half = occupied.size() / 2;
+    partition_smallest_in_place(occupied, half, rng);
+    const std::span<const Entry> lower(occupied.data(), half);
+    const std::span<const Entry> upper(occupied.data() + half, occupied.size() - half);
     Key lower_bound = lower.front().key;
     for (const Entry& e : lower) {
         if (lower_bound < e.key) lower_bound = e.key;
     }
+    // Retire the old block first: nothing points into it once the records are rewritten,
+    // and its storage may serve one of the halves.
+    retire(old_id);
     const std::uint32_t lower_id = alloc_block(lower);
     const std::uint32_t upper_id = alloc_block(upper);
     const Key old_bound = d1_bounds_[i];
@@ -148,9 +180,6 @@ void BlockDs::split_d1(std::size_t i, std::uint64_t& rng) {
     d1_bounds_.insert(d1_bounds_.begin() + static_cast<std::ptrdiff_t>(i + 1), old_bound);
     for (std::uint32_t s = 0; s < lower.size(); ++s) positions_.assign(lower[s].vertex, {lower_id, s});
     for (std::uint32_t s = 0; s < upper.size(); ++s) positions_.assign(upper[s].vertex, {upper_id, s});
-    // Nothing points into the old block any more; give its storage back.
-    blocks_[old_id].entries = Vec<Entry>();
-    blocks_[old_id].live = 0;
 }
 
 void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) {
@@ -241,10 +270,10 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
             out.push_back(e.vertex);
         }
         if (!positions_.empty()) internal_stop("Pull: full drain left vertices behind");
+        free_ids_.clear();
+        for (std::uint32_t id = 0; id < blocks_.size(); ++id) retire(id);
         d0_.clear();
-        blocks_.clear();
-        blocks_.emplace_back();
-        d1_.assign(1, 0);
+        d1_.assign(1, alloc_block({}));
         d1_bounds_.assign(1, bound_);
         return bound_;
     }
@@ -259,8 +288,12 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
         remove_recorded(v, old);
         out.push_back(v);
     }
-    while (!d0_.empty() && blocks_[d0_.back()].live == 0) d0_.pop_back();
+    while (!d0_.empty() && blocks_[d0_.back()].live == 0) {
+        retire(d0_.back());
+        d0_.pop_back();
+    }
     while (d1_.size() >= 2 && blocks_[d1_.front()].live == 0) {
+        retire(d1_.front());
         d1_.erase(d1_.begin());
         d1_bounds_.erase(d1_bounds_.begin());
     }
@@ -332,6 +365,10 @@ void BlockDs::sanity_check() const {
         }
     }
     if (live_total != positions_.size()) fail();
+    for (std::uint32_t id : free_ids_) {
+        if (id >= blocks_.size() || used[id] || blocks_[id].live != 0) fail();
+        used[id] = 1;
+    }
 }
 
 }  // namespace qh

@@ -105,6 +105,9 @@ public:
     // An empty queue with block capacity max(1, m) and exclusive upper bound `bound`.
     BlockDs(std::uint64_t m, Key bound);
 
+    // Empties the queue and gives it a new M and B, keeping all storage for reuse.
+    void reset(std::uint64_t m, Key bound);
+
     // Adds `vertex` with `key` (< bound), or lowers its key; a key not below the held one changes nothing.
     void insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng);
 
@@ -148,8 +151,14 @@ private:
     void remove_recorded(std::uint32_t vertex, const Position& at) noexcept;
     void split_d1(std::size_t i, std::uint64_t& rng);
     Key smallest_live(const Block& b) const noexcept;
+    // Returns a block that no sequence holds and no record points into to the free list.
+    void retire(std::uint32_t id) noexcept;
 
+    // Block ids are internal: a retired block's id and storage are handed out
+    // again by alloc_block, which nothing outside the queue can observe.
     Vec<Block> blocks_;
+    Vec<std::uint32_t> free_ids_;
+    Vec<Entry> split_buf_;
     Vec<std::uint32_t> d0_;  // D0 stored reversed: the front block is d0_.back()
     Vec<std::uint32_t> d1_;
     Vec<Key> d1_bounds_;

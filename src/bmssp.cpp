@@ -50,7 +50,6 @@ namespace {
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr std::uint64_t TWO_POW_32 = std::uint64_t{1} << 32;
 constexpr std::uint64_t TWO_POW_31 = std::uint64_t{1} << 31;
-constexpr std::uint64_t UNREACHED_HOPS = std::uint64_t{1} << 62;
 
 }  // namespace
 
@@ -253,8 +252,10 @@ std::size_t mark_off_tree(const OwnedArray<std::int32_t>& pred, std::uint64_t so
 // nearest the root of the transformed tree (smallest depth, then smallest id)
 // among those entered from another vertex. Depth strictly drops along such
 // predecessors, so they cannot cycle; each is still a tight tree edge.
-void repair_cycles(const Transformed& tg, std::span<const double> tdist, std::span<const std::uint64_t> tpred,
+template <class P>
+void repair_cycles(const Transformed& tg, std::span<const double> tdist, std::span<const P> tpred,
                    std::uint64_t input_source, OwnedArray<std::int32_t>& pred) {
+    constexpr P NONE = static_cast<P>(~P{0});
     const std::size_t n = tg.first_copy.size();
     const std::uint64_t np = tg.orig.size();
     Vec<std::uint8_t> chain;
@@ -265,7 +266,7 @@ void repair_cycles(const Transformed& tg, std::span<const double> tdist, std::sp
     auto depth_of = [&](std::uint64_t c) {
         path.clear();
         std::uint64_t x = c;
-        while (depth[x] == UNKNOWN_DEPTH && tpred[x] != NO_PRED) {
+        while (depth[x] == UNKNOWN_DEPTH && tpred[x] != NONE) {
             path.push_back(static_cast<std::uint32_t>(x));
             if (path.size() > np) internal_stop("transformed predecessors cycle");
             x = tpred[x];
@@ -282,8 +283,8 @@ void repair_cycles(const Transformed& tg, std::span<const double> tdist, std::sp
         std::uint64_t best = NO_PRED;
         std::uint32_t best_depth = UNKNOWN_DEPTH;
         for (std::uint64_t c = first; c < last; ++c) {
-            const std::uint64_t p = tpred[c];
-            if (p == NO_PRED || tg.orig[p] == v || !(tdist[c] < INF)) continue;
+            const P p = tpred[c];
+            if (p == NONE || tg.orig[p] == v || !(tdist[c] < INF)) continue;
             const std::uint32_t d = depth_of(c);
             if (best == NO_PRED || d < best_depth) {
                 best = c;
@@ -294,10 +295,10 @@ void repair_cycles(const Transformed& tg, std::span<const double> tdist, std::sp
     }
 }
 
-}  // namespace
-
-OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<const double> tdist,
-                                               std::span<const std::uint64_t> tpred, std::uint64_t input_source) {
+template <class P>
+OwnedArray<std::int32_t> map_predecessors_back_impl(const Transformed& tg, std::span<const double> tdist,
+                                                    std::span<const P> tpred, std::uint64_t input_source) {
+    constexpr P NONE = static_cast<P>(~P{0});
     const std::size_t n = tg.first_copy.size();
     const std::uint64_t np = tg.orig.size();
     auto pred = OwnedArray<std::int32_t>::filled(n, -1);
@@ -310,8 +311,8 @@ OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<
         const std::uint64_t copies = (v + 1 < n ? tg.first_copy[v + 1] : np) - tg.first_copy[v];
         for (std::uint64_t steps = 0;; ++steps) {
             if (steps > copies) internal_stop("predecessor walk cycles inside the copies of a vertex");
-            const std::uint64_t p = tpred[c];
-            if (p == NO_PRED) break;
+            const P p = tpred[c];
+            if (p == NONE) break;
             if (tg.orig[p] == v) {
                 c = p;
                 continue;
@@ -320,9 +321,21 @@ OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<
             break;
         }
     }
-    if (mark_off_tree(pred, input_source) != 0) repair_cycles(tg, tdist, tpred, input_source, pred);
+    if (mark_off_tree(pred, input_source) != 0) repair_cycles<P>(tg, tdist, tpred, input_source, pred);
     if (mark_off_tree(pred, input_source) != 0) internal_stop("predecessors do not form a tree");
     return pred;
+}
+
+}  // namespace
+
+OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<const double> tdist,
+                                               std::span<const std::uint64_t> tpred, std::uint64_t input_source) {
+    return map_predecessors_back_impl(tg, tdist, tpred, input_source);
+}
+
+OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<const double> tdist,
+                                               std::span<const std::uint32_t> tpred, std::uint64_t input_source) {
+    return map_predecessors_back_impl(tg, tdist, tpred, input_source);
 }
 
 // --- parameters ---------------------------------------------------------------------
@@ -339,137 +352,138 @@ BmsspParams bmssp_parameters(std::uint64_t n_prime) {
 
 State::State(const Transformed& g, std::uint64_t k_, std::uint64_t t_, std::uint64_t seed_)
     : dist(g.graph.n, INF),
-      hops(g.graph.n, UNREACHED_HOPS),
-      pred(g.graph.n, NO_PRED),
-      complete(g.graph.n, 0),
+      hops(g.graph.n, UNREACHED),
+      pred(g.graph.n, NO_VERTEX),
       graph(g),
       k(k_),
       t(t_),
-      seed(seed_) {
+      seed(seed_),
+      flags_(g.graph.n, 0),
+      w_index_(g.graph.n, NO_VERTEX) {
     dist[g.source] = 0.0;
     hops[g.source] = 0;
 }
 
-bool State::relax_passes(std::uint32_t u, std::uint32_t v, double w, double& cd, std::uint64_t& ch) const noexcept {
-    cd = w + dist[u];
-    if (!(cd < INF)) return false;
-    ch = hops[u] + 1;
-    const std::int64_t a = total_order_bits(cd);
-    const std::int64_t b = total_order_bits(dist[v]);
-    if (a != b) return a < b;
-    const auto ha = static_cast<std::int64_t>(ch);
-    const auto hb = static_cast<std::int64_t>(hops[v]);
-    if (ha != hb) return ha < hb;
-    return static_cast<std::int64_t>(u) <= static_cast<std::int64_t>(pred[v]);
-}
-
 void State::settle(std::uint32_t v) {
-    if (complete[v]) return;
-    complete[v] = 1;
+    if (flags_[v] & COMPLETE) return;
+    flags_[v] |= COMPLETE;
     settle_log.push_back({v, dist[v]});
 }
 
 std::pair<Vec<std::uint32_t>, Vec<std::uint32_t>> State::find_pivots(const Key& bound,
                                                                      std::span<const std::uint32_t> s) {
+    Vec<std::uint32_t> pivots;
+    Vec<std::uint32_t> w;
+    find_pivots_into(bound, s, pivots, w);
+    return {std::move(pivots), std::move(w)};
+}
+
+void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s, Vec<std::uint32_t>& pivots,
+                             Vec<std::uint32_t>& w) {
     const Csr& g = graph.graph;
-    IdSet w_set;
-    w_set.reserve(s.size());
-    Vec<std::uint32_t> w_list;
+    const std::uint64_t* indptr = g.indptr.data();
+    const std::uint32_t* indices = g.indices.data();
+    const double* weights = g.weights.data();
+    pivots.clear();
+    w.clear();
+    // W_set is w_index_ != NO_VERTEX; every entry set here is reset before returning.
     for (std::uint32_t x : s) {
-        if (w_set.insert(x)) w_list.push_back(x);
+        if (w_index_[x] == NO_VERTEX) {
+            w_index_[x] = static_cast<std::uint32_t>(w.size());
+            w.push_back(x);
+        }
     }
-    Vec<std::uint32_t> frontier(w_list.begin(), w_list.end());
-    Vec<std::uint32_t> next;
-    IdSet layer_set;
+    auto release_w = [&] {
+        for (std::uint32_t v : w) w_index_[v] = NO_VERTEX;
+    };
+    frontier_.assign(w.begin(), w.end());
     const std::uint64_t size_limit = k * static_cast<std::uint64_t>(s.size());
     for (std::uint64_t layer = 0; layer < k; ++layer) {
-        next.clear();
-        layer_set.clear();
-        for (std::uint32_t u : frontier) {
-            for (std::uint64_t e = g.indptr[u]; e < g.indptr[u + 1]; ++e) {
-                const std::uint32_t v = g.indices[e];
+        next_.clear();
+        for (std::uint32_t u : frontier_) {
+            for (std::uint64_t e = indptr[u]; e < indptr[u + 1]; ++e) {
+                const std::uint32_t v = indices[e];
                 double cd;
-                std::uint64_t ch;
-                if (!relax_passes(u, v, g.weights[e], cd, ch)) continue;
-                dist[v] = cd;
-                hops[v] = ch;
-                pred[v] = u;
-                if (key(v) < bound && layer_set.insert(v)) next.push_back(v);
+                std::uint32_t ch;
+                if (!relax_passes(u, v, weights[e], cd, ch)) continue;
+                set_path(v, cd, ch, u);
+                if (!(flags_[v] & IN_LAYER) && key(v) < bound) {
+                    flags_[v] |= IN_LAYER;
+                    next_.push_back(v);
+                }
             }
         }
-        for (std::uint32_t v : next) {
-            if (w_set.insert(v)) w_list.push_back(v);
+        for (std::uint32_t v : next_) {
+            flags_[v] &= static_cast<std::uint8_t>(~IN_LAYER);
+            if (w_index_[v] == NO_VERTEX) {
+                w_index_[v] = static_cast<std::uint32_t>(w.size());
+                w.push_back(v);
+            }
         }
-        if (w_set.size() > size_limit) {
-            return {Vec<std::uint32_t>(s.begin(), s.end()), std::move(w_list)};
+        if (w.size() > size_limit) {
+            pivots.assign(s.begin(), s.end());
+            release_w();
+            return;
         }
-        frontier.swap(next);
+        frontier_.swap(next_);
     }
 
-    // Forest of tight predecessor edges inside W, as first-child / next-sibling links.
-    IdMap<std::uint32_t> first_child;
-    IdMap<std::uint32_t> next_sibling;
-    IdSet non_root;
-    for (std::uint32_t v : w_list) {
-        const std::uint64_t p64 = pred[v];
-        if (p64 == NO_PRED) continue;
-        const auto p = static_cast<std::uint32_t>(p64);
-        if (!w_set.contains(p)) continue;
-        for (std::uint64_t e = g.indptr[p]; e < g.indptr[p + 1]; ++e) {
-            if (g.indices[e] != v) continue;
-            if (dist[v] == g.weights[e] + dist[p] && hops[v] == hops[p] + 1) {
-                auto [head, fresh] = first_child.try_emplace(p, v);
-                if (!fresh) {
-                    next_sibling.assign(v, *head);
-                    *first_child.find(p) = v;
-                }
-                non_root.insert(v);
+    // Forest of tight predecessor edges inside W, by position in W.
+    const std::size_t wn = w.size();
+    first_child_.assign(wn, NO_VERTEX);
+    next_sibling_.assign(wn, NO_VERTEX);
+    non_root_.assign(wn, 0);
+    for (std::size_t i = 0; i < wn; ++i) {
+        const std::uint32_t v = w[i];
+        const std::uint32_t p = pred[v];
+        if (p == NO_VERTEX) continue;
+        const std::uint32_t pi = w_index_[p];
+        if (pi == NO_VERTEX) continue;
+        for (std::uint64_t e = indptr[p]; e < indptr[p + 1]; ++e) {
+            if (indices[e] != v) continue;
+            if (dist[v] == weights[e] + dist[p] && hops[v] == hops[p] + 1) {
+                next_sibling_[i] = first_child_[pi];
+                first_child_[pi] = static_cast<std::uint32_t>(i);
+                non_root_[i] = 1;
                 break;
             }
         }
     }
-    Vec<std::uint32_t> pivots;
-    Vec<std::uint32_t> stack;
     for (std::uint32_t root : s) {
-        if (non_root.contains(root)) continue;
+        const std::uint32_t ri = w_index_[root];
+        if (non_root_[ri]) continue;
+        // Only "at least k" matters, so the walk stops at k vertices.
         std::uint64_t count = 0;
-        stack.clear();
-        stack.push_back(root);
-        while (!stack.empty() && count < k) {
-            const std::uint32_t x = stack.back();
-            stack.pop_back();
+        stack_.clear();
+        stack_.push_back(ri);
+        while (!stack_.empty() && count < k) {
+            const std::uint32_t x = stack_.back();
+            stack_.pop_back();
             ++count;
-            if (const std::uint32_t* c = first_child.find(x)) {
-                for (std::uint32_t y = *c;;) {
-                    stack.push_back(y);
-                    const std::uint32_t* sib = next_sibling.find(y);
-                    if (sib == nullptr) break;
-                    y = *sib;
-                }
-            }
+            for (std::uint32_t c = first_child_[x]; c != NO_VERTEX; c = next_sibling_[c]) stack_.push_back(c);
         }
         if (count >= k) pivots.push_back(root);
     }
-    return {std::move(pivots), std::move(w_list)};
+    release_w();
 }
 
-LevelResult State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
+Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     if (s.size() != 1) internal_stop("BaseCase requires |S| == 1");
     const std::uint32_t x = s[0];
     const Csr& g = graph.graph;
-    auto heap_greater = [](const HeapItem& a, const HeapItem& b) {
-        if (a.key < b.key) return false;
-        if (b.key < a.key) return true;
-        return a.vertex > b.vertex;
-    };
-    Vec<HeapItem> heap = std::move(heap_scratch_);
+    const std::uint64_t* indptr = g.indptr.data();
+    const std::uint32_t* indices = g.indices.data();
+    const double* weights = g.weights.data();
+    // Min-heap on (key, vertex); keys hold the vertex, so equal items are identical.
+    auto heap_greater = [](const HeapItem& a, const HeapItem& b) { return b.key < a.key; };
+    Vec<HeapItem>& heap = heap_scratch_;
     heap.clear();
     best_key_.clear();
-    seen_.clear();
+    Vec<std::uint32_t>& u0 = scratch_[0].u;
+    u0.clear();
 
-    Vec<std::uint32_t> u0;
     u0.push_back(x);
-    seen_.insert(x);
+    flags_[x] |= SEEN;
     best_key_.assign(x, key(x));
     heap.push_back({key(x), x});
     while (u0.size() < k + 1 && !heap.empty()) {
@@ -479,59 +493,75 @@ LevelResult State::base_case(const Key& bound, std::span<const std::uint32_t> s)
         const std::uint32_t u = top.vertex;
         const Key* held = best_key_.find(u);
         if (held == nullptr || !(*held == top.key)) continue;
-        if (seen_.insert(u)) u0.push_back(u);
-        for (std::uint64_t e = g.indptr[u]; e < g.indptr[u + 1]; ++e) {
-            const std::uint32_t v = g.indices[e];
+        if (!(flags_[u] & SEEN)) {
+            flags_[u] |= SEEN;
+            u0.push_back(u);
+        }
+        for (std::uint64_t e = indptr[u]; e < indptr[u + 1]; ++e) {
+            const std::uint32_t v = indices[e];
             double cd;
-            std::uint64_t ch;
-            if (!relax_passes(u, v, g.weights[e], cd, ch)) continue;
+            std::uint32_t ch;
+            if (!relax_passes(u, v, weights[e], cd, ch)) continue;
             const Key cand{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)};
             if (!(cand < bound)) continue;
-            dist[v] = cd;
-            hops[v] = ch;
-            pred[v] = u;
+            set_path(v, cd, ch, u);
             best_key_.assign(v, cand);
             heap.push_back({cand, v});
             std::push_heap(heap.begin(), heap.end(), heap_greater);
         }
     }
+    for (std::uint32_t v : u0) flags_[v] &= static_cast<std::uint8_t>(~SEEN);
 
-    LevelResult result;
+    Key result_bound = bound;
     if (u0.size() > k) {
         Key top = key(u0[0]);
         for (std::uint32_t v : u0) {
             if (top < key(v)) top = key(v);
         }
-        result.bound = top;
+        result_bound = top;
+        // Drop the one vertex with the largest key, keeping the order of the others.
+        std::size_t kept = 0;
         for (std::uint32_t v : u0) {
-            if (key(v) < top) result.vertices.push_back(v);
+            if (key(v) < top) u0[kept++] = v;
         }
-    } else {
-        result.bound = bound;
-        result.vertices = std::move(u0);
+        u0.resize(kept);
     }
-    for (std::uint32_t v : result.vertices) settle(v);
-    heap_scratch_ = std::move(heap);
-    return result;
+    for (std::uint32_t v : u0) settle(v);
+    return result_bound;
 }
 
 LevelResult State::bmssp(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
+    if (level > MAX_LEVELS) internal_stop("BMSSP level above the supported depth");
+    if (scratch_.size() < level + 1) scratch_.resize(level + 1);
+    LevelResult result;
+    result.bound = run_level(level, bound, s);
+    result.vertices = scratch_[level].u;
+    return result;
+}
+
+Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
     if (level == 0) return base_case(bound, s);
     const Csr& g = graph.graph;
+    const std::uint64_t* indptr = g.indptr.data();
+    const std::uint32_t* indices = g.indices.data();
+    const double* weights = g.weights.data();
     const std::uint64_t np = g.n;
+    LevelScratch& sc = scratch_[level];
+    const std::uint8_t in_u = static_cast<std::uint8_t>(IN_U << (level - 1));
 
-    auto [pivots, w] = find_pivots(bound, s);
+    find_pivots_into(bound, s, sc.pivots, sc.w);
 
     const std::uint64_t s1 = t * (level - 1);
     std::uint64_t m = (s1 <= 62 && (std::uint64_t{1} << s1) < np) ? (std::uint64_t{1} << s1) : np;
     if (m == 0) m = 1;
-    BlockDs d(m, bound);
-    for (std::uint32_t x : pivots) d.insert(x, key(x), seed);
+    BlockDs& d = sc.d;
+    d.reset(m, bound);
+    for (std::uint32_t x : sc.pivots) d.insert(x, key(x), seed);
 
     Key last_bp = bound;
-    if (!pivots.empty()) {
-        last_bp = key(pivots[0]);
-        for (std::uint32_t x : pivots) {
+    if (!sc.pivots.empty()) {
+        last_bp = key(sc.pivots[0]);
+        for (std::uint32_t x : sc.pivots) {
             if (key(x) < last_bp) last_bp = key(x);
         }
     }
@@ -540,62 +570,62 @@ LevelResult State::bmssp(std::uint64_t level, const Key& bound, std::span<const 
     const bool unlimited = size_shift >= 100;
     const unsigned __int128 limit = unlimited ? 0 : static_cast<unsigned __int128>(k) << size_shift;
 
-    LevelResult result;
-    IdSet in_u;
-    Vec<std::uint32_t> pulled;
-    Vec<std::uint32_t> fresh;
-    Vec<Entry> k_list;
-    while ((unlimited || static_cast<unsigned __int128>(result.vertices.size()) < limit) && !d.is_empty()) {
-        const Key bi = d.pull(seed, pulled);
-        if (pulled.empty()) internal_stop("Pull returned an empty set while D was non-empty");
-        fresh.clear();
-        for (std::uint32_t v : pulled) {
-            if (!complete[v]) fresh.push_back(v);
+    Vec<std::uint32_t>& u = sc.u;
+    u.clear();
+    const Vec<std::uint32_t>& child_u = scratch_[level - 1].u;
+    while ((unlimited || static_cast<unsigned __int128>(u.size()) < limit) && !d.is_empty()) {
+        const Key bi = d.pull(seed, sc.pulled);
+        if (sc.pulled.empty()) internal_stop("Pull returned an empty set while D was non-empty");
+        sc.fresh.clear();
+        for (std::uint32_t v : sc.pulled) {
+            if (!(flags_[v] & COMPLETE)) sc.fresh.push_back(v);
         }
-        if (fresh.empty()) {
+        if (sc.fresh.empty()) {
             last_bp = bi;
             continue;
         }
-        LevelResult child = bmssp(level - 1, bi, fresh);
-        for (std::uint32_t u : child.vertices) {
-            if (in_u.insert(u)) result.vertices.push_back(u);
+        const Key child_bp = run_level(level - 1, bi, sc.fresh);
+        for (std::uint32_t x : child_u) {
+            if (!(flags_[x] & in_u)) {
+                flags_[x] |= in_u;
+                u.push_back(x);
+            }
         }
-        k_list.clear();
-        for (std::uint32_t u : child.vertices) {
-            for (std::uint64_t e = g.indptr[u]; e < g.indptr[u + 1]; ++e) {
-                const std::uint32_t v = g.indices[e];
+        sc.k_list.clear();
+        for (std::uint32_t x : child_u) {
+            for (std::uint64_t e = indptr[x]; e < indptr[x + 1]; ++e) {
+                const std::uint32_t v = indices[e];
                 double cd;
-                std::uint64_t ch;
-                if (!relax_passes(u, v, g.weights[e], cd, ch)) continue;
-                dist[v] = cd;
-                hops[v] = ch;
-                pred[v] = u;
+                std::uint32_t ch;
+                if (!relax_passes(x, v, weights[e], cd, ch)) continue;
+                set_path(v, cd, ch, x);
                 const Key kv = key(v);
                 if (bi <= kv && kv < bound) {
                     d.insert(v, kv, seed);
-                } else if (child.bound <= kv && kv < bi) {
-                    k_list.push_back({v, kv});
+                } else if (child_bp <= kv && kv < bi) {
+                    sc.k_list.push_back({v, kv});
                 }
             }
         }
-        for (std::uint32_t x : fresh) {
+        for (std::uint32_t x : sc.fresh) {
             const Key kx = key(x);
-            if (child.bound <= kx && kx < bi) k_list.push_back({x, kx});
+            if (child_bp <= kx && kx < bi) sc.k_list.push_back({x, kx});
         }
-        if (!k_list.empty()) d.batch_prepend(k_list, seed);
-        last_bp = child.bound;
+        if (!sc.k_list.empty()) d.batch_prepend(sc.k_list, seed);
+        last_bp = child_bp;
     }
 
     const Key bp = last_bp < bound ? last_bp : bound;
     if (bound < bp) internal_stop("assertion failed: bp <= b");
-    for (std::uint32_t x : w) {
-        if (key(x) < bp && in_u.insert(x)) {
-            result.vertices.push_back(x);
+    for (std::uint32_t x : sc.w) {
+        if (!(flags_[x] & in_u) && key(x) < bp) {
+            flags_[x] |= in_u;
+            u.push_back(x);
             settle(x);
         }
     }
-    result.bound = bp;
-    return result;
+    for (std::uint32_t x : u) flags_[x] &= static_cast<std::uint8_t>(~in_u);
+    return bp;
 }
 
 // --- the driver --------------------------------------------------------------------------
@@ -614,12 +644,14 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
     const Transformed tg = transform_to_constant_degree(csr, source);
     const BmsspParams params = bmssp_parameters(tg.graph.n);
     State state(tg, params.k, params.t, seed);
+    state.settle_log.reserve(tg.graph.n);  // at most one record per vertex: never regrown
     const std::uint32_t top_sources[1] = {tg.source};
     (void)state.bmssp(params.levels, KEY_TOP, top_sources);
 
     BmsspRun run;
     run.dist = map_distances_back(tg, state.dist);
-    run.pred = map_predecessors_back(tg, state.dist, state.pred, source);
+    run.pred = map_predecessors_back(tg, std::span<const double>(state.dist),
+                                     std::span<const std::uint32_t>(state.pred), source);
     run.settle_log = std::move(state.settle_log);
     return run;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <utility>
 #include <variant>
@@ -67,9 +68,14 @@ Transformed transform_to_constant_degree(const Csr& csr, std::uint64_t source);
 OwnedArray<double> map_distances_back(const Transformed& tg, std::span<const double> tdist);
 
 // Input-graph predecessors (-1 for none) by walking transformed predecessors (NO_PRED for
-// none) back through the copies of each reached vertex until the walk leaves them.
+// none) back through the copies of each reached vertex until the walk leaves them. If that
+// makes predecessors cycle (zero-weight cycles), the vertices caught take the copy entered
+// nearest the tree's root instead; the result is always a tree rooted at the source.
 OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<const double> tdist,
                                                std::span<const std::uint64_t> tpred, std::uint64_t input_source);
+// The same with 32-bit transformed predecessors, 0xFFFFFFFF for none.
+OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<const double> tdist,
+                                               std::span<const std::uint32_t> tpred, std::uint64_t input_source);
 
 // --- parameters ------------------------------------------------------------------
 
@@ -90,50 +96,108 @@ struct LevelResult {
     Vec<std::uint32_t> vertices;
 };
 
+// "No vertex" in the run's 32-bit arrays (never a vertex id: n' < 2^32).
+inline constexpr std::uint32_t NO_VERTEX = 0xFFFFFFFFu;
+// Stored hop count of an unreached vertex; key() reports it as NO_PATH_HOPS.
+inline constexpr std::uint32_t UNREACHED = 0xFFFFFFFFu;
+
 // The working record of one BMSSP run on a transformed graph.
+//
+// Hop counts and predecessors are stored in 32 bits: a hop count is the length
+// of a simple path (hops strictly grow along predecessors), so it stays below
+// n' < 2^32, and UNREACHED / NO_VERTEX stand for 2^62 and "none". The tie rule
+// "u <= pred[v] as signed 64-bit, none never wins" reads pred != NO_VERTEX && u <= pred.
 class State {
 public:
-    // Fresh state: every vertex unreached except `source` at distance +0.0 and 0 hops.
+    // Fresh state: every vertex unreached except graph.source at distance +0.0 and 0 hops.
     State(const Transformed& graph, std::uint64_t k, std::uint64_t t, std::uint64_t seed);
 
-    Vec<double> dist;                 // tentative distance
-    Vec<std::uint64_t> hops;          // edges on the path behind dist; 2^62 when unreached
-    Vec<std::uint64_t> pred;          // predecessor on that path; NO_PRED when none
-    Vec<SettleRecord> settle_log;     // vertices in the order they became complete
-    Vec<std::uint8_t> complete;       // 1 once settled
+    Vec<double> dist;              // tentative distance
+    Vec<std::uint32_t> hops;       // edges on the path behind dist; UNREACHED when none
+    Vec<std::uint32_t> pred;       // predecessor on that path; NO_VERTEX when none
+    Vec<SettleRecord> settle_log;  // vertices in the order they became complete
     const Transformed& graph;
     std::uint64_t k;
     std::uint64_t t;
-    std::uint64_t seed;               // the block queues' SplitMix64 state
+    std::uint64_t seed;            // the block queues' SplitMix64 state
 
     // key(v) = (dist[v], hops[v], v).
     Key key(std::uint32_t v) const noexcept {
-        return Key{dist[v], static_cast<std::int64_t>(hops[v]), static_cast<std::int64_t>(v)};
+        const std::uint32_t h = hops[v];
+        return Key{dist[v], h == UNREACHED ? NO_PATH_HOPS : static_cast<std::int64_t>(h), static_cast<std::int64_t>(v)};
     }
+    // True once v is settled.
+    bool is_complete(std::uint32_t v) const noexcept { return (flags_[v] & COMPLETE) != 0; }
 
-    // The relaxation test for edge u->v of weight w: passes when (w + dist[u], hops[u] + 1)
-    // is below (dist[v], hops[v]), or equal to it with u <= pred[v]. A candidate distance
-    // that overflows to +inf never passes.
-    bool relax_passes(std::uint32_t u, std::uint32_t v, double w, double& cd, std::uint64_t& ch) const noexcept;
-
-    // FindPivots(B, S): (pivots P, near set W). S non-empty, distinct.
+    // FindPivots(B, S): (pivots P, near set W). S non-empty.
     std::pair<Vec<std::uint32_t>, Vec<std::uint32_t>> find_pivots(const Key& bound, std::span<const std::uint32_t> s);
 
     // BMSSP(l, B, S): completes vertices below the returned bound B' <= B; returns (B', U).
     LevelResult bmssp(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
 
 private:
+    // Bits of flags_: settled; in the current FindPivots layer; taken by the current base case;
+    // in the U of the running call at level l (bit IN_U << (l - 1), levels 1 to 4).
+    static constexpr std::uint8_t COMPLETE = 1;
+    static constexpr std::uint8_t IN_LAYER = 2;
+    static constexpr std::uint8_t SEEN = 4;
+    static constexpr std::uint8_t IN_U = 8;
+    static constexpr std::uint64_t MAX_LEVELS = 4;
+
     struct HeapItem {
         Key key;
         std::uint32_t vertex;
     };
+    // Scratch of the running call at one level, reused by every call at that level.
+    struct LevelScratch {
+        Vec<std::uint32_t> pivots;
+        Vec<std::uint32_t> w;
+        Vec<std::uint32_t> pulled;
+        Vec<std::uint32_t> fresh;
+        Vec<Entry> k_list;
+        Vec<std::uint32_t> u;  // the call's result U
+        BlockDs d{1, KEY_TOP};
+    };
 
-    LevelResult base_case(const Key& bound, std::span<const std::uint32_t> s);
+    // Passes when (w + dist[u], hops[u] + 1) is below (dist[v], hops[v]), or equal with
+    // u <= pred[v]; a candidate distance that overflows to +inf never passes.
+    bool relax_passes(std::uint32_t u, std::uint32_t v, double w, double& cd, std::uint32_t& ch) const noexcept {
+        cd = w + dist[u];
+        if (!(cd < std::numeric_limits<double>::infinity())) return false;
+        ch = hops[u] + 1;
+        // Distances are never -0.0 or NaN here (+0.0 source, non-negative weights), so the
+        // plain comparison is the totalOrder one.
+        const double dv = dist[v];
+        if (cd != dv) return cd < dv;
+        const std::uint32_t hv = hops[v];
+        if (ch != hv) return ch < hv;
+        return pred[v] != NO_VERTEX && u <= pred[v];
+    }
+    void set_path(std::uint32_t v, double cd, std::uint32_t ch, std::uint32_t u) noexcept {
+        dist[v] = cd;
+        hops[v] = ch;
+        pred[v] = u;
+    }
     void settle(std::uint32_t v);
+    void find_pivots_into(const Key& bound, std::span<const std::uint32_t> s, Vec<std::uint32_t>& pivots,
+                          Vec<std::uint32_t>& w);
+    // Runs BMSSP(l, B, S); U is left in scratch_[l].u, B' is returned.
+    Key run_level(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
+    Key base_case(const Key& bound, std::span<const std::uint32_t> s);
 
+    Vec<std::uint8_t> flags_;
+    Vec<std::uint32_t> w_index_;  // position in the running FindPivots' W, NO_VERTEX outside it
+    // FindPivots scratch, indexed by position in W.
+    Vec<std::uint32_t> frontier_;
+    Vec<std::uint32_t> next_;
+    Vec<std::uint32_t> first_child_;
+    Vec<std::uint32_t> next_sibling_;
+    Vec<std::uint8_t> non_root_;
+    Vec<std::uint32_t> stack_;
+    // Base-case scratch.
     Vec<HeapItem> heap_scratch_;
     IdMap<Key> best_key_;
-    IdSet seen_;
+    Vec<LevelScratch> scratch_;
 };
 
 // --- the driver ----------------------------------------------------------------------

@@ -199,7 +199,7 @@ TEST(base_case_limits) {
         State st(tg, 2, 1, 0);
         const std::uint32_t s[] = {0};
         LevelResult r = st.bmssp(0, KEY_TOP, s);
-        CHECK(r.bound == KEY_TOP && r.vertices.size() == 1 && st.complete[0]);
+        CHECK(r.bound == KEY_TOP && r.vertices.size() == 1 && st.is_complete(0));
     }
     // k + 1 = 3 vertices reached: B' = the largest key, the other two returned and settled.
     {
@@ -210,7 +210,7 @@ TEST(base_case_limits) {
         LevelResult r = st.bmssp(0, KEY_TOP, s);
         CHECK(r.bound == (Key{2.0, 1, 2}));
         CHECK((std::vector<std::uint32_t>(r.vertices.begin(), r.vertices.end()) == std::vector<std::uint32_t>{0, 1}));
-        CHECK(!st.complete[2] && st.complete[0] && st.complete[1]);
+        CHECK(!st.is_complete(2) && st.is_complete(0) && st.is_complete(1));
         CHECK(st.dist[3] == 3);  // 2 was expanded, yet not settled
     }
     // A candidate not below B is not applied.
@@ -220,7 +220,7 @@ TEST(base_case_limits) {
         State st(tg, 2, 1, 0);
         const std::uint32_t s[] = {0};
         (void)st.bmssp(0, Key{3.0, 0, 0}, s);
-        CHECK(st.dist[1] == INF && st.pred[1] == NO_PRED);
+        CHECK(st.dist[1] == INF && st.pred[1] == NO_VERTEX);
     }
     // Anything but one source stops with the fixed message.
     {
