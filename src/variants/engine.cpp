@@ -190,6 +190,13 @@ LevelOut Engine<Q>::bounded_dijkstra(const Key& bound, std::span<const std::uint
     Vec<std::uint32_t> settled;
     while (const auto top = heap.pop()) {
         if (!current(*top)) continue;
+        if (!heap.empty()) {
+            // the new top is most likely the next vertex taken: start loading what it needs
+            const std::uint32_t next = heap.top_vertex();
+            __builtin_prefetch(graph.indptr.data() + next);
+            __builtin_prefetch(stamp.data() + next);
+            __builtin_prefetch(labels.data() + next);
+        }
         stamp[top->vertex] = epoch;
         settled.push_back(top->vertex);
         relax_bounded(top->vertex, bound, heap);

@@ -207,7 +207,11 @@ public:
     void relax_bounded(std::uint32_t u, const Key& bound, KeyHeap& heap) {
         if (labels[u].hops == LABEL_NO_HOPS) return;
         const bool active = !(bound == KEY_TOP);
-        for (std::uint64_t e = graph.indptr[u]; e < graph.indptr[u + 1]; ++e) {
+        const std::uint64_t begin = graph.indptr[u];
+        const std::uint64_t end = graph.indptr[u + 1];
+        // Start loading every head's label before relaxing any: the misses overlap.
+        for (std::uint64_t e = begin; e < end; ++e) __builtin_prefetch(labels.data() + graph.indices[e], 1);
+        for (std::uint64_t e = begin; e < end; ++e) {
             const std::uint32_t v = graph.indices[e];
             double cd;
             std::int32_t ch;

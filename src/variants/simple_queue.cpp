@@ -51,11 +51,9 @@ void FlatHeap::sanity_check() const {
 }
 
 void KeyHeap::reserve_cold() {
-    const std::size_t len = dist_.size();
-    const std::size_t additional = std::max<std::size_t>(len / 2, 64);
+    const std::size_t additional = std::max<std::size_t>(len_ / 2, 64);
     const auto grow = [&](auto& array) {
-        if (array.capacity() - len < additional)
-            array.reserve(std::max(array.capacity() * 2, len + additional));
+        if (array.size() - len_ < additional) array.resize(std::max(array.size() * 2, len_ + additional));
     };
     grow(dist_);
     grow(hops_);
@@ -63,9 +61,14 @@ void KeyHeap::reserve_cold() {
 }
 
 void KeyHeap::sanity_check() const {
-    if (hops_.size() != dist_.size() || vertex_.size() != dist_.size()) internal_stop("KeyHeap invariant violated");
-    for (std::size_t i = 1; i < dist_.size(); ++i)
-        if (less_at(i, (i - 1) / 4)) internal_stop("KeyHeap invariant violated");
+    const auto fail = [] { internal_stop("KeyHeap invariant violated"); };
+    if (hops_.size() != dist_.size() || vertex_.size() != dist_.size() || len_ > dist_.size()) fail();
+    for (std::size_t i = 1; i < len_; ++i) {
+        const std::size_t p = (i - 1) / 4;
+        if (entry_less(total_order_bits(dist_[i]), hops_[i], vertex_[i], total_order_bits(dist_[p]), hops_[p],
+                       vertex_[p]))
+            fail();
+    }
 }
 
 }  // namespace qh

@@ -154,65 +154,80 @@ struct HeapEntry {
 };
 
 // A 4-ary min-heap of (dist, hops, vertex) in three parallel arrays; duplicates allowed.
+// The arrays' sizes are the heap's capacity; `len_` entries are in use.
 class KeyHeap {
 public:
     // Appends an entry and sifts it up.
     void push(double dist, std::int32_t hops, std::uint32_t vertex) {
-        if (dist_.size() == dist_.capacity()) reserve_cold();
-        std::size_t i = dist_.size();
-        dist_.push_back(dist);
-        hops_.push_back(hops);
-        vertex_.push_back(vertex);
+        if (len_ == dist_.size()) reserve_cold();
+        double* ds = dist_.data();
+        std::int32_t* hs = hops_.data();
+        std::uint32_t* vs = vertex_.data();
+        std::size_t i = len_++;
         const std::int64_t key = total_order_bits(dist);
         while (i > 0) {
             const std::size_t p = (i - 1) / 4;
-            if (!less(key, hops, vertex, p)) break;
-            move(p, i);
+            if (!entry_less(key, hops, vertex, total_order_bits(ds[p]), hs[p], vs[p])) break;
+            ds[i] = ds[p];
+            hs[i] = hs[p];
+            vs[i] = vs[p];
             i = p;
         }
-        put(i, dist, hops, vertex);
+        ds[i] = dist;
+        hs[i] = hops;
+        vs[i] = vertex;
     }
 
     // Removes and returns the smallest entry, or nothing when empty.
     std::optional<HeapEntry> pop() noexcept {
-        const std::size_t len = dist_.size();
-        if (len == 0) return std::nullopt;
-        const HeapEntry top{dist_[0], hops_[0], vertex_[0]};
-        const HeapEntry last{dist_[len - 1], hops_[len - 1], vertex_[len - 1]};
-        dist_.pop_back();
-        hops_.pop_back();
-        vertex_.pop_back();
-        const std::size_t n = len - 1;
+        if (len_ == 0) return std::nullopt;
+        double* ds = dist_.data();
+        std::int32_t* hs = hops_.data();
+        std::uint32_t* vs = vertex_.data();
+        const HeapEntry top{ds[0], hs[0], vs[0]};
+        const std::size_t n = --len_;
         if (n == 0) return top;
-        const std::int64_t key = total_order_bits(last.dist);
+        const double dist = ds[n];
+        const std::int32_t hops = hs[n];
+        const std::uint32_t vertex = vs[n];
+        const std::int64_t key = total_order_bits(dist);
         std::size_t h = 0;
         for (;;) {
             const std::size_t first = 4 * h + 1;
             if (first >= n) break;
-            const std::size_t end = std::min(first + 4, n);
+            const std::size_t end = first + 4 < n ? first + 4 : n;
+            // the smallest child; of equal children the first
             std::size_t best = first;
-            for (std::size_t c = first + 1; c < end; ++c)
-                if (less_at(c, best)) best = c;
-            if (!less(key, last.hops, last.vertex, best, true)) break;
-            move(best, h);
+            std::int64_t best_key = total_order_bits(ds[first]);
+            for (std::size_t c = first + 1; c < end; ++c) {
+                const std::int64_t ck = total_order_bits(ds[c]);
+                if (ck < best_key || (ck == best_key && entry_less(ck, hs[c], vs[c], best_key, hs[best], vs[best]))) {
+                    best = c;
+                    best_key = ck;
+                }
+            }
+            if (!entry_less(best_key, hs[best], vs[best], key, hops, vertex)) break;
+            ds[h] = ds[best];
+            hs[h] = hs[best];
+            vs[h] = vs[best];
             h = best;
         }
-        put(h, last.dist, last.hops, last.vertex);
+        ds[h] = dist;
+        hs[h] = hops;
+        vs[h] = vertex;
         return top;
     }
 
     // Empties the heap, keeping its storage.
-    void clear() noexcept {
-        dist_.clear();
-        hops_.clear();
-        vertex_.clear();
-    }
+    void clear() noexcept { len_ = 0; }
 
     // Number of entries.
-    std::size_t size() const noexcept { return dist_.size(); }
-    bool empty() const noexcept { return dist_.empty(); }
-    // Capacity of the distance array (the hops and vertex arrays have at least as much).
-    std::size_t capacity() const noexcept { return dist_.capacity(); }
+    std::size_t size() const noexcept { return len_; }
+    bool empty() const noexcept { return len_ == 0; }
+    // The vertex of the smallest entry; precondition: !empty().
+    std::uint32_t top_vertex() const noexcept { return vertex_[0]; }
+    // Number of entries the arrays hold room for.
+    std::size_t capacity() const noexcept { return dist_.size(); }
 
     // Checks the heap order and equal array lengths; stops with "KeyHeap invariant violated".
     void sanity_check() const;
@@ -222,36 +237,18 @@ private:
     // at least doubling a non-empty capacity.
     void reserve_cold();
 
-    // Entry (key, hops, vertex) < entry at position j; with `reversed`, entry at j < the given one.
-    bool less(std::int64_t key, std::int32_t hops, std::uint32_t vertex, std::size_t j,
-              bool reversed = false) const noexcept {
-        const std::int64_t kj = total_order_bits(dist_[j]);
-        if (reversed) {
-            if (kj != key) return kj < key;
-            if (hops_[j] != hops) return hops_[j] < hops;
-            return vertex_[j] < vertex;
-        }
-        if (key != kj) return key < kj;
-        if (hops != hops_[j]) return hops < hops_[j];
-        return vertex < vertex_[j];
-    }
-    bool less_at(std::size_t a, std::size_t b) const noexcept {
-        return less(total_order_bits(dist_[a]), hops_[a], vertex_[a], b);
-    }
-    void move(std::size_t from, std::size_t to) noexcept {
-        dist_[to] = dist_[from];
-        hops_[to] = hops_[from];
-        vertex_[to] = vertex_[from];
-    }
-    void put(std::size_t at, double d, std::int32_t h, std::uint32_t v) noexcept {
-        dist_[at] = d;
-        hops_[at] = h;
-        vertex_[at] = v;
+    // (ka, ha, va) < (kb, hb, vb), ka and kb being total-order bits of the distances.
+    static bool entry_less(std::int64_t ka, std::int32_t ha, std::uint32_t va, std::int64_t kb, std::int32_t hb,
+                           std::uint32_t vb) noexcept {
+        if (ka != kb) return ka < kb;
+        if (ha != hb) return ha < hb;
+        return va < vb;
     }
 
     Vec<double> dist_;
     Vec<std::int32_t> hops_;
     Vec<std::uint32_t> vertex_;
+    std::size_t len_ = 0;
 };
 
 // Holds the engine's one KeyHeap between base cases and bounded searches.
@@ -260,8 +257,7 @@ struct HeapScratch {
 
     // Moves the heap out (leaving an empty one) and clears it.
     KeyHeap take() noexcept {
-        KeyHeap h = std::move(heap);
-        heap = KeyHeap{};
+        KeyHeap h = std::exchange(heap, KeyHeap{});
         h.clear();
         return h;
     }
