@@ -110,19 +110,9 @@ def test_transformed_variants_agree_with_the_single_bounded_search():
     # On the transform the same argument makes every exact variant equal "hybrid" bit for bit.
     for i, g, s in graphs(15, 80, max_n=40):
         want = digest(*native.bmssp_variant(*g, s, "hybrid"))
-        for variant in ["tuned", "simpleq", "lazypiv", "hybrid:0:0", "hybrid:2:0"]:
-            for k, t in [(0, 0), (1, 1), (U64_MAX, 3)]:
+        for variant in ["tuned", "simpleq", "lazypiv", "hybrid:0:0", "hybrid:2:0", "hybrid:5:1", "hybrid:-1:9"]:
+            for k, t in [(0, 0), (1, 1), (U64_MAX, 3), (U64_MAX, U64_MAX)]:
                 assert digest(*native.bmssp_variant(*g, s, variant, i, k, t)) == want, (variant, k, t, i)
-
-
-def test_hybrid_forms_with_a_source_rule_are_one_search():
-    # With B >= 1 the outermost call is already the bounded Dijkstra: k, t, seed and A are irrelevant.
-    for i, g, s in graphs(6, 40):
-        first = native.bmssp_variant(*g, s, "hybrid")
-        for name in ["hybrid:-1:1", "hybrid:0:7", "hybrid:5:1"]:
-            for seed, k, t in [(0, 0, 0), (99, 1, 1), (U64_MAX, U64_MAX, U64_MAX)]:
-                got = native.bmssp_variant(*g, s, name, seed, k, t)
-                assert digest(*got) == digest(*first), (i, name, seed, k, t)
 
 
 # --- determinism -------------------------------------------------------------------------------
@@ -162,52 +152,13 @@ def lcg_graph(n, m, seed, max_weight):
 
 
 GOLDEN_GRAPHS = {"sparse": (lcg_graph(300, 900, 1, 20), 0), "zeros": (lcg_graph(200, 800, 2, 1), 5)}
-# Recorded from this implementation (sha256 of the distance and predecessor bytes).
+# Recorded from this implementation (sha256 of the distance and predecessor bytes). Every exact
+# run on the same searched graph gives the same bits, so one digest per graph and search suffices.
 GOLDEN = {
-    ('sparse', 'tuned', 0): '83f5df849bda328f',
-    ('sparse', 'tuned', 12345): '83f5df849bda328f',
-    ('sparse', 'hybrid', 0): '83f5df849bda328f',
-    ('sparse', 'hybrid', 12345): '83f5df849bda328f',
-    ('sparse', 'simpleq', 0): '83f5df849bda328f',
-    ('sparse', 'simpleq', 12345): '83f5df849bda328f',
-    ('sparse', 'lazypiv', 0): '83f5df849bda328f',
-    ('sparse', 'lazypiv', 12345): '83f5df849bda328f',
-    ('sparse', 'notransform', 0): '98e11eb1b5f9f35c',
-    ('sparse', 'notransform', 12345): '98e11eb1b5f9f35c',
-    ('sparse', 'fast', 0): '98e11eb1b5f9f35c',
-    ('sparse', 'fast', 12345): '98e11eb1b5f9f35c',
-    ('sparse', 'hybrid:0:0', 0): '83f5df849bda328f',
-    ('sparse', 'hybrid:0:0', 12345): '83f5df849bda328f',
-    ('sparse', 'hybrid:-1:4', 0): '83f5df849bda328f',
-    ('sparse', 'hybrid:-1:4', 12345): '83f5df849bda328f',
-    ('sparse', 'hybrid:2:0', 0): '83f5df849bda328f',
-    ('sparse', 'hybrid:2:0', 12345): '83f5df849bda328f',
-    ('sparse', 'hybrid:', 0): '83f5df849bda328f',
-    ('sparse', 'hybrid:', 12345): '83f5df849bda328f',
-    ('sparse', 'hybrid:1:1', 0): '83f5df849bda328f',
-    ('sparse', 'hybrid:1:1', 12345): '83f5df849bda328f',
-    ('zeros', 'tuned', 0): '2af846b0dbb4c8e2',
-    ('zeros', 'tuned', 12345): '2af846b0dbb4c8e2',
-    ('zeros', 'hybrid', 0): '2af846b0dbb4c8e2',
-    ('zeros', 'hybrid', 12345): '2af846b0dbb4c8e2',
-    ('zeros', 'simpleq', 0): '2af846b0dbb4c8e2',
-    ('zeros', 'simpleq', 12345): '2af846b0dbb4c8e2',
-    ('zeros', 'lazypiv', 0): '2af846b0dbb4c8e2',
-    ('zeros', 'lazypiv', 12345): '2af846b0dbb4c8e2',
-    ('zeros', 'notransform', 0): '39d267ec0342cf85',
-    ('zeros', 'notransform', 12345): '39d267ec0342cf85',
-    ('zeros', 'fast', 0): '39d267ec0342cf85',
-    ('zeros', 'fast', 12345): '39d267ec0342cf85',
-    ('zeros', 'hybrid:0:0', 0): '2af846b0dbb4c8e2',
-    ('zeros', 'hybrid:0:0', 12345): '2af846b0dbb4c8e2',
-    ('zeros', 'hybrid:-1:4', 0): '2af846b0dbb4c8e2',
-    ('zeros', 'hybrid:-1:4', 12345): '2af846b0dbb4c8e2',
-    ('zeros', 'hybrid:2:0', 0): '2af846b0dbb4c8e2',
-    ('zeros', 'hybrid:2:0', 12345): '2af846b0dbb4c8e2',
-    ('zeros', 'hybrid:', 0): '2af846b0dbb4c8e2',
-    ('zeros', 'hybrid:', 12345): '2af846b0dbb4c8e2',
-    ('zeros', 'hybrid:1:1', 0): '2af846b0dbb4c8e2',
-    ('zeros', 'hybrid:1:1', 12345): '2af846b0dbb4c8e2',
+    ("sparse", "transformed"): "83f5df849bda328f",
+    ("sparse", "input"): "98e11eb1b5f9f35c",
+    ("zeros", "transformed"): "2af846b0dbb4c8e2",
+    ("zeros", "input"): "39d267ec0342cf85",
 }
 
 
@@ -219,7 +170,8 @@ def test_golden_outputs(graph):
         for seed in (0, 12345):
             dist, pred = native.bmssp_variant(*g, s, variant, seed)
             np.testing.assert_array_equal(dist, want)
-            assert GOLDEN[(graph, variant, seed)] == digest(dist, pred), (graph, variant, seed)
+            searched = "input" if variant in ("notransform", "fast") else "transformed"
+            assert GOLDEN[(graph, searched)] == digest(dist, pred), (graph, variant, seed)
 
 
 # --- small cases ---------------------------------------------------------------------------------
@@ -350,15 +302,3 @@ def test_weights_are_checked_only_for_known_names(bad):
     for variant in ALL_FORMS:
         with pytest.raises(ValueError, match=r"^edge weight must be finite and >= 0$"):
             native.bmssp_variant(*g, 0, variant)
-
-
-def test_caller_arrays_are_not_written():
-    rng = np.random.default_rng(3)
-    g = random_graph(rng, 200, 800)
-    copies = [a.copy() for a in g]
-    for a in g:
-        a.flags.writeable = False
-    for variant in NAMED:
-        native.bmssp_variant(*g, 0, variant)
-    for a, c in zip(g, copies):
-        np.testing.assert_array_equal(a, c)
