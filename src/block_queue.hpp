@@ -133,7 +133,7 @@ public:
     const Key& bound() const noexcept { return bound_; }
     // Number of blocks in D0 and D1 (tests only).
     std::size_t d0_blocks() const noexcept { return d0_.size(); }
-    std::size_t d1_blocks() const noexcept { return d1_.size(); }
+    std::size_t d1_blocks() const noexcept { return d1_.size() - d1_head_; }
 
     // Checks every structural invariant; stops with "BlockDs invariant violated" on failure.
     void sanity_check() const;
@@ -160,12 +160,20 @@ private:
     Vec<std::uint32_t> free_ids_;
     Vec<Entry> split_buf_;
     Vec<std::uint32_t> d0_;  // D0 stored reversed: the front block is d0_.back()
-    Vec<std::uint32_t> d1_;
-    Vec<Key> d1_bounds_;
+    // D1 with its bounds side by side; positions before d1_head_ are dropped blocks
+    // (a pull removes front blocks by advancing the head, not by shifting).
+    struct D1Slot {
+        Key bound;
+        std::uint32_t id;
+    };
+    Vec<D1Slot> d1_;
+    std::size_t d1_head_ = 0;
+    void d1_restart();
     IdMap<Position> positions_;
     Vec<Entry> pull_buf_;
     IdMap<std::uint32_t> dedup_;  // batch_prepend scratch: vertex -> index in dedup_list_
-    Vec<Entry> dedup_list_;
+    Vec<Entry> dedup_list_;       // the previous batch until the next one clears dedup_ by it
+    Vec<std::size_t> chunk_ends_;
     std::uint64_t m_;
     Key bound_;
 };
