@@ -106,10 +106,12 @@ def test_untransformed_variants_are_dijkstra_with_ties_broken_by_hops_then_verte
             np.testing.assert_array_equal(pred, want[1], err_msg=f"{variant} graph {i}")
 
 
-def test_transformed_variants_agree_with_the_single_bounded_search():
-    # On the transform the same argument makes every exact variant equal "hybrid" bit for bit.
+def test_transformed_variants_agree_with_the_single_bounded_search_and_bmssp():
+    # On the transform the same argument makes every exact variant equal "hybrid" bit for bit,
+    # and both equal the reference BMSSP run.
     for i, g, s in graphs(15, 80, max_n=40):
         want = digest(*native.bmssp_variant(*g, s, "hybrid"))
+        assert digest(*native.bmssp(*g, s, i)) == want, i
         for variant in ["tuned", "simpleq", "lazypiv", "hybrid:0:0", "hybrid:2:0", "hybrid:5:1", "hybrid:-1:9"]:
             for k, t in [(0, 0), (1, 1), (U64_MAX, 3), (U64_MAX, U64_MAX)]:
                 assert digest(*native.bmssp_variant(*g, s, variant, i, k, t)) == want, (variant, k, t, i)
