@@ -1,0 +1,671 @@
+// lib.cpp: the extension module `quillharbour._quillharbour`.
+//
+// This file is the boundary and holds no algorithm. Every entry follows one
+// road: bind the arguments, convert them (arrays are borrowed read-only, never
+// converted implicitly), check contiguity and the CSR shape, allocate what the
+// run needs, release the interpreter lock around the computation, take it back,
+// then hand the result buffers to NumPy without a copy or raise the exception
+// the error value maps to.
+//
+// Ownership at the boundary: `Ref` owns one Python reference, `GilRelease`
+// owns the released lock, `hand_over` moves an `OwnedArray` into a NumPy array
+// whose base is a capsule that frees the buffer with mi_free. C++ exceptions
+// never cross into the interpreter: allocation failure becomes MemoryError and
+// an internal stop becomes PanicException, always with the lock held.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <span>
+#include <utility>
+
+#include "bmssp.hpp"
+#include "csr.hpp"
+#include "dijkstra.hpp"
+#include "memory.hpp"
+#include "multi.hpp"
+#include "stop.hpp"
+
+namespace qh {
+namespace {
+
+constexpr const char* NOT_CONTIGUOUS = "The given array is not contiguous";
+constexpr const char* MALFORMED_CSR =
+    "malformed CSR: indptr must be non-decreasing, start at 0, end at len(indices), and every index "
+    "must be in [0, n)";
+constexpr const char* EMPTY_INDPTR = "indptr must have length n + 1 (got empty array)";
+constexpr const char* LENGTH_MISMATCH = "indices and weights must have the same length";
+constexpr const char* LAST_OFFSET = "indptr[-1] must equal len(indices)";
+constexpr const char* BMSSP_INVALID_WEIGHT = "edge weight must be finite and >= 0";
+constexpr const char* DIJKSTRA_NEGATIVE_WEIGHT =
+    "negative or NaN edge weight encountered; Dijkstra requires weights >= 0";
+constexpr const char* MULTI_NEGATIVE_WEIGHT = "negative or NaN edge weight encountered; weights must be >= 0";
+constexpr const char* GRAPH_TOO_LARGE =
+    "graph too large: its constant-degree transform needs 2^32 or more vertices, more than 32-bit "
+    "vertex ids can address";
+constexpr const char* GENERIC_PANIC = "internal error in quillharbour's native core";
+
+// ---------------------------------------------------------------------------
+// Small owners
+
+// Owns one strong reference (or none).
+class Ref {
+public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            Py_XDECREF(p_);
+            p_ = std::exchange(other.p_, nullptr);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    static Ref borrowed(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// Releases the interpreter lock for its lifetime.
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+
+private:
+    PyThreadState* state_;
+};
+
+// What ended a computation abnormally; filled without the lock, raised with it.
+struct Fault {
+    enum class Kind { None, NoMemory, Stop } kind = Kind::None;
+    char message[256] = {0};
+
+    void set_stop(const char* text) noexcept {
+        kind = Kind::Stop;
+        std::snprintf(message, sizeof message, "%s", text);
+    }
+};
+
+// Runs `work` with the lock released; exceptions are caught before the lock
+// is retaken and come back as a Fault.
+template <class Work>
+Fault run_released(Work&& work) noexcept {
+    Fault fault;
+    GilRelease release;
+    try {
+        work();
+    } catch (const std::bad_alloc&) {
+        fault.kind = Fault::Kind::NoMemory;
+    } catch (const InternalStop& stop) {
+        fault.set_stop(stop.what());
+    } catch (const std::exception& e) {
+        fault.set_stop(e.what());
+    } catch (...) {
+        fault.set_stop(GENERIC_PANIC);
+    }
+    return fault;
+}
+
+// The PanicException class, created once on first need.
+PyObject* panic_exception_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "pyo3_runtime.PanicException",
+            "The exception raised when an internal invariant of the native core fails.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void raise_panic(const char* message) {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return;
+    PyErr_SetString(type, message[0] ? message : GENERIC_PANIC);
+}
+
+// Raises the Python exception for `fault`; returns true when there was one.
+bool raise_fault(const Fault& fault) {
+    switch (fault.kind) {
+        case Fault::Kind::None:
+            return false;
+        case Fault::Kind::NoMemory:
+            PyErr_NoMemory();
+            return true;
+        case Fault::Kind::Stop:
+            raise_panic(fault.message);
+            return true;
+    }
+    return false;
+}
+
+// Runs an entry body; C++ exceptions thrown with the lock held become
+// MemoryError or PanicException.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic(GENERIC_PANIC);
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// NumPy
+
+bool ensure_numpy() {
+    static bool ready = false;
+    if (!ready) {
+        if (_import_array() < 0) return false;
+        ready = true;
+    }
+    return true;
+}
+
+void free_buffer(PyObject* capsule) {
+    mi_free(PyCapsule_GetPointer(capsule, "quillharbour.buffer"));
+}
+
+// Moves `buffer` into a new 1-D NumPy array (no copy); the array's base is a
+// capsule that frees the storage. On failure the buffer is freed.
+template <class T>
+PyObject* hand_over(OwnedArray<T>& buffer, int typenum) {
+    npy_intp length = static_cast<npy_intp>(buffer.size());
+    Ref capsule(PyCapsule_New(buffer.data(), "quillharbour.buffer", free_buffer));
+    if (!capsule) return nullptr;
+    T* data = buffer.release();  // the capsule owns it now
+    Ref array(PyArray_SimpleNewFromData(1, &length, typenum, data));
+    if (!array) return nullptr;
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0)
+        return nullptr;
+    return array.release();
+}
+
+// Builds a tuple from new references, taking them all (also on failure).
+PyObject* tuple_of(std::initializer_list<PyObject*> items) {
+    Ref owned[4];
+    std::size_t i = 0;
+    for (PyObject* item : items) owned[i++] = Ref(item);
+    for (std::size_t j = 0; j < i; ++j)
+        if (!owned[j]) return nullptr;
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(i));
+    if (tuple == nullptr) return nullptr;
+    for (std::size_t j = 0; j < i; ++j) PyTuple_SET_ITEM(tuple, j, owned[j].release());
+    return tuple;
+}
+
+// ---------------------------------------------------------------------------
+// Argument conversion
+
+// Re-raises a pending TypeError as "argument '<name>': <message>".
+void prefix_type_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref t(type), v(value), tb(traceback);
+    Ref text(v ? PyObject_Str(v.get()) : nullptr);
+    if (!text) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "argument '%s': invalid value", name);
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+}
+
+// A borrowed, read-only, one-dimensional array of T.
+template <class T>
+struct ArrayArg {
+    Ref array;
+    const char* name = "";
+
+    PyArrayObject* arr() const noexcept { return reinterpret_cast<PyArrayObject*>(array.get()); }
+    std::size_t size() const noexcept { return static_cast<std::size_t>(PyArray_DIM(arr(), 0)); }
+    bool contiguous() const noexcept {
+        return PyArray_IS_C_CONTIGUOUS(arr()) || PyArray_IS_F_CONTIGUOUS(arr());
+    }
+    std::span<const T> view() const noexcept {
+        return {static_cast<const T*>(PyArray_DATA(arr())), size()};
+    }
+};
+
+template <class T>
+bool take_array(PyObject* obj, const char* name, int typenum, const char* dtype_name, ArrayArg<T>& out) {
+    out.name = name;
+    if (!PyArray_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not a numpy.ndarray", name,
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(arr) != 1) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected a 1-dimensional array, got %d dimensions",
+                     name, PyArray_NDIM(arr));
+        return false;
+    }
+    Ref wanted(reinterpret_cast<PyObject*>(PyArray_DescrFromType(typenum)));
+    if (!wanted) return false;
+    if (!PyArray_EquivTypes(PyArray_DESCR(arr), reinterpret_cast<PyArray_Descr*>(wanted.get()))) {
+        Ref got(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
+        if (!got) return false;
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected an array of dtype %s, got %U", name,
+                     dtype_name, got.get());
+        return false;
+    }
+    out.array = Ref::borrowed(obj);
+    return true;
+}
+
+bool take_i64(PyObject* obj, const char* name, std::int64_t& out) {
+    Ref index(PyNumber_Index(obj));
+    if (!index) {
+        prefix_type_error(name);
+        return false;
+    }
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) return false;  // OverflowError, unprefixed
+    out = value;
+    return true;
+}
+
+// `obj` may be null (argument omitted): then `out` keeps its default.
+bool take_u64(PyObject* obj, const char* name, std::uint64_t& out) {
+    if (obj == nullptr) return true;
+    Ref index(PyNumber_Index(obj));
+    if (!index) {
+        prefix_type_error(name);
+        return false;
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+template <class... Arrays>
+bool all_contiguous(const Arrays&... arrays) {
+    const bool ok = (arrays.contiguous() && ...);
+    if (!ok) PyErr_SetString(PyExc_TypeError, NOT_CONTIGUOUS);
+    return ok;
+}
+
+// The graph arrays every entry takes first.
+struct GraphArgs {
+    ArrayArg<std::int64_t> indptr;
+    ArrayArg<std::int32_t> indices;
+    ArrayArg<double> weights;
+
+    bool take(PyObject* p, PyObject* i, PyObject* w) {
+        return take_array(p, "indptr", NPY_INT64, "int64", indptr) &&
+               take_array(i, "indices", NPY_INT32, "int32", indices) &&
+               take_array(w, "weights", NPY_FLOAT64, "float64", weights);
+    }
+};
+
+// ---------------------------------------------------------------------------
+// CSR checks and the owned copy
+
+void raise_source_out_of_range(std::int64_t source, std::uint64_t n) {
+    PyErr_Format(PyExc_IndexError, "source %lld is out of range for graph with %llu vertices",
+                 static_cast<long long>(source), static_cast<unsigned long long>(n));
+}
+
+// Shape checks shared by the single-source entries. Returns false with an
+// exception set, else stores n.
+bool check_csr(std::span<const std::int64_t> indptr, std::size_t indices_len, std::size_t weights_len,
+               std::int64_t source, std::uint64_t& n) {
+    if (indptr.empty()) {
+        PyErr_SetString(PyExc_ValueError, EMPTY_INDPTR);
+        return false;
+    }
+    n = indptr.size() - 1;
+    if (source < 0 || static_cast<std::uint64_t>(source) >= n) {
+        raise_source_out_of_range(source, n);
+        return false;
+    }
+    if (indices_len != weights_len) {
+        PyErr_SetString(PyExc_ValueError, LENGTH_MISMATCH);
+        return false;
+    }
+    if (indptr[n] != static_cast<std::int64_t>(indices_len)) {
+        PyErr_SetString(PyExc_ValueError, LAST_OFFSET);
+        return false;
+    }
+    return true;
+}
+
+// The shape checks of the multi-source entries (no source test).
+bool check_multi_shape(std::span<const std::int64_t> indptr, std::size_t indices_len,
+                       std::size_t weights_len) {
+    if (indptr.empty()) {
+        PyErr_SetString(PyExc_ValueError, EMPTY_INDPTR);
+        return false;
+    }
+    if (indices_len != weights_len) {
+        PyErr_SetString(PyExc_ValueError, LENGTH_MISMATCH);
+        return false;
+    }
+    if (indptr.back() != static_cast<std::int64_t>(indices_len)) {
+        PyErr_SetString(PyExc_ValueError, LAST_OFFSET);
+        return false;
+    }
+    return true;
+}
+
+// Copies a shape-checked graph into an owned Csr, validating its structure.
+// Precondition: indptr is not empty. Returns false with ValueError set.
+bool to_owned_csr(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices,
+                  std::span<const double> weights, std::uint64_t n, Csr& out) {
+    const std::int64_t nnz = static_cast<std::int64_t>(indices.size());
+    bool ok = indptr[0] == 0;
+    for (std::size_t i = 1; ok && i < indptr.size(); ++i)
+        ok = indptr[i] >= indptr[i - 1] && indptr[i] <= nnz;
+    if (ok) {
+        out.indices.reserve(indices.size());
+        for (const std::int32_t head : indices) {
+            if (head < 0 || static_cast<std::uint64_t>(head) >= n) {
+                ok = false;
+                break;
+            }
+            out.indices.push_back(static_cast<std::uint32_t>(head));
+        }
+    }
+    if (!ok) {
+        out = Csr{};
+        PyErr_SetString(PyExc_ValueError, MALFORMED_CSR);
+        return false;
+    }
+    out.indptr.resize(indptr.size());
+    std::memcpy(out.indptr.data(), indptr.data(), indptr.size_bytes());
+    out.weights.resize(weights.size());
+    if (!weights.empty()) std::memcpy(out.weights.data(), weights.data(), weights.size_bytes());
+    out.n = n;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Error mapping
+
+void map_bmssp_err(BmsspError error, std::int64_t source, std::uint64_t n) {
+    switch (error) {
+        case BmsspError::SourceOutOfRange:
+            raise_source_out_of_range(source, n);
+            return;
+        case BmsspError::InvalidWeight:
+            PyErr_SetString(PyExc_ValueError, BMSSP_INVALID_WEIGHT);
+            return;
+        case BmsspError::GraphTooLarge:
+            PyErr_SetString(PyExc_ValueError, GRAPH_TOO_LARGE);
+            return;
+    }
+}
+
+void map_multi_err(const MultiError& error, std::uint64_t n) {
+    switch (error.kind) {
+        case MultiError::Kind::SourceOutOfRange:
+            raise_source_out_of_range(error.source, n);
+            return;
+        case MultiError::Kind::NegativeWeight:
+            PyErr_SetString(PyExc_ValueError, MULTI_NEGATIVE_WEIGHT);
+            return;
+        case MultiError::Kind::MalformedCsr:
+            PyErr_SetString(PyExc_ValueError, MALFORMED_CSR);
+            return;
+        case MultiError::Kind::GraphTooLarge:
+            PyErr_SetString(PyExc_ValueError, GRAPH_TOO_LARGE);
+            return;
+    }
+}
+
+PyObject* not_yet(const char* function) {
+    PyErr_Format(PyExc_NotImplementedError, "%s is not available in this build", function);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Entries
+
+PyObject* dijkstra_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"indptr", "indices", "weights", "source", nullptr};
+    PyObject *o_indptr, *o_indices, *o_weights, *o_source;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:dijkstra", const_cast<char**>(keywords), &o_indptr,
+                                     &o_indices, &o_weights, &o_source))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    GraphArgs g;
+    std::int64_t source = 0;
+    if (!g.take(o_indptr, o_indices, o_weights) || !take_i64(o_source, "source", source)) return nullptr;
+    if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
+    std::uint64_t n = 0;
+    if (!check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n)) return nullptr;
+
+    auto dist = OwnedArray<double>::uninitialized(n);
+    auto pred = OwnedArray<std::int32_t>::uninitialized(n);
+    Heap heap;
+    std::optional<DijkstraError> error;
+    const Fault fault = run_released([&] {
+        error = dijkstra(g.indptr.view(), g.indices.view(), g.weights.view(), static_cast<std::uint64_t>(source),
+                         {dist.data(), dist.size()}, {pred.data(), pred.size()}, heap);
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (error) {
+        PyErr_SetString(PyExc_ValueError,
+                        *error == DijkstraError::NegativeWeight ? DIJKSTRA_NEGATIVE_WEIGHT : MALFORMED_CSR);
+        return nullptr;
+    }
+    return tuple_of({hand_over(dist, NPY_FLOAT64), hand_over(pred, NPY_INT32)});
+}
+
+// Shared by bmssp and bmssp_instrumented.
+PyObject* bmssp_entry(PyObject* args, PyObject* kwargs, const char* format, bool instrumented) {
+    static const char* keywords[] = {"indptr", "indices", "weights", "source", "seed", nullptr};
+    PyObject *o_indptr, *o_indices, *o_weights, *o_source, *o_seed = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords), &o_indptr, &o_indices,
+                                     &o_weights, &o_source, &o_seed))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    GraphArgs g;
+    std::int64_t source = 0;
+    std::uint64_t seed = 0;
+    if (!g.take(o_indptr, o_indices, o_weights) || !take_i64(o_source, "source", source) ||
+        !take_u64(o_seed, "seed", seed))
+        return nullptr;
+    if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
+    std::uint64_t n = 0;
+    if (!check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n)) return nullptr;
+    Csr csr;
+    if (!to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
+    (void)instrumented;
+    return not_yet(instrumented ? "bmssp_instrumented" : "bmssp");
+}
+
+PyObject* bmssp_variant_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"indptr", "indices", "weights", "source", "variant", "seed", "k", "t", nullptr};
+    PyObject *o_indptr, *o_indices, *o_weights, *o_source, *o_variant;
+    PyObject *o_seed = nullptr, *o_k = nullptr, *o_t = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOO:bmssp_variant", const_cast<char**>(keywords),
+                                     &o_indptr, &o_indices, &o_weights, &o_source, &o_variant, &o_seed, &o_k,
+                                     &o_t))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    GraphArgs g;
+    std::int64_t source = 0;
+    if (!g.take(o_indptr, o_indices, o_weights) || !take_i64(o_source, "source", source)) return nullptr;
+    if (!PyUnicode_Check(o_variant)) {
+        PyErr_Format(PyExc_TypeError, "argument 'variant': '%s' object cannot be converted to 'PyString'",
+                     Py_TYPE(o_variant)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t name_len = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(o_variant, &name_len);
+    if (name == nullptr) return nullptr;
+    std::uint64_t seed = 0, k = 0, t = 0;
+    if (!take_u64(o_seed, "seed", seed) || !take_u64(o_k, "k", k) || !take_u64(o_t, "t", t)) return nullptr;
+    if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
+    std::uint64_t n = 0;
+    if (!check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n)) return nullptr;
+    Csr csr;
+    if (!to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
+    return not_yet("bmssp_variant");
+}
+
+// Shared by both multi-source entries.
+PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
+    static const char* d_keywords[] = {"indptr", "indices", "weights", "sources", nullptr};
+    static const char* b_keywords[] = {"indptr", "indices", "weights", "sources", "seed", nullptr};
+    PyObject *o_indptr, *o_indices, *o_weights, *o_sources, *o_seed = nullptr;
+    const bool bound =
+        bmssp ? PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:bmssp_multisource", const_cast<char**>(b_keywords),
+                                            &o_indptr, &o_indices, &o_weights, &o_sources, &o_seed)
+              : PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:dijkstra_multisource",
+                                            const_cast<char**>(d_keywords), &o_indptr, &o_indices, &o_weights,
+                                            &o_sources);
+    if (!bound) return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    GraphArgs g;
+    ArrayArg<std::int64_t> sources;
+    std::uint64_t seed = 0;
+    if (!g.take(o_indptr, o_indices, o_weights) || !take_array(o_sources, "sources", NPY_INT64, "int64", sources) ||
+        !take_u64(o_seed, "seed", seed))
+        return nullptr;
+    if (!all_contiguous(g.indptr, g.indices, g.weights, sources)) return nullptr;
+    if (!check_multi_shape(g.indptr.view(), g.indices.size(), g.weights.size())) return nullptr;
+    const std::uint64_t n = g.indptr.size() - 1;
+    Csr csr;
+    if (bmssp && !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
+    return not_yet(bmssp ? "bmssp_multisource" : "dijkstra_multisource");
+}
+
+// ---------------------------------------------------------------------------
+// Module
+
+PyObject* py_dijkstra(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return dijkstra_entry(args, kwargs); });
+}
+PyObject* py_bmssp(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return bmssp_entry(args, kwargs, "OOOO|O:bmssp", false); });
+}
+PyObject* py_bmssp_instrumented(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return bmssp_entry(args, kwargs, "OOOO|O:bmssp_instrumented", true); });
+}
+PyObject* py_bmssp_variant(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return bmssp_variant_entry(args, kwargs); });
+}
+PyObject* py_dijkstra_multisource(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return multisource_entry(args, kwargs, false); });
+}
+PyObject* py_bmssp_multisource(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return multisource_entry(args, kwargs, true); });
+}
+
+#define QH_FN(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+PyMethodDef functions[] = {
+    {"dijkstra", QH_FN(py_dijkstra), METH_VARARGS | METH_KEYWORDS,
+     "dijkstra(indptr, indices, weights, source)\n--\n\n"
+     "Compute single-source shortest paths with Dijkstra's algorithm."},
+    {"bmssp", QH_FN(py_bmssp), METH_VARARGS | METH_KEYWORDS,
+     "bmssp(indptr, indices, weights, source, seed=0)\n--\n\n"
+     "Compute single-source shortest paths with the BMSSP algorithm\n"
+     "on the constant-degree transform."},
+    {"bmssp_instrumented", QH_FN(py_bmssp_instrumented), METH_VARARGS | METH_KEYWORDS,
+     "bmssp_instrumented(indptr, indices, weights, source, seed=0)\n--\n\n"
+     "Like [`bmssp_py`], but also returns the settlement-order log\n"
+     "(transformed-graph vertex ids and their dhat at settlement)."},
+    {"bmssp_variant", QH_FN(py_bmssp_variant), METH_VARARGS | METH_KEYWORDS,
+     "bmssp_variant(indptr, indices, weights, source, variant, seed=0, k=0, t=0)\n--\n\n"
+     "Run a research variant of BMSSP (`src/variants/`); `variant` is the\n"
+     "name after the \"bmssp-\" prefix (e.g. \"notransform\"). `k`/`t` > 0\n"
+     "force the parameters (0 = the variant's default)."},
+    {"dijkstra_multisource", QH_FN(py_dijkstra_multisource), METH_VARARGS | METH_KEYWORDS,
+     "dijkstra_multisource(indptr, indices, weights, sources)\n--\n\n"
+     "Multi-source Dijkstra, parallel over sources (rayon). Returns flat\n"
+     "`(distances: float64[k*n], predecessors: int32[k*n])`; row `i` is the\n"
+     "single-source result for `sources[i]` (bit-identical to `dijkstra`).\n"
+     "The Python wrapper reshapes to `(k, n)`."},
+    {"bmssp_multisource", QH_FN(py_bmssp_multisource), METH_VARARGS | METH_KEYWORDS,
+     "bmssp_multisource(indptr, indices, weights, sources, seed=0)\n--\n\n"
+     "Multi-source BMSSP, parallel over sources (rayon). Same contract as\n"
+     "[`dijkstra_multisource_py`]; every row uses the same pivot `seed` its\n"
+     "single-source `bmssp` call would."},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_quillharbour",
+    "The native extension module `quillharbour._quillharbour`.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* the_module = nullptr;
+
+PyObject* create_module() {
+    Ref module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    PyObject* dict = PyModule_GetDict(module.get());  // borrowed
+    Ref all;
+    if (PyObject* existing = PyDict_GetItemString(dict, "__all__")) {
+        all = Ref::borrowed(existing);
+    } else {
+        all = Ref(PyList_New(0));
+        if (!all || PyDict_SetItemString(dict, "__all__", all.get()) < 0) return nullptr;
+    }
+    Ref module_name(PyModule_GetNameObject(module.get()));
+    if (!module_name) return nullptr;
+    for (PyMethodDef& def : functions) {
+        Ref function(PyCFunction_NewEx(&def, nullptr, module_name.get()));
+        if (!function || PyModule_AddObjectRef(module.get(), def.ml_name, function.get()) < 0) return nullptr;
+        Ref name(PyUnicode_FromString(def.ml_name));
+        if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+    }
+    return module.release();
+}
+
+}  // namespace
+}  // namespace qh
+
+PyMODINIT_FUNC PyInit__quillharbour(void) {
+    using namespace qh;
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "quillharbour._quillharbour does not support sub-interpreters; import it from the "
+                        "main interpreter");
+        return nullptr;
+    }
+    if (the_module == nullptr) {
+        the_module = create_module();
+        if (the_module == nullptr) return nullptr;
+    }
+    Py_INCREF(the_module);
+    return the_module;
+}
