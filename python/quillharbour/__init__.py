@@ -50,3 +50,10 @@ def bmssp_multisource(indptr, indices, weights, sources, seed=0):
     """
     flat = _quillharbour.bmssp_multisource(indptr, indices, weights, sources, seed)
     return _rows(flat, len(sources))
+
+# The Python workbench around the native functions.
+from . import generators, io  # noqa: E402
+from .api import from_networkx, reconstruct_path, shortest_paths, to_networkx  # noqa: E402
+from .graph import CsrGraph  # noqa: E402
+
+__all__ += ["shortest_paths", "reconstruct_path", "from_networkx", "to_networkx", "CsrGraph"]
