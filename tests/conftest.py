@@ -1,0 +1,92 @@
+"""Shared graph builders and certificate checks for the test suite."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+
+def csr_from_edges(n, tails, heads, weights):
+    """CSR arrays (int64, int32, float64) from an edge list, rows in edge order."""
+    tails = np.asarray(tails, dtype=np.int64)
+    heads = np.asarray(heads, dtype=np.int64)
+    weights = np.asarray(weights, dtype=np.float64)
+    order = np.argsort(tails, kind="stable")
+    indptr = np.zeros(n + 1, dtype=np.int64)
+    np.add.at(indptr, tails + 1, 1)
+    np.cumsum(indptr, out=indptr)
+    return indptr, heads[order].astype(np.int32), weights[order]
+
+
+def random_graph(rng, n, m, *, integer=True, max_weight=20, zero_share=0.0):
+    """A random directed multigraph with self-loops and parallel edges allowed."""
+    tails = rng.integers(0, n, size=m)
+    heads = rng.integers(0, n, size=m)
+    if integer:
+        weights = rng.integers(0, max_weight + 1, size=m).astype(np.float64)
+    else:
+        weights = rng.random(m) * max_weight
+    if zero_share:
+        weights[rng.random(m) < zero_share] = 0.0
+    return csr_from_edges(n, tails, heads, weights)
+
+
+def grid_graph(rng, rows, cols, max_weight=10):
+    """A 4-neighbour grid with random integer weights in both directions."""
+    ids = np.arange(rows * cols).reshape(rows, cols)
+    pairs = [
+        (ids[:, :-1].ravel(), ids[:, 1:].ravel()),
+        (ids[:, 1:].ravel(), ids[:, :-1].ravel()),
+        (ids[:-1, :].ravel(), ids[1:, :].ravel()),
+        (ids[1:, :].ravel(), ids[:-1, :].ravel()),
+    ]
+    tails = np.concatenate([p[0] for p in pairs])
+    heads = np.concatenate([p[1] for p in pairs])
+    weights = rng.integers(1, max_weight + 1, size=tails.size).astype(np.float64)
+    return csr_from_edges(rows * cols, tails, heads, weights)
+
+
+def assert_certificate(indptr, indices, weights, source, dist, pred):
+    """Checks a shortest-path answer without trusting any implementation.
+
+    Every arc is relaxed (no d[u] + w < d[v]), the source sits at 0 with no
+    predecessor, every predecessor edge exists and is tight, unreached
+    vertices are +inf / -1, and following predecessors reaches the source.
+    """
+    n = len(indptr) - 1
+    tails = np.repeat(np.arange(n), np.diff(indptr))
+    assert dist[source] == 0.0 and pred[source] == -1
+    with np.errstate(invalid="ignore", over="ignore"):
+        cand = dist[tails] + weights
+    assert not np.any(cand < dist[indices]), "an arc is not relaxed"
+    reached = np.isfinite(dist)
+    assert np.all(pred[~reached] == -1)
+    others = reached.copy()
+    others[source] = False
+    vs = np.flatnonzero(others)
+    ps = pred[vs]
+    assert np.all(ps >= 0), "a reached vertex has no predecessor"
+    # some edge ps -> vs must be tight
+    edge_tails = tails
+    key = edge_tails.astype(np.int64) * n + indices
+    with np.errstate(invalid="ignore", over="ignore"):
+        tight = dist[edge_tails] + weights == dist[indices]
+    tight_keys = np.unique(key[tight])
+    want = ps.astype(np.int64) * n + vs
+    assert np.all(np.isin(want, tight_keys)), "a predecessor edge is not tight"
+    # predecessors lead back to the source without cycles
+    depth_limit = n + 1
+    cur = vs.copy()
+    for _ in range(depth_limit):
+        cur = cur[cur != source]
+        if cur.size == 0:
+            break
+        cur = pred[cur]
+        assert np.all(cur >= 0), "a predecessor chain stops before the source"
+    else:
+        raise AssertionError("predecessor chains contain a cycle")
+
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20261206)
