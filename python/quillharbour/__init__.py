@@ -55,5 +55,3 @@ def bmssp_multisource(indptr, indices, weights, sources, seed=0):
 from . import generators, io  # noqa: E402
 from .api import from_networkx, reconstruct_path, shortest_paths, to_networkx  # noqa: E402
 from .graph import CsrGraph  # noqa: E402
-
-__all__ += ["shortest_paths", "reconstruct_path", "from_networkx", "to_networkx", "CsrGraph"]
