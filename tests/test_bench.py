@@ -1,0 +1,74 @@
+"""The bench's agreement check and its handling of failing or wrong methods."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import quillharbour as qh
+from quillharbour import bench
+
+INF = np.inf
+
+
+@pytest.mark.parametrize("dist, ref, agrees", [
+    ([0.0, 1.0, INF], [0.0, 1.0, INF], True),
+    ([0.0, 1.0 + 1e-12, INF], [0.0, 1.0, INF], True),       # summation-order rounding
+    ([0.0, 1.0 + 1e-6, INF], [0.0, 1.0, INF], False),
+    ([0.0, 1.0, 5.0], [0.0, 1.0, INF], False),               # reaches a vertex it should not
+    ([0.0, INF, INF], [0.0, 1.0, INF], False),
+    ([0.0, 1e12 + 1.0], [0.0, 1e12], True),                  # relative to the distance
+    ([0.0, 1.0], [0.0, 1.0, 2.0], False),
+])
+def test_compare(dist, ref, agrees):
+    assert bench.compare(np.array(dist), np.array(ref))[0] is agrees
+
+
+def fake(name, run):
+    return bench.Method(name, "native", lambda g: g, run)
+
+
+def test_wrong_and_failing_methods_are_reported_not_hidden():
+    g = qh.generators.grid(6, 6, seed=2)
+
+    def right(g, s):
+        return qh.dijkstra(g.indptr, g.indices, g.weights, s)[0]
+
+    def off_by_one(g, s):
+        d = right(g, s)
+        d[d > 0] += 1.0
+        return d
+
+    def broken(g, s):
+        raise RuntimeError("boom")
+
+    methods = [fake("dijkstra", right), fake("wrong", off_by_one), fake("broken", broken)]
+    calls = []
+    results = bench.run_bench([("g", g)], methods, sources=3, repeats=2, seed=1, progress=calls.append)
+    by = {r.method: r for r in results}
+    assert by["dijkstra"].agrees is True and by["dijkstra"].vs_dijkstra == pytest.approx(1.0)
+    assert by["wrong"].agrees is False and by["wrong"].max_rel_err > 0.1
+    assert by["broken"].error == "RuntimeError: boom" and by["broken"].time_s is None
+    assert len(by["dijkstra"].sources) == 3 and by["dijkstra"].runs == 6
+    assert "NO" in bench.format_table(results) and "error" in bench.format_table(results)
+    assert calls.count("dijkstra") == 6
+
+
+def test_budget_limits_runs_but_keeps_one():
+    g = qh.generators.path(50)
+
+    def slow(g, s):
+        import time
+        time.sleep(0.02)
+        return qh.dijkstra(g.indptr, g.indices, g.weights, s)[0]
+
+    [r] = bench.run_bench([("p", g)], [fake("slow", slow)], sources=3, repeats=5, budget=0.0)
+    assert r.runs == 1 and len(r.sources) == 1 and r.agrees is True
+
+
+def test_sources_prefer_vertices_with_out_arcs():
+    g = qh.generators.star(10, seed=0)
+    srcs = bench.pick_sources(g, 4, seed=3)
+    assert len(set(srcs)) == 4 and all(0 <= s < 10 for s in srcs)
+    p = qh.generators.path(3)
+    assert bench.pick_sources(p, 5, seed=0) == [0, 1]  # the sink 2 has no out-arcs
