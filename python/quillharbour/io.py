@@ -96,6 +96,16 @@ def _lines(data: bytes, start_line: int = 1):
         yield number, line
 
 
+def _line_offsets(data: bytes, prefix: bytes) -> list[int]:
+    """Offsets of the lines that start with `prefix` (substring searches, no per-line loop)."""
+    out = [0] if data.startswith(prefix) else []
+    at = data.find(b"\n" + prefix)
+    while at >= 0:
+        out.append(at + 1)
+        at = data.find(b"\n" + prefix, at + 1)
+    return out
+
+
 def _show(line: bytes) -> str:
     text = line.decode("utf-8", "replace").strip()
     return text if len(text) <= 60 else text[:57] + "..."
@@ -112,14 +122,33 @@ class _Table:
     `fields` are (name, dtype) pairs; `delimiter` None means runs of whitespace.
     """
 
-    def __init__(self, path, data: bytes, first_line: int, skip: bytes, delimiter, fields):
+    def __init__(self, path, data: bytes, first_line: int, skip: bytes, delimiter, fields,
+                 markers: tuple[bytes, ...] = ()):
         self.path, self.data, self.first_line = path, data, first_line
+        self.markers = markers  # every first byte a skipped non-blank line can have
         self.skip = re.compile(skip)
         self.delimiter = delimiter
         self.fields = fields
 
+    def body(self) -> bytes:
+        """The data lines only. Skipped lines usually sit at the top (comments, headers): those
+        are stepped over, and the rest is scanned by one regular expression only if a line
+        there could be a skipped one (checked with fast substring searches)."""
+        data, pos = self.data, 0
+        while pos < len(data):
+            end = data.find(b"\n", pos)
+            end = len(data) if end < 0 else end
+            if not self.skip.fullmatch(data[pos:end]):
+                break
+            pos = end + 1
+        rest = data[pos:]
+        starts = re.escape(b"".join(self.markers)) + rb"\n \t"
+        if re.search(rb"\n[" + starts + rb"]", rest):
+            rest = re.sub(rb"(?m)^(?:" + self.skip.pattern + rb")(?:\n|\Z)", b"", rest)
+        return rest
+
     def parse(self) -> np.ndarray:
-        body = re.sub(rb"(?m)^(?:" + self.skip.pattern + rb")(?:\n|\Z)", b"", self.data)
+        body = self.body()
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", UserWarning)  # "input contained no data"
@@ -211,13 +240,13 @@ def _write_rows(f, fmt: str, tails, heads, weights):
 # --- DIMACS shortest-path challenge format -----------------------------------------------------
 
 _DIMACS_SKIP = rb"[cp][^\n]*|[ \t]*"
-_DIMACS_PROBLEM = re.compile(rb"(?m)^p(?:[ \t]+([^\s]*))?(?:[ \t]+([^\s]*))?(?:[ \t]+([^\s]*))?[ \t]*([^\n]*)$")
+_DIMACS_PROBLEM = re.compile(rb"p(?:[ \t]+([^\s]*))?(?:[ \t]+([^\s]*))?(?:[ \t]+([^\s]*))?[ \t]*([^\n]*)(?=\n|\Z)")
 
 
 def read_dimacs(path) -> CsrGraph:
     """Read a DIMACS shortest-path ``.gr`` file (``p sp N M`` then ``a u v w``, 1-based)."""
     data = _read_text(path)
-    problems = list(_DIMACS_PROBLEM.finditer(data))
+    problems = [_DIMACS_PROBLEM.match(data, at) for at in _line_offsets(data, b"p")]
     if not problems:
         raise GraphFormatError(path, None, "no problem line 'p sp <vertices> <arcs>'")
     if len(problems) > 1:
@@ -233,7 +262,8 @@ def read_dimacs(path) -> CsrGraph:
     m = _parse_count(path, p_line, m_tok, "arc count", limit=2**62)
 
     table = _Table(path, data, 1, _DIMACS_SKIP, None,
-                   [("tag", "S2"), ("tail", np.int64), ("head", np.int64), ("weight", np.float64)])
+                   [("tag", "S2"), ("tail", np.int64), ("head", np.int64), ("weight", np.float64)],
+                   markers=(b"c", b"p"))
     rows = table.parse()
     if len(rows):
         bad = np.flatnonzero(rows["tag"] != b"a")
@@ -314,7 +344,7 @@ def read_matrix_market(path) -> CsrGraph:
     if field != "pattern":
         fields.append(("value", np.float64))
     body = data[pos:] if pos <= len(data) else b""
-    table = _Table(path, body, line_no + 1, rb"[ \t]*%[^\n]*|[ \t]*", None, fields)
+    table = _Table(path, body, line_no + 1, rb"[ \t]*%[^\n]*|[ \t]*", None, fields, markers=(b"%",))
     entries = table.parse()
     _check_ids(table, entries["row"], 1, n, "row")
     _check_ids(table, entries["col"], 1, n, "column")
@@ -376,7 +406,7 @@ def read_edgelist(path, delimiter: str | None = None, n: int | None = None) -> C
     fields = [("source", np.int64), ("target", np.int64)]
     if width == 3:
         fields.append(("weight", np.float64))
-    table = _Table(path, data[start:], first_line, skip, delimiter, fields)
+    table = _Table(path, data[start:], first_line, skip, delimiter, fields, markers=(b"#",))
     rows = table.parse()
 
     declared = _VERTICES_COMMENT.search(data)
