@@ -72,3 +72,19 @@ def test_sources_prefer_vertices_with_out_arcs():
     assert len(set(srcs)) == 4 and all(0 <= s < 10 for s in srcs)
     p = qh.generators.path(3)
     assert bench.pick_sources(p, 5, seed=0) == [0, 1]  # the sink 2 has no out-arcs
+
+
+def test_settlement_statistics_and_png(tmp_path):
+    pytest.importorskip("matplotlib")
+    from quillharbour.plotting import plot_settlement
+
+    dhat = np.array([0.0, 2.0, 1.0, 3.0, 2.5, 4.0])  # 1.0 and 2.5 settle after larger ones
+    png = tmp_path / "s.png"
+    stats = plot_settlement(dhat, dhat.copy(), png, "t")
+    assert stats["settled"] == 6 and stats["out_of_order"] == 2
+    # ranks in sorted order: [0, 2, 1, 4, 3, 5] -> |index - rank| = [0, 1, 1, 1, 1, 0]
+    assert stats["max_abs_displacement"] == 1
+    assert stats["mean_abs_displacement"] == pytest.approx(4 / 6)
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    in_order = plot_settlement(np.sort(dhat), dhat, tmp_path / "o.png", "t")
+    assert in_order["out_of_order"] == 0 and in_order["max_abs_displacement"] == 0
