@@ -132,7 +132,7 @@ def available_methods(names=None, seed: int = 0, include_peers: bool = True):
     """(methods, notes): the requested (default: all) methods that can run here, and one note
     per skipped method saying why."""
     wanted = list(names) if names else list(DEFAULT_NATIVE) + (list(PEERS) if include_peers else [])
-    methods, notes = [], []
+    methods, notes, unbuilt = [], [], []
     for name in wanted:
         if name in PEERS:
             try:
@@ -144,9 +144,11 @@ def available_methods(names=None, seed: int = 0, include_peers: bool = True):
         try:
             method.run(_PROBE, 0)
         except NotImplementedError:
-            notes.append(f"skipped {method.name}: not implemented in this build")
+            unbuilt.append(method.name)
             continue
         methods.append(method)
+    if unbuilt:
+        notes.insert(0, f"skipped {', '.join(unbuilt)}: not implemented in this build")
     if "dijkstra" not in [m.name for m in methods] and not names:
         raise RuntimeError("the native dijkstra entry is not available")
     return methods, notes

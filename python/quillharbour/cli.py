@@ -103,6 +103,8 @@ def cmd_bench(args) -> int:
                     resolve_method(name)
                 except ValueError as exc:
                     raise CliError(f"{exc}; peers: {', '.join(bench.PEERS)}") from None
+    if args.plot:
+        _need_matplotlib()
     methods, notes = bench.available_methods(names, seed=args.seed, include_peers=not args.no_peers)
     if not methods:
         raise CliError("no method to run: " + "; ".join(notes), code=1)
@@ -151,6 +153,13 @@ def cmd_bench(args) -> int:
             raise CliError(str(exc), code=1) from None
         print(f"wrote {args.plot}", file=sys.stderr)
     return 1 if any(r.agrees is False for r in results) else 0
+
+
+def _need_matplotlib():
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise CliError("plotting needs matplotlib: pip install 'quillharbour[cli]'", code=1) from None
 
 
 def _json_default(obj):
@@ -287,6 +296,7 @@ def cmd_info(args) -> int:
 def cmd_settle_plot(args) -> int:
     from .plotting import plot_settlement
 
+    _need_matplotlib()
     g = load_graph(args.graph, args.seed)
     if not 0 <= args.source < g.n:
         raise CliError(f"source {args.source} is out of range for graph with {g.n} vertices")
