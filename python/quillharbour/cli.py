@@ -264,6 +264,10 @@ def graph_info(g: CsrGraph) -> dict:
     return info
 
 
+def _num(x) -> str:
+    return "-" if x is None else f"{x:.6g}"
+
+
 def cmd_info(args) -> int:
     g = load_graph(args.graph, args.seed)
     info = graph_info(g)
@@ -277,7 +281,7 @@ def cmd_info(args) -> int:
     print(f"isolated       {info['isolated_vertices']}   sinks {info['sinks']}")
     print(f"out-degree     mean {info['out_degree']['mean']:.3f}, max {info['out_degree']['max']}; "
           f"in-degree max {info['in_degree']['max']}")
-    print(f"weights        min {w['min']}, max {w['max']}, zero {w['zero']}, "
+    print(f"weights        min {_num(w['min'])}, max {_num(w['max'])}, zero {w['zero']}, "
           f"negative/NaN {w['negative_or_nan']}, infinite {w['infinite']}")
     if w["negative_or_nan"] or w["infinite"]:
         print("               (BMSSP refuses negative, NaN and infinite weights; Dijkstra accepts +inf)")
