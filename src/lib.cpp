@@ -19,6 +19,8 @@
 #include <numpy/arrayobject.h>
 
 #include <cinttypes>
+#include <cstdlib>
+#include <stdexcept>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -114,6 +116,14 @@ Fault run_released(Work&& work) noexcept {
     Fault fault;
     GilRelease release;
     try {
+#ifdef QH_TEST_HOOKS
+        // Test builds only: provoke the failure paths that valid input cannot reach.
+        if (const char* hook = std::getenv("QH_TEST_FAULT")) {
+            if (std::strcmp(hook, "stop") == 0) internal_stop("internal stop provoked by the test suite");
+            if (std::strcmp(hook, "bad_alloc") == 0) throw std::bad_alloc();
+            if (std::strcmp(hook, "exception") == 0) throw std::out_of_range("index out of range");
+        }
+#endif
         work();
     } catch (const std::bad_alloc&) {
         fault.kind = Fault::Kind::NoMemory;

@@ -72,6 +72,17 @@ public:
         a.size_ = count;
         return a;
     }
+    // `count` elements with unspecified contents, the first at an address
+    // that is a multiple of `alignment` (a power of two).
+    static OwnedArray uninitialized_aligned(std::size_t count, std::size_t alignment) {
+        OwnedArray a;
+        const std::size_t bytes = (count == 0 ? 1 : count) * sizeof(T);
+        if (bytes / sizeof(T) != (count == 0 ? 1 : count)) throw std::bad_alloc();
+        a.data_ = static_cast<T*>(mi_malloc_aligned(bytes, alignment));
+        if (a.data_ == nullptr) throw std::bad_alloc();
+        a.size_ = count;
+        return a;
+    }
     // `count` elements, every byte zero.
     static OwnedArray zeroed(std::size_t count) {
         OwnedArray a;

@@ -5,6 +5,8 @@ from __future__ import annotations
 import os
 import shutil
 import subprocess
+import sys
+import textwrap
 from pathlib import Path
 
 import pytest
@@ -24,3 +26,73 @@ def test_native_suite(tmp_path_factory):
     result = subprocess.run([str(build / "qh_native_tests")], capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
     assert " passed, 0 failed" in result.stdout
+
+
+@pytest.fixture(scope="session")
+def hooked_extension(tmp_path_factory):
+    """The extension built with test hooks, in a scratch directory."""
+    import numpy
+
+    build = tmp_path_factory.mktemp("hooked")
+    configure = [
+        "cmake", "-S", str(ROOT), "-B", str(build), "-DQH_TEST_HOOKS=ON",
+        f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Release",
+    ]
+    subprocess.run(configure, check=True, capture_output=True, text=True)
+    subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "_quillharbour"],
+                   check=True, capture_output=True, text=True)
+    (so,) = build.glob("_quillharbour*.so")
+    assert numpy  # the build used this interpreter's numpy headers
+    return so
+
+
+LOAD_HOOKED = """
+import importlib.machinery, importlib.util, sys
+loader = importlib.machinery.ExtensionFileLoader("quillharbour._quillharbour", sys.argv[1])
+spec = importlib.util.spec_from_loader("quillharbour._quillharbour", loader)
+native = importlib.util.module_from_spec(spec)
+loader.exec_module(native)
+import numpy as np
+graph = (np.array([0, 1, 1]), np.array([1], np.int32), np.array([1.0]))
+"""
+
+
+@pytest.mark.skipif(shutil.which("cmake") is None, reason="cmake not installed")
+def test_internal_stop_surfaces_as_panic_exception(hooked_extension):
+    code = LOAD_HOOKED + textwrap.dedent(
+        """
+        import os, threading
+        os.environ["QH_TEST_FAULT"] = "stop"
+        caught = []
+        for attempt in range(2):
+            try:
+                native.dijkstra(*graph, 0)
+            except Exception:
+                raise SystemExit("caught by except Exception")
+            except BaseException as e:
+                caught.append(e)
+        first, second = caught
+        cls = type(first)
+        assert type(second) is cls, "the class is created once"
+        assert cls.__module__ == "pyo3_runtime" and cls.__qualname__ == "PanicException"
+        assert cls.__bases__ == (BaseException,)
+        assert first.args == ("internal stop provoked by the test suite",)
+        # the lock was taken back: other threads and later calls work
+        t = threading.Thread(target=lambda: None); t.start(); t.join()
+        os.environ["QH_TEST_FAULT"] = "exception"
+        try:
+            native.dijkstra(*graph, 0)
+        except BaseException as e:
+            assert type(e) is cls and e.args == ("index out of range",), e
+        os.environ["QH_TEST_FAULT"] = "bad_alloc"
+        try:
+            native.dijkstra(*graph, 0)
+        except MemoryError:
+            pass
+        del os.environ["QH_TEST_FAULT"]
+        print(native.dijkstra(*graph, 0)[0].tolist())
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code, str(hooked_extension)], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "[0.0, 1.0]"
