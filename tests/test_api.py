@@ -155,11 +155,14 @@ class TestReconstructPath:
             qh.reconstruct_path(np.zeros((2, 2), dtype=np.int32), 0)
 
 
-class TestNetworkx:
-    nx = pytest.importorskip("networkx")
+@pytest.fixture
+def nx():
+    return pytest.importorskip("networkx")
 
-    def test_directed_round_trip_with_labels(self):
-        nx = self.nx
+
+class TestNetworkx:
+
+    def test_directed_round_trip_with_labels(self, nx):
         G = nx.DiGraph()
         G.add_weighted_edges_from([("a", "b", 2.0), ("b", "c", 1.5), ("a", "c", 5.0)], weight="cost")
         G.add_node("lonely")
@@ -172,8 +175,7 @@ class TestNetworkx:
         assert sorted(H.edges(data="cost")) == sorted(G.edges(data="cost"))
         assert set(H.nodes) == set(G.nodes)
 
-    def test_undirected_and_missing_weights(self):
-        nx = self.nx
+    def test_undirected_and_missing_weights(self, nx):
         G = nx.Graph()
         G.add_edge(0, 1, weight=3.0)
         G.add_edge(1, 2)  # no weight: default
@@ -185,8 +187,7 @@ class TestNetworkx:
         ref = nx.single_source_dijkstra_path_length(nx.relabel_nodes(G, {}), 0, weight=lambda u, v, d: d.get("weight", 7.0))
         assert dist.tolist() == [ref[i] for i in range(3)]
 
-    def test_parallel_arcs(self):
-        nx = self.nx
+    def test_parallel_arcs(self, nx):
         g = from_edges(2, [0, 0], [1, 1], [5.0, 2.0])
         M = qh.to_networkx(g)
         assert M.is_multigraph() and M.number_of_edges(0, 1) == 2
@@ -195,8 +196,7 @@ class TestNetworkx:
         back, _ = qh.from_networkx(M)
         assert sorted(back.weights.tolist()) == [2.0, 5.0]
 
-    def test_bad_conversions(self):
-        nx = self.nx
+    def test_bad_conversions(self, nx):
         G = nx.DiGraph([(0, 1, {"weight": "heavy"})])
         with pytest.raises(TypeError, match="non-numeric"):
             qh.from_networkx(G)
