@@ -37,16 +37,20 @@ class TestGraphInputs:
     @pytest.mark.parametrize("kind", ["matrix", "array"])
     def test_every_scipy_format_gives_the_native_answer(self, fmt, kind):
         g = sample()
-        # scipy merges parallel entries in some formats; build the expectation from what the
-        # matrix holds after conversion to CSR, not from `g`.
         m = (sparse.csr_matrix if kind == "matrix" else sparse.csr_array)(
             (g.weights, g.indices, g.indptr), shape=(6, 6)).asformat(fmt)
-        ref_csr = m.tocsr()
-        want = native.dijkstra(ref_csr.indptr.astype(np.int64), ref_csr.indices.astype(np.int32),
-                               ref_csr.data.astype(np.float64), 0)
+        # lil, dok and bsr merge the parallel entries on conversion; expect what the matrix holds.
+        c = m.tocoo()
+        held = from_edges(6, c.row, c.col, c.data)
+        want = native.dijkstra(held.indptr, held.indices, held.weights, 0)
         got = qh.shortest_paths(m, 0)
         np.testing.assert_array_equal(got[0], want[0])
         np.testing.assert_array_equal(got[1], want[1])
+
+    def test_duplicate_coo_entries_are_parallel_arcs_not_sums(self):
+        m = sparse.coo_array((np.array([5.0, 2.0]), (np.array([0, 0]), np.array([1, 1]))), shape=(2, 2))
+        dist, _ = qh.shortest_paths(m, 0)
+        assert dist.tolist() == [0.0, 2.0]  # summing would give 7.0
 
     @pytest.mark.parametrize("wdtype", [np.float32, np.int64, np.uint8, np.float64])
     @pytest.mark.parametrize("idtype", [np.int32, np.int64, np.uint16])

@@ -75,7 +75,8 @@ def as_csr(graph) -> CsrGraph:
     """Convert `graph` to a :class:`CsrGraph` in the native dtypes.
 
     `graph` is a scipy.sparse matrix or array of any format (entry (i, j) is an arc i -> j;
-    explicit zeros are zero-weight arcs, as in scipy.sparse.csgraph) or an
+    explicit zeros are zero-weight arcs, as in scipy.sparse.csgraph; duplicate entries of a
+    COO or CSR matrix are parallel arcs, never summed) or an
     ``(indptr, indices, weights)`` triple. Only the shape is checked here (square matrix, lengths
     consistent); the native functions check the structure and the weights.
     """
@@ -84,13 +85,16 @@ def as_csr(graph) -> CsrGraph:
     if _is_scipy_sparse(graph):
         if graph.ndim != 2 or graph.shape[0] != graph.shape[1]:
             raise ValueError(f"a graph's matrix must be square (got shape {graph.shape})")
+        if graph.dtype.kind == "c":
+            raise TypeError("complex weights are not supported")
+        if graph.format == "coo":
+            # scipy's tocsr() sums duplicate entries, which would invent arc weights; keep
+            # them as parallel arcs instead (the lightest one then counts, as for CSR input).
+            return from_edges(graph.shape[0], graph.row, graph.col, graph.data, sort=False)
         csr = graph if graph.format == "csr" else graph.tocsr()
         if len(csr.indptr) and csr.indptr[-1] != len(csr.indices):
             raise ValueError("malformed scipy matrix: indptr[-1] != len(indices)")
-        data = csr.data
-        if data.dtype.kind == "c":
-            raise TypeError("complex weights are not supported")
-        triple = (csr.indptr, csr.indices[: csr.indptr[-1]], data[: csr.indptr[-1]])
+        triple = (csr.indptr, csr.indices[: csr.indptr[-1]], csr.data[: csr.indptr[-1]])
     elif isinstance(graph, (tuple, list)) and len(graph) == 3:
         triple = graph
     elif isinstance(graph, np.ndarray):
