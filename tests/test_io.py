@@ -129,6 +129,7 @@ MALFORMED = [
     ("h.gr", "p sp 3 2\na 1 2 3\np sp 3 2\n", 3, "second problem line"),
     ("i.gr", "p sp -3 2\n", 1, "vertex count -3"),
     ("j.gr", "p sp 3 1\na 1 2 w\n", 2, "weight is not a number"),
+    ("k.gr", "p sp 3 1\na 1 99999999999999999999 1\n", 2, "head 99999999999999999999 is too large"),
     ("a.mtx", "%%MatrixMarket matrix coordinate real general\n% c\n3 3 2\n1 2 1.0\n4 1 2.0\n", 5, "row 4"),
     ("b.mtx", "%%MatrixMarket matrix array real general\n2 2\n", 1, "only the sparse 'coordinate'"),
     ("c.mtx", "%%MatrixMarket matrix coordinate real general\n2 3 0\n", 2, "square matrix"),

@@ -191,15 +191,14 @@ class _Table:
             for (name, dtype), part in zip(self.fields, parts):
                 kind = np.dtype(dtype).kind
                 try:
-                    if kind == "i":
-                        int(part)
-                    elif kind == "f":
-                        float(part)
+                    value = int(part) if kind == "i" else float(part) if kind == "f" else None
                 except ValueError:
                     what = "an integer" if kind == "i" else "a number"
                     raise GraphFormatError(
                         self.path, number, f"{name} is not {what}: {part.strip()!r}"
                     ) from None
+                if kind == "i" and not -(2**63) <= value < 2**63:
+                    raise GraphFormatError(self.path, number, f"{name} {part.strip()} is too large")
 
 
 def _check_ids(table: _Table, ids: np.ndarray, lo: int, hi: int, what: str):
