@@ -53,6 +53,21 @@ def rmat(scale, edge_factor=8, seed=3, probs=(0.57, 0.19, 0.19, 0.05), max_weigh
     return csr(n, perm[tails], perm[heads], weights)
 
 
+def interleaved_times(fns, repeats=5):
+    """Runs each callable once to warm up, then `repeats` rounds calling each in
+    turn; returns {name: sorted list of wall times}. Interleaving spreads any
+    background load evenly over the contenders."""
+    for fn in fns.values():
+        fn()
+    times = {name: [] for name in fns}
+    for _ in range(repeats):
+        for name, fn in fns.items():
+            t0 = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - t0)
+    return {name: sorted(ts) for name, ts in times.items()}
+
+
 def median_time(fn, repeats=5):
     """Median wall time of `repeats` calls after one warm-up call."""
     fn()

@@ -13,7 +13,7 @@ import pytest
 
 import quillharbour
 from quillharbour import _quillharbour as native
-from conftest import random_graph
+from conftest import not_sanitized, random_graph
 
 
 def rss_bytes():
@@ -21,6 +21,7 @@ def rss_bytes():
         return int(f.read().split()[1]) * 4096
 
 
+@not_sanitized
 def test_repeated_calls_keep_references_and_memory_flat():
     rng = np.random.default_rng(11)
     graph = random_graph(rng, 300, 1500)
@@ -48,6 +49,7 @@ def test_repeated_calls_keep_references_and_memory_flat():
     assert [sys.getrefcount(a) for a in graph] == before
 
 
+@not_sanitized
 def test_result_buffer_freed_with_its_array():
     graph = random_graph(np.random.default_rng(1), 2_000_000, 0)
     gc.collect()
@@ -61,6 +63,7 @@ def test_result_buffer_freed_with_its_array():
     assert rss_bytes() - base < 64 * 2**20
 
 
+@not_sanitized
 def test_allocation_failure_raises_memory_error(tmp_path):
     """A run that cannot get its memory raises MemoryError; the process lives."""
     n = 300_000_000
@@ -102,6 +105,7 @@ def test_module_exports_only_its_init_symbol():
     assert "mi_malloc" not in undefined
 
 
+@not_sanitized
 def test_process_malloc_is_not_interposed():
     code = textwrap.dedent(
         """

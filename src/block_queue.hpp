@@ -1,0 +1,173 @@
+// block_queue.hpp: the ordering key of BMSSP and its block-based partial-order queue.
+//
+// Every BMSSP queue orders vertices by a `Key` = (dist, hops, vertex),
+// compared lexicographically: dist by the IEEE 754 totalOrder (-0.0 before
+// +0.0, +inf after every finite value), then hops, then the vertex id. Since
+// the vertex id is part of the key, keys of different vertices never tie, so
+// every "smallest" below is unique and no result depends on the order in
+// which equal keys happen to be met.
+//
+// `BlockDs` is the frontier D of one recursive BMSSP call (Duan, Mao, Mao,
+// Shu, Yin: "Breaking the Sorting Barrier for Directed Single-Source Shortest
+// Paths", 2025). It never sorts. It keeps two sequences of blocks
+// of at most M live entries each, in no order inside a block:
+//   - D0, filled by batch_prepend, front block smallest: every key of a block
+//     is below every key of any block behind it;
+//   - D1, filled by insert, in ascending order of inclusive upper bounds
+//     `d1_bounds`; the last bound is always the queue's bound B, and every live
+//     entry of block i lies in (d1_bounds[i-1], d1_bounds[i]].
+// `positions` holds exactly one record per live entry (vertex -> block, slot);
+// a superseded or pulled entry only becomes a tombstone in its block. Slots
+// are appended, never moved, so a (block, slot) pair stays valid.
+//
+// Splitting, chunking and cutting a pull to M use quickselect with pivots
+// drawn from a caller-owned SplitMix64 state, so the queue's behaviour (and
+// with it a whole run) is a deterministic function of the seed. The draws and
+// the order of the entries after each partition are part of the behaviour:
+// they decide which order pulled vertices come back in.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <utility>
+
+#include "id_map.hpp"
+#include "memory.hpp"
+
+namespace qh {
+
+inline constexpr std::int64_t NO_PATH_HOPS = std::int64_t{1} << 62;
+
+// The ordering key of a vertex; compare with <, ==.
+struct Key {
+    double dist;         // tentative distance, ordered by IEEE 754 totalOrder
+    std::int64_t hops;   // edges on the path behind dist; NO_PATH_HOPS when none is known
+    std::int64_t vertex; // the 32-bit vertex id, zero-extended
+};
+
+// Above the key of every real vertex.
+inline constexpr Key KEY_TOP{std::numeric_limits<double>::infinity(), NO_PATH_HOPS, NO_PATH_HOPS};
+
+// The bit pattern of `d` as an integer whose signed order is the IEEE 754 totalOrder.
+inline std::int64_t total_order_bits(double d) noexcept {
+    const auto bits = std::bit_cast<std::int64_t>(d);
+    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+// a < b under IEEE 754 totalOrder.
+inline bool dist_less(double a, double b) noexcept { return total_order_bits(a) < total_order_bits(b); }
+
+inline bool operator<(const Key& a, const Key& b) noexcept {
+    const std::int64_t da = total_order_bits(a.dist);
+    const std::int64_t db = total_order_bits(b.dist);
+    if (da != db) return da < db;
+    if (a.hops != b.hops) return a.hops < b.hops;
+    return a.vertex < b.vertex;
+}
+// Equal in all three fields, dist compared bit for bit.
+inline bool operator==(const Key& a, const Key& b) noexcept {
+    return std::bit_cast<std::uint64_t>(a.dist) == std::bit_cast<std::uint64_t>(b.dist) && a.hops == b.hops &&
+           a.vertex == b.vertex;
+}
+inline bool operator<=(const Key& a, const Key& b) noexcept { return !(b < a); }
+
+// Advances `rng` by one SplitMix64 step and returns the drawn value.
+inline std::uint64_t splitmix64(std::uint64_t& rng) noexcept {
+    rng += 0x9E3779B97F4A7C15ull;
+    std::uint64_t z = rng;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// A queue entry: a vertex and its key.
+struct Entry {
+    std::uint32_t vertex;
+    Key key;
+};
+
+// Quickselect (Lomuto, random pivots): afterwards a[0..k) hold the k smallest keys,
+// a[k-1] the k-th smallest. One draw per partitioning pass. Defined for 1 <= k < a.size();
+// any other k leaves `a` and `rng` untouched.
+void partition_smallest_in_place(std::span<Entry> a, std::size_t k, std::uint64_t& rng);
+
+// (the k smallest, the rest) as new lists, in the order the partition leaves them; input untouched.
+std::pair<Vec<Entry>, Vec<Entry>> select_smallest(std::span<const Entry> entries, std::size_t k, std::uint64_t& rng);
+
+// Chunks of at most `chunk` (>= 1) entries, every key of a chunk below every key of a later one.
+Vec<Vec<Entry>> chunk_by_median(std::span<const Entry> entries, std::size_t chunk, std::uint64_t& rng);
+
+// The block-based partial-order queue D of one recursive call.
+class BlockDs {
+public:
+    // An empty queue with block capacity max(1, m) and exclusive upper bound `bound`.
+    BlockDs(std::uint64_t m, Key bound);
+
+    // Empties the queue and gives it a new M and B, keeping all storage for reuse.
+    void reset(std::uint64_t m, Key bound);
+
+    // Adds `vertex` with `key` (< bound), or lowers its key; a key not below the held one changes nothing.
+    void insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng);
+
+    // Adds entries whose keys lie below every key held; a vertex may repeat (its smallest key counts).
+    // A vertex already held with a key not above the new one stops the run. `entries` must be non-empty.
+    void batch_prepend(std::span<const Entry> entries, std::uint64_t& rng);
+
+    // Removes up to M vertices with the smallest keys into `out` (cleared first) and returns x:
+    // the smallest key still held, or the bound when nothing is left.
+    Key pull(std::uint64_t& rng, Vec<std::uint32_t>& out);
+
+    // Appends a block holding `entries` (all live, in order) to the arena; returns its id.
+    std::uint32_t alloc_block(std::span<const Entry> entries);
+
+    // Number of vertices held.
+    std::size_t size() const noexcept { return positions_.size(); }
+    // True when no vertex is held.
+    bool is_empty() const noexcept { return positions_.empty(); }
+    // The held key of `vertex`, or nullptr.
+    const Key* key_of(std::uint32_t vertex) const noexcept;
+
+    std::uint64_t m() const noexcept { return m_; }
+    const Key& bound() const noexcept { return bound_; }
+    // Number of blocks in D0 and D1 (tests only).
+    std::size_t d0_blocks() const noexcept { return d0_.size(); }
+    std::size_t d1_blocks() const noexcept { return d1_.size(); }
+
+    // Checks every structural invariant; stops with "BlockDs invariant violated" on failure.
+    void sanity_check() const;
+
+private:
+    struct Block {
+        Vec<Entry> entries;  // slots; vertex == ID_MAP_EMPTY marks a tombstone
+        std::uint64_t live = 0;
+    };
+    struct Position {
+        std::uint32_t block;
+        std::uint32_t slot;
+    };
+
+    void remove_recorded(std::uint32_t vertex, const Position& at) noexcept;
+    void split_d1(std::size_t i, std::uint64_t& rng);
+    Key smallest_live(const Block& b) const noexcept;
+    // Returns a block that no sequence holds and no record points into to the free list.
+    void retire(std::uint32_t id) noexcept;
+
+    // Block ids are internal: a retired block's id and storage are handed out
+    // again by alloc_block, which nothing outside the queue can observe.
+    Vec<Block> blocks_;
+    Vec<std::uint32_t> free_ids_;
+    Vec<Entry> split_buf_;
+    Vec<std::uint32_t> d0_;  // D0 stored reversed: the front block is d0_.back()
+    Vec<std::uint32_t> d1_;
+    Vec<Key> d1_bounds_;
+    IdMap<Position> positions_;
+    Vec<Entry> pull_buf_;
+    IdMap<std::uint32_t> dedup_;  // batch_prepend scratch: vertex -> index in dedup_list_
+    Vec<Entry> dedup_list_;
+    std::uint64_t m_;
+    Key bound_;
+};
+
+}  // namespace qh

@@ -1,0 +1,659 @@
+// bmssp.cpp: single-source shortest paths by bounded multi-source recursion.
+//
+// What it computes. For a graph with non-negative finite weights and a
+// source s, the distance of every vertex from s and a shortest-path tree,
+// by the BMSSP recursion of Duan, Mao, Mao, Shu and Yin ("Breaking the
+// Sorting Barrier for Directed Single-Source Shortest Paths", 2025): FindPivots
+// shrinks a frontier to the roots of large shortest-path subtrees, a block
+// queue (block_queue.hpp) hands out batches of the smallest keys, each batch
+// is solved one level down, and level 0 is a Dijkstra search cut off after
+// k+1 vertices. The run also records the order in which vertices became
+// complete (the settlement log).
+//
+// The graph. The recursion runs on a constant-degree form of the input:
+// every input vertex v becomes a ring of c(v) = max(deg(v), 1) copies joined
+// by zero-weight edges, and every input edge joins its own copy of its tail to
+// its own copy of its head. Every row then has at most two edges (the ring
+// edge first), all copies of v share v's distance, and results map back
+// through `first_copy` and `orig`. The transform is built by counting sort in
+// linear passes; no comparison sort anywhere.
+//
+// Ties. Keys are (dist, hops, vertex) under IEEE 754 totalOrder, so no two
+// vertices tie. A relaxation passes when (candidate dist, candidate hops) is
+// smaller than the held pair, or equal with a tail id not above the held
+// predecessor; re-relaxing the edge that set a vertex passes again, which is
+// how FindPivots re-enters a vertex into a later layer. Randomness comes only
+// from the seeded SplitMix64 state that the block queues advance, so dist,
+// pred and the settlement log are a deterministic function of graph, source
+// and seed.
+//
+// Overflow. Finite weights can sum past DBL_MAX. A candidate distance that
+// rounds to +inf is refused by every relaxation test, exactly as Dijkstra's
+// strict comparison refuses it: such a vertex stays unreached (+inf, -1),
+// never enters a queue and never appears in the settlement log.
+//
+// Invariants of the recursion: a vertex becomes complete at most once and is
+// logged then, with its distance at that moment; every vertex of a returned U
+// is complete; B' <= B for every call; the block size M never exceeds n'.
+#include "bmssp.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "stop.hpp"
+
+namespace qh {
+
+namespace {
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+constexpr std::uint64_t TWO_POW_32 = std::uint64_t{1} << 32;
+constexpr std::uint64_t TWO_POW_31 = std::uint64_t{1} << 31;
+
+}  // namespace
+
+// --- constant-degree transform ---------------------------------------------------
+
+std::uint64_t transformed_vertex_count(const Csr& csr) {
+    const std::uint64_t n = csr.n;
+    const std::uint64_t m = csr.nnz();
+    Vec<std::uint8_t> touched(n, 0);
+    for (std::uint64_t u = 0; u < n; ++u) {
+        if (csr.indptr[u + 1] > csr.indptr[u]) touched[u] = 1;
+    }
+    for (std::uint32_t w : csr.indices) touched[w] = 1;
+    std::uint64_t isolated = 0;
+    for (std::uint8_t f : touched) isolated += f == 0;
+    return 2 * m + isolated;
+}
+
+bool fits_bmssp_ids(std::uint64_t n, std::uint64_t n_prime) noexcept {
+    return n_prime < TWO_POW_32 && n <= TWO_POW_31;
+}
+
+Transformed transform_to_constant_degree(const Csr& csr, std::uint64_t source) {
+    const std::uint64_t n = csr.n;
+    const std::uint64_t m = csr.nnz();
+
+    Vec<std::uint32_t> tail(m, 0);
+    for (std::uint64_t u = 0; u < n; ++u) {
+        for (std::uint64_t e = csr.indptr[u]; e < csr.indptr[u + 1]; ++e) tail[e] = static_cast<std::uint32_t>(u);
+    }
+    Vec<std::uint64_t> deg(n, 0);
+    for (std::uint64_t e = 0; e < m; ++e) {
+        ++deg[tail[e]];
+        ++deg[csr.indices[e]];
+    }
+
+    Transformed tg;
+    Vec<std::uint64_t> base(n, 0);
+    tg.first_copy.assign(n, 0);
+    std::uint64_t running = 0;
+    for (std::uint64_t v = 0; v < n; ++v) {
+        base[v] = running;
+        tg.first_copy[v] = static_cast<std::uint32_t>(running);
+        running += std::max<std::uint64_t>(deg[v], 1);
+    }
+    const std::uint64_t np = running;
+
+    tg.orig.assign(np, 0);
+    for (std::uint64_t v = 0; v < n; ++v) {
+        const std::uint64_t c = std::max<std::uint64_t>(deg[v], 1);
+        for (std::uint64_t i = 0; i < c; ++i) tg.orig[base[v] + i] = static_cast<std::uint32_t>(v);
+    }
+
+    Vec<std::uint64_t> counter(n, 0);
+    Vec<std::uint32_t> tail_copy(m, 0);
+    Vec<std::uint32_t> head_copy(m, 0);
+    for (std::uint64_t e = 0; e < m; ++e) {
+        const std::uint32_t u = tail[e];
+        const std::uint32_t w = csr.indices[e];
+        tail_copy[e] = static_cast<std::uint32_t>(tg.first_copy[u] + static_cast<std::uint32_t>(counter[u]++));
+        head_copy[e] = static_cast<std::uint32_t>(tg.first_copy[w] + static_cast<std::uint32_t>(counter[w]++));
+    }
+
+    // Edge list: ring edges of every vertex with deg >= 2, then the input edges.
+    struct EdgeTriple {
+        std::uint32_t from;
+        std::uint32_t to;
+        double weight;
+    };
+    Vec<EdgeTriple> edges;
+    for (std::uint64_t v = 0; v < n; ++v) {
+        if (deg[v] < 2) continue;
+        for (std::uint64_t i = 0; i < deg[v]; ++i) {
+            const std::uint64_t next = i + 1 == deg[v] ? 0 : i + 1;
+            edges.push_back({static_cast<std::uint32_t>(base[v] + i), static_cast<std::uint32_t>(base[v] + next), 0.0});
+        }
+    }
+    for (std::uint64_t e = 0; e < m; ++e) edges.push_back({tail_copy[e], head_copy[e], csr.weights[e]});
+
+    // Counting sort by tail, stable.
+    Csr& g = tg.graph;
+    g.n = np;
+    g.indptr.assign(np + 1, 0);
+    for (const EdgeTriple& t : edges) {
+        if (t.from >= np || t.to >= np) internal_stop("edge endpoint out of range");
+        ++g.indptr[t.from + 1];
+    }
+    for (std::uint64_t i = 0; i < np; ++i) g.indptr[i + 1] += g.indptr[i];
+    Vec<std::uint64_t> cursor(g.indptr.begin(), g.indptr.end());
+    g.indices.assign(edges.size(), 0);
+    g.weights.assign(edges.size(), 0.0);
+    for (const EdgeTriple& t : edges) {
+        const std::uint64_t at = cursor[t.from]++;
+        g.indices[at] = t.to;
+        g.weights[at] = t.weight;
+    }
+    tg.source = tg.first_copy[source];
+    return tg;
+}
+
+void Transformed::sanity_check(const Csr& input) const {
+    auto fail = [] { internal_stop("Transformed invariant violated"); };
+    const std::uint64_t n = input.n;
+    const std::uint64_t np = graph.n;
+    if (first_copy.size() != n || orig.size() != np || graph.indptr.size() != np + 1) fail();
+    if (graph.indptr[0] != 0 || graph.indptr[np] != graph.nnz() || graph.weights.size() != graph.nnz()) fail();
+    Vec<std::uint32_t> in_deg(np, 0);
+    for (std::uint64_t c = 0; c < np; ++c) {
+        if (graph.indptr[c + 1] < graph.indptr[c]) fail();
+        for (std::uint64_t e = graph.indptr[c]; e < graph.indptr[c + 1]; ++e) {
+            if (graph.indices[e] >= np) fail();
+            ++in_deg[graph.indices[e]];
+        }
+    }
+    std::uint64_t input_edges = 0;
+    for (std::uint64_t c = 0; c < np; ++c) {
+        const std::uint64_t out = graph.indptr[c + 1] - graph.indptr[c];
+        if (out > 2 || in_deg[c] > 2 || out + in_deg[c] > 3) fail();
+        const std::uint32_t v = orig[c];
+        if (v >= n) fail();
+        const std::uint64_t first = first_copy[v];
+        const std::uint64_t last = v + 1 < n ? first_copy[v + 1] : np;
+        if (c < first || c >= last) fail();
+        const std::uint64_t copies = last - first;
+        for (std::uint64_t e = graph.indptr[c]; e < graph.indptr[c + 1]; ++e) {
+            const std::uint32_t to = graph.indices[e];
+            const bool ring = e == graph.indptr[c] && copies >= 2;
+            if (ring) {
+                const std::uint64_t expect = c + 1 == last ? first : c + 1;
+                if (to != expect || std::bit_cast<std::uint64_t>(graph.weights[e]) != 0) fail();
+            } else {
+                ++input_edges;
+            }
+        }
+    }
+    if (input_edges != input.nnz()) fail();
+    for (std::uint64_t v = 0; v + 1 < n; ++v) {
+        if (first_copy[v + 1] <= first_copy[v]) fail();
+    }
+    if (n > 0 && first_copy[0] != 0) fail();
+}
+
+OwnedArray<double> map_distances_back(const Transformed& tg, std::span<const double> tdist) {
+    const std::size_t n = tg.first_copy.size();
+    auto dist = OwnedArray<double>::uninitialized(n);
+    for (std::size_t v = 0; v < n; ++v) dist[v] = tdist[tg.first_copy[v]];
+    return dist;
+}
+
+namespace {
+
+// Chain states of mark_off_tree.
+constexpr std::uint8_t CHAIN_UNKNOWN = 0;
+constexpr std::uint8_t CHAIN_OPEN = 1;
+constexpr std::uint8_t CHAIN_ROOTED = 2;
+constexpr std::uint8_t CHAIN_CYCLIC = 3;
+
+// Number of vertices on, or leading into, a cycle of predecessors. A chain that
+// ends at the source or at a vertex without predecessor is rooted. Writes the
+// state of every vertex into `chain_out` when given.
+std::size_t mark_off_tree(const OwnedArray<std::int32_t>& pred, std::uint64_t source,
+                          Vec<std::uint8_t>* chain_out = nullptr) {
+    const std::size_t n = pred.size();
+    Vec<std::uint8_t> chain(n, CHAIN_UNKNOWN);
+    Vec<std::uint32_t> path;
+    std::size_t off_tree = 0;
+    for (std::size_t v = 0; v < n; ++v) {
+        if (chain[v] != CHAIN_UNKNOWN) continue;
+        path.clear();
+        std::size_t x = v;
+        std::uint8_t verdict;
+        for (;;) {
+            if (chain[x] == CHAIN_ROOTED || chain[x] == CHAIN_CYCLIC) {
+                verdict = chain[x];
+                break;
+            }
+            if (chain[x] == CHAIN_OPEN) {
+                verdict = CHAIN_CYCLIC;
+                break;
+            }
+            if (x == source || pred[x] < 0) {
+                chain[x] = CHAIN_ROOTED;
+                verdict = CHAIN_ROOTED;
+                break;
+            }
+            chain[x] = CHAIN_OPEN;
+            path.push_back(static_cast<std::uint32_t>(x));
+            x = static_cast<std::size_t>(pred[x]);
+        }
+        for (std::uint32_t y : path) chain[y] = verdict;
+        if (verdict == CHAIN_CYCLIC) off_tree += path.size();
+    }
+    if (chain_out != nullptr) *chain_out = std::move(chain);
+    return off_tree;
+}
+
+// The walk from copy 0 can make input predecessors cycle through zero-weight
+// cycles: v's copy 0 may hang below u's copies and u's copy 0 below v's. For
+// every vertex whose chain misses the source, take instead the copy of v
+// nearest the root of the transformed tree (smallest depth, then smallest id)
+// among those entered from another vertex. Depth strictly drops along such
+// predecessors, so they cannot cycle; each is still a tight tree edge.
+template <class P>
+void repair_cycles(const Transformed& tg, std::span<const double> tdist, std::span<const P> tpred,
+                   std::uint64_t input_source, OwnedArray<std::int32_t>& pred) {
+    constexpr P NONE = static_cast<P>(~P{0});
+    const std::size_t n = tg.first_copy.size();
+    const std::uint64_t np = tg.orig.size();
+    Vec<std::uint8_t> chain;
+    mark_off_tree(pred, input_source, &chain);
+    constexpr std::uint32_t UNKNOWN_DEPTH = 0xFFFFFFFFu;
+    Vec<std::uint32_t> depth(np, UNKNOWN_DEPTH);
+    Vec<std::uint32_t> path;
+    auto depth_of = [&](std::uint64_t c) {
+        path.clear();
+        std::uint64_t x = c;
+        while (depth[x] == UNKNOWN_DEPTH && tpred[x] != NONE) {
+            path.push_back(static_cast<std::uint32_t>(x));
+            if (path.size() > np) internal_stop("transformed predecessors cycle");
+            x = tpred[x];
+        }
+        std::uint32_t d = depth[x] == UNKNOWN_DEPTH ? 0 : depth[x];
+        depth[x] = d;
+        for (std::size_t i = path.size(); i-- > 0;) depth[path[i]] = ++d;
+        return depth[c];
+    };
+    for (std::size_t v = 0; v < n; ++v) {
+        if (chain[v] != CHAIN_CYCLIC) continue;
+        const std::uint64_t first = tg.first_copy[v];
+        const std::uint64_t last = v + 1 < n ? tg.first_copy[v + 1] : np;
+        std::uint64_t best = NO_PRED;
+        std::uint32_t best_depth = UNKNOWN_DEPTH;
+        for (std::uint64_t c = first; c < last; ++c) {
+            const P p = tpred[c];
+            if (p == NONE || tg.orig[p] == v || !(tdist[c] < INF)) continue;
+            const std::uint32_t d = depth_of(c);
+            if (best == NO_PRED || d < best_depth) {
+                best = c;
+                best_depth = d;
+            }
+        }
+        if (best != NO_PRED) pred[v] = static_cast<std::int32_t>(tg.orig[tpred[best]]);
+    }
+}
+
+template <class P>
+OwnedArray<std::int32_t> map_predecessors_back_impl(const Transformed& tg, std::span<const double> tdist,
+                                                    std::span<const P> tpred, std::uint64_t input_source) {
+    constexpr P NONE = static_cast<P>(~P{0});
+    const std::size_t n = tg.first_copy.size();
+    const std::uint64_t np = tg.orig.size();
+    auto pred = OwnedArray<std::int32_t>::filled(n, -1);
+    for (std::size_t v = 0; v < n; ++v) {
+        if (v == input_source) continue;
+        std::uint64_t c = tg.first_copy[v];
+        if (!(tdist[c] < INF)) continue;  // +inf and NaN stay -1
+        // A walk inside v's copies takes fewer steps than v has copies, unless
+        // the predecessors cycle; refuse that rather than loop.
+        const std::uint64_t copies = (v + 1 < n ? tg.first_copy[v + 1] : np) - tg.first_copy[v];
+        for (std::uint64_t steps = 0;; ++steps) {
+            if (steps > copies) internal_stop("predecessor walk cycles inside the copies of a vertex");
+            const P p = tpred[c];
+            if (p == NONE) break;
+            if (tg.orig[p] == v) {
+                c = p;
+                continue;
+            }
+            pred[v] = static_cast<std::int32_t>(tg.orig[p]);
+            break;
+        }
+    }
+    if (mark_off_tree(pred, input_source) != 0) repair_cycles<P>(tg, tdist, tpred, input_source, pred);
+    if (mark_off_tree(pred, input_source) != 0) internal_stop("predecessors do not form a tree");
+    return pred;
+}
+
+}  // namespace
+
+OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<const double> tdist,
+                                               std::span<const std::uint64_t> tpred, std::uint64_t input_source) {
+    return map_predecessors_back_impl(tg, tdist, tpred, input_source);
+}
+
+OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<const double> tdist,
+                                               std::span<const std::uint32_t> tpred, std::uint64_t input_source) {
+    return map_predecessors_back_impl(tg, tdist, tpred, input_source);
+}
+
+// --- parameters ---------------------------------------------------------------------
+
+BmsspParams bmssp_parameters(std::uint64_t n_prime) {
+    const double l = std::max(std::log2(static_cast<double>(std::max<std::uint64_t>(n_prime, 2))), 1.0);
+    const auto k = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::floor(std::pow(l, 0.3333333333333333))));
+    const auto t = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::floor(std::pow(l, 0.6666666666666666))));
+    const auto levels = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil(l / static_cast<double>(t))));
+    return {static_cast<std::uint64_t>(k), static_cast<std::uint64_t>(t), static_cast<std::uint64_t>(levels)};
+}
+
+// --- the run state ---------------------------------------------------------------------
+
+State::State(const Transformed& g, std::uint64_t k_, std::uint64_t t_, std::uint64_t seed_)
+    : dist(g.graph.n, INF),
+      hops(g.graph.n, UNREACHED),
+      pred(g.graph.n, NO_VERTEX),
+      graph(g),
+      k(k_),
+      t(t_),
+      seed(seed_),
+      flags_(g.graph.n, 0),
+      w_index_(g.graph.n, NO_VERTEX) {
+    dist[g.source] = 0.0;
+    hops[g.source] = 0;
+}
+
+void State::settle(std::uint32_t v) {
+    if (flags_[v] & COMPLETE) return;
+    flags_[v] |= COMPLETE;
+    settle_log.push_back({v, dist[v]});
+}
+
+std::pair<Vec<std::uint32_t>, Vec<std::uint32_t>> State::find_pivots(const Key& bound,
+                                                                     std::span<const std::uint32_t> s) {
+    Vec<std::uint32_t> pivots;
+    Vec<std::uint32_t> w;
+    find_pivots_into(bound, s, pivots, w);
+    return {std::move(pivots), std::move(w)};
+}
+
+void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s, Vec<std::uint32_t>& pivots,
+                             Vec<std::uint32_t>& w) {
+    const Csr& g = graph.graph;
+    const std::uint64_t* indptr = g.indptr.data();
+    const std::uint32_t* indices = g.indices.data();
+    const double* weights = g.weights.data();
+    pivots.clear();
+    w.clear();
+    // W_set is w_index_ != NO_VERTEX; every entry set here is reset before returning.
+    for (std::uint32_t x : s) {
+        if (w_index_[x] == NO_VERTEX) {
+            w_index_[x] = static_cast<std::uint32_t>(w.size());
+            w.push_back(x);
+        }
+    }
+    auto release_w = [&] {
+        for (std::uint32_t v : w) w_index_[v] = NO_VERTEX;
+    };
+    frontier_.assign(w.begin(), w.end());
+    const std::uint64_t size_limit = k * static_cast<std::uint64_t>(s.size());
+    for (std::uint64_t layer = 0; layer < k; ++layer) {
+        next_.clear();
+        for (std::uint32_t u : frontier_) {
+            for (std::uint64_t e = indptr[u]; e < indptr[u + 1]; ++e) {
+                const std::uint32_t v = indices[e];
+                double cd;
+                std::uint32_t ch;
+                if (!relax_passes(u, v, weights[e], cd, ch)) continue;
+                set_path(v, cd, ch, u);
+                if (!(flags_[v] & IN_LAYER) && key(v) < bound) {
+                    flags_[v] |= IN_LAYER;
+                    next_.push_back(v);
+                }
+            }
+        }
+        for (std::uint32_t v : next_) {
+            flags_[v] &= static_cast<std::uint8_t>(~IN_LAYER);
+            if (w_index_[v] == NO_VERTEX) {
+                w_index_[v] = static_cast<std::uint32_t>(w.size());
+                w.push_back(v);
+            }
+        }
+        if (w.size() > size_limit) {
+            pivots.assign(s.begin(), s.end());
+            release_w();
+            return;
+        }
+        frontier_.swap(next_);
+    }
+
+    // Forest of tight predecessor edges inside W, by position in W.
+    const std::size_t wn = w.size();
+    first_child_.assign(wn, NO_VERTEX);
+    next_sibling_.assign(wn, NO_VERTEX);
+    non_root_.assign(wn, 0);
+    for (std::size_t i = 0; i < wn; ++i) {
+        const std::uint32_t v = w[i];
+        const std::uint32_t p = pred[v];
+        if (p == NO_VERTEX) continue;
+        const std::uint32_t pi = w_index_[p];
+        if (pi == NO_VERTEX) continue;
+        for (std::uint64_t e = indptr[p]; e < indptr[p + 1]; ++e) {
+            if (indices[e] != v) continue;
+            if (dist[v] == weights[e] + dist[p] && hops[v] == hops[p] + 1) {
+                next_sibling_[i] = first_child_[pi];
+                first_child_[pi] = static_cast<std::uint32_t>(i);
+                non_root_[i] = 1;
+                break;
+            }
+        }
+    }
+    for (std::uint32_t root : s) {
+        const std::uint32_t ri = w_index_[root];
+        if (non_root_[ri]) continue;
+        // Only "at least k" matters, so the walk stops at k vertices.
+        std::uint64_t count = 0;
+        stack_.clear();
+        stack_.push_back(ri);
+        while (!stack_.empty() && count < k) {
+            const std::uint32_t x = stack_.back();
+            stack_.pop_back();
+            ++count;
+            for (std::uint32_t c = first_child_[x]; c != NO_VERTEX; c = next_sibling_[c]) stack_.push_back(c);
+        }
+        if (count >= k) pivots.push_back(root);
+    }
+    release_w();
+}
+
+Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
+    if (s.size() != 1) internal_stop("BaseCase requires |S| == 1");
+    const std::uint32_t x = s[0];
+    const Csr& g = graph.graph;
+    const std::uint64_t* indptr = g.indptr.data();
+    const std::uint32_t* indices = g.indices.data();
+    const double* weights = g.weights.data();
+    // Min-heap on (key, vertex); keys hold the vertex, so equal items are identical.
+    auto heap_greater = [](const HeapItem& a, const HeapItem& b) { return b.key < a.key; };
+    Vec<HeapItem>& heap = heap_scratch_;
+    heap.clear();
+    best_key_.clear();
+    Vec<std::uint32_t>& u0 = scratch_[0].u;
+    u0.clear();
+
+    u0.push_back(x);
+    flags_[x] |= SEEN;
+    best_key_.assign(x, key(x));
+    heap.push_back({key(x), x});
+    while (u0.size() < k + 1 && !heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), heap_greater);
+        const HeapItem top = heap.back();
+        heap.pop_back();
+        const std::uint32_t u = top.vertex;
+        const Key* held = best_key_.find(u);
+        if (held == nullptr || !(*held == top.key)) continue;
+        if (!(flags_[u] & SEEN)) {
+            flags_[u] |= SEEN;
+            u0.push_back(u);
+        }
+        for (std::uint64_t e = indptr[u]; e < indptr[u + 1]; ++e) {
+            const std::uint32_t v = indices[e];
+            double cd;
+            std::uint32_t ch;
+            if (!relax_passes(u, v, weights[e], cd, ch)) continue;
+            const Key cand{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)};
+            if (!(cand < bound)) continue;
+            set_path(v, cd, ch, u);
+            best_key_.assign(v, cand);
+            heap.push_back({cand, v});
+            std::push_heap(heap.begin(), heap.end(), heap_greater);
+        }
+    }
+    for (std::uint32_t v : u0) flags_[v] &= static_cast<std::uint8_t>(~SEEN);
+
+    Key result_bound = bound;
+    if (u0.size() > k) {
+        Key top = key(u0[0]);
+        for (std::uint32_t v : u0) {
+            if (top < key(v)) top = key(v);
+        }
+        result_bound = top;
+        // Drop the one vertex with the largest key, keeping the order of the others.
+        std::size_t kept = 0;
+        for (std::uint32_t v : u0) {
+            if (key(v) < top) u0[kept++] = v;
+        }
+        u0.resize(kept);
+    }
+    for (std::uint32_t v : u0) settle(v);
+    return result_bound;
+}
+
+LevelResult State::bmssp(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
+    if (level > MAX_LEVELS) internal_stop("BMSSP level above the supported depth");
+    if (scratch_.size() < level + 1) scratch_.resize(level + 1);
+    LevelResult result;
+    result.bound = run_level(level, bound, s);
+    result.vertices = scratch_[level].u;
+    return result;
+}
+
+Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
+    if (level == 0) return base_case(bound, s);
+    const Csr& g = graph.graph;
+    const std::uint64_t* indptr = g.indptr.data();
+    const std::uint32_t* indices = g.indices.data();
+    const double* weights = g.weights.data();
+    const std::uint64_t np = g.n;
+    LevelScratch& sc = scratch_[level];
+    const std::uint8_t in_u = static_cast<std::uint8_t>(IN_U << (level - 1));
+
+    find_pivots_into(bound, s, sc.pivots, sc.w);
+
+    const std::uint64_t s1 = t * (level - 1);
+    std::uint64_t m = (s1 <= 62 && (std::uint64_t{1} << s1) < np) ? (std::uint64_t{1} << s1) : np;
+    if (m == 0) m = 1;
+    BlockDs& d = sc.d;
+    d.reset(m, bound);
+    for (std::uint32_t x : sc.pivots) d.insert(x, key(x), seed);
+
+    Key last_bp = bound;
+    if (!sc.pivots.empty()) {
+        last_bp = key(sc.pivots[0]);
+        for (std::uint32_t x : sc.pivots) {
+            if (key(x) < last_bp) last_bp = key(x);
+        }
+    }
+
+    const std::uint64_t size_shift = level * t;
+    const bool unlimited = size_shift >= 100;
+    const unsigned __int128 limit = unlimited ? 0 : static_cast<unsigned __int128>(k) << size_shift;
+
+    Vec<std::uint32_t>& u = sc.u;
+    u.clear();
+    const Vec<std::uint32_t>& child_u = scratch_[level - 1].u;
+    while ((unlimited || static_cast<unsigned __int128>(u.size()) < limit) && !d.is_empty()) {
+        const Key bi = d.pull(seed, sc.pulled);
+        if (sc.pulled.empty()) internal_stop("Pull returned an empty set while D was non-empty");
+        sc.fresh.clear();
+        for (std::uint32_t v : sc.pulled) {
+            if (!(flags_[v] & COMPLETE)) sc.fresh.push_back(v);
+        }
+        if (sc.fresh.empty()) {
+            last_bp = bi;
+            continue;
+        }
+        const Key child_bp = run_level(level - 1, bi, sc.fresh);
+        for (std::uint32_t x : child_u) {
+            if (!(flags_[x] & in_u)) {
+                flags_[x] |= in_u;
+                u.push_back(x);
+            }
+        }
+        sc.k_list.clear();
+        for (std::uint32_t x : child_u) {
+            for (std::uint64_t e = indptr[x]; e < indptr[x + 1]; ++e) {
+                const std::uint32_t v = indices[e];
+                double cd;
+                std::uint32_t ch;
+                if (!relax_passes(x, v, weights[e], cd, ch)) continue;
+                set_path(v, cd, ch, x);
+                const Key kv = key(v);
+                if (bi <= kv && kv < bound) {
+                    d.insert(v, kv, seed);
+                } else if (child_bp <= kv && kv < bi) {
+                    sc.k_list.push_back({v, kv});
+                }
+            }
+        }
+        for (std::uint32_t x : sc.fresh) {
+            const Key kx = key(x);
+            if (child_bp <= kx && kx < bi) sc.k_list.push_back({x, kx});
+        }
+        if (!sc.k_list.empty()) d.batch_prepend(sc.k_list, seed);
+        last_bp = child_bp;
+    }
+
+    const Key bp = last_bp < bound ? last_bp : bound;
+    if (bound < bp) internal_stop("assertion failed: bp <= b");
+    for (std::uint32_t x : sc.w) {
+        if (!(flags_[x] & in_u) && key(x) < bp) {
+            flags_[x] |= in_u;
+            u.push_back(x);
+            settle(x);
+        }
+    }
+    for (std::uint32_t x : u) flags_[x] &= static_cast<std::uint8_t>(~in_u);
+    return bp;
+}
+
+// --- the driver --------------------------------------------------------------------------
+
+std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t source, std::uint64_t seed) {
+    if (source >= csr.n) return BmsspError::SourceOutOfRange;
+    for (double w : csr.weights) {
+        if (!(w >= 0.0) || w == INF) return BmsspError::InvalidWeight;
+    }
+    // Cheap bound first (n' <= 2m + n); the exact count only near the limit.
+    const std::uint64_t m = csr.nnz();
+    if (!(2 * m + csr.n < TWO_POW_32 && csr.n <= TWO_POW_31)) {
+        if (!fits_bmssp_ids(csr.n, transformed_vertex_count(csr))) return BmsspError::GraphTooLarge;
+    }
+
+    const Transformed tg = transform_to_constant_degree(csr, source);
+    const BmsspParams params = bmssp_parameters(tg.graph.n);
+    State state(tg, params.k, params.t, seed);
+    state.settle_log.reserve(tg.graph.n);  // at most one record per vertex: never regrown
+    const std::uint32_t top_sources[1] = {tg.source};
+    (void)state.bmssp(params.levels, KEY_TOP, top_sources);
+
+    BmsspRun run;
+    run.dist = map_distances_back(tg, state.dist);
+    run.pred = map_predecessors_back(tg, std::span<const double>(state.dist),
+                                     std::span<const std::uint32_t>(state.pred), source);
+    run.settle_log = std::move(state.settle_log);
+    return run;
+}
+
+}  // namespace qh

@@ -1,0 +1,146 @@
+// id_map.hpp: hash maps and sets keyed by 32-bit vertex ids.
+//
+// Open addressing with linear probing over a power-of-two table, a
+// multiplicative (Fibonacci) hash, and backward-shift deletion, so there are
+// no tombstones and a lookup stops at the first empty slot. The id
+// 0xFFFFFFFF marks an empty slot; it is never a vertex id because transformed
+// graphs have fewer than 2^32 vertices. The table is kept at most half full.
+//
+// Nothing observable depends on the table layout: callers never iterate a
+// map, they only look ids up, so results do not depend on the hash.
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+
+#include "memory.hpp"
+
+namespace qh {
+
+inline constexpr std::uint32_t ID_MAP_EMPTY = 0xFFFFFFFFu;
+
+// Map from vertex id (not ID_MAP_EMPTY) to V; V must be trivially copyable.
+template <class V>
+class IdMap {
+public:
+    // Number of ids held.
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    // Makes room for `count` ids without rehashing.
+    void reserve(std::size_t count) {
+        std::size_t want = 16;
+        while (want < 2 * count) want *= 2;
+        if (want > keys_.size()) rehash(want);
+    }
+
+    // Pointer to the value of `id`, or nullptr; valid until the next insertion or erase.
+    V* find(std::uint32_t id) noexcept {
+        if (size_ == 0) return nullptr;
+        for (std::size_t i = slot_of(id);; i = (i + 1) & mask_) {
+            if (keys_[i] == id) return &values_[i];
+            if (keys_[i] == ID_MAP_EMPTY) return nullptr;
+        }
+    }
+    const V* find(std::uint32_t id) const noexcept { return const_cast<IdMap*>(this)->find(id); }
+    bool contains(std::uint32_t id) const noexcept { return find(id) != nullptr; }
+
+    // The value of `id`, inserted as `init` if absent; second is true when inserted.
+    std::pair<V*, bool> try_emplace(std::uint32_t id, const V& init) {
+        assert(id != ID_MAP_EMPTY);
+        if (2 * (size_ + 1) > keys_.size()) rehash(keys_.empty() ? 16 : 2 * keys_.size());
+        std::size_t i = slot_of(id);
+        for (;; i = (i + 1) & mask_) {
+            if (keys_[i] == id) return {&values_[i], false};
+            if (keys_[i] == ID_MAP_EMPTY) break;
+        }
+        keys_[i] = id;
+        values_[i] = init;
+        ++size_;
+        return {&values_[i], true};
+    }
+    // Sets the value of `id`.
+    void assign(std::uint32_t id, const V& value) { *try_emplace(id, value).first = value; }
+
+    // Removes `id`; returns whether it was present.
+    bool erase(std::uint32_t id) noexcept {
+        if (size_ == 0) return false;
+        std::size_t i = slot_of(id);
+        for (;; i = (i + 1) & mask_) {
+            if (keys_[i] == id) break;
+            if (keys_[i] == ID_MAP_EMPTY) return false;
+        }
+        // Backward shift: pull later members of the probe run into the hole.
+        std::size_t hole = i;
+        for (std::size_t j = (i + 1) & mask_; keys_[j] != ID_MAP_EMPTY; j = (j + 1) & mask_) {
+            const std::size_t home = slot_of(keys_[j]);
+            // Move j into the hole unless its home lies cyclically in (hole, j].
+            const bool home_after_hole = ((j - home) & mask_) < ((j - hole) & mask_);
+            if (!home_after_hole) {
+                keys_[hole] = keys_[j];
+                values_[hole] = values_[j];
+                hole = j;
+            }
+        }
+        keys_[hole] = ID_MAP_EMPTY;
+        --size_;
+        return true;
+    }
+
+    // Removes every id, keeping the table's storage.
+    void clear() noexcept {
+        if (size_ == 0) return;
+        for (auto& k : keys_) k = ID_MAP_EMPTY;
+        size_ = 0;
+    }
+
+private:
+    std::size_t slot_of(std::uint32_t id) const noexcept {
+        return static_cast<std::size_t>((static_cast<std::uint64_t>(id) * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
+    }
+
+    void rehash(std::size_t capacity) {
+        Vec<std::uint32_t> old_keys(capacity, ID_MAP_EMPTY);
+        Vec<V> old_values(capacity);
+        old_keys.swap(keys_);
+        old_values.swap(values_);
+        mask_ = capacity - 1;
+        shift_ = 64;
+        for (std::size_t c = capacity; c > 1; c >>= 1) --shift_;
+        size_ = 0;
+        for (std::size_t i = 0; i < old_keys.size(); ++i) {
+            if (old_keys[i] == ID_MAP_EMPTY) continue;
+            std::size_t j = slot_of(old_keys[i]);
+            while (keys_[j] != ID_MAP_EMPTY) j = (j + 1) & mask_;
+            keys_[j] = old_keys[i];
+            values_[j] = old_values[i];
+            ++size_;
+        }
+    }
+
+    Vec<std::uint32_t> keys_;
+    Vec<V> values_;
+    std::size_t size_ = 0;
+    std::size_t mask_ = 0;
+    unsigned shift_ = 64;
+};
+
+// Set of vertex ids.
+class IdSet {
+public:
+    std::size_t size() const noexcept { return map_.size(); }
+    bool empty() const noexcept { return map_.empty(); }
+    void reserve(std::size_t count) { map_.reserve(count); }
+    bool contains(std::uint32_t id) const noexcept { return map_.contains(id); }
+    // Adds `id`; returns true when it was not yet present.
+    bool insert(std::uint32_t id) { return map_.try_emplace(id, Unit{}).second; }
+    bool erase(std::uint32_t id) noexcept { return map_.erase(id); }
+    void clear() noexcept { map_.clear(); }
+
+private:
+    struct Unit {};
+    IdMap<Unit> map_;
+};
+
+}  // namespace qh
