@@ -101,6 +101,12 @@ class TestBench:
         assert r.returncode == 2
         assert words in r.stderr and "Traceback" not in r.stderr
 
+    def test_negative_weights_are_refused_before_timing(self, tmp_path):
+        neg = tmp_path / "neg.csv"
+        neg.write_text("0,1,-2\n")
+        r = cli("bench", neg, "--no-progress")
+        assert r.returncode == 2 and "1 negative or NaN weight(s)" in r.stderr
+
     def test_malformed_file_names_its_line(self, tmp_path):
         bad = tmp_path / "bad.gr"
         bad.write_text("p sp 3 2\na 1 2 1\na 1 9 1\n")

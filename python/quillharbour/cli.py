@@ -112,6 +112,9 @@ def cmd_bench(args) -> int:
     for arg in args.graphs or [DEFAULT_GRAPH]:
         t0 = time.perf_counter()
         g = load_graph(arg, args.seed)
+        bad = np.count_nonzero(~(g.weights >= 0))
+        if bad:
+            raise CliError(f"{arg}: {bad} negative or NaN weight(s); every method here needs weights >= 0")
         graphs.append((arg, g))
         if not args.quiet:
             print(f"# {arg}: {g.n} vertices, {g.m} arcs (loaded in {time.perf_counter() - t0:.2f} s)",
