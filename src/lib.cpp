@@ -510,8 +510,26 @@ PyObject* bmssp_entry(PyObject* args, PyObject* kwargs, const char* format, bool
     if (!check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n)) return nullptr;
     Csr csr;
     if (!to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
-    (void)instrumented;
-    return not_yet(instrumented ? "bmssp_instrumented" : "bmssp");
+
+    std::variant<BmsspRun, BmsspError> outcome = BmsspError::SourceOutOfRange;
+    const Fault fault = run_released([&] { outcome = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed); });
+    if (raise_fault(fault)) return nullptr;
+    if (const BmsspError* error = std::get_if<BmsspError>(&outcome)) {
+        map_bmssp_err(*error, source, n);
+        return nullptr;
+    }
+    BmsspRun& run = std::get<BmsspRun>(outcome);
+    if (!instrumented) return tuple_of({hand_over(run.dist, NPY_FLOAT64), hand_over(run.pred, NPY_INT32)});
+
+    const std::size_t m = run.settle_log.size();
+    auto ids = OwnedArray<std::int64_t>::uninitialized(m);
+    auto dhat = OwnedArray<double>::uninitialized(m);
+    for (std::size_t j = 0; j < m; ++j) {
+        ids[j] = static_cast<std::int64_t>(run.settle_log[j].vertex);
+        dhat[j] = run.settle_log[j].dhat;
+    }
+    return tuple_of({hand_over(run.dist, NPY_FLOAT64), hand_over(run.pred, NPY_INT32), hand_over(ids, NPY_INT64),
+                     hand_over(dhat, NPY_FLOAT64)});
 }
 
 PyObject* bmssp_variant_entry(PyObject* args, PyObject* kwargs) {
