@@ -105,9 +105,6 @@ def cmd_bench(args) -> int:
                     raise CliError(f"{exc}; peers: {', '.join(bench.PEERS)}") from None
     if args.plot:
         _need_matplotlib()
-    methods, notes = bench.available_methods(names, seed=args.seed, include_peers=not args.no_peers)
-    if not methods:
-        raise CliError("no method to run: " + "; ".join(notes), code=1)
     graphs = []
     for arg in args.graphs or [DEFAULT_GRAPH]:
         t0 = time.perf_counter()
@@ -119,6 +116,9 @@ def cmd_bench(args) -> int:
         if not args.quiet:
             print(f"# {arg}: {g.n} vertices, {g.m} arcs (loaded in {time.perf_counter() - t0:.2f} s)",
                   file=sys.stderr)
+    methods, notes = bench.available_methods(names, seed=args.seed, include_peers=not args.no_peers)
+    if not methods:
+        raise CliError("no method to run: " + "; ".join(notes), code=1)
     total = sum(min(args.sources, g.n) * args.repeats for _, g in graphs) * len(methods)
     progress = _Progress(total, enabled=not args.no_progress)
     try:
