@@ -98,7 +98,7 @@ def cmd_bench(args) -> int:
     if args.methods:
         names = [m.strip() for m in args.methods.split(",") if m.strip()]
         for name in names:
-            if name not in bench.PEERS:
+            if name not in bench.PEERS and name not in bench.MULTI:
                 try:
                     resolve_method(name)
                 except ValueError as exc:
@@ -352,7 +352,8 @@ def build_parser() -> argparse.ArgumentParser:
                        epilog=generators.SPEC_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     b.add_argument("graphs", nargs="*", metavar="GRAPH", help=f"graph files or specs (default {DEFAULT_GRAPH})")
     b.add_argument("--methods", help="comma-separated methods (default: all available; "
-                                     "names: dijkstra, bmssp, bmssp-VARIANT or hybrid:A:B, scipy, igraph, networkit)")
+                                     "names: dijkstra, bmssp, bmssp-VARIANT or hybrid:A:B, scipy, igraph, networkit, "
+                                     "and dijkstra-multi, bmssp-multi: all sources in one parallel call)")
     b.add_argument("--no-peers", action="store_true", help="leave out scipy, igraph and NetworKit")
     b.add_argument("--sources", type=_positive, default=3, help="sources per graph (default 3)")
     b.add_argument("--repeats", type=_positive, default=3, help="runs per source (default 3)")
