@@ -84,7 +84,10 @@ std::optional<DijkstraError> dijkstra(std::span<const std::int64_t> indptr,
         const auto [du, u] = heap.pop();
         if (du > d[u]) continue;
         // The new top is most likely the next vertex to expand: start loading its row.
-        if (!heap.empty()) __builtin_prefetch(row + heap.top_node());
+        if (!heap.empty()) {
+            __builtin_prefetch(row + heap.top_node());
+            __builtin_prefetch(d + heap.top_node());
+        }
         const std::int64_t begin = row[u];
         const std::int64_t end = row[u + 1];
         if (static_cast<std::uint64_t>(begin) > static_cast<std::uint64_t>(end) ||

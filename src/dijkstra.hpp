@@ -77,6 +77,9 @@ inline std::pair<double, std::uint32_t> Heap::pop() noexcept {
     for (;;) {
         const std::size_t first = 4 * h + 1;
         if (first >= last) break;
+        // The vertex of whichever child wins is needed below; its line of
+        // nodes loads while the keys are compared.
+        __builtin_prefetch(nodes + first);
         std::size_t best = first;
         double best_key = keys[first];
         if (first + 4 <= last) {  // all four children present
