@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import json
+
 import numpy as np
 import pytest
 
@@ -39,10 +41,16 @@ def test_wrong_and_failing_methods_are_reported_not_hidden():
         d[d > 0] += 1.0
         return d
 
+    def reaches_less(g, s):
+        d = right(g, s)
+        d[d > 3] = np.inf
+        return d
+
     def broken(g, s):
         raise RuntimeError("boom")
 
-    methods = [fake("dijkstra", right), fake("wrong", off_by_one), fake("broken", broken)]
+    methods = [fake("dijkstra", right), fake("wrong", off_by_one), fake("broken", broken),
+               fake("short", reaches_less)]
     calls = []
     results = bench.run_bench([("g", g)], methods, sources=3, repeats=2, seed=1, progress=calls.append)
     by = {r.method: r for r in results}
@@ -50,7 +58,9 @@ def test_wrong_and_failing_methods_are_reported_not_hidden():
     assert by["wrong"].agrees is False and by["wrong"].max_rel_err > 0.1
     assert by["broken"].error == "RuntimeError: boom" and by["broken"].time_s is None
     assert len(by["dijkstra"].sources) == 3 and by["dijkstra"].runs == 6
+    assert by["short"].agrees is False and by["short"].as_dict()["max_rel_err"] is None
     assert "NO" in bench.format_table(results) and "error" in bench.format_table(results)
+    json.dumps([r.as_dict() for r in results], allow_nan=False)  # valid JSON throughout
     assert calls.count("dijkstra") == 6
 
 

@@ -6,7 +6,8 @@ A method is something that maps (graph, source) to a distance array: the native 
 still raises NotImplementedError and a peer that cannot be imported are skipped with a note.
 Graph conversion for the peers happens once per graph, outside the timed region; each timed
 region is one single-source call, including whatever conversion of the result the library
-itself makes.
+itself makes. The optional "dijkstra-multi" and "bmssp-multi" methods time one parallel call
+over all sources and report its time divided by the number of sources.
 
 Per graph and method the reported time is the median over all sources and repeats. Distances
 are compared with Dijkstra's for the same source: a method agrees when it reaches exactly the
@@ -57,7 +58,11 @@ class Result:
     error: str | None = None
 
     def as_dict(self) -> dict:
-        return asdict(self)
+        """The fields for JSON and CSV; an infinite error (different vertices reached) is None."""
+        out = asdict(self)
+        if out["max_rel_err"] is not None and not np.isfinite(out["max_rel_err"]):
+            out["max_rel_err"] = None
+        return out
 
 
 def _native_method(name: str, seed: int) -> Method:
