@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import numpy as np
 
+PEER_NAMES = ("scipy", "igraph", "networkit")
+
 
 def _pyplot():
     try:
@@ -27,7 +29,7 @@ def plot_bench(results, path) -> None:
         if not pts:
             continue
         xs, ys = zip(*pts)
-        style = "-" if name in ("dijkstra", "bmssp") or name.startswith("bmssp-") else "--"
+        style = "--" if name in PEER_NAMES else "-"  # peers dashed, this package's methods solid
         ax.plot(xs, ys, style, marker=markers[i % len(markers)], label=name, linewidth=1.4, markersize=6)
     sizes = {}
     for r in results:
