@@ -160,6 +160,8 @@ def available_methods(names=None, seed: int = 0, include_peers: bool = True):
                 methods.append(PEERS[name]())
             except ImportError:
                 notes.append(f"skipped {name}: not installed (pip install {name})")
+            except Exception as exc:  # installed but broken, e.g. a missing shared library
+                notes.append(f"skipped {name}: cannot be imported ({type(exc).__name__}: {exc})")
             continue
         if name in MULTI:
             method, probe_source = _multi_method(name, seed), np.zeros(1, dtype=np.int64)
