@@ -5,7 +5,7 @@
 //   MI=$(grep -o '[^ ]*include/mimalloc-[^ /]*' build-native/CMakeFiles/qh_core.dir/flags.make | head -1)
 //   g++ -std=c++20 -O2 -ffp-contract=off -I src -I tests/native -isystem $MI bench/native_bmssp.cpp \
 //       build-native/CMakeFiles/qh_core.dir/src/*.o build-native/libmimalloc-local.a -lpthread -latomic -o /tmp/native_bmssp
-// Run: /tmp/native_bmssp {sparse|grid} {input|dijkstra|bmssp} [seed]
+// Run: /tmp/native_bmssp {sparse|grid} {input|dijkstra|bmssp} [seed] [n]   (n defaults to 1000000)
 // Peak memory of a run = its maxrss minus the maxrss of mode "input" on the same graph.
 #include <sys/resource.h>
 
@@ -94,13 +94,15 @@ double dijkstra4(const Csr& g, std::uint64_t source) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s {sparse|grid} {input|dijkstra|bmssp} [seed]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s {sparse|grid} {input|dijkstra|bmssp} [seed] [n]\n", argv[0]);
         return 2;
     }
     const std::string kind = argv[1];
     const std::string mode = argv[2];
     const std::uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 0;
-    const Csr g = kind == "grid" ? grid(1000, 1000, 1, 100, 1) : random_sparse(1000000, 3000000, 1000, 2);
+    const std::uint64_t n = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 1000000;
+    const auto side = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(n)));
+    const Csr g = kind == "grid" ? grid(side, side, 1, 100, 1) : random_sparse(n, 3 * n, 1000, 2);
     const long base_kib = maxrss_kib();
     const std::uint64_t np = transformed_vertex_count(g);
     std::printf("%s: n=%llu m=%llu n'=%llu\n", kind.c_str(), (unsigned long long)g.n, (unsigned long long)g.nnz(),

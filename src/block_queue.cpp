@@ -10,6 +10,13 @@ namespace qh {
 void partition_smallest_in_place(std::span<Entry> a, std::size_t k, std::uint64_t& rng) {
     const std::size_t n = a.size();
     if (n <= 1 || k == 0 || k >= n) return;
+    if (n == 2) {
+        // k = 1. Whichever pivot the one draw picks, the pass ends with the smaller
+        // entry first and stops, so only the draw itself is needed.
+        (void)splitmix64(rng);
+        if (a[1].key < a[0].key) std::swap(a[0], a[1]);
+        return;
+    }
     std::size_t lo = 0;
     std::size_t hi = n - 1;
     for (;;) {
@@ -83,9 +90,12 @@ Vec<Vec<Entry>> chunk_by_median(std::span<const Entry> entries, std::size_t chun
     return chunks;
 }
 
-BlockDs::BlockDs(std::uint64_t m, Key bound) : m_(m == 0 ? 1 : m), bound_(bound) {
-    d1_.push_back(alloc_block({}));
-    d1_bounds_.push_back(bound_);
+BlockDs::BlockDs(std::uint64_t m, Key bound) : m_(m == 0 ? 1 : m), bound_(bound) { d1_restart(); }
+
+void BlockDs::d1_restart() {
+    d1_.clear();
+    d1_head_ = 0;
+    d1_.push_back({bound_, alloc_block({})});
 }
 
 void BlockDs::reset(std::uint64_t m, Key bound) {
@@ -95,10 +105,7 @@ void BlockDs::reset(std::uint64_t m, Key bound) {
     free_ids_.clear();
     for (std::uint32_t id = 0; id < blocks_.size(); ++id) retire(id);
     d0_.clear();
-    d1_.clear();
-    d1_bounds_.clear();
-    d1_.push_back(alloc_block({}));
-    d1_bounds_.push_back(bound_);
+    d1_restart();
 }
 
 void BlockDs::retire(std::uint32_t id) noexcept {
@@ -135,25 +142,30 @@ std::uint32_t BlockDs::alloc_block(std::span<const Entry> entries) {
 }
 
 void BlockDs::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
-    if (const Position* at = positions_.find(vertex)) {
-        if (!(key < blocks_[at->block].entries[at->slot].key)) return;
-        const Position old = *at;
-        remove_recorded(vertex, old);
-    }
+    if (!(key < bound_)) internal_stop("Insert: key not below the queue's bound");
     // First position whose bound is >= key: the count of bounds strictly below it.
-    const std::size_t i = static_cast<std::size_t>(
-        std::lower_bound(d1_bounds_.begin(), d1_bounds_.end(), key) - d1_bounds_.begin());
-    if (i >= d1_.size()) internal_stop("Insert: key not below the queue's bound");
-    const std::uint32_t id = d1_[i];
+    const auto at = std::lower_bound(d1_.begin() + static_cast<std::ptrdiff_t>(d1_head_), d1_.end(), key,
+                                     [](const D1Slot& slot, const Key& k) { return slot.bound < k; });
+    const std::size_t i = static_cast<std::size_t>(at - d1_.begin());
+    // One probe: the record is created here or, for a held vertex, rewritten in place
+    // (the same as deleting it and recording the new slot).
+    auto [record, fresh] = positions_.try_emplace(vertex, Position{0, 0});
+    if (!fresh) {
+        Block& old = blocks_[record->block];
+        if (!(key < old.entries[record->slot].key)) return;
+        old.entries[record->slot].vertex = ID_MAP_EMPTY;
+        --old.live;
+    }
+    const std::uint32_t id = d1_[i].id;
     Block& b = blocks_[id];
     b.entries.push_back({vertex, key});
     ++b.live;
-    positions_.assign(vertex, {id, static_cast<std::uint32_t>(b.entries.size() - 1)});
+    *record = Position{id, static_cast<std::uint32_t>(b.entries.size() - 1)};
     if (b.live > m_) split_d1(i, rng);
 }
 
 void BlockDs::split_d1(std::size_t i, std::uint64_t& rng) {
-    const std::uint32_t old_id = d1_[i];
+    const std::uint32_t old_id = d1_[i].id;
     // select_smallest on the occupied entries, partitioned in place in a reused buffer.
     Vec<Entry>& occupied = split_buf_;
     occupied.clear();
@@ -173,17 +185,15 @@ void BlockDs::split_d1(std::size_t i, std::uint64_t& rng) {
     retire(old_id);
     const std::uint32_t lower_id = alloc_block(lower);
     const std::uint32_t upper_id = alloc_block(upper);
-    const Key old_bound = d1_bounds_[i];
-    d1_[i] = lower_id;
-    d1_bounds_[i] = lower_bound;
-    d1_.insert(d1_.begin() + static_cast<std::ptrdiff_t>(i + 1), upper_id);
-    d1_bounds_.insert(d1_bounds_.begin() + static_cast<std::ptrdiff_t>(i + 1), old_bound);
+    const Key old_bound = d1_[i].bound;
+    d1_[i] = {lower_bound, lower_id};
+    d1_.insert(d1_.begin() + static_cast<std::ptrdiff_t>(i + 1), D1Slot{old_bound, upper_id});
     for (std::uint32_t s = 0; s < lower.size(); ++s) positions_.assign(lower[s].vertex, {lower_id, s});
     for (std::uint32_t s = 0; s < upper.size(); ++s) positions_.assign(upper[s].vertex, {upper_id, s});
 }
 
 void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) {
-    dedup_.clear();
+    dedup_.clear_listed(dedup_list_.begin(), dedup_list_.end(), [](const Entry& e) { return e.vertex; });
     dedup_list_.clear();
     for (const Entry& e : entries) {
         auto [index, inserted] = dedup_.try_emplace(e.vertex, static_cast<std::uint32_t>(dedup_list_.size()));
@@ -193,7 +203,9 @@ void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) 
             dedup_list_[*index].key = e.key;
         }
     }
-    for (const Entry& e : dedup_list_) {
+    for (std::size_t j = 0; j < dedup_list_.size(); ++j) {
+        if (j + 8 < dedup_list_.size()) positions_.prefetch(dedup_list_[j + 8].vertex);
+        const Entry& e = dedup_list_[j];
         if (const Position* at = positions_.find(e.vertex)) {
             if (!(e.key < blocks_[at->block].entries[at->slot].key)) {
                 internal_stop("BatchPrepend: duplicate key with non-smaller value violates the precondition");
@@ -203,7 +215,8 @@ void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) 
         }
     }
     if (dedup_list_.empty()) return;
-    Vec<std::size_t> ends;
+    Vec<std::size_t>& ends = chunk_ends_;
+    ends.clear();
     if (dedup_list_.size() <= m_) {
         ends.push_back(dedup_list_.size());
     } else {
@@ -253,8 +266,8 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     // D1 phase: counts only what it adds itself.
     bool d1_all = true;
     const std::size_t before_d1 = buf.size();
-    for (std::size_t p = 0; p < d1_.size(); ++p) {
-        const Block& b = blocks_[d1_[p]];
+    for (std::size_t p = d1_head_; p < d1_.size(); ++p) {
+        const Block& b = blocks_[d1_[p].id];
         if (b.live == 0) continue;
         collect(b);
         if (buf.size() - before_d1 >= m_) {
@@ -273,14 +286,14 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
         free_ids_.clear();
         for (std::uint32_t id = 0; id < blocks_.size(); ++id) retire(id);
         d0_.clear();
-        d1_.assign(1, alloc_block({}));
-        d1_bounds_.assign(1, bound_);
+        d1_restart();
         return bound_;
     }
 
     if (buf.size() > m_) partition_smallest_in_place(buf, static_cast<std::size_t>(m_), rng);
     const std::size_t k = std::min<std::size_t>(buf.size(), static_cast<std::size_t>(m_));
     for (std::size_t j = 0; j < k; ++j) {
+        if (j + 8 < k) positions_.prefetch(buf[j + 8].vertex);
         const std::uint32_t v = buf[j].vertex;
         const Position* at = positions_.find(v);
         if (at == nullptr) internal_stop("Pull: pulled vertex without a position record");
@@ -292,10 +305,13 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
         retire(d0_.back());
         d0_.pop_back();
     }
-    while (d1_.size() >= 2 && blocks_[d1_.front()].live == 0) {
-        retire(d1_.front());
-        d1_.erase(d1_.begin());
-        d1_bounds_.erase(d1_bounds_.begin());
+    while (d1_.size() - d1_head_ >= 2 && blocks_[d1_[d1_head_].id].live == 0) {
+        retire(d1_[d1_head_].id);
+        ++d1_head_;
+    }
+    if (d1_head_ > 32 && 2 * d1_head_ > d1_.size()) {
+        d1_.erase(d1_.begin(), d1_.begin() + static_cast<std::ptrdiff_t>(d1_head_));
+        d1_head_ = 0;
     }
     bool have = false;
     Key x = bound_;
@@ -305,9 +321,9 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
         have = true;
         break;
     }
-    for (std::size_t p = 0; p < d1_.size(); ++p) {
-        if (blocks_[d1_[p]].live == 0) continue;
-        const Key y = smallest_live(blocks_[d1_[p]]);
+    for (std::size_t p = d1_head_; p < d1_.size(); ++p) {
+        if (blocks_[d1_[p].id].live == 0) continue;
+        const Key y = smallest_live(blocks_[d1_[p].id]);
         if (!have || y < x) x = y;
         have = true;
         break;
@@ -317,10 +333,10 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
 
 void BlockDs::sanity_check() const {
     auto fail = [] { internal_stop("BlockDs invariant violated"); };
-    if (d1_.empty() || d1_.size() != d1_bounds_.size()) fail();
-    if (!(d1_bounds_.back() == bound_)) fail();
-    for (std::size_t i = 1; i < d1_bounds_.size(); ++i) {
-        if (!(d1_bounds_[i - 1] < d1_bounds_[i])) fail();
+    if (d1_head_ >= d1_.size()) fail();
+    if (!(d1_.back().bound == bound_)) fail();
+    for (std::size_t i = d1_head_ + 1; i < d1_.size(); ++i) {
+        if (!(d1_[i - 1].bound < d1_[i].bound)) fail();
     }
     Vec<std::uint8_t> used(blocks_.size(), 0);
     std::size_t live_total = 0;
@@ -356,12 +372,12 @@ void BlockDs::sanity_check() const {
         prev_max = hi;
         have_prev = true;
     }
-    for (std::size_t p = 0; p < d1_.size(); ++p) {
-        check_block(d1_[p]);
-        for (const Entry& e : blocks_[d1_[p]].entries) {
+    for (std::size_t p = d1_head_; p < d1_.size(); ++p) {
+        check_block(d1_[p].id);
+        for (const Entry& e : blocks_[d1_[p].id].entries) {
             if (e.vertex == ID_MAP_EMPTY) continue;
-            if (d1_bounds_[p] < e.key) fail();
-            if (p > 0 && e.key <= d1_bounds_[p - 1]) fail();
+            if (d1_[p].bound < e.key) fail();
+            if (p > d1_head_ && e.key <= d1_[p - 1].bound) fail();
         }
     }
     if (live_total != positions_.size()) fail();

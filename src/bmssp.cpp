@@ -16,7 +16,10 @@
 // its own copy of its head. Every row then has at most two edges (the ring
 // edge first), all copies of v share v's distance, and results map back
 // through `first_copy` and `orig`. The transform is built by counting sort in
-// linear passes; no comparison sort anywhere.
+// linear passes; no comparison sort anywhere. A run itself uses the compact
+// form of the same rows: 16 bytes per vertex ({ring head, other head, weight}),
+// built straight from the input, beside one 16-byte VertexState per vertex, so
+// a relaxation touches two cache lines; the CSR form is for other engines.
 //
 // Ties. Keys are (dist, hops, vertex) under IEEE 754 totalOrder, so no two
 // vertices tie. A relaxation passes when (candidate dist, candidate hops) is
@@ -31,6 +34,18 @@
 // rounds to +inf is refused by every relaxation test, exactly as Dijkstra's
 // strict comparison refuses it: such a vertex stays unreached (+inf, -1),
 // never enters a queue and never appears in the settlement log.
+//
+// Predecessors. The walk from a vertex's copy 0 back through its own copies
+// names the input predecessor. Through zero-weight cycles that walk can make
+// input predecessors cycle; the vertices caught then take the copy entered
+// nearest the root of the transformed tree, and the result is checked to be a
+// tree rooted at the source.
+//
+// Scratch. Sets of the recursion are flag bits in one byte per vertex (settled,
+// in a FindPivots layer, seen by a base case, in the U of level l) or a dense
+// position array (FindPivots' W), each reset by walking the list it marked;
+// every level reuses its lists and its block queue across calls, so a run
+// allocates almost nothing after its first calls at each level.
 //
 // Invariants of the recursion: a vertex becomes complete at most once and is
 // logged then, with its distance at that moment; every vertex of a returned U
@@ -50,6 +65,9 @@ namespace {
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr std::uint64_t TWO_POW_32 = std::uint64_t{1} << 32;
 constexpr std::uint64_t TWO_POW_31 = std::uint64_t{1} << 31;
+// A list of more than n' / LARGE_LIST_DIVISOR marked vertices is unmarked by sweeping
+// the whole per-vertex array, which streams, instead of one cache miss per vertex.
+constexpr std::size_t LARGE_LIST_DIVISOR = 16;
 
 }  // namespace
 
@@ -74,80 +92,142 @@ bool fits_bmssp_ids(std::uint64_t n, std::uint64_t n_prime) noexcept {
 
 Transformed transform_to_constant_degree(const Csr& csr, std::uint64_t source) {
     const std::uint64_t n = csr.n;
-    const std::uint64_t m = csr.nnz();
-
-    Vec<std::uint32_t> tail(m, 0);
-    for (std::uint64_t u = 0; u < n; ++u) {
-        for (std::uint64_t e = csr.indptr[u]; e < csr.indptr[u + 1]; ++e) tail[e] = static_cast<std::uint32_t>(u);
-    }
-    Vec<std::uint64_t> deg(n, 0);
-    for (std::uint64_t e = 0; e < m; ++e) {
-        ++deg[tail[e]];
-        ++deg[csr.indices[e]];
-    }
-
     Transformed tg;
-    Vec<std::uint64_t> base(n, 0);
+
+    // Degrees (a self-loop counts twice) and the numbering of the copies.
+    Vec<std::uint64_t> deg(n, 0);
+    for (std::uint64_t u = 0; u < n; ++u) deg[u] = csr.indptr[u + 1] - csr.indptr[u];
+    for (std::uint32_t w : csr.indices) ++deg[w];
     tg.first_copy.assign(n, 0);
     std::uint64_t running = 0;
     for (std::uint64_t v = 0; v < n; ++v) {
-        base[v] = running;
         tg.first_copy[v] = static_cast<std::uint32_t>(running);
         running += std::max<std::uint64_t>(deg[v], 1);
     }
     const std::uint64_t np = running;
-
     tg.orig.assign(np, 0);
     for (std::uint64_t v = 0; v < n; ++v) {
         const std::uint64_t c = std::max<std::uint64_t>(deg[v], 1);
-        for (std::uint64_t i = 0; i < c; ++i) tg.orig[base[v] + i] = static_cast<std::uint32_t>(v);
+        for (std::uint64_t i = 0; i < c; ++i) tg.orig[tg.first_copy[v] + i] = static_cast<std::uint32_t>(v);
     }
 
-    Vec<std::uint64_t> counter(n, 0);
-    Vec<std::uint32_t> tail_copy(m, 0);
-    Vec<std::uint32_t> head_copy(m, 0);
-    for (std::uint64_t e = 0; e < m; ++e) {
-        const std::uint32_t u = tail[e];
-        const std::uint32_t w = csr.indices[e];
-        tail_copy[e] = static_cast<std::uint32_t>(tg.first_copy[u] + static_cast<std::uint32_t>(counter[u]++));
-        head_copy[e] = static_cast<std::uint32_t>(tg.first_copy[w] + static_cast<std::uint32_t>(counter[w]++));
-    }
-
-    // Edge list: ring edges of every vertex with deg >= 2, then the input edges.
-    struct EdgeTriple {
-        std::uint32_t from;
-        std::uint32_t to;
-        double weight;
-    };
-    Vec<EdgeTriple> edges;
-    for (std::uint64_t v = 0; v < n; ++v) {
-        if (deg[v] < 2) continue;
-        for (std::uint64_t i = 0; i < deg[v]; ++i) {
-            const std::uint64_t next = i + 1 == deg[v] ? 0 : i + 1;
-            edges.push_back({static_cast<std::uint32_t>(base[v] + i), static_cast<std::uint32_t>(base[v] + next), 0.0});
+    // The edge list, generated on demand in its fixed order instead of stored: the
+    // ring edges of every vertex with deg >= 2, then every input edge from its tail's
+    // next free copy to its head's next free copy (tail slot first, which matters for
+    // self-loops). `slot` holds the per-vertex slot counters and is reset per pass.
+    Vec<std::uint64_t>& slot = deg;
+    auto for_each_edge = [&](auto&& emit) {
+        for (std::uint64_t v = 0; v < n; ++v) {
+            const std::uint64_t first = tg.first_copy[v];
+            const std::uint64_t c = (v + 1 < n ? tg.first_copy[v + 1] : np) - first;
+            if (c < 2) continue;
+            for (std::uint64_t i = 0; i < c; ++i) emit(first + i, first + (i + 1 == c ? 0 : i + 1), 0.0);
         }
-    }
-    for (std::uint64_t e = 0; e < m; ++e) edges.push_back({tail_copy[e], head_copy[e], csr.weights[e]});
+        std::fill(slot.begin(), slot.end(), 0);
+        for (std::uint64_t u = 0; u < n; ++u) {
+            for (std::uint64_t e = csr.indptr[u]; e < csr.indptr[u + 1]; ++e) {
+                const std::uint32_t w = csr.indices[e];
+                const std::uint64_t tail_copy = std::uint64_t{tg.first_copy[u]} + slot[u]++;
+                const std::uint64_t head_copy = std::uint64_t{tg.first_copy[w]} + slot[w]++;
+                emit(tail_copy, head_copy, csr.weights[e]);
+            }
+        }
+    };
 
-    // Counting sort by tail, stable.
+    // Counting sort by tail, stable: count, prefix sums, place in list order.
     Csr& g = tg.graph;
     g.n = np;
     g.indptr.assign(np + 1, 0);
-    for (const EdgeTriple& t : edges) {
-        if (t.from >= np || t.to >= np) internal_stop("edge endpoint out of range");
-        ++g.indptr[t.from + 1];
-    }
+    for_each_edge([&](std::uint64_t from, std::uint64_t to, double) {
+        if (from >= np || to >= np) internal_stop("edge endpoint out of range");
+        ++g.indptr[from + 1];
+    });
     for (std::uint64_t i = 0; i < np; ++i) g.indptr[i + 1] += g.indptr[i];
-    Vec<std::uint64_t> cursor(g.indptr.begin(), g.indptr.end());
-    g.indices.assign(edges.size(), 0);
-    g.weights.assign(edges.size(), 0.0);
-    for (const EdgeTriple& t : edges) {
-        const std::uint64_t at = cursor[t.from]++;
-        g.indices[at] = t.to;
-        g.weights[at] = t.weight;
+    const std::uint64_t mp = g.indptr[np];
+    g.indices.assign(mp, 0);
+    g.weights.assign(mp, 0.0);
+    {
+        Vec<std::uint64_t> cursor(g.indptr.begin(), g.indptr.end() - 1);
+        for_each_edge([&](std::uint64_t from, std::uint64_t to, double weight) {
+            const std::uint64_t at = cursor[from]++;
+            g.indices[at] = static_cast<std::uint32_t>(to);
+            g.weights[at] = weight;
+        });
     }
     tg.source = tg.first_copy[source];
     return tg;
+}
+
+CompactGraph compact_constant_degree(const Csr& csr, std::uint64_t source) {
+    const std::uint64_t n = csr.n;
+    CompactGraph cg;
+    // Degrees, then copy numbering (first_copy is base(v)); counted in 64 bits first.
+    Vec<std::uint32_t> count(n, 0);
+    std::uint64_t running = 0;
+    cg.first_copy.assign(n, 0);
+    {
+        Vec<std::uint64_t> deg(n, 0);
+        for (std::uint64_t u = 0; u < n; ++u) deg[u] = csr.indptr[u + 1] - csr.indptr[u];
+        for (std::uint32_t w : csr.indices) ++deg[w];
+        for (std::uint64_t v = 0; v < n; ++v) {
+            cg.first_copy[v] = static_cast<std::uint32_t>(running);
+            running += std::max<std::uint64_t>(deg[v], 1);
+        }
+    }
+    if (running >= TWO_POW_32) internal_stop("edge endpoint out of range");
+    const std::uint64_t np = running;
+    cg.orig.resize(np);
+    cg.rows.resize(np);
+    for (std::uint64_t v = 0; v < n; ++v) {
+        const std::uint64_t first = cg.first_copy[v];
+        const std::uint64_t last = v + 1 < n ? cg.first_copy[v + 1] : np;
+        const bool ring = last - first >= 2;
+        for (std::uint64_t c = first; c < last; ++c) {
+            cg.orig[c] = static_cast<std::uint32_t>(v);
+            cg.rows[c] = CompactRow{ring ? static_cast<std::uint32_t>(c + 1 == last ? first : c + 1) : NO_VERTEX,
+                                    NO_VERTEX, 0.0};
+        }
+    }
+    // Slots: each edge takes the next free copy of its tail, then of its head.
+    for (std::uint64_t u = 0; u < n; ++u) {
+        for (std::uint64_t e = csr.indptr[u]; e < csr.indptr[u + 1]; ++e) {
+            const std::uint32_t w = csr.indices[e];
+            const std::uint64_t tail_copy = std::uint64_t{cg.first_copy[u]} + count[u]++;
+            const std::uint64_t head_copy = std::uint64_t{cg.first_copy[w]} + count[w]++;
+            if (tail_copy >= np || head_copy >= np) internal_stop("edge endpoint out of range");
+            cg.rows[tail_copy].to = static_cast<std::uint32_t>(head_copy);
+            cg.rows[tail_copy].weight = csr.weights[e];
+        }
+    }
+    cg.source = cg.first_copy[source];
+    return cg;
+}
+
+CompactGraph compact_rows(const Transformed& tg) {
+    const Csr& g = tg.graph;
+    CompactGraph cg;
+    cg.rows.resize(g.n);
+    for (std::uint64_t c = 0; c < g.n; ++c) {
+        const std::uint64_t begin = g.indptr[c];
+        const std::uint64_t len = g.indptr[c + 1] - begin;
+        CompactRow row{NO_VERTEX, NO_VERTEX, 0.0};
+        if (len == 2) {
+            if (std::bit_cast<std::uint64_t>(g.weights[begin]) != 0) internal_stop("row does not fit a compact row");
+            row.ring = g.indices[begin];
+            row.to = g.indices[begin + 1];
+            row.weight = g.weights[begin + 1];
+        } else if (len == 1) {
+            row.to = g.indices[begin];
+            row.weight = g.weights[begin];
+        } else if (len != 0) {
+            internal_stop("row does not fit a compact row");
+        }
+        cg.rows[c] = row;
+    }
+    cg.first_copy.assign(tg.first_copy.begin(), tg.first_copy.end());
+    cg.orig.assign(tg.orig.begin(), tg.orig.end());
+    cg.source = tg.source;
+    return cg;
 }
 
 void Transformed::sanity_check(const Csr& input) const {
@@ -246,18 +326,30 @@ std::size_t mark_off_tree(const OwnedArray<std::int32_t>& pred, std::uint64_t so
     return off_tree;
 }
 
+// Transformed results seen through accessors: dist_of(c) and pred_of(c), the latter
+// returning NO_PRED for none.
+template <class DistOf, class PredOf>
+struct TransformedResult {
+    std::span<const std::uint32_t> first_copy;
+    std::span<const std::uint32_t> orig;
+    DistOf dist_of;
+    PredOf pred_of;
+
+    std::uint64_t copies_end(std::size_t v) const noexcept {
+        return v + 1 < first_copy.size() ? first_copy[v + 1] : orig.size();
+    }
+};
+
 // The walk from copy 0 can make input predecessors cycle through zero-weight
 // cycles: v's copy 0 may hang below u's copies and u's copy 0 below v's. For
 // every vertex whose chain misses the source, take instead the copy of v
 // nearest the root of the transformed tree (smallest depth, then smallest id)
 // among those entered from another vertex. Depth strictly drops along such
 // predecessors, so they cannot cycle; each is still a tight tree edge.
-template <class P>
-void repair_cycles(const Transformed& tg, std::span<const double> tdist, std::span<const P> tpred,
-                   std::uint64_t input_source, OwnedArray<std::int32_t>& pred) {
-    constexpr P NONE = static_cast<P>(~P{0});
-    const std::size_t n = tg.first_copy.size();
-    const std::uint64_t np = tg.orig.size();
+template <class R>
+void repair_cycles(const R& r, std::uint64_t input_source, OwnedArray<std::int32_t>& pred) {
+    const std::size_t n = r.first_copy.size();
+    const std::uint64_t np = r.orig.size();
     Vec<std::uint8_t> chain;
     mark_off_tree(pred, input_source, &chain);
     constexpr std::uint32_t UNKNOWN_DEPTH = 0xFFFFFFFFu;
@@ -266,10 +358,10 @@ void repair_cycles(const Transformed& tg, std::span<const double> tdist, std::sp
     auto depth_of = [&](std::uint64_t c) {
         path.clear();
         std::uint64_t x = c;
-        while (depth[x] == UNKNOWN_DEPTH && tpred[x] != NONE) {
+        while (depth[x] == UNKNOWN_DEPTH && r.pred_of(x) != NO_PRED) {
             path.push_back(static_cast<std::uint32_t>(x));
             if (path.size() > np) internal_stop("transformed predecessors cycle");
-            x = tpred[x];
+            x = r.pred_of(x);
         }
         std::uint32_t d = depth[x] == UNKNOWN_DEPTH ? 0 : depth[x];
         depth[x] = d;
@@ -278,64 +370,71 @@ void repair_cycles(const Transformed& tg, std::span<const double> tdist, std::sp
     };
     for (std::size_t v = 0; v < n; ++v) {
         if (chain[v] != CHAIN_CYCLIC) continue;
-        const std::uint64_t first = tg.first_copy[v];
-        const std::uint64_t last = v + 1 < n ? tg.first_copy[v + 1] : np;
         std::uint64_t best = NO_PRED;
         std::uint32_t best_depth = UNKNOWN_DEPTH;
-        for (std::uint64_t c = first; c < last; ++c) {
-            const P p = tpred[c];
-            if (p == NONE || tg.orig[p] == v || !(tdist[c] < INF)) continue;
+        for (std::uint64_t c = r.first_copy[v]; c < r.copies_end(v); ++c) {
+            const std::uint64_t p = r.pred_of(c);
+            if (p == NO_PRED || r.orig[p] == v || !(r.dist_of(c) < INF)) continue;
             const std::uint32_t d = depth_of(c);
             if (best == NO_PRED || d < best_depth) {
                 best = c;
                 best_depth = d;
             }
         }
-        if (best != NO_PRED) pred[v] = static_cast<std::int32_t>(tg.orig[tpred[best]]);
+        if (best != NO_PRED) pred[v] = static_cast<std::int32_t>(r.orig[r.pred_of(best)]);
     }
 }
 
-template <class P>
-OwnedArray<std::int32_t> map_predecessors_back_impl(const Transformed& tg, std::span<const double> tdist,
-                                                    std::span<const P> tpred, std::uint64_t input_source) {
-    constexpr P NONE = static_cast<P>(~P{0});
-    const std::size_t n = tg.first_copy.size();
-    const std::uint64_t np = tg.orig.size();
+template <class R>
+OwnedArray<std::int32_t> predecessors_back(const R& r, std::uint64_t input_source) {
+    const std::size_t n = r.first_copy.size();
     auto pred = OwnedArray<std::int32_t>::filled(n, -1);
     for (std::size_t v = 0; v < n; ++v) {
         if (v == input_source) continue;
-        std::uint64_t c = tg.first_copy[v];
-        if (!(tdist[c] < INF)) continue;  // +inf and NaN stay -1
+        std::uint64_t c = r.first_copy[v];
+        if (!(r.dist_of(c) < INF)) continue;  // +inf and NaN stay -1
         // A walk inside v's copies takes fewer steps than v has copies, unless
         // the predecessors cycle; refuse that rather than loop.
-        const std::uint64_t copies = (v + 1 < n ? tg.first_copy[v + 1] : np) - tg.first_copy[v];
+        const std::uint64_t copies = r.copies_end(v) - r.first_copy[v];
         for (std::uint64_t steps = 0;; ++steps) {
             if (steps > copies) internal_stop("predecessor walk cycles inside the copies of a vertex");
-            const P p = tpred[c];
-            if (p == NONE) break;
-            if (tg.orig[p] == v) {
+            const std::uint64_t p = r.pred_of(c);
+            if (p == NO_PRED) break;
+            if (r.orig[p] == v) {
                 c = p;
                 continue;
             }
-            pred[v] = static_cast<std::int32_t>(tg.orig[p]);
+            pred[v] = static_cast<std::int32_t>(r.orig[p]);
             break;
         }
     }
-    if (mark_off_tree(pred, input_source) != 0) repair_cycles<P>(tg, tdist, tpred, input_source, pred);
+    if (mark_off_tree(pred, input_source) != 0) repair_cycles(r, input_source, pred);
     if (mark_off_tree(pred, input_source) != 0) internal_stop("predecessors do not form a tree");
     return pred;
+}
+
+template <class DistOf, class PredOf>
+TransformedResult<DistOf, PredOf> make_result(std::span<const std::uint32_t> first_copy,
+                                              std::span<const std::uint32_t> orig, DistOf d, PredOf p) {
+    return {first_copy, orig, d, p};
 }
 
 }  // namespace
 
 OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<const double> tdist,
                                                std::span<const std::uint64_t> tpred, std::uint64_t input_source) {
-    return map_predecessors_back_impl(tg, tdist, tpred, input_source);
+    return predecessors_back(
+        make_result(tg.first_copy, tg.orig, [&](std::uint64_t c) { return tdist[c]; },
+                    [&](std::uint64_t c) { return tpred[c]; }),
+        input_source);
 }
 
 OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<const double> tdist,
                                                std::span<const std::uint32_t> tpred, std::uint64_t input_source) {
-    return map_predecessors_back_impl(tg, tdist, tpred, input_source);
+    return predecessors_back(
+        make_result(tg.first_copy, tg.orig, [&](std::uint64_t c) { return tdist[c]; },
+                    [&](std::uint64_t c) { return tpred[c] == NO_VERTEX ? NO_PRED : std::uint64_t{tpred[c]}; }),
+        input_source);
 }
 
 // --- parameters ---------------------------------------------------------------------
@@ -350,24 +449,22 @@ BmsspParams bmssp_parameters(std::uint64_t n_prime) {
 
 // --- the run state ---------------------------------------------------------------------
 
-State::State(const Transformed& g, std::uint64_t k_, std::uint64_t t_, std::uint64_t seed_)
-    : dist(g.graph.n, INF),
-      hops(g.graph.n, UNREACHED),
-      pred(g.graph.n, NO_VERTEX),
+State::State(const CompactGraph& g, std::uint64_t k_, std::uint64_t t_, std::uint64_t seed_)
+    : vertex(g.n(), VertexState{INF, UNREACHED, NO_VERTEX}),
       graph(g),
       k(k_),
       t(t_),
       seed(seed_),
-      flags_(g.graph.n, 0),
-      w_index_(g.graph.n, NO_VERTEX) {
-    dist[g.source] = 0.0;
-    hops[g.source] = 0;
+      flags_(g.n(), 0),
+      w_index_(g.n(), NO_VERTEX) {
+    vertex[g.source].dist = 0.0;
+    vertex[g.source].hops = 0;
 }
 
 void State::settle(std::uint32_t v) {
     if (flags_[v] & COMPLETE) return;
     flags_[v] |= COMPLETE;
-    settle_log.push_back({v, dist[v]});
+    settle_log.push_back({v, vertex[v].dist});
 }
 
 std::pair<Vec<std::uint32_t>, Vec<std::uint32_t>> State::find_pivots(const Key& bound,
@@ -380,10 +477,6 @@ std::pair<Vec<std::uint32_t>, Vec<std::uint32_t>> State::find_pivots(const Key& 
 
 void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s, Vec<std::uint32_t>& pivots,
                              Vec<std::uint32_t>& w) {
-    const Csr& g = graph.graph;
-    const std::uint64_t* indptr = g.indptr.data();
-    const std::uint32_t* indices = g.indices.data();
-    const double* weights = g.weights.data();
     pivots.clear();
     w.clear();
     // W_set is w_index_ != NO_VERTEX; every entry set here is reset before returning.
@@ -394,25 +487,26 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
         }
     }
     auto release_w = [&] {
-        for (std::uint32_t v : w) w_index_[v] = NO_VERTEX;
+        // A large W is cheaper to reset by one sequential sweep than by scattered writes.
+        if (w.size() > w_index_.size() / LARGE_LIST_DIVISOR) {
+            std::fill(w_index_.begin(), w_index_.end(), NO_VERTEX);
+        } else {
+            for (std::uint32_t v : w) w_index_[v] = NO_VERTEX;
+        }
     };
     frontier_.assign(w.begin(), w.end());
     const std::uint64_t size_limit = k * static_cast<std::uint64_t>(s.size());
+    auto accept_all = [](std::uint32_t, double, std::uint32_t) { return true; };
+    auto join_layer = [&](std::uint32_t v) {
+        if (!(flags_[v] & IN_LAYER) && key(v) < bound) {
+            flags_[v] |= IN_LAYER;
+            next_.push_back(v);
+            __builtin_prefetch(&w_index_[v]);  // read when the layer joins W
+        }
+    };
     for (std::uint64_t layer = 0; layer < k; ++layer) {
         next_.clear();
-        for (std::uint32_t u : frontier_) {
-            for (std::uint64_t e = indptr[u]; e < indptr[u + 1]; ++e) {
-                const std::uint32_t v = indices[e];
-                double cd;
-                std::uint32_t ch;
-                if (!relax_passes(u, v, weights[e], cd, ch)) continue;
-                set_path(v, cd, ch, u);
-                if (!(flags_[v] & IN_LAYER) && key(v) < bound) {
-                    flags_[v] |= IN_LAYER;
-                    next_.push_back(v);
-                }
-            }
-        }
+        relax_list(frontier_, [](std::uint32_t) {}, accept_all, join_layer);
         for (std::uint32_t v : next_) {
             flags_[v] &= static_cast<std::uint8_t>(~IN_LAYER);
             if (w_index_[v] == NO_VERTEX) {
@@ -428,25 +522,38 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
         frontier_.swap(next_);
     }
 
-    // Forest of tight predecessor edges inside W, by position in W.
+    // Forest of tight predecessor edges inside W, by position in W. Only the first
+    // edge p -> v in row order that is tight makes v a child of p.
     const std::size_t wn = w.size();
     first_child_.assign(wn, NO_VERTEX);
     next_sibling_.assign(wn, NO_VERTEX);
     non_root_.assign(wn, 0);
     for (std::size_t i = 0; i < wn; ++i) {
+        // Two-stage prefetch: the state of w[i + 8], then the predecessor of w[i + 4].
+        if (i + 8 < wn) __builtin_prefetch(&vertex[w[i + 8]]);
+        if (i + 4 < wn) {
+            const std::uint32_t p_ahead = vertex[w[i + 4]].pred;
+            if (p_ahead != NO_VERTEX) {
+                __builtin_prefetch(&w_index_[p_ahead]);
+                __builtin_prefetch(&vertex[p_ahead]);
+                __builtin_prefetch(&graph.rows[p_ahead]);
+            }
+        }
         const std::uint32_t v = w[i];
-        const std::uint32_t p = pred[v];
+        const VertexState& sv = vertex[v];
+        const std::uint32_t p = sv.pred;
         if (p == NO_VERTEX) continue;
         const std::uint32_t pi = w_index_[p];
         if (pi == NO_VERTEX) continue;
-        for (std::uint64_t e = indptr[p]; e < indptr[p + 1]; ++e) {
-            if (indices[e] != v) continue;
-            if (dist[v] == weights[e] + dist[p] && hops[v] == hops[p] + 1) {
-                next_sibling_[i] = first_child_[pi];
-                first_child_[pi] = static_cast<std::uint32_t>(i);
-                non_root_[i] = 1;
-                break;
-            }
+        const VertexState& sp = vertex[p];
+        const CompactRow row = graph.rows[p];
+        const bool tight_hops = sv.hops == sp.hops + 1;
+        const bool tight = tight_hops && ((row.ring == v && sv.dist == 0.0 + sp.dist) ||
+                                          (row.to == v && sv.dist == row.weight + sp.dist));
+        if (tight) {
+            next_sibling_[i] = first_child_[pi];
+            first_child_[pi] = static_cast<std::uint32_t>(i);
+            non_root_[i] = 1;
         }
     }
     for (std::uint32_t root : s) {
@@ -470,10 +577,6 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
 Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     if (s.size() != 1) internal_stop("BaseCase requires |S| == 1");
     const std::uint32_t x = s[0];
-    const Csr& g = graph.graph;
-    const std::uint64_t* indptr = g.indptr.data();
-    const std::uint32_t* indices = g.indices.data();
-    const double* weights = g.weights.data();
     // Min-heap on (key, vertex); keys hold the vertex, so equal items are identical.
     auto heap_greater = [](const HeapItem& a, const HeapItem& b) { return b.key < a.key; };
     Vec<HeapItem>& heap = heap_scratch_;
@@ -486,6 +589,15 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     flags_[x] |= SEEN;
     best_key_.assign(x, key(x));
     heap.push_back({key(x), x});
+    auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch) {
+        return Key{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)} < bound;
+    };
+    auto push = [&](std::uint32_t v) {
+        const Key kv = key(v);
+        best_key_.assign(v, kv);
+        heap.push_back({kv, v});
+        std::push_heap(heap.begin(), heap.end(), heap_greater);
+    };
     while (u0.size() < k + 1 && !heap.empty()) {
         std::pop_heap(heap.begin(), heap.end(), heap_greater);
         const HeapItem top = heap.back();
@@ -497,18 +609,7 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
             flags_[u] |= SEEN;
             u0.push_back(u);
         }
-        for (std::uint64_t e = indptr[u]; e < indptr[u + 1]; ++e) {
-            const std::uint32_t v = indices[e];
-            double cd;
-            std::uint32_t ch;
-            if (!relax_passes(u, v, weights[e], cd, ch)) continue;
-            const Key cand{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)};
-            if (!(cand < bound)) continue;
-            set_path(v, cd, ch, u);
-            best_key_.assign(v, cand);
-            heap.push_back({cand, v});
-            std::push_heap(heap.begin(), heap.end(), heap_greater);
-        }
+        relax_row(u, below_bound, push);
     }
     for (std::uint32_t v : u0) flags_[v] &= static_cast<std::uint8_t>(~SEEN);
 
@@ -530,22 +631,22 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     return result_bound;
 }
 
-LevelResult State::bmssp(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
+Key State::bmssp_bound(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
     if (level > MAX_LEVELS) internal_stop("BMSSP level above the supported depth");
     if (scratch_.size() < level + 1) scratch_.resize(level + 1);
+    return run_level(level, bound, s);
+}
+
+LevelResult State::bmssp(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
     LevelResult result;
-    result.bound = run_level(level, bound, s);
+    result.bound = bmssp_bound(level, bound, s);
     result.vertices = scratch_[level].u;
     return result;
 }
 
 Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
     if (level == 0) return base_case(bound, s);
-    const Csr& g = graph.graph;
-    const std::uint64_t* indptr = g.indptr.data();
-    const std::uint32_t* indices = g.indices.data();
-    const double* weights = g.weights.data();
-    const std::uint64_t np = g.n;
+    const std::uint64_t np = graph.n();
     LevelScratch& sc = scratch_[level];
     const std::uint8_t in_u = static_cast<std::uint8_t>(IN_U << (level - 1));
 
@@ -573,6 +674,7 @@ Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std:
     Vec<std::uint32_t>& u = sc.u;
     u.clear();
     const Vec<std::uint32_t>& child_u = scratch_[level - 1].u;
+    auto accept_all = [](std::uint32_t, double, std::uint32_t) { return true; };
     while ((unlimited || static_cast<unsigned __int128>(u.size()) < limit) && !d.is_empty()) {
         const Key bi = d.pull(seed, sc.pulled);
         if (sc.pulled.empty()) internal_stop("Pull returned an empty set while D was non-empty");
@@ -585,28 +687,24 @@ Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std:
             continue;
         }
         const Key child_bp = run_level(level - 1, bi, sc.fresh);
-        for (std::uint32_t x : child_u) {
+        // U gains the child's vertices in order; relaxing their edges does not depend on U,
+        // so both happen in one pass over U_i.
+        auto join_u = [&](std::uint32_t x) {
             if (!(flags_[x] & in_u)) {
                 flags_[x] |= in_u;
                 u.push_back(x);
             }
-        }
+        };
         sc.k_list.clear();
-        for (std::uint32_t x : child_u) {
-            for (std::uint64_t e = indptr[x]; e < indptr[x + 1]; ++e) {
-                const std::uint32_t v = indices[e];
-                double cd;
-                std::uint32_t ch;
-                if (!relax_passes(x, v, weights[e], cd, ch)) continue;
-                set_path(v, cd, ch, x);
-                const Key kv = key(v);
-                if (bi <= kv && kv < bound) {
-                    d.insert(v, kv, seed);
-                } else if (child_bp <= kv && kv < bi) {
-                    sc.k_list.push_back({v, kv});
-                }
+        auto route = [&](std::uint32_t v) {
+            const Key kv = key(v);
+            if (bi <= kv && kv < bound) {
+                d.insert(v, kv, seed);
+            } else if (child_bp <= kv && kv < bi) {
+                sc.k_list.push_back({v, kv});
             }
-        }
+        };
+        relax_list(child_u, join_u, accept_all, route);
         for (std::uint32_t x : sc.fresh) {
             const Key kx = key(x);
             if (child_bp <= kx && kx < bi) sc.k_list.push_back({x, kx});
@@ -624,7 +722,11 @@ Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std:
             settle(x);
         }
     }
-    for (std::uint32_t x : u) flags_[x] &= static_cast<std::uint8_t>(~in_u);
+    if (u.size() > flags_.size() / LARGE_LIST_DIVISOR) {
+        for (std::uint8_t& f : flags_) f &= static_cast<std::uint8_t>(~in_u);
+    } else {
+        for (std::uint32_t x : u) flags_[x] &= static_cast<std::uint8_t>(~in_u);
+    }
     return bp;
 }
 
@@ -641,18 +743,26 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
         if (!fits_bmssp_ids(csr.n, transformed_vertex_count(csr))) return BmsspError::GraphTooLarge;
     }
 
-    const Transformed tg = transform_to_constant_degree(csr, source);
-    const BmsspParams params = bmssp_parameters(tg.graph.n);
-    State state(tg, params.k, params.t, seed);
-    state.settle_log.reserve(tg.graph.n);  // at most one record per vertex: never regrown
-    const std::uint32_t top_sources[1] = {tg.source};
-    (void)state.bmssp(params.levels, KEY_TOP, top_sources);
+    CompactGraph cg = compact_constant_degree(csr, source);
+    const BmsspParams params = bmssp_parameters(cg.n());
+    State state(cg, params.k, params.t, seed);
+    state.settle_log.reserve(cg.n());  // at most one record per vertex: never regrown
+    const std::uint32_t top_sources[1] = {cg.source};
+    (void)state.bmssp_bound(params.levels, KEY_TOP, top_sources);
+    Vec<CompactRow>().swap(cg.rows);  // the rows are done with; map back in less memory
 
+    const Vec<VertexState>& vs = state.vertex;
     BmsspRun run;
-    run.dist = map_distances_back(tg, state.dist);
-    run.pred = map_predecessors_back(tg, std::span<const double>(state.dist),
-                                     std::span<const std::uint32_t>(state.pred), source);
+    run.dist = OwnedArray<double>::uninitialized(csr.n);
+    for (std::uint64_t v = 0; v < csr.n; ++v) run.dist[v] = vs[cg.first_copy[v]].dist;
+    run.pred = predecessors_back(
+        make_result(std::span<const std::uint32_t>(cg.first_copy), std::span<const std::uint32_t>(cg.orig),
+                    [&](std::uint64_t c) { return vs[c].dist; },
+                    [&](std::uint64_t c) { return vs[c].pred == NO_VERTEX ? NO_PRED : std::uint64_t{vs[c].pred}; }),
+        source);
     run.settle_log = std::move(state.settle_log);
+    // The log was reserved for every vertex; give most of it back when few were reached.
+    if (run.settle_log.size() < run.settle_log.capacity() / 2) run.settle_log.shrink_to_fit();
     return run;
 }
 

@@ -1,4 +1,9 @@
 // bmssp.hpp: the constant-degree transform, the BMSSP run state and the driver.
+//
+// `sssp_bmssp` is the entry point. The transform and the mapping back are
+// public for the variant engine, which runs its own recursion on the same
+// constant-degree graphs; `State` is public for tests that drive single
+// phases (FindPivots, a base case, one level) on hand-made graphs.
 #pragma once
 
 #include <cstdint>
@@ -36,8 +41,12 @@ struct BmsspRun {
     Vec<SettleRecord> settle_log;   // settlement order
 };
 
-// "No predecessor" inside a run.
+// "No predecessor" in 64-bit predecessor arrays.
 inline constexpr std::uint64_t NO_PRED = ~std::uint64_t{0};
+// "No vertex" in 32-bit arrays (never a vertex id: n' < 2^32).
+inline constexpr std::uint32_t NO_VERTEX = 0xFFFFFFFFu;
+// Stored hop count of an unreached vertex; keys report it as NO_PATH_HOPS.
+inline constexpr std::uint32_t UNREACHED = 0xFFFFFFFFu;
 
 // --- constant-degree transform -------------------------------------------------
 
@@ -52,7 +61,7 @@ struct Transformed {
     void sanity_check(const Csr& input) const;
 };
 
-// n' = sum over v of max(deg(v), 1), exact in 64 bits (saturates at 2^63 for absurd graphs).
+// n' = sum over v of max(deg(v), 1) = 2m + (isolated vertices), exact in 64 bits; O(n + m).
 std::uint64_t transformed_vertex_count(const Csr& csr);
 
 // True when a graph of n input vertices and n' transformed vertices fits the run's id types:
@@ -63,6 +72,34 @@ bool fits_bmssp_ids(std::uint64_t n, std::uint64_t n_prime) noexcept;
 // checked fits_bmssp_ids. Stops with "edge endpoint out of range" if the builder's own
 // edges leave the vertex range (cannot happen).
 Transformed transform_to_constant_degree(const Csr& csr, std::uint64_t source);
+
+// One row of a constant-degree graph in 16 bytes. Its edges, in row order, are
+// (ring, +0.0) when ring != NO_VERTEX, then (to, weight) when to != NO_VERTEX:
+// exactly a transformed row, whose ring edge (if any) comes first.
+struct CompactRow {
+    std::uint32_t ring;  // head of the leading zero-weight edge, or NO_VERTEX
+    std::uint32_t to;    // head of the other edge, or NO_VERTEX
+    double weight;       // weight of the other edge
+};
+
+// The graph a BMSSP run works on: one compact row per vertex and the maps back.
+struct CompactGraph {
+    Vec<CompactRow> rows;          // n' rows
+    Vec<std::uint32_t> first_copy; // input vertex -> its copy 0
+    Vec<std::uint32_t> orig;       // vertex -> the input vertex it copies
+    std::uint32_t source = 0;      // the run's source
+
+    // n', the number of vertices.
+    std::uint64_t n() const noexcept { return rows.size(); }
+};
+
+// The rows and maps of transform_to_constant_degree(csr, source), built directly from
+// the input in linear passes without the intermediate CSR. Same preconditions.
+CompactGraph compact_constant_degree(const Csr& csr, std::uint64_t source);
+
+// The compact form of a graph whose rows hold at most two edges, the first of two
+// weighing +0.0 (every transformed graph); stops with "row does not fit a compact row" otherwise.
+CompactGraph compact_rows(const Transformed& tg);
 
 // Input-graph distances: dist[v] = tdist[first_copy[v]].
 OwnedArray<double> map_distances_back(const Transformed& tg, std::span<const double> tdist);
@@ -79,6 +116,7 @@ OwnedArray<std::int32_t> map_predecessors_back(const Transformed& tg, std::span<
 
 // --- parameters ------------------------------------------------------------------
 
+// The run's parameters.
 struct BmsspParams {
     std::uint64_t k;       // FindPivots depth and base-case size
     std::uint64_t t;       // level step: block size at level l is 2^(t(l-1))
@@ -92,16 +130,18 @@ BmsspParams bmssp_parameters(std::uint64_t n_prime);
 
 // A vertex list with the bound it was computed against: the (B', U) result of a call.
 struct LevelResult {
-    Key bound;
-    Vec<std::uint32_t> vertices;
+    Key bound;                    // B'
+    Vec<std::uint32_t> vertices;  // U, distinct, all settled
 };
 
-// "No vertex" in the run's 32-bit arrays (never a vertex id: n' < 2^32).
-inline constexpr std::uint32_t NO_VERTEX = 0xFFFFFFFFu;
-// Stored hop count of an unreached vertex; key() reports it as NO_PATH_HOPS.
-inline constexpr std::uint32_t UNREACHED = 0xFFFFFFFFu;
+// Tentative path of one vertex, kept together so a relaxation touches one cache line.
+struct VertexState {
+    double dist;         // tentative distance; +inf when unreached
+    std::uint32_t hops;  // edges on the path behind dist; UNREACHED when none
+    std::uint32_t pred;  // predecessor on that path; NO_VERTEX when none
+};
 
-// The working record of one BMSSP run on a transformed graph.
+// The working record of one BMSSP run on a constant-degree graph.
 //
 // Hop counts and predecessors are stored in 32 bits: a hop count is the length
 // of a simple path (hops strictly grow along predecessors), so it stays below
@@ -110,21 +150,20 @@ inline constexpr std::uint32_t UNREACHED = 0xFFFFFFFFu;
 class State {
 public:
     // Fresh state: every vertex unreached except graph.source at distance +0.0 and 0 hops.
-    State(const Transformed& graph, std::uint64_t k, std::uint64_t t, std::uint64_t seed);
+    State(const CompactGraph& graph, std::uint64_t k, std::uint64_t t, std::uint64_t seed);
 
-    Vec<double> dist;              // tentative distance
-    Vec<std::uint32_t> hops;       // edges on the path behind dist; UNREACHED when none
-    Vec<std::uint32_t> pred;       // predecessor on that path; NO_VERTEX when none
+    Vec<VertexState> vertex;       // per-vertex tentative path
     Vec<SettleRecord> settle_log;  // vertices in the order they became complete
-    const Transformed& graph;
+    const CompactGraph& graph;
     std::uint64_t k;
     std::uint64_t t;
     std::uint64_t seed;            // the block queues' SplitMix64 state
 
     // key(v) = (dist[v], hops[v], v).
     Key key(std::uint32_t v) const noexcept {
-        const std::uint32_t h = hops[v];
-        return Key{dist[v], h == UNREACHED ? NO_PATH_HOPS : static_cast<std::int64_t>(h), static_cast<std::int64_t>(v)};
+        const VertexState& s = vertex[v];
+        return Key{s.dist, s.hops == UNREACHED ? NO_PATH_HOPS : static_cast<std::int64_t>(s.hops),
+                   static_cast<std::int64_t>(v)};
     }
     // True once v is settled.
     bool is_complete(std::uint32_t v) const noexcept { return (flags_[v] & COMPLETE) != 0; }
@@ -134,6 +173,8 @@ public:
 
     // BMSSP(l, B, S): completes vertices below the returned bound B' <= B; returns (B', U).
     LevelResult bmssp(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
+    // The same, returning only B' (U is not copied out).
+    Key bmssp_bound(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
 
 private:
     // Bits of flags_: settled; in the current FindPivots layer; taken by the current base case;
@@ -159,24 +200,61 @@ private:
         BlockDs d{1, KEY_TOP};
     };
 
-    // Passes when (w + dist[u], hops[u] + 1) is below (dist[v], hops[v]), or equal with
-    // u <= pred[v]; a candidate distance that overflows to +inf never passes.
-    bool relax_passes(std::uint32_t u, std::uint32_t v, double w, double& cd, std::uint32_t& ch) const noexcept {
-        cd = w + dist[u];
-        if (!(cd < std::numeric_limits<double>::infinity())) return false;
-        ch = hops[u] + 1;
+    // Relaxes every edge of u's row in row order: `accept(v, cd, ch)` decides, for an edge
+    // passing the relaxation test, whether to apply it; `applied(v)` runs after an update.
+    template <class Accept, class Applied>
+    void relax_row(std::uint32_t u, Accept&& accept, Applied&& applied) {
+        const CompactRow row = graph.rows[u];
+        if (row.ring != NO_VERTEX) relax_edge(u, row.ring, 0.0, accept, applied);
+        if (row.to != NO_VERTEX) relax_edge(u, row.to, row.weight, accept, applied);
+    }
+    // relax_row for every vertex of `list` in order. Rows and the states of their heads
+    // are prefetched a few vertices ahead: on large graphs nearly every access misses cache.
+    // `visit(u)` runs just before u's row is relaxed (its flags byte is prefetched too).
+    template <class Visit, class Accept, class Applied>
+    void relax_list(std::span<const std::uint32_t> list, Visit&& visit, Accept&& accept, Applied&& applied) {
+        constexpr std::size_t ROW_AHEAD = 16;
+        constexpr std::size_t HEAD_AHEAD = 8;
+        const std::size_t len = list.size();
+        for (std::size_t i = 0; i < len; ++i) {
+            if (i + ROW_AHEAD < len) {
+                __builtin_prefetch(&graph.rows[list[i + ROW_AHEAD]]);
+                __builtin_prefetch(&vertex[list[i + ROW_AHEAD]]);
+                __builtin_prefetch(&flags_[list[i + ROW_AHEAD]]);
+            }
+            if (i + HEAD_AHEAD < len) {
+                const CompactRow& r = graph.rows[list[i + HEAD_AHEAD]];
+                if (r.ring != NO_VERTEX) __builtin_prefetch(&vertex[r.ring]);
+                if (r.to != NO_VERTEX) __builtin_prefetch(&vertex[r.to]);
+            }
+            visit(list[i]);
+            relax_row(list[i], accept, applied);
+        }
+    }
+    // The relaxation test: passes when (w + dist[u], hops[u] + 1) is below (dist[v], hops[v]),
+    // or equal with u <= pred[v]. A candidate distance that overflows to +inf never passes.
+    template <class Accept, class Applied>
+    void relax_edge(std::uint32_t u, std::uint32_t v, double w, Accept& accept, Applied& applied) {
+        const VertexState& su = vertex[u];
+        const double cd = w + su.dist;
+        if (!(cd < std::numeric_limits<double>::infinity())) return;
+        const std::uint32_t ch = su.hops + 1;
+        VertexState& sv = vertex[v];
         // Distances are never -0.0 or NaN here (+0.0 source, non-negative weights), so the
         // plain comparison is the totalOrder one.
-        const double dv = dist[v];
-        if (cd != dv) return cd < dv;
-        const std::uint32_t hv = hops[v];
-        if (ch != hv) return ch < hv;
-        return pred[v] != NO_VERTEX && u <= pred[v];
-    }
-    void set_path(std::uint32_t v, double cd, std::uint32_t ch, std::uint32_t u) noexcept {
-        dist[v] = cd;
-        hops[v] = ch;
-        pred[v] = u;
+        bool pass;
+        if (cd != sv.dist) {
+            pass = cd < sv.dist;
+        } else if (ch != sv.hops) {
+            pass = ch < sv.hops;
+        } else {
+            pass = sv.pred != NO_VERTEX && u <= sv.pred;
+        }
+        if (!pass || !accept(v, cd, ch)) return;
+        sv.dist = cd;
+        sv.hops = ch;
+        sv.pred = u;
+        applied(v);
     }
     void settle(std::uint32_t v);
     void find_pivots_into(const Key& bound, std::span<const std::uint32_t> s, Vec<std::uint32_t>& pivots,
@@ -194,9 +272,51 @@ private:
     Vec<std::uint32_t> next_sibling_;
     Vec<std::uint8_t> non_root_;
     Vec<std::uint32_t> stack_;
+    // The base case's vertex -> last pushed key map. A base case touches a handful of
+    // vertices, so a linear list serves; past 32 entries an index map takes over.
+    class BestKeys {
+    public:
+        void clear() noexcept {
+            ids_.clear();
+            keys_.clear();
+            if (indexed_) index_.clear();
+            indexed_ = false;
+        }
+        Key* find(std::uint32_t v) noexcept {
+            if (indexed_) {
+                std::uint32_t* at = index_.find(v);
+                return at == nullptr ? nullptr : &keys_[*at];
+            }
+            for (std::size_t i = 0; i < ids_.size(); ++i) {
+                if (ids_[i] == v) return &keys_[i];
+            }
+            return nullptr;
+        }
+        void assign(std::uint32_t v, const Key& key) {
+            if (Key* held = find(v)) {
+                *held = key;
+                return;
+            }
+            ids_.push_back(v);
+            keys_.push_back(key);
+            if (indexed_) {
+                index_.assign(v, static_cast<std::uint32_t>(ids_.size() - 1));
+            } else if (ids_.size() > 32) {
+                indexed_ = true;
+                for (std::size_t i = 0; i < ids_.size(); ++i) index_.assign(ids_[i], static_cast<std::uint32_t>(i));
+            }
+        }
+
+    private:
+        Vec<std::uint32_t> ids_;
+        Vec<Key> keys_;
+        IdMap<std::uint32_t> index_;
+        bool indexed_ = false;
+    };
+
     // Base-case scratch.
     Vec<HeapItem> heap_scratch_;
-    IdMap<Key> best_key_;
+    BestKeys best_key_;
     Vec<LevelScratch> scratch_;
 };
 

@@ -32,33 +32,37 @@ public:
     void reserve(std::size_t count) {
         std::size_t want = 16;
         while (want < 2 * count) want *= 2;
-        if (want > keys_.size()) rehash(want);
+        if (want > slots_.size()) rehash(want);
     }
 
     // Pointer to the value of `id`, or nullptr; valid until the next insertion or erase.
     V* find(std::uint32_t id) noexcept {
         if (size_ == 0) return nullptr;
         for (std::size_t i = slot_of(id);; i = (i + 1) & mask_) {
-            if (keys_[i] == id) return &values_[i];
-            if (keys_[i] == ID_MAP_EMPTY) return nullptr;
+            if (slots_[i].key == id) return &slots_[i].value;
+            if (slots_[i].key == ID_MAP_EMPTY) return nullptr;
         }
     }
     const V* find(std::uint32_t id) const noexcept { return const_cast<IdMap*>(this)->find(id); }
     bool contains(std::uint32_t id) const noexcept { return find(id) != nullptr; }
+    // Hints the cache about the slot where a lookup of `id` starts.
+    void prefetch(std::uint32_t id) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[slot_of(id)]);
+    }
 
     // The value of `id`, inserted as `init` if absent; second is true when inserted.
     std::pair<V*, bool> try_emplace(std::uint32_t id, const V& init) {
         assert(id != ID_MAP_EMPTY);
-        if (2 * (size_ + 1) > keys_.size()) rehash(keys_.empty() ? 16 : 2 * keys_.size());
+        if (2 * (size_ + 1) > slots_.size()) rehash(slots_.empty() ? 16 : 2 * slots_.size());
         std::size_t i = slot_of(id);
         for (;; i = (i + 1) & mask_) {
-            if (keys_[i] == id) return {&values_[i], false};
-            if (keys_[i] == ID_MAP_EMPTY) break;
+            if (slots_[i].key == id) return {&slots_[i].value, false};
+            if (slots_[i].key == ID_MAP_EMPTY) break;
         }
-        keys_[i] = id;
-        values_[i] = init;
+        slots_[i].key = id;
+        slots_[i].value = init;
         ++size_;
-        return {&values_[i], true};
+        return {&slots_[i].value, true};
     }
     // Sets the value of `id`.
     void assign(std::uint32_t id, const V& value) { *try_emplace(id, value).first = value; }
@@ -68,30 +72,54 @@ public:
         if (size_ == 0) return false;
         std::size_t i = slot_of(id);
         for (;; i = (i + 1) & mask_) {
-            if (keys_[i] == id) break;
-            if (keys_[i] == ID_MAP_EMPTY) return false;
+            if (slots_[i].key == id) break;
+            if (slots_[i].key == ID_MAP_EMPTY) return false;
         }
         // Backward shift: pull later members of the probe run into the hole.
         std::size_t hole = i;
-        for (std::size_t j = (i + 1) & mask_; keys_[j] != ID_MAP_EMPTY; j = (j + 1) & mask_) {
-            const std::size_t home = slot_of(keys_[j]);
+        for (std::size_t j = (i + 1) & mask_; slots_[j].key != ID_MAP_EMPTY; j = (j + 1) & mask_) {
+            const std::size_t home = slot_of(slots_[j].key);
             // Move j into the hole unless its home lies cyclically in (hole, j].
             const bool home_after_hole = ((j - home) & mask_) < ((j - hole) & mask_);
             if (!home_after_hole) {
-                keys_[hole] = keys_[j];
-                values_[hole] = values_[j];
+                slots_[hole] = slots_[j];
                 hole = j;
             }
         }
-        keys_[hole] = ID_MAP_EMPTY;
+        slots_[hole].key = ID_MAP_EMPTY;
         --size_;
         return true;
+    }
+
+    // Removes every id, given all of them (proj(*it) for it in [first, last), repeats
+    // allowed): costs O(size) instead of O(capacity) when the table is mostly empty.
+    template <class It, class Proj>
+    void clear_listed(It first, It last, Proj proj) {
+        if (size_ == 0) return;
+        if (4 * size_ >= slots_.size()) {
+            clear();
+            return;
+        }
+        // Find every slot before emptying any, so no probe run is cut short.
+        doomed_.clear();
+        for (It it = first; it != last; ++it) {
+            const std::uint32_t id = proj(*it);
+            for (std::size_t i = slot_of(id);; i = (i + 1) & mask_) {
+                if (slots_[i].key == id) {
+                    doomed_.push_back(i);
+                    break;
+                }
+                if (slots_[i].key == ID_MAP_EMPTY) break;
+            }
+        }
+        for (std::size_t i : doomed_) slots_[i].key = ID_MAP_EMPTY;
+        size_ = 0;
     }
 
     // Removes every id, keeping the table's storage.
     void clear() noexcept {
         if (size_ == 0) return;
-        for (auto& k : keys_) k = ID_MAP_EMPTY;
+        for (Slot& slot : slots_) slot.key = ID_MAP_EMPTY;
         size_ = 0;
     }
 
@@ -100,27 +128,30 @@ private:
         return static_cast<std::size_t>((static_cast<std::uint64_t>(id) * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
     }
 
+    struct Slot {
+        std::uint32_t key;
+        V value;
+    };
+
     void rehash(std::size_t capacity) {
-        Vec<std::uint32_t> old_keys(capacity, ID_MAP_EMPTY);
-        Vec<V> old_values(capacity);
-        old_keys.swap(keys_);
-        old_values.swap(values_);
+        Vec<Slot> old(capacity, Slot{ID_MAP_EMPTY, V{}});
+        old.swap(slots_);
         mask_ = capacity - 1;
         shift_ = 64;
         for (std::size_t c = capacity; c > 1; c >>= 1) --shift_;
         size_ = 0;
-        for (std::size_t i = 0; i < old_keys.size(); ++i) {
-            if (old_keys[i] == ID_MAP_EMPTY) continue;
-            std::size_t j = slot_of(old_keys[i]);
-            while (keys_[j] != ID_MAP_EMPTY) j = (j + 1) & mask_;
-            keys_[j] = old_keys[i];
-            values_[j] = old_values[i];
+        for (const Slot& slot : old) {
+            if (slot.key == ID_MAP_EMPTY) continue;
+            std::size_t j = slot_of(slot.key);
+            while (slots_[j].key != ID_MAP_EMPTY) j = (j + 1) & mask_;
+            slots_[j] = slot;
             ++size_;
         }
     }
 
-    Vec<std::uint32_t> keys_;
-    Vec<V> values_;
+    // Key and value side by side: a lookup touches one cache line.
+    Vec<Slot> slots_;
+    Vec<std::size_t> doomed_;
     std::size_t size_ = 0;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;

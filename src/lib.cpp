@@ -25,6 +25,9 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
+#include <string_view>
+#include <variant>
 #include <span>
 #include <utility>
 
@@ -34,6 +37,8 @@
 #include "memory.hpp"
 #include "multi.hpp"
 #include "stop.hpp"
+#include "variants/catalogue.hpp"
+#include "variants/engine.hpp"
 
 namespace qh {
 namespace {
@@ -457,6 +462,9 @@ PyObject* not_yet(const char* function) {
     return nullptr;
 }
 
+// Printable in the interpreter's sense (str.isprintable); used to quote names in messages.
+bool is_printable(char32_t c) { return Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(c)); }
+
 // ---------------------------------------------------------------------------
 // Entries
 
@@ -559,7 +567,31 @@ PyObject* bmssp_variant_entry(PyObject* args, PyObject* kwargs) {
     if (!check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n)) return nullptr;
     Csr csr;
     if (!to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
-    return not_yet("bmssp_variant");
+
+    const std::string_view variant(name, static_cast<std::size_t>(name_len));
+    bool known = false;
+    std::optional<std::variant<VariantRun, BmsspError>> result;
+    const Fault fault = run_released([&] {
+        const auto resolved = resolve_variant(variant, k, t, n, csr.nnz());
+        if (!resolved) return;
+        known = true;
+        result.emplace(run_variant(*resolved, csr, static_cast<std::uint64_t>(source), seed));
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (!known) {
+        csr = Csr{};
+        const Vec<char> message = unknown_variant_message(variant, is_printable);
+        Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+        if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+        return nullptr;
+    }
+    csr = Csr{};
+    if (const BmsspError* error = std::get_if<BmsspError>(&*result)) {
+        map_bmssp_err(*error, source, n);
+        return nullptr;
+    }
+    VariantRun& out = *std::get_if<VariantRun>(&*result);  // get_if: std::get would pull in bad_variant_access
+    return tuple_of({hand_over(out.dist, NPY_FLOAT64), hand_over(out.pred, NPY_INT32)});
 }
 
 // Shared by both multi-source entries.
@@ -586,7 +618,24 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
     const std::uint64_t n = g.indptr.size() - 1;
     Csr csr;
     if (bmssp && !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
-    return not_yet(bmssp ? "bmssp_multisource" : "dijkstra_multisource");
+
+    std::size_t cells = 0;  // k * n
+    if (__builtin_mul_overflow(sources.size(), n, &cells)) return PyErr_NoMemory();
+    auto dist = OwnedArray<double>::zeroed(cells);
+    auto pred = OwnedArray<std::int32_t>::zeroed(cells);
+    std::optional<MultiError> error;
+    const Fault fault = run_released([&] {
+        const std::span<double> d{dist.data(), dist.size()};
+        const std::span<std::int32_t> p{pred.data(), pred.size()};
+        error = bmssp ? bmssp_multi(csr, sources.view(), seed, d, p)
+                      : dijkstra_multi(g.indptr.view(), g.indices.view(), g.weights.view(), sources.view(), d, p);
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (error) {
+        map_multi_err(*error, n);
+        return nullptr;
+    }
+    return tuple_of({hand_over(dist, NPY_FLOAT64), hand_over(pred, NPY_INT32)});
 }
 
 // ---------------------------------------------------------------------------

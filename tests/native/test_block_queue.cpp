@@ -50,7 +50,51 @@ void chunk_reference(const Vec<Entry>& in, std::size_t c, std::uint64_t& rng, st
     chunk_reference(upper, c, rng, out);
 }
 
+// Quickselect exactly as defined (Lomuto, one draw per pass, no shortcuts), to hold
+// the optimised partition to the same draws and the same final order.
+void reference_partition(std::vector<Entry>& a, std::size_t k, std::uint64_t& rng) {
+    const std::size_t n = a.size();
+    if (n == 1) return;
+    std::size_t lo = 0, hi = n - 1;
+    for (;;) {
+        const std::size_t p = lo + splitmix64(rng) % (hi - lo + 1);
+        const Key pivot = a[p].key;
+        std::swap(a[p], a[hi]);
+        std::size_t store = lo;
+        for (std::size_t j = lo; j < hi; ++j) {
+            if (a[j].key < pivot) std::swap(a[store++], a[j]);
+        }
+        std::swap(a[store], a[hi]);
+        if (store == k - 1) return;
+        if (store > k - 1) {
+            hi = store - 1;
+        } else {
+            lo = store + 1;
+        }
+        if (lo >= hi) return;
+    }
+}
+
 }  // namespace
+
+TEST(partition_matches_its_definition) {
+    TestRng gen{314};
+    for (int trial = 0; trial < 2000; ++trial) {
+        const std::size_t n = 2 + gen.below(trial < 1000 ? 2 : 40);
+        const std::size_t k = 1 + gen.below(n - 1);
+        std::vector<Entry> a = random_entries(gen, n);
+        std::vector<Entry> b = a;
+        const std::uint64_t seed = gen.next();
+        std::uint64_t ra = seed;
+        std::uint64_t rb = seed;
+        partition_smallest_in_place(a, k, ra);
+        reference_partition(b, k, rb);
+        CHECK(ra == rb);
+        bool same = true;
+        for (std::size_t i = 0; i < n; ++i) same = same && a[i].vertex == b[i].vertex;
+        CHECK(same);
+    }
+}
 
 TEST(key_total_order) {
     const double inf = std::numeric_limits<double>::infinity();
@@ -188,6 +232,21 @@ TEST(block_ds_insert_rules) {
     d.insert(8, dkey(5, 8), rng);
     CHECK(*d.key_of(8) == dkey(5, 8));
     d.sanity_check();
+    // A key at the bound is refused without touching the queue; an empty batch is a no-op.
+    for (const Key& k : {dkey(100, 0), dkey(100, 9)}) {
+        bool stopped = false;
+        try {
+            d.insert(9, k, rng);
+        } catch (const InternalStop&) {
+            stopped = true;
+        }
+        CHECK(stopped);
+        CHECK(d.size() == 2 && d.key_of(9) == nullptr);
+    }
+    const std::uint64_t before = rng;
+    d.batch_prepend(std::span<const Entry>(), rng);
+    CHECK(d.size() == 2 && d.d0_blocks() == 0 && rng == before);
+    d.sanity_check();
 
     // M = 1: the second live entry splits the block; lower bound = its own key.
     BlockDs one(1, KEY_TOP);
@@ -285,7 +344,7 @@ TEST(block_ds_pull_rules) {
 TEST(block_ds_random_sequences) {
     for (std::uint64_t trial = 0; trial < 60; ++trial) {
         TestRng gen{1000 + trial};
-        const std::uint64_t m = 1 + gen.below(trial % 3 == 0 ? 2 : 9);
+        std::uint64_t m = 1 + gen.below(trial % 3 == 0 ? 2 : 9);
         const bool finite_bound = gen.below(2) == 0;
         const Key bound = finite_bound ? dkey(1e6, 0) : KEY_TOP;
         BlockDs d(m, bound);
@@ -315,6 +374,11 @@ TEST(block_ds_random_sequences) {
                     auto it = model.find(e.vertex);
                     if (it == model.end() || e.key < it->second) model[e.vertex] = e.key;
                 }
+            } else if (what == 9 && gen.below(4) == 0) {
+                // Reuse the queue with a new block size; everything held is dropped.
+                m = 1 + gen.below(6);
+                d.reset(m, bound);
+                model.clear();
             } else {
                 std::vector<std::pair<Key, std::uint32_t>> sorted;
                 for (auto& [v, k] : model) sorted.push_back({k, v});
@@ -333,4 +397,73 @@ TEST(block_ds_random_sequences) {
             for (auto& [v, k] : model) CHECK(d.key_of(v) != nullptr && *d.key_of(v) == k);
         }
     }
+}
+
+// IdMap against std::map under random inserts, lookups and erases (backward-shift
+// deletion must keep every remaining id findable), with clear() and regrowth.
+TEST(id_map_random_operations) {
+    TestRng gen{77};
+    IdMap<std::uint64_t> map;
+    std::map<std::uint32_t, std::uint64_t> model;
+    for (int round = 0; round < 3; ++round) {
+        const std::uint32_t universe = round == 1 ? 64 : 5000;  // dense collisions, then spread
+        for (int op = 0; op < 20000; ++op) {
+            const auto id = static_cast<std::uint32_t>(gen.below(universe) * (round == 2 ? 4096 : 1));
+            const std::uint64_t what = gen.below(4);
+            if (what < 2) {
+                const std::uint64_t value = gen.next();
+                map.assign(id, value);
+                model[id] = value;
+            } else if (what == 2) {
+                CHECK(map.erase(id) == (model.erase(id) == 1));
+            } else {
+                const std::uint64_t* found = map.find(id);
+                auto it = model.find(id);
+                CHECK((found == nullptr) == (it == model.end()));
+                if (found != nullptr && it != model.end()) CHECK(*found == it->second);
+            }
+            if (op % 4096 == 0) {
+                for (auto& [k, v] : model) CHECK(map.find(k) != nullptr && *map.find(k) == v);
+            }
+        }
+        CHECK(map.size() == model.size());
+        if (round == 0) {
+            map.clear();
+        } else {
+            // Thin the map out first so that it is mostly empty slots, then clear it by
+            // the list of held ids, given with repeats.
+            while (model.size() > 10) {
+                CHECK(map.erase(model.begin()->first));
+                model.erase(model.begin());
+            }
+            std::vector<std::uint32_t> ids;
+            for (auto& [k, v] : model) ids.insert(ids.end(), {k, k});
+            map.clear_listed(ids.begin(), ids.end(), [](std::uint32_t x) { return x; });
+            CHECK(map.size() == 0);
+            for (auto& [k, v] : model) CHECK(map.find(k) == nullptr);
+            map.assign(5, 1);  // still usable
+            CHECK(map.find(5) != nullptr && map.size() == 1);
+            map.clear();
+        }
+        model.clear();
+        CHECK(map.empty() && map.find(3) == nullptr);
+    }
+}
+
+TEST(block_ds_reset_reuses_the_queue) {
+    std::uint64_t rng = 21;
+    BlockDs d(2, KEY_TOP);
+    for (std::uint32_t v = 0; v < 9; ++v) d.insert(v, dkey(static_cast<double>(v % 4), v), rng);
+    d.batch_prepend(std::vector<Entry>{{20, dkey(-1, 20)}, {21, dkey(-2, 21)}, {22, dkey(-3, 22)}}, rng);
+    d.sanity_check();
+    d.reset(3, dkey(50, 0));
+    d.sanity_check();
+    CHECK(d.is_empty() && d.m() == 3 && d.bound() == dkey(50, 0));
+    CHECK(d.key_of(4) == nullptr && d.d0_blocks() == 0 && d.d1_blocks() == 1);
+    d.insert(4, dkey(7, 4), rng);
+    d.insert(5, dkey(6, 5), rng);
+    Vec<std::uint32_t> out;
+    CHECK(d.pull(rng, out) == dkey(50, 0));
+    CHECK((std::set<std::uint32_t>(out.begin(), out.end()) == std::set<std::uint32_t>{4, 5}));
+    d.sanity_check();
 }

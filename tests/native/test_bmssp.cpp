@@ -16,16 +16,16 @@ namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 
-// A Transformed wrapping a hand-made graph directly (identity maps), for driving
-// the State below the driver.
-Transformed raw_transformed(const Csr& g, std::uint32_t source) {
+// A hand-made graph with identity maps, for driving the State below the driver.
+// Rows must fit a compact row (at most two edges, the first of two weighing +0.0).
+CompactGraph raw_graph(const Csr& g, std::uint32_t source) {
     Transformed tg;
     tg.graph = g;
     tg.first_copy.resize(g.n);
     tg.orig.resize(g.n);
     for (std::uint32_t v = 0; v < g.n; ++v) tg.first_copy[v] = tg.orig[v] = v;
     tg.source = source;
-    return tg;
+    return compact_rows(tg);
 }
 
 BmsspRun expect_run(std::variant<BmsspRun, BmsspError>&& r) {
@@ -132,23 +132,23 @@ TEST(parameters_table) {
 TEST(find_pivots_worked_example) {
     // s1 = 0, s2 = 1, a = 2, b = 3; s1 -> a -> b, weights 1.
     const Csr g = make_csr(4, {{0, 2, 1}, {2, 3, 1}});
-    const Transformed tg = raw_transformed(g, 0);
+    const CompactGraph tg = raw_graph(g, 0);
     State st(tg, 2, 1, 0);
-    st.dist[1] = 0.0;
-    st.hops[1] = 0;
+    st.vertex[1].dist = 0.0;
+    st.vertex[1].hops = 0;
     const std::uint32_t s[] = {0, 1};
     auto [p, w] = st.find_pivots(KEY_TOP, s);
     CHECK((std::vector<std::uint32_t>(p.begin(), p.end()) == std::vector<std::uint32_t>{0}));
     CHECK((std::vector<std::uint32_t>(w.begin(), w.end()) == std::vector<std::uint32_t>{0, 1, 2, 3}));
-    CHECK(st.dist[2] == 1 && st.dist[3] == 2);
-    CHECK(st.hops[2] == 1 && st.hops[3] == 2);
-    CHECK(st.pred[2] == 0 && st.pred[3] == 2);
+    CHECK(st.vertex[2].dist == 1 && st.vertex[3].dist == 2);
+    CHECK(st.vertex[2].hops == 1 && st.vertex[3].hops == 2);
+    CHECK(st.vertex[2].pred == 0 && st.vertex[3].pred == 2);
 }
 
 TEST(find_pivots_early_exit_and_bound) {
     // k = 1 with an out-edge: W outgrows 1 * |S| after one layer, P = S.
     const Csr g = make_csr(3, {{0, 1, 1}, {1, 2, 1}});
-    const Transformed tg = raw_transformed(g, 0);
+    const CompactGraph tg = raw_graph(g, 0);
     {
         State st(tg, 1, 1, 0);
         const std::uint32_t s[] = {0};
@@ -161,14 +161,14 @@ TEST(find_pivots_early_exit_and_bound) {
         State st(tg, 1, 1, 0);
         const std::uint32_t s[] = {0};
         auto [p, w] = st.find_pivots(Key{1.0, 0, 0}, s);
-        CHECK(st.dist[1] == 1.0);
+        CHECK(st.vertex[1].dist == 1.0);
         CHECK(w.size() == 1 && p.size() == 1);
     }
     // A tree smaller than k is no pivot: k = 3 and 0 -> 1 -> 2 has 3 vertices, 1 has 2.
     {
         State st(tg, 3, 1, 0);
-        st.dist[1] = 5.0;  // 1 is a second source, far away; its tree {1} is too small
-        st.hops[1] = 0;
+        st.vertex[1].dist = 5.0;  // 1 is a second source, far away; its tree {1} is too small
+        st.vertex[1].hops = 0;
         const std::uint32_t s[] = {0, 1};
         auto [p, w] = st.find_pivots(KEY_TOP, s);
         // Layer 1 lowers 1 to 1.0 from 0, so 1 becomes 0's child: 0's tree is {0,1,2}.
@@ -179,7 +179,7 @@ TEST(find_pivots_early_exit_and_bound) {
 
 TEST(recursion_worked_example_two_vertices) {
     const Csr g = make_csr(2, {{0, 1, 1.5}});
-    const Transformed tg = raw_transformed(g, 0);
+    const CompactGraph tg = raw_graph(g, 0);
     State st(tg, 1, 1, 0);
     const std::uint32_t s[] = {0};
     LevelResult r = st.bmssp(1, KEY_TOP, s);
@@ -188,14 +188,14 @@ TEST(recursion_worked_example_two_vertices) {
     REQUIRE(st.settle_log.size() == 2);
     CHECK(st.settle_log[0].vertex == 0 && st.settle_log[0].dhat == 0.0);
     CHECK(st.settle_log[1].vertex == 1 && st.settle_log[1].dhat == 1.5);
-    CHECK(st.pred[1] == 0);
+    CHECK(st.vertex[1].pred == 0);
 }
 
 TEST(base_case_limits) {
     // No out-edges: (B, [x]) and x settled.
     {
         const Csr g = make_csr(1, {});
-        const Transformed tg = raw_transformed(g, 0);
+        const CompactGraph tg = raw_graph(g, 0);
         State st(tg, 2, 1, 0);
         const std::uint32_t s[] = {0};
         LevelResult r = st.bmssp(0, KEY_TOP, s);
@@ -203,29 +203,43 @@ TEST(base_case_limits) {
     }
     // k + 1 = 3 vertices reached: B' = the largest key, the other two returned and settled.
     {
-        const Csr g = make_csr(4, {{0, 1, 1}, {0, 2, 2}, {2, 3, 1}});
-        const Transformed tg = raw_transformed(g, 0);
+        const Csr g = make_csr(4, {{0, 1, 0.0}, {0, 2, 2}, {2, 3, 1}});
+        const CompactGraph tg = raw_graph(g, 0);
         State st(tg, 2, 1, 0);
         const std::uint32_t s[] = {0};
         LevelResult r = st.bmssp(0, KEY_TOP, s);
         CHECK(r.bound == (Key{2.0, 1, 2}));
         CHECK((std::vector<std::uint32_t>(r.vertices.begin(), r.vertices.end()) == std::vector<std::uint32_t>{0, 1}));
         CHECK(!st.is_complete(2) && st.is_complete(0) && st.is_complete(1));
-        CHECK(st.dist[3] == 3);  // 2 was expanded, yet not settled
+        CHECK(st.vertex[3].dist == 3);  // 2 was expanded, yet not settled
+    }
+    // A long path with k = 40: the base case tracks more than 32 pushed vertices.
+    {
+        std::vector<Arc> arcs;
+        for (std::uint32_t v = 0; v + 1 < 60; ++v) arcs.push_back({v, v + 1, 1.0});
+        const Csr g = make_csr(60, arcs);
+        const CompactGraph tg = raw_graph(g, 0);
+        State st(tg, 40, 1, 0);
+        const std::uint32_t s[] = {0};
+        LevelResult r = st.bmssp(0, KEY_TOP, s);
+        CHECK(r.bound == (Key{40.0, 40, 40}));
+        REQUIRE(r.vertices.size() == 40);
+        for (std::uint32_t i = 0; i < 40; ++i) CHECK(r.vertices[i] == i && st.vertex[i].dist == i && st.is_complete(i));
+        CHECK(!st.is_complete(40) && st.vertex[41].dist == 41.0);
     }
     // A candidate not below B is not applied.
     {
         const Csr g = make_csr(2, {{0, 1, 3}});
-        const Transformed tg = raw_transformed(g, 0);
+        const CompactGraph tg = raw_graph(g, 0);
         State st(tg, 2, 1, 0);
         const std::uint32_t s[] = {0};
         (void)st.bmssp(0, Key{3.0, 0, 0}, s);
-        CHECK(st.dist[1] == INF && st.pred[1] == NO_VERTEX);
+        CHECK(st.vertex[1].dist == INF && st.vertex[1].pred == NO_VERTEX);
     }
     // Anything but one source stops with the fixed message.
     {
         const Csr g = make_csr(2, {});
-        const Transformed tg = raw_transformed(g, 0);
+        const CompactGraph tg = raw_graph(g, 0);
         State st(tg, 1, 1, 0);
         const std::uint32_t s[] = {0, 1};
         bool stopped = false;
@@ -354,4 +368,25 @@ TEST(golden_digests) {
         }
     }
     if (!print) CHECK(checked == sizeof(GOLDEN) / sizeof(GOLDEN[0]));
+}
+
+// Many tiny random graphs (k = t = 1 territory, self-loops, parallel and zero-weight
+// edges, unreachable parts), every source: transform invariants and run certificates.
+TEST(tiny_graphs_every_source) {
+    TestRng gen{4242};
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::uint64_t n = 1 + gen.below(7);
+        std::vector<Arc> arcs;
+        const std::uint64_t m = gen.below(3 * n);
+        for (std::uint64_t i = 0; i < m; ++i) {
+            arcs.push_back({static_cast<std::uint32_t>(gen.below(n)), static_cast<std::uint32_t>(gen.below(n)),
+                            static_cast<double>(gen.below(3))});
+        }
+        const Csr g = make_csr(n, arcs);
+        for (std::uint64_t source = 0; source < n; ++source) {
+            transform_to_constant_degree(g, source).sanity_check(g);
+            const BmsspRun run = expect_run(sssp_bmssp(g, source, static_cast<std::uint64_t>(trial)));
+            check_certificates(g, source, run, true);
+        }
+    }
 }

@@ -157,3 +157,37 @@ TEST(id_limits) {
     CHECK(!fits_bmssp_ids(5, std::uint64_t{1} << 32));
     CHECK(!fits_bmssp_ids((std::uint64_t{1} << 31) + 1, (std::uint64_t{1} << 31) + 1));
 }
+
+TEST(compact_rows_match_the_transform) {
+    for (const CorpusGraph& c : corpus()) {
+        const std::uint64_t source = c.csr.n / 3;
+        const CompactGraph direct = compact_constant_degree(c.csr, source);
+        const CompactGraph via = compact_rows(transform_to_constant_degree(c.csr, source));
+        REQUIRE(direct.n() == via.n());
+        CHECK(direct.source == via.source);
+        CHECK(std::equal(direct.first_copy.begin(), direct.first_copy.end(), via.first_copy.begin(), via.first_copy.end()));
+        CHECK(std::equal(direct.orig.begin(), direct.orig.end(), via.orig.begin(), via.orig.end()));
+        // Same edges in the same row order (a lone ring edge may sit in either field).
+        auto edges = [](const CompactRow& r) {
+            std::vector<std::pair<std::uint32_t, std::uint64_t>> out;
+            if (r.ring != NO_VERTEX) out.emplace_back(r.ring, std::bit_cast<std::uint64_t>(0.0));
+            if (r.to != NO_VERTEX) out.emplace_back(r.to, std::bit_cast<std::uint64_t>(r.weight));
+            return out;
+        };
+        std::size_t differing = 0;
+        for (std::uint64_t x = 0; x < direct.n(); ++x) differing += edges(direct.rows[x]) != edges(via.rows[x]);
+        CHECK(differing == 0);
+    }
+    // A row of two edges whose first is not a zero-weight edge has no compact form.
+    Transformed odd;
+    odd.graph = make_csr(3, {{0, 1, 1.0}, {0, 2, 0.0}});
+    odd.first_copy = {0, 1, 2};
+    odd.orig = {0, 1, 2};
+    bool stopped = false;
+    try {
+        (void)compact_rows(odd);
+    } catch (const InternalStop&) {
+        stopped = true;
+    }
+    CHECK(stopped);
+}

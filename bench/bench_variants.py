@@ -1,0 +1,97 @@
+"""The research variants against dijkstra and bmssp, side by side in one process.
+
+    python bench/bench_variants.py [--size full|small] [--repeats N] [--variants a,b,...]
+
+For each benchmark graph (a 1000x1000 grid, a 1M-vertex 8M-edge random graph and
+a 2^20-vertex R-MAT graph; --size small uses 300x300, 100k/800k and 2^17), from the
+vertex of largest out-degree, every
+contender runs once to warm up, then N interleaved rounds. The table shows the
+median time, its ratio to dijkstra's and to bmssp's median, and the peak memory
+a single call adds to the process (VmHWM after the call minus VmRSS before it,
+with the high-water mark reset through /proc/self/clear_refs), also as a ratio
+to dijkstra's. bmssp is skipped when the build does not provide it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import sys
+
+sys.path.insert(0, os.path.dirname(__file__))
+from common import grid, interleaved_times, random_graph, rmat  # noqa: E402
+
+# Return freed pages to the system at once, so that each call's peak shows in VmHWM
+# instead of being served from pages an earlier call left resident.
+os.environ.setdefault("MIMALLOC_PURGE_DELAY", "0")
+
+import numpy as np  # noqa: E402
+
+from quillharbour import _quillharbour as native  # noqa: E402
+
+VARIANTS = ["tuned", "hybrid", "simpleq", "lazypiv", "notransform", "fast"]
+
+
+def status_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise KeyError(field)
+
+
+def peak_added_mib(fn):
+    """Peak resident memory one call adds, in MiB (Linux only)."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # resets VmHWM to the current RSS
+    before = status_kib("VmRSS")
+    result = fn()
+    peak = status_kib("VmHWM")
+    del result
+    return (peak - before) / 1024.0
+
+
+def graphs(size):
+    if size == "small":
+        return {"grid300": grid(300, 300), "random100k": random_graph(100_000, 800_000), "rmat17": rmat(17)}
+    return {"grid1000": grid(1000, 1000), "random1M": random_graph(1_000_000, 8_000_000), "rmat20": rmat(20)}
+
+
+def contenders(g, source, variants):
+    fns = {"dijkstra": lambda: native.dijkstra(*g, source)}
+    try:
+        native.bmssp(g[0][:2].copy() * 0, g[1][:0], g[2][:0], 0)
+        fns["bmssp"] = lambda: native.bmssp(*g, source)
+    except NotImplementedError:
+        pass
+    for v in variants:
+        fns[v] = lambda v=v: native.bmssp_variant(*g, source, v)
+    return fns
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--size", choices=["full", "small"], default="full")
+    ap.add_argument("--repeats", type=int, default=3)
+    ap.add_argument("--variants", default=",".join(VARIANTS))
+    args = ap.parse_args()
+    variants = [v for v in args.variants.split(",") if v]
+    for name, g in graphs(args.size).items():
+        n, m = len(g[0]) - 1, len(g[1])
+        source = int(np.argmax(np.diff(g[0])))  # the vertex of largest out-degree
+        fns = contenders(g, source, variants)
+        times = {k: statistics.median(v) for k, v in interleaved_times(fns, args.repeats).items()}
+        peaks = {k: peak_added_mib(fn) for k, fn in fns.items()}
+        reached = int(np.isfinite(native.dijkstra(*g, source)[0]).sum())
+        print(f"\n{name}: n={n} m={m}, source {source} reaches {reached}, median of {args.repeats}")
+        print(f"{'contender':<12} {'time s':>9} {'/dijkstra':>10} {'/bmssp':>8} {'peak MiB':>9} {'/dijkstra':>10}")
+        for k in fns:
+            vs_b = f"{times[k] / times['bmssp']:8.2f}" if "bmssp" in times else f"{'-':>8}"
+            print(f"{k:<12} {times[k]:9.3f} {times[k] / times['dijkstra']:10.2f} {vs_b} "
+                  f"{peaks[k]:9.1f} {peaks[k] / max(peaks['dijkstra'], 1e-9):10.2f}")
+        sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
