@@ -21,7 +21,7 @@ def _pyplot():
 def plot_bench(results, path) -> None:
     """Median time per source against graph size (arcs), log-log, one line per method."""
     plt = _pyplot()
-    fig, ax = plt.subplots(figsize=(8, 5.5), dpi=110)
+    fig, ax = plt.subplots(figsize=(10, 5.5), dpi=110)
     methods = list(dict.fromkeys(r.method for r in results))
     markers = "os^vD<>pP*hX"
     for i, name in enumerate(methods):
@@ -47,7 +47,7 @@ def plot_bench(results, path) -> None:
     ax.set_title("Single-source shortest paths: " + ", ".join(graphs[:4]) + (" ..." if len(graphs) > 4 else ""),
                  fontsize=10)
     ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=8, ncol=2)
+    ax.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0)
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
