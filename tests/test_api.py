@@ -6,11 +6,10 @@ import numpy as np
 import pytest
 
 import quillharbour as qh
+from conftest import assert_certificate
 from quillharbour import _quillharbour as native
 from quillharbour.api import METHODS, resolve_method
 from quillharbour.graph import as_csr, from_edges
-
-from conftest import assert_certificate
 
 sparse = pytest.importorskip("scipy.sparse")
 
@@ -172,7 +171,7 @@ class TestNetworkx:
         G.add_node("lonely")
         g, nodes = qh.from_networkx(G, weight="cost")
         assert nodes == ["a", "b", "c", "lonely"] and g.n == 4 and g.m == 3
-        dist, pred = qh.shortest_paths(g, nodes.index("a"))
+        dist, _ = qh.shortest_paths(g, nodes.index("a"))
         assert dist.tolist() == [0.0, 2.0, 3.5, np.inf]
         H = qh.to_networkx(g, weight="cost", nodes=nodes)
         assert isinstance(H, nx.DiGraph) and not H.is_multigraph()

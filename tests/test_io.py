@@ -105,7 +105,7 @@ class TestForeignFiles:
         back = qio.load(tmp_path / "m.npz")
         assert back.n == g.n
         # csc and coo keep the entries, not necessarily their order within a row
-        key = lambda h: sorted(zip(h.tails().tolist(), h.indices.tolist(), h.weights.tolist()))  # noqa: E731
+        key = lambda h: sorted(zip(h.tails().tolist(), h.indices.tolist(), h.weights.tolist()))
         assert key(back) == key(g)
 
     def test_our_npz_loads_in_scipy(self, tmp_path):

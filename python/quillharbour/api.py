@@ -39,7 +39,7 @@ def resolve_method(method: str) -> tuple[str, str | None]:
         raise TypeError(f"method must be a str (got {type(method).__name__})")
     if method in ("dijkstra", "bmssp"):
         return method, None
-    name = method[len("bmssp-"):] if method.startswith("bmssp-") else method
+    name = method.removeprefix("bmssp-")
     if name in VARIANTS or name.startswith("hybrid:"):
         return "variant", name
     raise ValueError(

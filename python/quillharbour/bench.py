@@ -19,8 +19,8 @@ from __future__ import annotations
 
 import statistics
 import time
+from collections.abc import Callable
 from dataclasses import asdict, dataclass, field
-from typing import Callable
 
 import numpy as np
 

@@ -17,9 +17,8 @@ import time
 
 import numpy as np
 
-from . import __version__
+from . import __version__, generators, io
 from . import _quillharbour as _native
-from . import generators, io
 from .api import resolve_method, shortest_paths
 from .graph import CsrGraph
 
@@ -308,7 +307,7 @@ def cmd_settle_plot(args) -> int:
     if not 0 <= args.source < g.n:
         raise CliError(f"source {args.source} is out of range for graph with {g.n} vertices")
     try:
-        dist, _, ids, dhat = _native.bmssp_instrumented(g.indptr, g.indices, g.weights, args.source, args.seed)
+        _, _, ids, dhat = _native.bmssp_instrumented(g.indptr, g.indices, g.weights, args.source, args.seed)
     except NotImplementedError:
         raise CliError("bmssp_instrumented is not implemented in this build", code=1) from None
     except ValueError as exc:

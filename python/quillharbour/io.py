@@ -62,8 +62,7 @@ class GraphFormatError(ValueError):
 def format_of(path) -> str:
     """The format name for `path` from its suffix (a trailing ``.gz`` is looked through)."""
     name = Path(path).name.lower()
-    if name.endswith(".gz"):
-        name = name[:-3]
+    name = name.removesuffix(".gz")
     for suffix, fmt in _SUFFIXES.items():
         if name.endswith(suffix):
             return fmt
