@@ -357,7 +357,8 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("--sources", type=_positive, default=3, help="sources per graph (default 3)")
     b.add_argument("--repeats", type=_positive, default=3, help="runs per source (default 3)")
     b.add_argument("--budget", type=float, default=2.5,
-                   help="stop repeating a method on a graph after this many seconds (default 2.5)")
+                   help="after a method's first run on a graph, start no further runs once it has "
+                        "spent this many seconds there (default 2.5)")
     b.add_argument("--seed", type=int, default=0, help="seed for generators, sources and BMSSP (default 0)")
     b.add_argument("--json", metavar="FILE", help="write results as JSON ('-' for stdout)")
     b.add_argument("--csv", metavar="FILE", help="write results as CSV ('-' for stdout)")
