@@ -142,11 +142,11 @@ std::uint32_t BlockDs::alloc_block(std::span<const Entry> entries) {
 }
 
 void BlockDs::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
+    if (!(key < bound_)) internal_stop("Insert: key not below the queue's bound");
     // First position whose bound is >= key: the count of bounds strictly below it.
     const auto at = std::lower_bound(d1_.begin() + static_cast<std::ptrdiff_t>(d1_head_), d1_.end(), key,
                                      [](const D1Slot& slot, const Key& k) { return slot.bound < k; });
     const std::size_t i = static_cast<std::size_t>(at - d1_.begin());
-    if (i >= d1_.size()) internal_stop("Insert: key not below the queue's bound");
     // One probe: the record is created here or, for a held vertex, rewritten in place
     // (the same as deleting it and recording the new slot).
     auto [record, fresh] = positions_.try_emplace(vertex, Position{0, 0});
@@ -203,7 +203,9 @@ void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) 
             dedup_list_[*index].key = e.key;
         }
     }
-    for (const Entry& e : dedup_list_) {
+    for (std::size_t j = 0; j < dedup_list_.size(); ++j) {
+        if (j + 8 < dedup_list_.size()) positions_.prefetch(dedup_list_[j + 8].vertex);
+        const Entry& e = dedup_list_[j];
         if (const Position* at = positions_.find(e.vertex)) {
             if (!(e.key < blocks_[at->block].entries[at->slot].key)) {
                 internal_stop("BatchPrepend: duplicate key with non-smaller value violates the precondition");
@@ -291,6 +293,7 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     if (buf.size() > m_) partition_smallest_in_place(buf, static_cast<std::size_t>(m_), rng);
     const std::size_t k = std::min<std::size_t>(buf.size(), static_cast<std::size_t>(m_));
     for (std::size_t j = 0; j < k; ++j) {
+        if (j + 8 < k) positions_.prefetch(buf[j + 8].vertex);
         const std::uint32_t v = buf[j].vertex;
         const Position* at = positions_.find(v);
         if (at == nullptr) internal_stop("Pull: pulled vertex without a position record");

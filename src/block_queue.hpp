@@ -20,6 +20,12 @@
 // a superseded or pulled entry only becomes a tombstone in its block. Slots
 // are appended, never moved, so a (block, slot) pair stays valid.
 //
+// Blocks that leave both sequences with no live entry (replaced by a split,
+// dropped from a front, cut off by a full drain) are recycled: their ids and
+// storage serve later blocks, which nothing outside the queue can observe.
+// D1's front is dropped by advancing a head index, and a queue can be reset
+// and reused by the next call at the same recursion level.
+//
 // Splitting, chunking and cutting a pull to M use quickselect with pivots
 // drawn from a caller-owned SplitMix64 state, so the queue's behaviour (and
 // with it a whole run) is a deterministic function of the seed. The draws and
@@ -38,6 +44,7 @@
 
 namespace qh {
 
+// The hop count of a key for which no path is known (2^62).
 inline constexpr std::int64_t NO_PATH_HOPS = std::int64_t{1} << 62;
 
 // The ordering key of a vertex; compare with <, ==.
@@ -59,6 +66,7 @@ inline std::int64_t total_order_bits(double d) noexcept {
 // a < b under IEEE 754 totalOrder.
 inline bool dist_less(double a, double b) noexcept { return total_order_bits(a) < total_order_bits(b); }
 
+// Lexicographic: dist by totalOrder, then hops, then vertex.
 inline bool operator<(const Key& a, const Key& b) noexcept {
     const std::int64_t da = total_order_bits(a.dist);
     const std::int64_t db = total_order_bits(b.dist);
@@ -71,6 +79,7 @@ inline bool operator==(const Key& a, const Key& b) noexcept {
     return std::bit_cast<std::uint64_t>(a.dist) == std::bit_cast<std::uint64_t>(b.dist) && a.hops == b.hops &&
            a.vertex == b.vertex;
 }
+// Not above.
 inline bool operator<=(const Key& a, const Key& b) noexcept { return !(b < a); }
 
 // Advances `rng` by one SplitMix64 step and returns the drawn value.
@@ -84,8 +93,8 @@ inline std::uint64_t splitmix64(std::uint64_t& rng) noexcept {
 
 // A queue entry: a vertex and its key.
 struct Entry {
-    std::uint32_t vertex;
-    Key key;
+    std::uint32_t vertex;  // below 0xFFFFFFFF
+    Key key;               // key.vertex is normally `vertex`; the queue compares keys only
 };
 
 // Quickselect (Lomuto, random pivots): afterwards a[0..k) hold the k smallest keys,
@@ -108,18 +117,22 @@ public:
     // Empties the queue and gives it a new M and B, keeping all storage for reuse.
     void reset(std::uint64_t m, Key bound);
 
-    // Adds `vertex` with `key` (< bound), or lowers its key; a key not below the held one changes nothing.
+    // Adds `vertex` with `key`, or lowers its key; a key not below the held one changes nothing.
+    // A key not below the bound stops the run with "Insert: key not below the queue's bound".
     void insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng);
 
-    // Adds entries whose keys lie below every key held; a vertex may repeat (its smallest key counts).
-    // A vertex already held with a key not above the new one stops the run. `entries` must be non-empty.
+    // Adds entries whose keys lie below every key held (not checked); a vertex may repeat (its
+    // smallest key counts). A vertex already held with a key not above the new one stops the run
+    // with "BatchPrepend: duplicate key with non-smaller value violates the precondition".
+    // An empty list changes nothing.
     void batch_prepend(std::span<const Entry> entries, std::uint64_t& rng);
 
     // Removes up to M vertices with the smallest keys into `out` (cleared first) and returns x:
     // the smallest key still held, or the bound when nothing is left.
     Key pull(std::uint64_t& rng, Vec<std::uint32_t>& out);
 
-    // Appends a block holding `entries` (all live, in order) to the arena; returns its id.
+    // A block holding `entries` (all live, in order), in no sequence yet; returns its id. Ids of
+    // blocks the queue has retired are handed out again.
     std::uint32_t alloc_block(std::span<const Entry> entries);
 
     // Number of vertices held.
@@ -129,7 +142,9 @@ public:
     // The held key of `vertex`, or nullptr.
     const Key* key_of(std::uint32_t vertex) const noexcept;
 
+    // M, the block capacity.
     std::uint64_t m() const noexcept { return m_; }
+    // B, the exclusive upper bound of every key.
     const Key& bound() const noexcept { return bound_; }
     // Number of blocks in D0 and D1 (tests only).
     std::size_t d0_blocks() const noexcept { return d0_.size(); }

@@ -501,11 +501,12 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
         if (!(flags_[v] & IN_LAYER) && key(v) < bound) {
             flags_[v] |= IN_LAYER;
             next_.push_back(v);
+            __builtin_prefetch(&w_index_[v]);  // read when the layer joins W
         }
     };
     for (std::uint64_t layer = 0; layer < k; ++layer) {
         next_.clear();
-        relax_list(frontier_, accept_all, join_layer);
+        relax_list(frontier_, [](std::uint32_t) {}, accept_all, join_layer);
         for (std::uint32_t v : next_) {
             flags_[v] &= static_cast<std::uint8_t>(~IN_LAYER);
             if (w_index_[v] == NO_VERTEX) {
@@ -528,6 +529,16 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
     next_sibling_.assign(wn, NO_VERTEX);
     non_root_.assign(wn, 0);
     for (std::size_t i = 0; i < wn; ++i) {
+        // Two-stage prefetch: the state of w[i + 8], then the predecessor of w[i + 4].
+        if (i + 8 < wn) __builtin_prefetch(&vertex[w[i + 8]]);
+        if (i + 4 < wn) {
+            const std::uint32_t p_ahead = vertex[w[i + 4]].pred;
+            if (p_ahead != NO_VERTEX) {
+                __builtin_prefetch(&w_index_[p_ahead]);
+                __builtin_prefetch(&vertex[p_ahead]);
+                __builtin_prefetch(&graph.rows[p_ahead]);
+            }
+        }
         const std::uint32_t v = w[i];
         const VertexState& sv = vertex[v];
         const std::uint32_t p = sv.pred;
@@ -676,12 +687,14 @@ Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std:
             continue;
         }
         const Key child_bp = run_level(level - 1, bi, sc.fresh);
-        for (std::uint32_t x : child_u) {
+        // U gains the child's vertices in order; relaxing their edges does not depend on U,
+        // so both happen in one pass over U_i.
+        auto join_u = [&](std::uint32_t x) {
             if (!(flags_[x] & in_u)) {
                 flags_[x] |= in_u;
                 u.push_back(x);
             }
-        }
+        };
         sc.k_list.clear();
         auto route = [&](std::uint32_t v) {
             const Key kv = key(v);
@@ -691,7 +704,7 @@ Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std:
                 sc.k_list.push_back({v, kv});
             }
         };
-        relax_list(child_u, accept_all, route);
+        relax_list(child_u, join_u, accept_all, route);
         for (std::uint32_t x : sc.fresh) {
             const Key kx = key(x);
             if (child_bp <= kx && kx < bi) sc.k_list.push_back({x, kx});

@@ -210,8 +210,9 @@ private:
     }
     // relax_row for every vertex of `list` in order. Rows and the states of their heads
     // are prefetched a few vertices ahead: on large graphs nearly every access misses cache.
-    template <class Accept, class Applied>
-    void relax_list(std::span<const std::uint32_t> list, Accept&& accept, Applied&& applied) {
+    // `visit(u)` runs just before u's row is relaxed (its flags byte is prefetched too).
+    template <class Visit, class Accept, class Applied>
+    void relax_list(std::span<const std::uint32_t> list, Visit&& visit, Accept&& accept, Applied&& applied) {
         constexpr std::size_t ROW_AHEAD = 16;
         constexpr std::size_t HEAD_AHEAD = 8;
         const std::size_t len = list.size();
@@ -219,12 +220,14 @@ private:
             if (i + ROW_AHEAD < len) {
                 __builtin_prefetch(&graph.rows[list[i + ROW_AHEAD]]);
                 __builtin_prefetch(&vertex[list[i + ROW_AHEAD]]);
+                __builtin_prefetch(&flags_[list[i + ROW_AHEAD]]);
             }
             if (i + HEAD_AHEAD < len) {
                 const CompactRow& r = graph.rows[list[i + HEAD_AHEAD]];
                 if (r.ring != NO_VERTEX) __builtin_prefetch(&vertex[r.ring]);
                 if (r.to != NO_VERTEX) __builtin_prefetch(&vertex[r.to]);
             }
+            visit(list[i]);
             relax_row(list[i], accept, applied);
         }
     }

@@ -26,9 +26,8 @@ __all__ = [
 ]
 
 
-def _rows(flat: tuple[np.ndarray, np.ndarray], k: int) -> tuple[np.ndarray, np.ndarray]:
+def _rows(flat: tuple[np.ndarray, np.ndarray], k: int, n: int) -> tuple[np.ndarray, np.ndarray]:
     dist, pred = flat
-    n = dist.size // k if k else 0
     return dist.reshape(k, n), pred.reshape(k, n)
 
 
@@ -39,7 +38,7 @@ def dijkstra_multisource(indptr, indices, weights, sources):
     bit-identical to ``dijkstra(indptr, indices, weights, sources[i])``.
     """
     flat = _quillharbour.dijkstra_multisource(indptr, indices, weights, sources)
-    return _rows(flat, len(sources))
+    return _rows(flat, len(sources), len(indptr) - 1)
 
 
 def bmssp_multisource(indptr, indices, weights, sources, seed=0):
@@ -49,4 +48,4 @@ def bmssp_multisource(indptr, indices, weights, sources, seed=0):
     ``bmssp(indptr, indices, weights, sources[i], seed)``.
     """
     flat = _quillharbour.bmssp_multisource(indptr, indices, weights, sources, seed)
-    return _rows(flat, len(sources))
+    return _rows(flat, len(sources), len(indptr) - 1)

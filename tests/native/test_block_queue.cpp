@@ -232,6 +232,21 @@ TEST(block_ds_insert_rules) {
     d.insert(8, dkey(5, 8), rng);
     CHECK(*d.key_of(8) == dkey(5, 8));
     d.sanity_check();
+    // A key at the bound is refused without touching the queue; an empty batch is a no-op.
+    for (const Key& k : {dkey(100, 0), dkey(100, 9)}) {
+        bool stopped = false;
+        try {
+            d.insert(9, k, rng);
+        } catch (const InternalStop&) {
+            stopped = true;
+        }
+        CHECK(stopped);
+        CHECK(d.size() == 2 && d.key_of(9) == nullptr);
+    }
+    const std::uint64_t before = rng;
+    d.batch_prepend(std::span<const Entry>(), rng);
+    CHECK(d.size() == 2 && d.d0_blocks() == 0 && rng == before);
+    d.sanity_check();
 
     // M = 1: the second live entry splits the block; lower bound = its own key.
     BlockDs one(1, KEY_TOP);

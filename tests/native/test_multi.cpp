@@ -1,0 +1,297 @@
+// The row pool, try_for_each's stop and combination rules, and BMSSP rows
+// against single-source driver runs on pools of 1, 2 and 5.
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <thread>
+#include <variant>
+#include <vector>
+
+#include "bmssp.hpp"
+#include "check.hpp"
+#include "graph_fixtures.hpp"
+#include "multi.hpp"
+#include "pool.hpp"
+#include "stop.hpp"
+
+using namespace qh;
+using namespace qh::testing;
+
+namespace {
+
+constexpr std::size_t POOL_SIZES[] = {1, 2, 5};
+
+// A row's error in these tests: the index of the failing row.
+struct RowError {
+    std::size_t row;
+};
+
+// Which rows ran, one flag per row.
+struct Ran {
+    explicit Ran(std::size_t count) : flags(count) {}
+    std::vector<std::atomic<int>> flags;
+    void mark(std::size_t i) { flags[i].fetch_add(1); }
+    std::size_t total() const {
+        std::size_t sum = 0;
+        for (const auto& f : flags) sum += static_cast<std::size_t>(f.load());
+        return sum;
+    }
+};
+
+}  // namespace
+
+TEST(pool_size_follows_the_environment_rule) {
+    CHECK(pool_size("3", "7", 2) == 3);
+    CHECK(pool_size("+4", nullptr, 2) == 4);
+    CHECK(pool_size("0", "7", 2) == 7);
+    CHECK(pool_size(nullptr, "5", 2) == 5);
+    CHECK(pool_size("", "", 2) == 2);
+    CHECK(pool_size("-3", "x", 2) == 2);
+    CHECK(pool_size(" 3", "3 ", 6) == 6);
+    CHECK(pool_size("3.0", "0x4", 6) == 6);
+    CHECK(pool_size("+", "++2", 6) == 6);
+    CHECK(pool_size("99999999999999999999999", "2", 6) == 2);  // does not fit: ignored
+    CHECK(pool_size(nullptr, nullptr, 0) == 1);
+    CHECK(available_cpus() >= 1);
+}
+
+TEST(halving_bounds_cover_the_range_in_order) {
+    for (std::size_t count : {1u, 2u, 3u, 7u, 64u, 1000u, 100000u}) {
+        for (std::size_t splits : {0u, 1u, 5u, 16u, 80u}) {
+            const Vec<std::size_t> b = halving_bounds(count, splits);
+            REQUIRE(b.size() >= 2);
+            CHECK(b.front() == 0 && b.back() == count);
+            for (std::size_t j = 1; j < b.size(); ++j) CHECK(b[j - 1] < b[j]);
+            CHECK(b.size() - 1 <= 2 * splits + 1);
+            if (splits >= count) CHECK(b.size() - 1 == count);  // one row per piece
+        }
+    }
+}
+
+TEST(every_row_runs_exactly_once_on_every_pool) {
+    for (std::size_t size : POOL_SIZES) {
+        Pool pool(size);
+        CHECK(pool.threads() == size);
+        for (std::size_t count : {0u, 1u, 3u, 77u, 5000u}) {
+            Ran ran(count);
+            const auto result = try_for_each<RowError>(pool, count, [&](std::size_t i) -> std::optional<RowError> {
+                ran.mark(i);
+                return std::nullopt;
+            });
+            CHECK(!result);
+            for (const auto& f : ran.flags) CHECK(f.load() == 1);
+        }
+    }
+}
+
+TEST(a_failing_row_stops_the_rest_on_a_single_thread) {
+    Pool pool(1);
+    Ran ran(100);
+    const auto result = try_for_each<RowError>(pool, 100, [&](std::size_t i) -> std::optional<RowError> {
+        ran.mark(i);
+        if (i == 3 || i == 50) return RowError{i};
+        return std::nullopt;
+    });
+    REQUIRE(result);
+    CHECK(result->row == 3);
+    CHECK(ran.total() == 4);  // rows 0..3
+}
+
+TEST(the_reported_error_is_the_leftmost_failed_row_that_ran) {
+    // Every row fails; under any schedule the rows that started are ones the
+    // stop flag had not yet stopped, and the leftmost of them must win.
+    for (std::size_t size : POOL_SIZES) {
+        Pool pool(size);
+        for (int round = 0; round < 30; ++round) {
+            Ran ran(300);
+            const auto result = try_for_each<RowError>(pool, 300, [&](std::size_t i) -> std::optional<RowError> {
+                ran.mark(i);
+                return RowError{i};
+            });
+            REQUIRE(result);
+            std::size_t leftmost = 300;
+            for (std::size_t i = 0; i < 300; ++i)
+                if (ran.flags[i].load() != 0) {
+                    leftmost = i;
+                    break;
+                }
+            CHECK(result->row == leftmost);
+            CHECK(ran.flags[result->row].load() == 1);
+            if (size == 1) CHECK(result->row == 0 && ran.total() == 1);
+        }
+    }
+}
+
+TEST(an_internal_stop_travels_to_the_caller_after_every_row_ended) {
+    for (std::size_t size : POOL_SIZES) {
+        Pool pool(size);
+        Ran ran(200);
+        std::string message;
+        try {
+            try_for_each<RowError>(pool, 200, [&](std::size_t i) -> std::optional<RowError> {
+                ran.mark(i);
+                if (i == 7) internal_stop("row seven broke");
+                if (i == 120) internal_stop("row 120 broke");
+                return std::nullopt;
+            });
+        } catch (const InternalStop& stop) {
+            message = stop.what();
+        }
+        CHECK(message == "row seven broke");  // the leftmost stop
+        // A stop ends its own piece but does not set the stop flag: every row
+        // ran except those after a stop in the same piece.
+        const Vec<std::size_t> b = halving_bounds(200, PIECES_PER_THREAD * pool.threads());
+        for (std::size_t j = 0; j + 1 < b.size(); ++j)
+            for (std::size_t i = b[j]; i < b[j + 1]; ++i) {
+                const bool cut = (b[j] <= 7 && 7 < i) || (b[j] <= 120 && 120 < i);
+                CHECK(ran.flags[i].load() == (cut ? 0 : 1));
+            }
+    }
+}
+
+TEST(a_stop_thrown_on_a_worker_reaches_the_calling_thread) {
+    for (std::size_t size : {2u, 5u}) {
+        Pool pool(size);
+        const std::thread::id caller = std::this_thread::get_id();
+        std::atomic<bool> worker_ran{false};
+        std::atomic<bool> thrown{false};
+        std::string message;
+        try {
+            try_for_each<RowError>(pool, 64, [&](std::size_t) -> std::optional<RowError> {
+                if (std::this_thread::get_id() == caller) {
+                    // keep the caller busy until some worker has taken a row
+                    while (!worker_ran.load()) std::this_thread::yield();
+                    return std::nullopt;
+                }
+                worker_ran.store(true);
+                if (!thrown.exchange(true)) internal_stop("stopped on a worker");
+                return std::nullopt;
+            });
+        } catch (const InternalStop& stop) {
+            message = stop.what();
+        }
+        CHECK(message == "stopped on a worker");
+    }
+}
+
+TEST(a_stop_wins_over_an_error_and_bad_alloc_travels_too) {
+    for (std::size_t size : POOL_SIZES) {
+        Pool pool(size);
+        bool stopped = false;
+        try {
+            // row 2 throws first in order; row 5's error still happens (only it sets the flag)
+            try_for_each<RowError>(pool, 8, [&](std::size_t i) -> std::optional<RowError> {
+                if (i == 2) internal_stop("stop");
+                if (i == 5) return RowError{5};
+                return std::nullopt;
+            });
+        } catch (const InternalStop&) {
+            stopped = true;
+        }
+        CHECK(stopped);
+
+        bool no_memory = false;
+        try {
+            try_for_each<RowError>(pool, 40, [&](std::size_t i) -> std::optional<RowError> {
+                if (i == 39) throw std::bad_alloc();
+                return std::nullopt;
+            });
+        } catch (const std::bad_alloc&) {
+            no_memory = true;
+        }
+        CHECK(no_memory);
+    }
+}
+
+TEST(several_threads_share_one_pool) {
+    Pool pool(3);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> callers;
+    for (int c = 0; c < 6; ++c) {
+        callers.emplace_back([&, c] {
+            for (int round = 0; round < 40; ++round) {
+                const std::size_t count = 50 + 13 * static_cast<std::size_t>(c);
+                Ran ran(count);
+                const std::size_t fail_at = (c % 2 == 0) ? count : static_cast<std::size_t>(round) % count;
+                const auto result = try_for_each<RowError>(pool, count, [&](std::size_t i) -> std::optional<RowError> {
+                    ran.mark(i);
+                    if (i == fail_at) return RowError{i};
+                    return std::nullopt;
+                });
+                if (fail_at == count) {
+                    if (result || ran.total() != count) wrong.fetch_add(1);
+                } else if (!result || result->row != fail_at) {
+                    // fail_at is the only failing row, so once it ran it is the answer
+                    wrong.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (std::thread& t : callers) t.join();
+    CHECK(wrong.load() == 0);
+}
+
+TEST(a_row_may_run_a_nested_job_on_the_same_pool) {
+    Pool pool(2);
+    std::atomic<std::size_t> inner_rows{0};
+    const auto result = try_for_each<RowError>(pool, 6, [&](std::size_t) -> std::optional<RowError> {
+        const auto inner = try_for_each<RowError>(pool, 10, [&](std::size_t) -> std::optional<RowError> {
+            inner_rows.fetch_add(1);
+            return std::nullopt;
+        });
+        return inner;
+    });
+    CHECK(!result);
+    CHECK(inner_rows.load() == 60);
+}
+
+// ---------------------------------------------------------------------------
+// The runners
+
+namespace {
+
+// Unsorted, with repeats.
+std::vector<std::int64_t> some_sources(std::uint64_t n) {
+    std::vector<std::int64_t> s;
+    for (std::uint64_t i = 0; i < 17; ++i) s.push_back(static_cast<std::int64_t>((i * 7919 + 3) % n));
+    s.push_back(s[2]);
+    s.push_back(static_cast<std::int64_t>(n - 1));
+    s.push_back(0);
+    return s;
+}
+
+bool same_bits(const double* a, const double* b, std::size_t n) { return std::memcmp(a, b, n * sizeof(double)) == 0; }
+
+}  // namespace
+
+TEST(bmssp_rows_equal_single_source_runs_on_every_pool) {
+    const std::uint64_t seeds[] = {0, 12345, ~std::uint64_t{0}};
+    std::vector<Csr> graphs;
+    graphs.push_back(random_sparse(120, 700, 4, 1));
+    graphs.push_back(grid(7, 9, 1, 5, 2));
+    graphs.push_back(layered_equal_paths(5, 4));
+    graphs.push_back(messy(90, 3));
+    for (const Csr& g : graphs) {
+        const std::vector<std::int64_t> sources = some_sources(g.n);
+        const std::size_t n = g.n, k = sources.size();
+        for (const std::uint64_t seed : seeds) {
+            for (std::size_t size : POOL_SIZES) {
+                Pool pool(size);
+                std::vector<double> dist(k * n);
+                std::vector<std::int32_t> pred(k * n);
+                const auto error = bmssp_multi(pool, g, sources, seed, dist, pred);
+                REQUIRE(!error);
+                for (std::size_t i = 0; i < k; ++i) {
+                    auto single = sssp_bmssp(g, static_cast<std::uint64_t>(sources[i]), seed);
+                    const BmsspRun* run = std::get_if<BmsspRun>(&single);
+                    REQUIRE(run != nullptr);
+                    CHECK(same_bits(dist.data() + i * n, run->dist.data(), n));
+                    CHECK(std::memcmp(pred.data() + i * n, run->pred.data(), n * sizeof(std::int32_t)) == 0);
+                }
+            }
+        }
+    }
+}
