@@ -450,13 +450,16 @@ BmsspParams bmssp_parameters(std::uint64_t n_prime) {
 // --- the run state ---------------------------------------------------------------------
 
 State::State(const CompactGraph& g, std::uint64_t k_, std::uint64_t t_, std::uint64_t seed_)
-    : vertex(g.n(), VertexState{INF, UNREACHED, NO_VERTEX}),
-      graph(g),
+    : vertex(g.n()),
       k(k_),
       t(t_),
       seed(seed_),
       flags_(g.n(), 0),
       w_index_(g.n(), NO_VERTEX) {
+    for (std::size_t v = 0; v < vertex.size(); ++v) {
+        const CompactRow& r = g.rows[v];
+        vertex[v] = VertexNode{INF, UNREACHED, NO_VERTEX, r.ring, r.to, r.weight};
+    }
     vertex[g.source].dist = 0.0;
     vertex[g.source].hops = 0;
 }
@@ -536,20 +539,18 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
             if (p_ahead != NO_VERTEX) {
                 __builtin_prefetch(&w_index_[p_ahead]);
                 __builtin_prefetch(&vertex[p_ahead]);
-                __builtin_prefetch(&graph.rows[p_ahead]);
             }
         }
         const std::uint32_t v = w[i];
-        const VertexState& sv = vertex[v];
+        const VertexNode& sv = vertex[v];
         const std::uint32_t p = sv.pred;
         if (p == NO_VERTEX) continue;
         const std::uint32_t pi = w_index_[p];
         if (pi == NO_VERTEX) continue;
-        const VertexState& sp = vertex[p];
-        const CompactRow row = graph.rows[p];
+        const VertexNode& sp = vertex[p];
         const bool tight_hops = sv.hops == sp.hops + 1;
-        const bool tight = tight_hops && ((row.ring == v && sv.dist == 0.0 + sp.dist) ||
-                                          (row.to == v && sv.dist == row.weight + sp.dist));
+        const bool tight = tight_hops && ((sp.ring == v && sv.dist == 0.0 + sp.dist) ||
+                                          (sp.to == v && sv.dist == sp.weight + sp.dist));
         if (tight) {
             next_sibling_[i] = first_child_[pi];
             first_child_[pi] = static_cast<std::uint32_t>(i);
@@ -646,7 +647,7 @@ LevelResult State::bmssp(std::uint64_t level, const Key& bound, std::span<const 
 
 Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
     if (level == 0) return base_case(bound, s);
-    const std::uint64_t np = graph.n();
+    const std::uint64_t np = vertex.size();
     LevelScratch& sc = scratch_[level];
     const std::uint8_t in_u = static_cast<std::uint8_t>(IN_U << (level - 1));
 
@@ -745,13 +746,14 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
 
     CompactGraph cg = compact_constant_degree(csr, source);
     const BmsspParams params = bmssp_parameters(cg.n());
+    const std::uint64_t np = cg.n();
     State state(cg, params.k, params.t, seed);
-    state.settle_log.reserve(cg.n());  // at most one record per vertex: never regrown
+    Vec<CompactRow>().swap(cg.rows);  // the state holds its own copy of the rows
+    state.settle_log.reserve(np);     // at most one record per vertex: never regrown
     const std::uint32_t top_sources[1] = {cg.source};
     (void)state.bmssp_bound(params.levels, KEY_TOP, top_sources);
-    Vec<CompactRow>().swap(cg.rows);  // the rows are done with; map back in less memory
 
-    const Vec<VertexState>& vs = state.vertex;
+    const Vec<VertexNode>& vs = state.vertex;
     BmsspRun run;
     run.dist = OwnedArray<double>::uninitialized(csr.n);
     for (std::uint64_t v = 0; v < csr.n; ++v) run.dist[v] = vs[cg.first_copy[v]].dist;

@@ -134,12 +134,18 @@ struct LevelResult {
     Vec<std::uint32_t> vertices;  // U, distinct, all settled
 };
 
-// Tentative path of one vertex, kept together so a relaxation touches one cache line.
-struct VertexState {
+// One vertex of a run: its tentative path and its row, in one 32-byte record, so
+// that reading u's state and u's row costs one cache line, and the ring head
+// (the next copy) usually sits in the same or the adjacent line.
+struct alignas(32) VertexNode {
     double dist;         // tentative distance; +inf when unreached
     std::uint32_t hops;  // edges on the path behind dist; UNREACHED when none
     std::uint32_t pred;  // predecessor on that path; NO_VERTEX when none
+    std::uint32_t ring;  // the row, as in CompactRow: head of the leading zero-weight edge
+    std::uint32_t to;    // head of the other edge
+    double weight;       // weight of the other edge
 };
+static_assert(sizeof(VertexNode) == 32, "VertexNode must stay half a cache line");
 
 // The working record of one BMSSP run on a constant-degree graph.
 //
@@ -149,19 +155,19 @@ struct VertexState {
 // "u <= pred[v] as signed 64-bit, none never wins" reads pred != NO_VERTEX && u <= pred.
 class State {
 public:
-    // Fresh state: every vertex unreached except graph.source at distance +0.0 and 0 hops.
+    // Fresh state on a copy of graph's rows: every vertex unreached except graph.source at
+    // distance +0.0 and 0 hops. The caller may release graph.rows afterwards.
     State(const CompactGraph& graph, std::uint64_t k, std::uint64_t t, std::uint64_t seed);
 
-    Vec<VertexState> vertex;       // per-vertex tentative path
+    Vec<VertexNode> vertex;        // per-vertex tentative path and row
     Vec<SettleRecord> settle_log;  // vertices in the order they became complete
-    const CompactGraph& graph;
     std::uint64_t k;
     std::uint64_t t;
     std::uint64_t seed;            // the block queues' SplitMix64 state
 
     // key(v) = (dist[v], hops[v], v).
     Key key(std::uint32_t v) const noexcept {
-        const VertexState& s = vertex[v];
+        const VertexNode& s = vertex[v];
         return Key{s.dist, s.hops == UNREACHED ? NO_PATH_HOPS : static_cast<std::int64_t>(s.hops),
                    static_cast<std::int64_t>(v)};
     }
@@ -204,9 +210,12 @@ private:
     // passing the relaxation test, whether to apply it; `applied(v)` runs after an update.
     template <class Accept, class Applied>
     void relax_row(std::uint32_t u, Accept&& accept, Applied&& applied) {
-        const CompactRow row = graph.rows[u];
-        if (row.ring != NO_VERTEX) relax_edge(u, row.ring, 0.0, accept, applied);
-        if (row.to != NO_VERTEX) relax_edge(u, row.to, row.weight, accept, applied);
+        const VertexNode& row = vertex[u];
+        const std::uint32_t ring = row.ring;
+        const std::uint32_t to = row.to;
+        const double weight = row.weight;
+        if (ring != NO_VERTEX) relax_edge(u, ring, 0.0, accept, applied);
+        if (to != NO_VERTEX) relax_edge(u, to, weight, accept, applied);
     }
     // relax_row for every vertex of `list` in order. Rows and the states of their heads
     // are prefetched a few vertices ahead: on large graphs nearly every access misses cache.
@@ -218,12 +227,11 @@ private:
         const std::size_t len = list.size();
         for (std::size_t i = 0; i < len; ++i) {
             if (i + ROW_AHEAD < len) {
-                __builtin_prefetch(&graph.rows[list[i + ROW_AHEAD]]);
                 __builtin_prefetch(&vertex[list[i + ROW_AHEAD]]);
                 __builtin_prefetch(&flags_[list[i + ROW_AHEAD]]);
             }
             if (i + HEAD_AHEAD < len) {
-                const CompactRow& r = graph.rows[list[i + HEAD_AHEAD]];
+                const VertexNode& r = vertex[list[i + HEAD_AHEAD]];
                 if (r.ring != NO_VERTEX) __builtin_prefetch(&vertex[r.ring]);
                 if (r.to != NO_VERTEX) __builtin_prefetch(&vertex[r.to]);
             }
@@ -235,11 +243,11 @@ private:
     // or equal with u <= pred[v]. A candidate distance that overflows to +inf never passes.
     template <class Accept, class Applied>
     void relax_edge(std::uint32_t u, std::uint32_t v, double w, Accept& accept, Applied& applied) {
-        const VertexState& su = vertex[u];
+        const VertexNode& su = vertex[u];
         const double cd = w + su.dist;
         if (!(cd < std::numeric_limits<double>::infinity())) return;
         const std::uint32_t ch = su.hops + 1;
-        VertexState& sv = vertex[v];
+        VertexNode& sv = vertex[v];
         // Distances are never -0.0 or NaN here (+0.0 source, non-negative weights), so the
         // plain comparison is the totalOrder one.
         bool pass;

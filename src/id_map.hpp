@@ -26,6 +26,7 @@ class IdMap {
 public:
     // Number of ids held.
     std::size_t size() const noexcept { return size_; }
+    // True when no id is held.
     bool empty() const noexcept { return size_ == 0; }
 
     // Makes room for `count` ids without rehashing.
@@ -44,6 +45,7 @@ public:
         }
     }
     const V* find(std::uint32_t id) const noexcept { return const_cast<IdMap*>(this)->find(id); }
+    // True when `id` is held.
     bool contains(std::uint32_t id) const noexcept { return find(id) != nullptr; }
     // Hints the cache about the slot where a lookup of `id` starts.
     void prefetch(std::uint32_t id) const noexcept {
@@ -160,13 +162,19 @@ private:
 // Set of vertex ids.
 class IdSet {
 public:
+    // Number of ids held.
     std::size_t size() const noexcept { return map_.size(); }
+    // True when no id is held.
     bool empty() const noexcept { return map_.empty(); }
+    // Makes room for `count` ids without rehashing.
     void reserve(std::size_t count) { map_.reserve(count); }
+    // True when `id` is held.
     bool contains(std::uint32_t id) const noexcept { return map_.contains(id); }
     // Adds `id`; returns true when it was not yet present.
     bool insert(std::uint32_t id) { return map_.try_emplace(id, Unit{}).second; }
+    // Removes `id`; returns whether it was present.
     bool erase(std::uint32_t id) noexcept { return map_.erase(id); }
+    // Removes every id, keeping the storage.
     void clear() noexcept { map_.clear(); }
 
 private:

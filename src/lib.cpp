@@ -55,8 +55,10 @@ constexpr const char* DIJKSTRA_NEGATIVE_WEIGHT =
     "negative or NaN edge weight encountered; Dijkstra requires weights >= 0";
 constexpr const char* MULTI_NEGATIVE_WEIGHT = "negative or NaN edge weight encountered; weights must be >= 0";
 constexpr const char* GRAPH_TOO_LARGE =
-    "graph too large: its constant-degree transform needs 2^32 or more vertices, more than 32-bit "
-    "vertex ids can address";
+    "graph too large: its vertex ids, or those of its constant-degree transform, do not fit the "
+    "32-bit ids the algorithms use";
+// Predecessors leave as int32, so vertex ids must stay below 2^31.
+constexpr std::uint64_t MAX_VERTICES = std::uint64_t{1} << 31;
 constexpr const char* GENERIC_PANIC = "internal error in quillharbour's native core";
 
 // ---------------------------------------------------------------------------
@@ -392,6 +394,16 @@ bool check_multi_shape(std::span<const std::int64_t> indptr, std::size_t indices
     return true;
 }
 
+// Refuses, before anything is allocated or copied, a graph whose vertex ids
+// would not fit the int32 predecessors every entry returns.
+bool check_vertex_limit(std::uint64_t n) {
+    if (n <= MAX_VERTICES) return true;
+    PyErr_Format(PyExc_ValueError,
+                 "graph too large: %llu vertices, but vertex ids must fit in int32 (at most %llu vertices)",
+                 static_cast<unsigned long long>(n), static_cast<unsigned long long>(MAX_VERTICES));
+    return false;
+}
+
 // Copies a shape-checked graph into an owned Csr, validating its structure.
 // Precondition: indptr is not empty. Returns false with ValueError set.
 bool to_owned_csr(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices,
@@ -480,7 +492,8 @@ PyObject* dijkstra_entry(PyObject* args, PyObject* kwargs) {
     if (!g.take(o_indptr, o_indices, o_weights) || !take_i64(o_source, "source", source)) return nullptr;
     if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
     std::uint64_t n = 0;
-    if (!check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n)) return nullptr;
+    if (!check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n) || !check_vertex_limit(n))
+        return nullptr;
 
     auto dist = OwnedArray<double>::uninitialized(n);
     auto pred = OwnedArray<std::int32_t>::uninitialized(n);
@@ -515,7 +528,8 @@ PyObject* bmssp_entry(PyObject* args, PyObject* kwargs, const char* format, bool
         return nullptr;
     if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
     std::uint64_t n = 0;
-    if (!check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n)) return nullptr;
+    if (!check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n) || !check_vertex_limit(n))
+        return nullptr;
     Csr csr;
     if (!to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
 
@@ -564,7 +578,8 @@ PyObject* bmssp_variant_entry(PyObject* args, PyObject* kwargs) {
     if (!take_u64(o_seed, "seed", seed) || !take_u64(o_k, "k", k) || !take_u64(o_t, "t", t)) return nullptr;
     if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
     std::uint64_t n = 0;
-    if (!check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n)) return nullptr;
+    if (!check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n) || !check_vertex_limit(n))
+        return nullptr;
     Csr csr;
     if (!to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
 
@@ -616,6 +631,7 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
     if (!all_contiguous(g.indptr, g.indices, g.weights, sources)) return nullptr;
     if (!check_multi_shape(g.indptr.view(), g.indices.size(), g.weights.size())) return nullptr;
     const std::uint64_t n = g.indptr.size() - 1;
+    if (!check_vertex_limit(n)) return nullptr;
     Csr csr;
     if (bmssp && !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
 

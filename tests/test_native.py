@@ -20,6 +20,8 @@ def test_native_suite(tmp_path_factory):
     configure = [
         "cmake", "-S", str(ROOT), "-B", str(build),
         "-DQH_BUILD_EXTENSION=OFF", "-DQH_BUILD_NATIVE_TESTS=ON", "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g",
+        # under tools/sanitize the native suite is instrumented as well
+        f"-DQH_SANITIZE={'ON' if os.environ.get('QH_SANITIZED') else 'OFF'}",
     ]
     subprocess.run(configure, check=True, capture_output=True, text=True)
     subprocess.run(["cmake", "--build", str(build), "-j2"], check=True, capture_output=True, text=True)

@@ -304,3 +304,15 @@ def test_weights_are_checked_only_for_known_names(bad):
     for variant in ALL_FORMS:
         with pytest.raises(ValueError, match=r"^edge weight must be finite and >= 0$"):
             native.bmssp_variant(*g, 0, variant)
+
+
+def test_concurrent_calls_match_sequential_ones():
+    from concurrent.futures import ThreadPoolExecutor
+
+    rng = np.random.default_rng(12)
+    g = random_graph(rng, 3000, 12000, zero_share=0.2)
+    jobs = [(v, seed) for v in ALL_FORMS for seed in (0, 7)]
+    want = [digest(*native.bmssp_variant(*g, 0, v, seed)) for v, seed in jobs]
+    with ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(lambda job: digest(*native.bmssp_variant(*g, 0, job[0], job[1])), jobs))
+    assert got == want

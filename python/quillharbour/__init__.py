@@ -49,3 +49,9 @@ def bmssp_multisource(indptr, indices, weights, sources, seed=0):
     """
     flat = _quillharbour.bmssp_multisource(indptr, indices, weights, sources, seed)
     return _rows(flat, len(sources), len(indptr) - 1)
+
+
+# The Python workbench around the native functions.
+from . import generators, io  # noqa: E402
+from .api import from_networkx, reconstruct_path, shortest_paths, to_networkx  # noqa: E402
+from .graph import CsrGraph  # noqa: E402

@@ -310,10 +310,10 @@ std::variant<VariantRun, BmsspError> run(const Csr& csr, std::uint64_t source, s
     check_structure(csr);
     const std::uint64_t n = csr.n;
     VariantRun out;
+    // Refuse before building anything: the engine's ids, transformed or not, must fit in i32.
+    if ((config.transform ? transformed_vertex_count(csr) : n) >= ENGINE_MAX_VERTICES)
+        return BmsspError::GraphTooLarge;
     if (config.transform) {
-        // Refuse before building: transformed ids must fit in i32 (and so in the transform's u32).
-        if (transformed_vertex_count(csr) >= ENGINE_MAX_VERTICES)
-            internal_stop("graph too large for i32 vertex ids");
         const Transformed tg = transform_to_constant_degree(csr, source);
         const EngineParams p = engine_parameters(tg.graph.n, config);
         Engine<Q> engine(tg.graph, tg.source, p.k, p.t, seed, config);

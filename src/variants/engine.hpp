@@ -249,7 +249,9 @@ private:
     LevelOut recursive_level(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
 };
 
-// One complete variant run with queue type Q.
+// One complete variant run with queue type Q: SourceOutOfRange, then InvalidWeight, then the
+// structure stops, then GraphTooLarge when the searched graph (the transform's, if used) would
+// have 2^31 − 1 or more vertices, all before anything large is built.
 template <class Q>
 std::variant<VariantRun, BmsspError> run(const Csr& csr, std::uint64_t source, std::uint64_t seed,
                                          const VariantConfig& config);

@@ -390,3 +390,12 @@ TEST(tiny_graphs_every_source) {
         }
     }
 }
+
+// Zero-weight cycle where walking back from copy 0 names 3 as the predecessor of 1
+// and 1 as the predecessor of 3; the run must still return a tree rooted at 0.
+TEST(zero_cycle_predecessors_form_a_tree) {
+    const Csr g = make_csr(4, {{3, 1, 0}, {1, 3, 0}, {0, 2, 0}, {3, 3, 0}, {1, 2, 0}, {2, 3, 0}});
+    const BmsspRun run = expect_run(sssp_bmssp(g, 0, 0));
+    check_certificates(g, 0, run, true);
+    CHECK(run.pred[0] == -1 && run.pred[1] == 3 && run.pred[2] == 0 && run.pred[3] == 2);
+}

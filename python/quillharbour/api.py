@@ -1,0 +1,196 @@
+"""The friendly layer over the native functions, in the conventions of scipy.sparse.csgraph.
+
+:func:`shortest_paths` takes any scipy.sparse matrix or an ``(indptr, indices, weights)``
+triple, one source or many, and a method name, and dispatches to the matching native entry:
+the multi-source entries for several sources of "dijkstra" and "bmssp", and one call per source
+for the research variants, which have no multi-source entry. :func:`reconstruct_path` walks a
+predecessor array back to the source. :func:`from_networkx` and :func:`to_networkx` convert
+graphs, importing networkx only when called.
+"""
+
+from __future__ import annotations
+
+import operator
+
+import numpy as np
+
+from . import _quillharbour as _native
+from .graph import CsrGraph, as_csr, from_edges
+
+__all__ = [
+    "VARIANTS",
+    "METHODS",
+    "shortest_paths",
+    "reconstruct_path",
+    "from_networkx",
+    "to_networkx",
+    "resolve_method",
+]
+
+VARIANTS = ("tuned", "hybrid", "simpleq", "lazypiv", "notransform", "fast")
+METHODS = ("dijkstra", "bmssp") + VARIANTS
+
+
+def resolve_method(method: str) -> tuple[str, str | None]:
+    """(entry, variant) for a method name: ("dijkstra", None), ("bmssp", None) or
+    ("variant", name). Variant names may carry the "bmssp-" label prefix; names of the
+    family hybrid:A:B are passed on as they are."""
+    if not isinstance(method, str):
+        raise TypeError(f"method must be a str (got {type(method).__name__})")
+    if method in ("dijkstra", "bmssp"):
+        return method, None
+    name = method.removeprefix("bmssp-")
+    if name in VARIANTS or name.startswith("hybrid:"):
+        return "variant", name
+    raise ValueError(
+        f"unknown method {method!r}; known: {', '.join(METHODS)}, or hybrid:A:B"
+    )
+
+
+def _one_source(g: CsrGraph, entry: str, variant, source: int, seed: int):
+    if entry == "dijkstra":
+        return _native.dijkstra(g.indptr, g.indices, g.weights, source)
+    if entry == "bmssp":
+        return _native.bmssp(g.indptr, g.indices, g.weights, source, seed)
+    return _native.bmssp_variant(g.indptr, g.indices, g.weights, source, variant, seed)
+
+
+def _as_sources(sources) -> np.ndarray:
+    arr = np.asarray(sources)
+    if arr.ndim != 1:
+        raise ValueError(f"sources must be an integer or a 1-D sequence of integers (got {arr.ndim}-D)")
+    if arr.size == 0:
+        return np.zeros(0, dtype=np.int64)
+    if arr.dtype.kind not in "iu":
+        raise TypeError(f"sources must be integers (got dtype {arr.dtype})")
+    if arr.dtype.kind == "u" and arr.max() > np.iinfo(np.int64).max:
+        raise OverflowError("a source does not fit in a signed 64-bit integer")
+    return np.ascontiguousarray(arr, dtype=np.int64)
+
+
+def shortest_paths(graph, sources, method: str = "dijkstra", seed: int = 0):
+    """Shortest paths from `sources` in the directed, non-negatively weighted `graph`.
+
+    `graph` is a scipy.sparse matrix or array of any format (entry (i, j) is the arc i -> j;
+    explicit zeros are zero-weight arcs) or an ``(indptr, indices, weights)`` triple; arrays
+    are converted to int64/int32/float64 and copied only when their dtype or layout requires it.
+    `method` is "dijkstra", "bmssp", or a research variant name ("tuned", "hybrid", "simpleq",
+    "lazypiv", "notransform", "fast", or hybrid:A:B, optionally prefixed "bmssp-"). `seed`
+    seeds BMSSP's pivot choices and is ignored by Dijkstra.
+
+    Returns ``(distances, predecessors)``: 1-D arrays of length n for a single integer source,
+    ``(k, n)`` arrays for a sequence of k sources (row i for ``sources[i]``). Distances are
+    +inf and predecessors -1 for unreached vertices; the source's predecessor is -1.
+    """
+    entry, variant = resolve_method(method)
+    g = as_csr(graph)
+    if np.ndim(sources) == 0:
+        source = operator.index(sources)
+        return _one_source(g, entry, variant, source, seed)
+    srcs = _as_sources(sources)
+    k = len(srcs)
+    try:
+        if entry == "dijkstra":
+            dist, pred = _native.dijkstra_multisource(g.indptr, g.indices, g.weights, srcs)
+            return dist.reshape(k, g.n), pred.reshape(k, g.n)
+        if entry == "bmssp":
+            dist, pred = _native.bmssp_multisource(g.indptr, g.indices, g.weights, srcs, seed)
+            return dist.reshape(k, g.n), pred.reshape(k, g.n)
+    except NotImplementedError:
+        pass  # a build without the multi-source entry: one call per source gives the same rows
+    dist = np.empty((k, g.n), dtype=np.float64)
+    pred = np.empty((k, g.n), dtype=np.int32)
+    for i, s in enumerate(srcs.tolist()):
+        dist[i], pred[i] = _one_source(g, entry, variant, s, seed)
+    return dist, pred
+
+
+def reconstruct_path(predecessors, target: int, source: int | None = None) -> np.ndarray:
+    """The vertices of the shortest path ending at `target`, source first (int64).
+
+    `predecessors` is one row as returned by :func:`shortest_paths`. The walk stops at the
+    first vertex whose predecessor is -1. Because the source and unreached vertices both have
+    predecessor -1, pass `source` to have an unreachable target reported: then a walk that
+    does not end at `source` raises ValueError.
+    """
+    pred = np.asarray(predecessors)
+    if pred.ndim != 1:
+        raise ValueError("predecessors must be one row (1-D); select a row of a (k, n) result")
+    n = len(pred)
+    target = operator.index(target)
+    if not 0 <= target < n:
+        raise IndexError(f"target {target} is out of range for {n} vertices")
+    path = [target]
+    v = target
+    while True:
+        p = int(pred[v])
+        if p < 0:
+            break
+        if p >= n:
+            raise ValueError(f"predecessor {p} of vertex {v} is out of range")
+        if len(path) > n:
+            raise ValueError("the predecessors contain a cycle")
+        path.append(p)
+        v = p
+    if source is not None and path[-1] != source:
+        raise ValueError(f"target {target} is not reachable from source {source}")
+    return np.array(path[::-1], dtype=np.int64)
+
+
+def from_networkx(G, weight: str = "weight", default: float = 1.0, nodelist=None):
+    """Convert a networkx graph to ``(CsrGraph, nodes)``, where ``nodes[i]`` is vertex i's node.
+
+    Arcs weigh their `weight` attribute (`default` when absent). Undirected graphs give both
+    directions of every edge; multigraphs keep parallel edges. `nodelist` fixes the vertex
+    order (default: ``list(G)``) and must list every node of G exactly once.
+    """
+    nodes = list(G) if nodelist is None else list(nodelist)
+    index = {node: i for i, node in enumerate(nodes)}
+    if len(index) != len(nodes):
+        raise ValueError("nodelist repeats a node")
+    if len(index) != G.number_of_nodes() or any(node not in index for node in G):
+        raise ValueError("nodelist must list every node of the graph exactly once")
+    tails, heads, weights = [], [], []
+    for u, v, w in G.edges(data=weight, default=default):
+        if isinstance(w, bool) or not isinstance(w, (int, float, np.integer, np.floating)):
+            raise TypeError(f"edge ({u!r}, {v!r}) has a non-numeric {weight!r}: {w!r}")
+        tails.append(index[u])
+        heads.append(index[v])
+        weights.append(float(w))
+        if not G.is_directed() and u != v:
+            tails.append(index[v])
+            heads.append(index[u])
+            weights.append(float(w))
+    return from_edges(len(nodes), tails, heads, weights, sort=False), nodes
+
+
+def to_networkx(graph, weight: str = "weight", nodes=None, multigraph: bool | None = None):
+    """Convert a graph to a networkx ``DiGraph`` (or ``MultiDiGraph``) with weights in `weight`.
+
+    `nodes` relabels vertex i as ``nodes[i]``. With parallel arcs the result is a
+    ``MultiDiGraph`` unless `multigraph` is False, in which case the lightest of the parallel
+    arcs is kept (which leaves every shortest distance unchanged).
+    """
+    import networkx as nx
+
+    g = as_csr(graph)
+    labels = list(range(g.n)) if nodes is None else list(nodes)
+    if len(labels) != g.n:
+        raise ValueError(f"nodes has {len(labels)} entries for {g.n} vertices")
+    tails = g.tails()
+    heads = g.indices.astype(np.int64)
+    keys = tails * max(g.n, 1) + heads
+    has_parallel = len(np.unique(keys)) < len(keys)
+    if multigraph is None:
+        multigraph = has_parallel
+    out = nx.MultiDiGraph() if multigraph else nx.DiGraph()
+    out.add_nodes_from(labels)
+    weights = g.weights
+    if has_parallel and not multigraph:
+        order = np.lexsort((weights, keys))[::-1]  # heaviest first, so the lightest is added last
+        tails, heads, weights = tails[order], heads[order], weights[order]
+    out.add_weighted_edges_from(
+        ((labels[u], labels[v], w) for u, v, w in zip(tails.tolist(), heads.tolist(), weights.tolist())),
+        weight=weight,
+    )
+    return out

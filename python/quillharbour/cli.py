@@ -1,0 +1,421 @@
+"""The ``quillharbour`` command line: bench, run, info and settle-plot.
+
+With no arguments it runs ``bench`` on a road-like grid with every available method. Graphs
+are given as files (.gr, .gr.gz, .mtx, .csv, .tsv, .npz) or generator specs (``grid:300x300``,
+``rmat:16``, ...). Bad input ends the program with exit status 2 and one line naming the problem;
+a missing optional library ends the commands that need it with a note, never a traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import os
+import sys
+import time
+
+import numpy as np
+
+from . import __version__, generators, io
+from . import _quillharbour as _native
+from .api import resolve_method, shortest_paths
+from .graph import CsrGraph
+
+DEFAULT_GRAPH = "grid:500x500"
+
+
+class CliError(Exception):
+    """A user-facing failure: printed as one line, exit status `code`."""
+
+    def __init__(self, message: str, code: int = 2):
+        super().__init__(message)
+        self.code = code
+
+
+def load_graph(arg: str, seed: int = 0) -> CsrGraph:
+    """A graph from a file path or a generator spec."""
+    if generators.is_spec(arg) and not os.path.exists(arg):
+        try:
+            return generators.from_spec(arg, seed=seed)
+        except ValueError as exc:
+            raise CliError(str(exc).splitlines()[0]) from None
+    if os.path.isfile(arg):
+        try:
+            return io.load(arg)
+        except ValueError as exc:  # GraphFormatError and unknown suffixes
+            raise CliError(str(exc)) from None
+        except OSError as exc:
+            raise CliError(f"cannot read {arg}: {exc.strerror or exc}") from None
+    if os.path.exists(arg):
+        raise CliError(f"{arg} is not a file")
+    if ":" in arg and not os.path.splitext(arg)[1]:
+        raise CliError(f"unknown graph spec {arg!r}; specs: grid:RxC, rgg:N, gnm:N:M, rmat:SCALE, path:N, star:N")
+    raise CliError(f"no such graph file: {arg}")
+
+
+# --- progress -------------------------------------------------------------------------------
+
+
+class _Progress:
+    def __init__(self, total: int, enabled: bool):
+        self.total, self.done, self.bar = total, 0, None
+        self.enabled = enabled
+        if not enabled:
+            return
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            return
+        self.bar = tqdm(total=total, unit="run", file=sys.stderr, leave=False, dynamic_ncols=True)
+
+    def __call__(self, label: str):
+        self.done += 1
+        if not self.enabled:
+            return
+        if self.bar is not None:
+            self.bar.set_description(label, refresh=False)
+            self.bar.update(1)
+        else:
+            sys.stderr.write(f"\r{self.done}/{self.total} runs  {label:<24}")
+            sys.stderr.flush()
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+        elif self.enabled:
+            sys.stderr.write("\r" + " " * 60 + "\r")
+
+
+# --- bench ----------------------------------------------------------------------------------
+
+
+def cmd_bench(args) -> int:
+    from . import bench
+
+    names = None
+    if args.methods:
+        names = [m.strip() for m in args.methods.split(",") if m.strip()]
+        for name in names:
+            if name not in bench.PEERS and name not in bench.MULTI:
+                try:
+                    resolve_method(name)
+                except ValueError as exc:
+                    raise CliError(f"{exc}; peers: {', '.join(bench.PEERS)}") from None
+    if args.plot:
+        _need_matplotlib()
+    graphs = []
+    for arg in args.graphs or [DEFAULT_GRAPH]:
+        t0 = time.perf_counter()
+        g = load_graph(arg, args.seed)
+        bad = np.count_nonzero(~(g.weights >= 0))
+        if bad:
+            raise CliError(f"{arg}: {bad} negative or NaN weight(s); every method here needs weights >= 0")
+        graphs.append((arg, g))
+        if not args.quiet:
+            print(f"# {arg}: {g.n} vertices, {g.m} arcs (loaded in {time.perf_counter() - t0:.2f} s)",
+                  file=sys.stderr)
+    methods, notes = bench.available_methods(names, seed=args.seed, include_peers=not args.no_peers)
+    if not methods:
+        raise CliError("no method to run: " + "; ".join(notes), code=1)
+    total = sum(min(args.sources, g.n) * args.repeats for _, g in graphs) * len(methods)
+    progress = _Progress(total, enabled=not args.no_progress)
+    try:
+        results = bench.run_bench(graphs, methods, sources=args.sources, repeats=args.repeats,
+                                  seed=args.seed, budget=args.budget, progress=progress)
+    finally:
+        progress.close()
+
+    table_to_stdout = args.json != "-" and args.csv != "-"
+    if table_to_stdout:
+        print(bench.format_table(results))
+        for note in notes:
+            print(f"note: {note}")
+    else:
+        for note in notes:
+            print(f"note: {note}", file=sys.stderr)
+    if args.json:
+        payload = {"results": [r.as_dict() for r in results], "skipped": notes,
+                   "seed": args.seed, "repeats": args.repeats}
+        text = json.dumps(payload, indent=2, allow_nan=False, default=_json_default)
+        _write_text(args.json, text + "\n")
+    if args.csv:
+        fields = list(results[0].as_dict()) if results else []
+        if args.csv == "-":
+            _write_csv(sys.stdout, fields, results)
+        else:
+            with open(args.csv, "w", newline="") as f:
+                _write_csv(f, fields, results)
+    if args.plot:
+        from .plotting import plot_bench
+
+        try:
+            plot_bench(results, args.plot)
+        except RuntimeError as exc:
+            raise CliError(str(exc), code=1) from None
+        print(f"wrote {args.plot}", file=sys.stderr)
+    return 1 if any(r.agrees is False for r in results) else 0
+
+
+def _need_matplotlib():
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise CliError("plotting needs matplotlib: pip install 'quillharbour[cli]'", code=1) from None
+
+
+def _json_default(obj):
+    if isinstance(obj, np.generic):
+        return obj.item()
+    raise TypeError(type(obj).__name__)
+
+
+def _write_text(dest: str, text: str):
+    if dest == "-":
+        sys.stdout.write(text)
+    else:
+        with open(dest, "w") as f:
+            f.write(text)
+
+
+def _write_csv(f, fields, results):
+    writer = csv.DictWriter(f, fieldnames=fields)
+    writer.writeheader()
+    for r in results:
+        row = r.as_dict()
+        row["sources"] = " ".join(map(str, row["sources"]))
+        writer.writerow(row)
+
+
+# --- run ------------------------------------------------------------------------------------
+
+
+def cmd_run(args) -> int:
+    g = load_graph(args.graph, args.seed)
+    try:
+        resolve_method(args.method)
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
+    sources = args.source if args.source else [0]
+    one = len(sources) == 1
+    t0 = time.perf_counter()
+    try:
+        dist, pred = shortest_paths(g, sources[0] if one else sources, method=args.method, seed=args.seed)
+    except NotImplementedError:
+        raise CliError(f"method {args.method!r} is not implemented in this build", code=1) from None
+    except (IndexError, ValueError) as exc:
+        raise CliError(str(exc)) from None
+    elapsed = time.perf_counter() - t0
+    reached = np.isfinite(dist)
+    print(f"{args.method} on {args.graph}: {g.n} vertices, {g.m} arcs, "
+          f"{len(sources)} source(s) in {elapsed * 1e3:.1f} ms")
+    print(f"reached {int(reached.sum())} of {dist.size} (vertex, source) pairs; "
+          f"largest finite distance {float(dist[reached].max()) if reached.any() else float('nan'):.6g}")
+    if args.output:
+        out = args.output
+        if out.endswith(".npz"):
+            np.savez(out, distances=dist, predecessors=pred, sources=np.asarray(sources, dtype=np.int64))
+            print(f"wrote distances, predecessors and sources to {out}")
+        elif out.endswith(".npy"):
+            pred_out = out[: -len(".npy")] + ".pred.npy"
+            np.save(out, dist)
+            np.save(pred_out, pred)
+            print(f"wrote distances to {out} and predecessors to {pred_out}")
+        else:
+            raise CliError(f"output must end in .npz or .npy (got {out})")
+    return 0
+
+
+# --- info -----------------------------------------------------------------------------------
+
+
+def graph_info(g: CsrGraph) -> dict:
+    from .api import VARIANTS
+    from .params import bmssp_parameters, transform_size, variant_parameters
+
+    out_deg = np.diff(g.indptr)
+    in_deg = np.bincount(g.indices, minlength=g.n)
+    tails = g.tails()
+    keys = tails * max(g.n, 1) + g.indices
+    tr = transform_size(g)
+    p = bmssp_parameters(tr.n)
+    w = g.weights
+    info = {
+        "vertices": g.n,
+        "arcs": g.m,
+        "self_loops": int(np.count_nonzero(tails == g.indices)),
+        "parallel_arcs": int(g.m - len(np.unique(keys))),
+        "isolated_vertices": tr.isolated,
+        "sinks": int(np.count_nonzero(out_deg == 0)),
+        "out_degree": {"mean": float(out_deg.mean()) if g.n else 0.0, "max": int(out_deg.max()) if g.n else 0},
+        "in_degree": {"max": int(in_deg.max()) if g.n else 0},
+        "weights": {
+            "min": float(w.min()) if g.m else None, "max": float(w.max()) if g.m else None,
+            "zero": int(np.count_nonzero(w == 0)),
+            "negative_or_nan": int(np.count_nonzero(~(w >= 0))),
+            "infinite": int(np.count_nonzero(np.isinf(w))),
+        },
+        "transform": {"vertices": tr.n, "arcs": tr.m},
+        "bmssp": {"base": p.base, "k": p.k, "t": p.t, "levels": p.levels},
+        "variants": {},
+    }
+    for name in VARIANTS:
+        vp = variant_parameters(name, g.n, g.m, tr.n)
+        info["variants"][name] = {"searched_vertices": vp.searched_n, "k": vp.k, "t": vp.t,
+                                  "levels": vp.levels, "note": vp.note}
+    return info
+
+
+def _num(x) -> str:
+    return "-" if x is None else f"{x:.6g}"
+
+
+def cmd_info(args) -> int:
+    g = load_graph(args.graph, args.seed)
+    info = graph_info(g)
+    if args.json:
+        print(json.dumps(info, indent=2))
+        return 0
+    w, tr, b = info["weights"], info["transform"], info["bmssp"]
+    print(f"graph          {args.graph}")
+    print(f"vertices       {info['vertices']}")
+    print(f"arcs           {info['arcs']}  (self-loops {info['self_loops']}, parallel {info['parallel_arcs']})")
+    print(f"isolated       {info['isolated_vertices']}   sinks {info['sinks']}")
+    print(f"out-degree     mean {info['out_degree']['mean']:.3f}, max {info['out_degree']['max']}; "
+          f"in-degree max {info['in_degree']['max']}")
+    print(f"weights        min {_num(w['min'])}, max {_num(w['max'])}, zero {w['zero']}, "
+          f"negative/NaN {w['negative_or_nan']}, infinite {w['infinite']}")
+    if w["negative_or_nan"] or w["infinite"]:
+        print("               (BMSSP refuses negative, NaN and infinite weights; Dijkstra accepts +inf)")
+    print(f"transform      {tr['vertices']} vertices, {tr['arcs']} arcs (constant degree)")
+    print(f"bmssp          k = {b['k']}, t = {b['t']}, levels = {b['levels']}  (log2 n' = {b['base']:.4f})")
+    print("variants       name          searched n     k    t  levels")
+    for name, v in info["variants"].items():
+        print(f"               {name:<12}  {v['searched_vertices']:>10}  {v['k']:>4} {v['t']:>4}  {v['levels']:>6}"
+              + (f"  {v['note']}" if v["note"] else ""))
+    return 0
+
+
+# --- settle-plot ----------------------------------------------------------------------------
+
+
+def cmd_settle_plot(args) -> int:
+    from .plotting import plot_settlement
+
+    _need_matplotlib()
+    g = load_graph(args.graph, args.seed)
+    if not 0 <= args.source < g.n:
+        raise CliError(f"source {args.source} is out of range for graph with {g.n} vertices")
+    try:
+        _, _, ids, dhat = _native.bmssp_instrumented(g.indptr, g.indices, g.weights, args.source, args.seed)
+    except NotImplementedError:
+        raise CliError("bmssp_instrumented is not implemented in this build", code=1) from None
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
+    ref, _ = _native.dijkstra(g.indptr, g.indices, g.weights, args.source)
+    # Transformed vertex i is a copy of input vertex orig[i]: copies are numbered vertex by
+    # vertex, max(degree, 1) of them per vertex.
+    deg = np.bincount(g.tails(), minlength=g.n) + np.bincount(g.indices, minlength=g.n)
+    orig = np.repeat(np.arange(g.n), np.maximum(deg, 1))
+    if len(ids) and ids.max() >= len(orig):
+        raise CliError("settlement log names a vertex outside the transformed graph", code=1)
+    reference = ref[orig[ids]]
+    agree = bool(np.allclose(dhat, reference, rtol=1e-9, atol=0.0))
+    title = f"{args.graph}, source {args.source}, seed {args.seed}: BMSSP vs Dijkstra settlement order"
+    try:
+        stats = plot_settlement(dhat, reference, args.output, title)
+    except RuntimeError as exc:
+        raise CliError(str(exc), code=1) from None
+    print(f"settled {stats['settled']} transformed vertices; {stats['out_of_order']} after a larger distance; "
+          f"mean |index - rank| {stats['mean_abs_displacement']:.1f}, max {stats['max_abs_displacement']}")
+    print(f"settlement distances agree with Dijkstra: {'yes' if agree else 'NO'}")
+    print(f"wrote {args.output}")
+    return 0 if agree else 1
+
+
+# --- entry ----------------------------------------------------------------------------------
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="quillharbour",
+        description="Shortest paths with BMSSP beside Dijkstra: compare, run, inspect. "
+                    "Without a command, runs 'bench' on a road-like grid.",
+        epilog=generators.SPEC_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"quillharbour {__version__}")
+    sub = parser.add_subparsers(dest="command")
+
+    b = sub.add_parser("bench", help="time every method on graphs and compare with Dijkstra",
+                       epilog=generators.SPEC_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    b.add_argument("graphs", nargs="*", metavar="GRAPH", help=f"graph files or specs (default {DEFAULT_GRAPH})")
+    b.add_argument("--methods", help="comma-separated methods (default: all available; "
+                                     "names: dijkstra, bmssp, bmssp-VARIANT or hybrid:A:B, scipy, igraph, networkit, "
+                                     "and dijkstra-multi, bmssp-multi: all sources in one parallel call)")
+    b.add_argument("--no-peers", action="store_true", help="leave out scipy, igraph and NetworKit")
+    b.add_argument("--sources", type=_positive, default=3, help="sources per graph (default 3)")
+    b.add_argument("--repeats", type=_positive, default=3, help="runs per source (default 3)")
+    b.add_argument("--budget", type=float, default=2.5,
+                   help="after a method's first run on a graph, start no further runs once it has "
+                        "spent this many seconds there (default 2.5)")
+    b.add_argument("--seed", type=int, default=0, help="seed for generators, sources and BMSSP (default 0)")
+    b.add_argument("--json", metavar="FILE", help="write results as JSON ('-' for stdout)")
+    b.add_argument("--csv", metavar="FILE", help="write results as CSV ('-' for stdout)")
+    b.add_argument("--plot", metavar="FILE.png", help="draw time against graph size")
+    b.add_argument("--no-progress", action="store_true", help="no progress bar")
+    b.add_argument("-q", "--quiet", action="store_true", help="no graph summary lines")
+    b.set_defaults(func=cmd_bench)
+
+    r = sub.add_parser("run", help="one method on one graph, distances and predecessors to a file")
+    r.add_argument("graph", metavar="GRAPH")
+    r.add_argument("-s", "--source", type=int, action="append", help="source vertex (repeatable; default 0)")
+    r.add_argument("-m", "--method", default="dijkstra", help="dijkstra, bmssp or a variant (default dijkstra)")
+    r.add_argument("--seed", type=int, default=0)
+    r.add_argument("-o", "--output", help="FILE.npz (both arrays) or FILE.npy (and FILE.pred.npy)")
+    r.set_defaults(func=cmd_run)
+
+    i = sub.add_parser("info", help="graph statistics and the parameters BMSSP would pick")
+    i.add_argument("graph", metavar="GRAPH")
+    i.add_argument("--seed", type=int, default=0)
+    i.add_argument("--json", action="store_true", help="print JSON")
+    i.set_defaults(func=cmd_info)
+
+    p = sub.add_parser("settle-plot", help="BMSSP's settlement order against Dijkstra's, as a PNG")
+    p.add_argument("graph", metavar="GRAPH")
+    p.add_argument("-s", "--source", type=int, default=0)
+    p.add_argument("--seed", type=int, default=0)
+    p.add_argument("-o", "--output", default="settle.png", help="PNG file (default settle.png)")
+    p.set_defaults(func=cmd_settle_plot)
+    return parser
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1 (got {value})")
+    return value
+
+
+def main(argv=None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    parser = build_parser()
+    if not argv:
+        argv = ["bench"]
+    args = parser.parse_args(argv)
+    if args.command is None:
+        args = parser.parse_args(["bench"])
+    try:
+        return args.func(args)
+    except CliError as exc:
+        print(f"quillharbour: error: {exc}", file=sys.stderr)
+        return exc.code
+    except KeyboardInterrupt:
+        print("quillharbour: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

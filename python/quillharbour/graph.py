@@ -1,0 +1,148 @@
+"""The graph record shared by the Python layer: three CSR arrays in the native dtypes.
+
+Every reader, generator and converter of the package produces a :class:`CsrGraph`, whose
+arrays are exactly what the native functions accept (``indptr`` int64, ``indices`` int32,
+``weights`` float64, all one-dimensional and C-contiguous), so a graph can be handed to
+``quillharbour._quillharbour`` without any conversion. :func:`as_csr` is the one place where
+foreign inputs (scipy.sparse matrices and arrays of any format, or plain triples of array-likes)
+are turned into that form; it copies only when a dtype or the memory layout requires it.
+"""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+import numpy as np
+
+INDEX_MAX = np.iinfo(np.int32).max
+
+
+class CsrGraph(NamedTuple):
+    """A directed graph in CSR form; unpacks as ``(indptr, indices, weights)``."""
+
+    indptr: np.ndarray
+    indices: np.ndarray
+    weights: np.ndarray
+
+    @property
+    def n(self) -> int:
+        """Number of vertices."""
+        return len(self.indptr) - 1
+
+    @property
+    def m(self) -> int:
+        """Number of arcs (parallel arcs and self-loops counted)."""
+        return len(self.indices)
+
+    def tails(self) -> np.ndarray:
+        """The tail vertex of every arc, in CSR order (int64)."""
+        return np.repeat(np.arange(self.n, dtype=np.int64), np.diff(self.indptr))
+
+    def to_scipy(self):
+        """The graph as a ``scipy.sparse.csr_array`` (shares the arrays; parallel arcs kept)."""
+        from scipy import sparse
+
+        return sparse.csr_array((self.weights, self.indices, self.indptr), shape=(self.n, self.n))
+
+
+def _is_scipy_sparse(obj) -> bool:
+    try:
+        from scipy import sparse
+    except ImportError:
+        return False
+    return sparse.issparse(obj)
+
+
+def _as_index_array(values, name: str, dtype) -> np.ndarray:
+    """`values` as a 1-D contiguous integer array of `dtype`, refusing values that would wrap."""
+    arr = np.asarray(values)
+    if arr.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional (got {arr.ndim} dimensions)")
+    if arr.dtype == dtype:
+        return np.ascontiguousarray(arr)
+    if arr.size == 0:
+        return np.zeros(0, dtype=dtype)
+    if arr.dtype.kind not in "iu":
+        raise TypeError(f"{name} must hold integers (got dtype {arr.dtype})")
+    info = np.iinfo(dtype)
+    lo, hi = arr.min(), arr.max()
+    if lo < info.min or hi > info.max:
+        raise ValueError(f"{name} holds values outside the {np.dtype(dtype).name} range")
+    return np.ascontiguousarray(arr, dtype=dtype)
+
+
+def as_csr(graph) -> CsrGraph:
+    """Convert `graph` to a :class:`CsrGraph` in the native dtypes.
+
+    `graph` is a scipy.sparse matrix or array of any format (entry (i, j) is an arc i -> j;
+    explicit zeros are zero-weight arcs, as in scipy.sparse.csgraph; duplicate entries of a
+    COO or CSR matrix are parallel arcs, never summed) or an
+    ``(indptr, indices, weights)`` triple. Only the shape is checked here (square matrix, lengths
+    consistent); the native functions check the structure and the weights.
+    """
+    if isinstance(graph, CsrGraph):
+        return graph
+    if _is_scipy_sparse(graph):
+        if graph.ndim != 2 or graph.shape[0] != graph.shape[1]:
+            raise ValueError(f"a graph's matrix must be square (got shape {graph.shape})")
+        if graph.dtype.kind == "c":
+            raise TypeError("complex weights are not supported")
+        if graph.format == "coo":
+            # scipy's tocsr() sums duplicate entries, which would invent arc weights; keep
+            # them as parallel arcs instead (the lightest one then counts, as for CSR input).
+            return from_edges(graph.shape[0], graph.row, graph.col, graph.data, sort=False)
+        csr = graph if graph.format == "csr" else graph.tocsr()
+        if len(csr.indptr) and csr.indptr[-1] != len(csr.indices):
+            raise ValueError("malformed scipy matrix: indptr[-1] != len(indices)")
+        triple = (csr.indptr, csr.indices[: csr.indptr[-1]], csr.data[: csr.indptr[-1]])
+    elif isinstance(graph, (tuple, list)) and len(graph) == 3:
+        triple = graph
+    elif isinstance(graph, np.ndarray):
+        raise TypeError(
+            "dense arrays are ambiguous as graphs; pass a scipy.sparse matrix or an "
+            "(indptr, indices, weights) triple"
+        )
+    else:
+        raise TypeError(
+            "graph must be a scipy.sparse matrix or array, or an (indptr, indices, weights) "
+            f"triple (got {type(graph).__name__})"
+        )
+    indptr = _as_index_array(triple[0], "indptr", np.int64)
+    indices = _as_index_array(triple[1], "indices", np.int32)
+    weights = np.asarray(triple[2])
+    if weights.ndim != 1:
+        raise ValueError(f"weights must be one-dimensional (got {weights.ndim} dimensions)")
+    if weights.dtype.kind not in "biuf":
+        raise TypeError(f"weights must be real numbers (got dtype {weights.dtype})")
+    weights = np.ascontiguousarray(weights, dtype=np.float64)
+    if len(indptr) == 0:
+        raise ValueError("indptr must have length n + 1 (got empty array)")
+    if len(indices) != len(weights):
+        raise ValueError("indices and weights must have the same length")
+    return CsrGraph(indptr, indices, weights)
+
+
+def from_edges(n: int, tails, heads, weights, *, sort: bool = True) -> CsrGraph:
+    """Build a CSR graph with `n` vertices from parallel arc arrays.
+
+    With `sort` the arcs of each row are ordered by head (a stable order, so parallel arcs keep
+    their relative order); without it they keep their input order within each row.
+    """
+    tails = np.asarray(tails, dtype=np.int64)
+    heads = np.asarray(heads, dtype=np.int64)
+    weights = np.asarray(weights, dtype=np.float64)
+    if not (tails.shape == heads.shape == weights.shape) or tails.ndim != 1:
+        raise ValueError("tails, heads and weights must be 1-D arrays of one length")
+    if n < 0 or n > INDEX_MAX:
+        raise ValueError(f"vertex count {n} is outside [0, {INDEX_MAX}]")
+    if len(tails) and (min(tails.min(), heads.min()) < 0 or max(tails.max(), heads.max()) >= n):
+        raise ValueError(f"arc endpoints must lie in [0, {n})")
+    order = np.lexsort((heads, tails)) if sort else np.argsort(tails, kind="stable")
+    counts = np.bincount(tails, minlength=n)
+    indptr = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(counts, out=indptr[1:])
+    return CsrGraph(
+        indptr,
+        np.ascontiguousarray(heads[order], dtype=np.int32),
+        np.ascontiguousarray(weights[order]),
+    )

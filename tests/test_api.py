@@ -1,0 +1,209 @@
+"""shortest_paths, reconstruct_path and the networkx conversions."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import quillharbour as qh
+from conftest import assert_certificate
+from quillharbour import _quillharbour as native
+from quillharbour.api import METHODS, resolve_method
+from quillharbour.graph import as_csr, from_edges
+
+sparse = pytest.importorskip("scipy.sparse")
+
+
+def sample():
+    """6 vertices: a self-loop, parallel arcs, a zero-weight arc, an unreachable vertex (5)."""
+    tails = [0, 0, 0, 1, 1, 2, 3, 3, 4]
+    heads = [1, 2, 2, 3, 1, 3, 4, 0, 3]
+    weights = [4.0, 9.0, 1.0, 0.0, 2.0, 5.0, 1.5, 1.0, 0.5]
+    return from_edges(6, tails, heads, weights, sort=False)
+
+
+def implemented(method):
+    """Skip when the native entry behind `method` is not built yet."""
+    g = sample()
+    try:
+        qh.shortest_paths(g, 0, method=method)
+    except NotImplementedError:
+        pytest.skip(f"{method} is not implemented in this build")
+
+
+class TestGraphInputs:
+    @pytest.mark.parametrize("fmt", ["csr", "csc", "coo", "lil", "dok", "bsr"])
+    @pytest.mark.parametrize("kind", ["matrix", "array"])
+    def test_every_scipy_format_gives_the_native_answer(self, fmt, kind):
+        g = sample()
+        m = (sparse.csr_matrix if kind == "matrix" else sparse.csr_array)(
+            (g.weights, g.indices, g.indptr), shape=(6, 6)).asformat(fmt)
+        # lil, dok and bsr merge the parallel entries on conversion; expect what the matrix holds.
+        c = m.tocoo()
+        held = from_edges(6, c.row, c.col, c.data)
+        want = native.dijkstra(held.indptr, held.indices, held.weights, 0)
+        got = qh.shortest_paths(m, 0)
+        np.testing.assert_array_equal(got[0], want[0])
+        np.testing.assert_array_equal(got[1], want[1])
+
+    def test_duplicate_coo_entries_are_parallel_arcs_not_sums(self):
+        m = sparse.coo_array((np.array([5.0, 2.0]), (np.array([0, 0]), np.array([1, 1]))), shape=(2, 2))
+        dist, _ = qh.shortest_paths(m, 0)
+        assert dist.tolist() == [0.0, 2.0]  # summing would give 7.0
+
+    @pytest.mark.parametrize("wdtype", [np.float32, np.int64, np.uint8, np.float64])
+    @pytest.mark.parametrize("idtype", [np.int32, np.int64, np.uint16])
+    def test_triples_of_other_dtypes_are_converted(self, wdtype, idtype):
+        g = sample()
+        triple = (g.indptr.astype(np.int32), g.indices.astype(idtype), g.weights.astype(wdtype))
+        dist, pred = qh.shortest_paths(triple, 0)
+        ref = native.dijkstra(g.indptr, g.indices, g.weights.astype(wdtype).astype(np.float64), 0)
+        np.testing.assert_array_equal(dist, ref[0])
+        np.testing.assert_array_equal(pred, ref[1])
+
+    def test_native_dtypes_are_not_copied(self):
+        g = sample()
+        m = sparse.csr_array((g.weights, g.indices, g.indptr.astype(np.int32)), shape=(6, 6))
+        assert m.indices.dtype == np.int32
+        c = as_csr(m)
+        assert np.shares_memory(c.weights, m.data) and np.shares_memory(c.indices, m.indices)
+
+    def test_explicit_zeros_are_arcs(self):
+        m = sparse.csr_array((np.array([0.0]), np.array([1], dtype=np.int32), np.array([0, 1, 1])), shape=(2, 2))
+        dist, pred = qh.shortest_paths(m, 0)
+        assert dist.tolist() == [0.0, 0.0] and pred.tolist() == [-1, 0]
+
+    @pytest.mark.parametrize("graph, exc, words", [
+        (np.zeros((3, 3)), TypeError, "dense arrays are ambiguous"),
+        ("graph", TypeError, "scipy.sparse matrix"),
+        ((np.array([0, 1]), np.array([0.5]), np.array([1.0])), TypeError, "indices must hold integers"),
+        ((np.array([0, 1]), np.array([2**40]), np.array([1.0])), ValueError, "outside the int32 range"),
+        ((np.array([0, 1]), np.array([0, 0]), np.array([1.0])), ValueError, "same length"),
+        ((np.array([], dtype=np.int64), np.array([], dtype=np.int32), np.array([])), ValueError, r"n \+ 1"),
+    ])
+    def test_hostile_graphs(self, graph, exc, words):
+        with pytest.raises(exc, match=words):
+            qh.shortest_paths(graph, 0)
+
+    def test_non_square_matrix(self):
+        with pytest.raises(ValueError, match="square"):
+            qh.shortest_paths(sparse.csr_array(np.ones((2, 3))), 0)
+
+
+class TestMethods:
+    @pytest.mark.parametrize("method", list(METHODS) + ["hybrid:0:64", "bmssp-notransform"])
+    def test_every_method_gives_certified_shortest_paths(self, method, rng):
+        implemented(method)
+        g = qh.generators.gnm(200, 1200, seed=7)
+        for source in (0, 57):
+            dist, pred = qh.shortest_paths(g, source, method=method, seed=3)
+            ref, _ = native.dijkstra(g.indptr, g.indices, g.weights, source)
+            np.testing.assert_allclose(dist, ref, rtol=1e-12)
+            assert_certificate(g.indptr, g.indices, g.weights, source, dist, pred)
+
+    @pytest.mark.parametrize("method", ["dijkstra", "bmssp", "tuned", "hybrid:1:0"])
+    def test_several_sources_give_rows_of_single_runs(self, method):
+        implemented(method)
+        g = sample()
+        sources = [3, 0, 3]
+        dist, pred = qh.shortest_paths(g, np.array(sources, dtype=np.int16), method=method, seed=5)
+        assert dist.shape == pred.shape == (3, 6)
+        for row, s in enumerate(sources):
+            d1, p1 = qh.shortest_paths(g, s, method=method, seed=5)
+            np.testing.assert_array_equal(dist[row], d1)
+            np.testing.assert_array_equal(pred[row], p1)
+        d0, p0 = qh.shortest_paths(g, [], method=method)
+        assert d0.shape == (0, 6) and p0.shape == (0, 6)
+
+    def test_sources_are_checked(self):
+        g = sample()
+        with pytest.raises(IndexError, match="source 6 is out of range"):
+            qh.shortest_paths(g, 6)
+        with pytest.raises(IndexError, match="source -1 is out of range"):
+            qh.shortest_paths(g, [0, -1])
+        with pytest.raises(TypeError):
+            qh.shortest_paths(g, 1.5)
+        with pytest.raises(TypeError, match="sources must be integers"):
+            qh.shortest_paths(g, [0.0, 1.0])
+        with pytest.raises(ValueError, match="1-D"):
+            qh.shortest_paths(g, [[0, 1]])
+
+    def test_unknown_method_lists_the_known_ones(self):
+        with pytest.raises(ValueError, match="unknown method 'astar'.*dijkstra, bmssp, tuned"):
+            qh.shortest_paths(sample(), 0, method="astar")
+        assert resolve_method("bmssp-hybrid:2:8") == ("variant", "hybrid:2:8")
+        assert resolve_method("fast") == ("variant", "fast")
+
+
+class TestReconstructPath:
+    def test_paths_on_a_known_graph(self):
+        dist, pred = qh.shortest_paths(sample(), 0)
+        assert dist.tolist() == [0.0, 4.0, 1.0, 4.0, 5.5, np.inf]
+        assert qh.reconstruct_path(pred, 4).tolist() == [0, 1, 3, 4]
+        assert qh.reconstruct_path(pred, 2).tolist() == [0, 2]
+        assert qh.reconstruct_path(pred, 0).tolist() == [0]
+
+    def test_unreachable_target_is_reported_when_the_source_is_given(self):
+        _, pred = qh.shortest_paths(sample(), 0)
+        assert qh.reconstruct_path(pred, 5).tolist() == [5]  # indistinguishable without source
+        with pytest.raises(ValueError, match="not reachable from source 0"):
+            qh.reconstruct_path(pred, 5, source=0)
+
+    def test_bad_predecessors(self):
+        with pytest.raises(ValueError, match="cycle"):
+            qh.reconstruct_path(np.array([1, 2, 0]), 0)
+        with pytest.raises(IndexError):
+            qh.reconstruct_path(np.array([-1, 0]), 2)
+        with pytest.raises(ValueError, match="one row"):
+            qh.reconstruct_path(np.zeros((2, 2), dtype=np.int32), 0)
+
+
+@pytest.fixture
+def nx():
+    return pytest.importorskip("networkx")
+
+
+class TestNetworkx:
+
+    def test_directed_round_trip_with_labels(self, nx):
+        G = nx.DiGraph()
+        G.add_weighted_edges_from([("a", "b", 2.0), ("b", "c", 1.5), ("a", "c", 5.0)], weight="cost")
+        G.add_node("lonely")
+        g, nodes = qh.from_networkx(G, weight="cost")
+        assert nodes == ["a", "b", "c", "lonely"] and g.n == 4 and g.m == 3
+        dist, _ = qh.shortest_paths(g, nodes.index("a"))
+        assert dist.tolist() == [0.0, 2.0, 3.5, np.inf]
+        H = qh.to_networkx(g, weight="cost", nodes=nodes)
+        assert isinstance(H, nx.DiGraph) and not H.is_multigraph()
+        assert sorted(H.edges(data="cost")) == sorted(G.edges(data="cost"))
+        assert set(H.nodes) == set(G.nodes)
+
+    def test_undirected_and_missing_weights(self, nx):
+        G = nx.Graph()
+        G.add_edge(0, 1, weight=3.0)
+        G.add_edge(1, 2)  # no weight: default
+        G.add_edge(2, 2, weight=1.0)  # self-loop appears once
+        g, _ = qh.from_networkx(G, default=7.0)
+        arcs = sorted(zip(g.tails().tolist(), g.indices.tolist(), g.weights.tolist()))
+        assert arcs == [(0, 1, 3.0), (1, 0, 3.0), (1, 2, 7.0), (2, 1, 7.0), (2, 2, 1.0)]
+        dist, _ = qh.shortest_paths(g, 0)
+        ref = nx.single_source_dijkstra_path_length(nx.relabel_nodes(G, {}), 0, weight=lambda u, v, d: d.get("weight", 7.0))
+        assert dist.tolist() == [ref[i] for i in range(3)]
+
+    def test_parallel_arcs(self, nx):
+        g = from_edges(2, [0, 0], [1, 1], [5.0, 2.0])
+        M = qh.to_networkx(g)
+        assert M.is_multigraph() and M.number_of_edges(0, 1) == 2
+        D = qh.to_networkx(g, multigraph=False)
+        assert D[0][1]["weight"] == 2.0  # the lightest parallel arc is kept
+        back, _ = qh.from_networkx(M)
+        assert sorted(back.weights.tolist()) == [2.0, 5.0]
+
+    def test_bad_conversions(self, nx):
+        G = nx.DiGraph([(0, 1, {"weight": "heavy"})])
+        with pytest.raises(TypeError, match="non-numeric"):
+            qh.from_networkx(G)
+        with pytest.raises(ValueError, match="every node"):
+            qh.from_networkx(nx.path_graph(3), nodelist=[0, 1])
+        with pytest.raises(ValueError, match="entries for"):
+            qh.to_networkx(sample(), nodes=["x"])

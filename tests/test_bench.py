@@ -1,0 +1,116 @@
+"""The bench's agreement check and its handling of failing or wrong methods."""
+
+from __future__ import annotations
+
+import json
+
+import numpy as np
+import pytest
+
+import quillharbour as qh
+from quillharbour import bench
+
+INF = np.inf
+
+
+@pytest.mark.parametrize("dist, ref, agrees", [
+    ([0.0, 1.0, INF], [0.0, 1.0, INF], True),
+    ([0.0, 1.0 + 1e-12, INF], [0.0, 1.0, INF], True),       # summation-order rounding
+    ([0.0, 1.0 + 1e-6, INF], [0.0, 1.0, INF], False),
+    ([0.0, 1.0, 5.0], [0.0, 1.0, INF], False),               # reaches a vertex it should not
+    ([0.0, INF, INF], [0.0, 1.0, INF], False),
+    ([0.0, 1e12 + 1.0], [0.0, 1e12], True),                  # relative to the distance
+    ([0.0, 1.0], [0.0, 1.0, 2.0], False),
+])
+def test_compare(dist, ref, agrees):
+    assert bench.compare(np.array(dist), np.array(ref))[0] is agrees
+
+
+def fake(name, run):
+    return bench.Method(name, "native", lambda g: g, run)
+
+
+def test_wrong_and_failing_methods_are_reported_not_hidden():
+    g = qh.generators.grid(6, 6, seed=2)
+
+    def right(g, s):
+        return qh.dijkstra(g.indptr, g.indices, g.weights, s)[0]
+
+    def off_by_one(g, s):
+        d = right(g, s)
+        d[d > 0] += 1.0
+        return d
+
+    def reaches_less(g, s):
+        d = right(g, s)
+        d[d > 3] = np.inf
+        return d
+
+    def broken(g, s):
+        raise RuntimeError("boom")
+
+    methods = [fake("dijkstra", right), fake("wrong", off_by_one), fake("broken", broken),
+               fake("short", reaches_less)]
+    calls = []
+    results = bench.run_bench([("g", g)], methods, sources=3, repeats=2, seed=1, progress=calls.append)
+    by = {r.method: r for r in results}
+    assert by["dijkstra"].agrees is True and by["dijkstra"].vs_dijkstra == pytest.approx(1.0)
+    assert by["wrong"].agrees is False and by["wrong"].max_rel_err > 0.1
+    assert by["broken"].error == "RuntimeError: boom" and by["broken"].time_s is None
+    assert len(by["dijkstra"].sources) == 3 and by["dijkstra"].runs == 6
+    assert by["short"].agrees is False and by["short"].as_dict()["max_rel_err"] is None
+    assert "NO" in bench.format_table(results) and "error" in bench.format_table(results)
+    json.dumps([r.as_dict() for r in results], allow_nan=False)  # valid JSON throughout
+    assert calls.count("dijkstra") == 6
+
+
+def test_budget_limits_runs_but_keeps_one():
+    g = qh.generators.path(50)
+
+    def slow(g, s):
+        import time
+        time.sleep(0.02)
+        return qh.dijkstra(g.indptr, g.indices, g.weights, s)[0]
+
+    [r] = bench.run_bench([("p", g)], [fake("slow", slow)], sources=3, repeats=5, budget=0.0)
+    assert r.runs == 1 and len(r.sources) == 1 and r.agrees is True
+
+
+def test_sources_prefer_vertices_with_out_arcs():
+    g = qh.generators.star(10, seed=0)
+    srcs = bench.pick_sources(g, 4, seed=3)
+    assert len(set(srcs)) == 4 and all(0 <= s < 10 for s in srcs)
+    p = qh.generators.path(3)
+    assert bench.pick_sources(p, 5, seed=0) == [0, 1]  # the sink 2 has no out-arcs
+
+
+def test_settlement_statistics_and_png(tmp_path):
+    pytest.importorskip("matplotlib")
+    from quillharbour.plotting import plot_settlement
+
+    dhat = np.array([0.0, 2.0, 1.0, 3.0, 2.5, 4.0])  # 1.0 and 2.5 settle after larger ones
+    png = tmp_path / "s.png"
+    stats = plot_settlement(dhat, dhat.copy(), png, "t")
+    assert stats["settled"] == 6 and stats["out_of_order"] == 2
+    # ranks in sorted order: [0, 2, 1, 4, 3, 5] -> |index - rank| = [0, 1, 1, 1, 1, 0]
+    assert stats["max_abs_displacement"] == 1
+    assert stats["mean_abs_displacement"] == pytest.approx(4 / 6)
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    in_order = plot_settlement(np.sort(dhat), dhat, tmp_path / "o.png", "t")
+    assert in_order["out_of_order"] == 0 and in_order["max_abs_displacement"] == 0
+
+
+def test_batch_methods_are_timed_per_source_and_checked_row_by_row():
+    g = qh.generators.grid(5, 7, seed=4)
+    seen = []
+
+    def rows(g, sources):
+        seen.append(sources.tolist())
+        d = np.stack([qh.dijkstra(g.indptr, g.indices, g.weights, int(s))[0] for s in sources])
+        d[-1, d[-1] > 0] *= 2  # the last row is wrong
+        return d
+
+    method = bench.Method("multi", "native", lambda g: g, rows, batch=True)
+    [r] = bench.run_bench([("g", g)], [method], sources=3, repeats=2, seed=0)
+    assert seen == [r.sources] * 2 and len(r.sources) == 3
+    assert r.runs == 2 and r.agrees is False

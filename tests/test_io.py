@@ -1,0 +1,189 @@
+"""Graph files: every format round-trips exactly, foreign files load, malformed ones name the line."""
+
+from __future__ import annotations
+
+import gzip
+
+import numpy as np
+import pytest
+
+from quillharbour import io as qio
+from quillharbour.graph import CsrGraph, from_edges
+
+FILE_NAMES = ["g.gr", "g.gr.gz", "g.mtx", "g.mtx.gz", "g.csv", "g.tsv", "g.csv.gz", "g.npz"]
+
+
+def awkward_graph() -> CsrGraph:
+    """Self-loop, parallel arcs in non-sorted order, zero and extreme weights, trailing isolated
+    vertices (which only survive when the format records the vertex count)."""
+    tails = [0, 0, 0, 1, 2, 2, 3, 1]
+    heads = [2, 1, 2, 1, 0, 3, 0, 0]
+    weights = [0.1, 3.0, 1e-300, 0.0, 1e300, 2.5, 7.0, 1 / 3]
+    return from_edges(6, tails, heads, weights, sort=False)
+
+
+def assert_same(a: CsrGraph, b: CsrGraph):
+    assert a.indptr.dtype == np.int64 and a.indices.dtype == np.int32 and a.weights.dtype == np.float64
+    np.testing.assert_array_equal(a.indptr, b.indptr)
+    np.testing.assert_array_equal(a.indices, b.indices)
+    np.testing.assert_array_equal(a.weights, b.weights)  # bit-exact text round trip
+
+
+@pytest.mark.parametrize("name", FILE_NAMES)
+def test_round_trip_keeps_every_arc_in_order(tmp_path, name):
+    g = awkward_graph()
+    path = tmp_path / name
+    qio.save(g, path)
+    assert_same(qio.load(path), g)
+
+
+@pytest.mark.parametrize("name", FILE_NAMES)
+def test_round_trip_of_integer_weights_and_empty_graph(tmp_path, name):
+    g = from_edges(3, [0, 1], [1, 2], [4.0, 12345678901.0])
+    qio.save(g, tmp_path / name)
+    assert_same(qio.load(tmp_path / name), g)
+    empty = from_edges(4, [], [], [])
+    qio.save(empty, tmp_path / ("e" + name))
+    assert_same(qio.load(tmp_path / ("e" + name)), empty)
+
+
+def test_gzip_is_detected_by_content(tmp_path):
+    plain = tmp_path / "g.gr"
+    qio.save(awkward_graph(), plain)
+    packed = tmp_path / "packed.gr"  # gzip data without the .gz suffix
+    packed.write_bytes(gzip.compress(plain.read_bytes()))
+    assert_same(qio.load(packed), awkward_graph())
+
+
+class TestForeignFiles:
+    def test_dimacs_with_comments_and_unsorted_arcs(self, tmp_path):
+        p = tmp_path / "road.gr"
+        p.write_text("c 9th DIMACS challenge style\nc\np sp 4 5\nc arcs\na 3 1 7\na 1 2 2\n"
+                     "a 1 3 5\n\na 2 4 1\na 4 3 1\n")
+        g = qio.load(p)
+        assert g.n == 4
+        np.testing.assert_array_equal(g.indptr, [0, 2, 3, 4, 5])
+        np.testing.assert_array_equal(g.indices, [1, 2, 3, 0, 2])  # file order within each row
+        np.testing.assert_array_equal(g.weights, [2, 5, 1, 7, 1])
+
+    def test_crlf_line_endings(self, tmp_path):
+        p = tmp_path / "win.gr"
+        p.write_bytes(b"p sp 2 1\r\na 1 2 3\r\n")
+        assert_same(qio.load(p), from_edges(2, [0], [1], [3.0]))
+
+    def test_matrix_market_symmetric_pattern_and_skew(self, tmp_path):
+        p = tmp_path / "s.mtx"
+        p.write_text("%%MatrixMarket matrix coordinate pattern symmetric\n% comment\n3 3 2\n2 1\n3 3\n")
+        g = qio.load(p)
+        arcs = sorted(zip(g.tails().tolist(), g.indices.tolist()))
+        assert arcs == [(0, 1), (1, 0), (2, 2)]  # mirrored off-diagonal, diagonal once
+        assert np.all(g.weights == 1.0)
+        p.write_text("%%MatrixMarket matrix coordinate real skew-symmetric\n2 2 1\n2 1 1.5\n")
+        g = qio.load(p)
+        assert dict(zip(zip(g.tails().tolist(), g.indices.tolist()), g.weights.tolist())) == {(1, 0): 1.5, (0, 1): -1.5}
+
+    def test_matrix_market_integer_field(self, tmp_path):
+        p = tmp_path / "i.mtx"
+        p.write_text("%%MatrixMarket matrix coordinate integer general\n2 2 1\n1 2 7\n")
+        assert_same(qio.load(p), from_edges(2, [0], [1], [7.0]))
+
+    def test_edge_list_header_two_columns_and_declared_vertices(self, tmp_path):
+        p = tmp_path / "e.csv"
+        p.write_text("# vertices: 5\nfrom,to\n0,1\n\n3, 0\n")
+        g = qio.load(p)
+        assert g.n == 5
+        np.testing.assert_array_equal(g.weights, [1.0, 1.0])
+        p.write_text("0\t1\t0.5\n")
+        assert qio.read_edgelist(p, delimiter="\t").n == 2
+
+    @pytest.mark.parametrize("fmt", ["csr", "csc", "coo"])
+    def test_scipy_save_npz_loads(self, tmp_path, fmt):
+        sparse = pytest.importorskip("scipy.sparse")
+        g = awkward_graph()
+        m = sparse.csr_matrix((g.weights, g.indices, g.indptr), shape=(g.n, g.n)).asformat(fmt)
+        sparse.save_npz(tmp_path / "m.npz", m)
+        back = qio.load(tmp_path / "m.npz")
+        assert back.n == g.n
+        # csc and coo keep the entries, not necessarily their order within a row
+        key = lambda h: sorted(zip(h.tails().tolist(), h.indices.tolist(), h.weights.tolist()))
+        assert key(back) == key(g)
+
+    def test_our_npz_loads_in_scipy(self, tmp_path):
+        sparse = pytest.importorskip("scipy.sparse")
+        g = awkward_graph()
+        qio.save(g, tmp_path / "g.npz")
+        m = sparse.load_npz(tmp_path / "g.npz")
+        assert m.shape == (6, 6) and m.nnz == g.m
+        np.testing.assert_array_equal(m.indices, g.indices)
+
+
+MALFORMED = [
+    # (file name, content, line named, words in the message)
+    ("a.gr", "c x\np sp 3 2\na 1 2 3\na 1 x 4\n", 4, "head is not an integer"),
+    ("b.gr", "p sp 3 2\na 1 2 3\na 1 4 4\n", 3, "head 4 is outside [1, 3]"),
+    ("c.gr", "p sp 3 2\na 0 2 3\na 1 3 4\n", 2, "tail 0 is outside"),
+    ("d.gr", "p sp 3 2\na 1 2 3\nx 1 3 4\n", 3, "expected an arc line"),
+    ("e.gr", "p sp 3 2\n\na 1 2 3\na 1 3 4 5\n", 4, "expected 4 fields, found 5"),
+    ("f.gr", "c\np sp 3 3\na 1 2 3\na 1 3 4\n", 2, "declares 3 arcs but the file has 2"),
+    ("g.gr", "p max 3 2\n", 1, "expected 'p sp"),
+    ("h.gr", "p sp 3 2\na 1 2 3\np sp 3 2\n", 3, "second problem line"),
+    ("i.gr", "p sp -3 2\n", 1, "vertex count -3"),
+    ("j.gr", "p sp 3 1\na 1 2 w\n", 2, "weight is not a number"),
+    ("k.gr", "p sp 3 1\na 1 99999999999999999999 1\n", 2, "head 99999999999999999999 is too large"),
+    ("a.mtx", "%%MatrixMarket matrix coordinate real general\n% c\n3 3 2\n1 2 1.0\n4 1 2.0\n", 5, "row 4"),
+    ("b.mtx", "%%MatrixMarket matrix array real general\n2 2\n", 1, "only the sparse 'coordinate'"),
+    ("c.mtx", "%%MatrixMarket matrix coordinate real general\n2 3 0\n", 2, "square matrix"),
+    ("d.mtx", "%%MatrixMarket matrix coordinate complex general\n1 1 0\n", 1, "field 'complex'"),
+    ("e.mtx", "hello\n", 1, "%%MatrixMarket"),
+    ("f.mtx", "%%MatrixMarket matrix coordinate real general\n2 2 2\n1 2 1\n", 2, "declares 2 entries"),
+    ("g.mtx", "%%MatrixMarket matrix coordinate real general\n2 2 1\n1 2\n", 3, "expected 3 fields"),
+    ("a.csv", "source,target,weight\n0,1,2\n1,2\n", 3, "expected 3 fields, found 2"),
+    ("b.csv", "0,1,2\n-1,2,3\n", 2, "source -1 is outside"),
+    ("c.csv", "# hi\n0,1,2\n1,a,3\n", 3, "target is not an integer"),
+    ("d.csv", "0,1,2,3\n", 1, "expected 2 or 3 fields"),
+    ("e.csv", "# vertices: 2\n0,5,1\n", 2, "target 5 is outside [0, 1]"),
+    ("a.tsv", "0\t1\t2\n1 2 3\n", 2, "expected 3 fields, found 1"),
+]
+
+
+@pytest.mark.parametrize("name, content, line, words", MALFORMED, ids=[m[0] for m in MALFORMED])
+def test_malformed_text_names_file_and_line(tmp_path, name, content, line, words):
+    path = tmp_path / name
+    path.write_text(content)
+    with pytest.raises(qio.GraphFormatError) as info:
+        qio.load(path)
+    err = info.value
+    assert err.line == line
+    assert str(err).startswith(f"{path}:{line}: ")
+    assert words in str(err)
+
+
+class TestWholeFileErrors:
+    def test_missing_problem_line(self, tmp_path):
+        (tmp_path / "x.gr").write_text("a 1 2 3\n")
+        with pytest.raises(qio.GraphFormatError, match=r"x\.gr: no problem line"):
+            qio.load(tmp_path / "x.gr")
+
+    def test_npz_that_is_not_an_archive_or_not_a_matrix(self, tmp_path):
+        (tmp_path / "x.npz").write_text("hello")
+        with pytest.raises(qio.GraphFormatError, match="not a NumPy .npz archive"):
+            qio.load(tmp_path / "x.npz")
+        np.savez(tmp_path / "y.npz", a=np.zeros(3))
+        with pytest.raises(qio.GraphFormatError, match="not a sparse-matrix archive"):
+            qio.load(tmp_path / "y.npz")
+        np.savez(tmp_path / "z.npz", indptr=np.array([0, 2, 1]), indices=np.array([0, 1]),
+                 weights=np.ones(2))
+        with pytest.raises(qio.GraphFormatError, match="malformed indptr"):
+            qio.load(tmp_path / "z.npz")
+
+    def test_truncated_gzip(self, tmp_path):
+        data = gzip.compress(b"p sp 2 1\na 1 2 3\n" * 100)
+        (tmp_path / "t.gr.gz").write_bytes(data[: len(data) // 2])
+        with pytest.raises(qio.GraphFormatError, match="corrupt gzip"):
+            qio.load(tmp_path / "t.gr.gz")
+
+    def test_unknown_suffix_and_missing_file(self, tmp_path):
+        with pytest.raises(ValueError, match="unknown graph file type"):
+            qio.load(tmp_path / "g.graphml")
+        with pytest.raises(FileNotFoundError, match="no such graph file"):
+            qio.load(tmp_path / "nothere.gr")
