@@ -435,6 +435,13 @@ bool to_owned_csr(std::span<const std::int64_t> indptr, std::span<const std::int
     return true;
 }
 
+// The single-source BMSSP entries' road to an owned graph: shape and source
+// checks, the id limit, then the validated copy.
+bool checked_owned_csr(const GraphArgs& g, std::int64_t source, std::uint64_t& n, Csr& csr) {
+    return check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n) && check_vertex_limit(n) &&
+           to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr);
+}
+
 // ---------------------------------------------------------------------------
 // Error mapping
 
@@ -528,10 +535,8 @@ PyObject* bmssp_entry(PyObject* args, PyObject* kwargs, const char* format, bool
         return nullptr;
     if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
     std::uint64_t n = 0;
-    if (!check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n) || !check_vertex_limit(n))
-        return nullptr;
     Csr csr;
-    if (!to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
+    if (!checked_owned_csr(g, source, n, csr)) return nullptr;
 
     std::variant<BmsspRun, BmsspError> outcome = BmsspError::SourceOutOfRange;
     const Fault fault = run_released([&] { outcome = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed); });
@@ -578,10 +583,8 @@ PyObject* bmssp_variant_entry(PyObject* args, PyObject* kwargs) {
     if (!take_u64(o_seed, "seed", seed) || !take_u64(o_k, "k", k) || !take_u64(o_t, "t", t)) return nullptr;
     if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
     std::uint64_t n = 0;
-    if (!check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n) || !check_vertex_limit(n))
-        return nullptr;
     Csr csr;
-    if (!to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
+    if (!checked_owned_csr(g, source, n, csr)) return nullptr;
 
     const std::string_view variant(name, static_cast<std::size_t>(name_len));
     bool known = false;
