@@ -1,6 +1,6 @@
 """The research variants against dijkstra and bmssp, side by side in one process.
 
-    python bench/bench_variants.py [--size full|small] [--repeats N] [--variants a,b,...]
+    python bench/bench_variants.py [--size full|small] [--repeats N] [--variants a,b,...] [--no-bmssp]
 
 For each benchmark graph (a 1000x1000 grid, a 1M-vertex 8M-edge random graph and
 a 2^20-vertex R-MAT graph; --size small uses 300x300, 100k/800k and 2^17), from the
@@ -59,9 +59,11 @@ def graphs(size):
     return {"grid1000": grid(1000, 1000), "random1M": random_graph(1_000_000, 8_000_000), "rmat20": rmat(20)}
 
 
-def contenders(g, source, variants):
+def contenders(g, source, variants, with_bmssp):
     fns = {"dijkstra": lambda: native.dijkstra(*g, source)}
     try:
+        if not with_bmssp:
+            raise NotImplementedError
         native.bmssp(g[0][:2].copy() * 0, g[1][:0], g[2][:0], 0)
         fns["bmssp"] = lambda: native.bmssp(*g, source)
     except NotImplementedError:
@@ -76,12 +78,13 @@ def main():
     ap.add_argument("--size", choices=["full", "small"], default="full")
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--variants", default=",".join(VARIANTS))
+    ap.add_argument("--no-bmssp", action="store_true", help="leave out the (slow) reference bmssp run")
     args = ap.parse_args()
     variants = [v for v in args.variants.split(",") if v]
     for name, g in graphs(args.size).items():
         n, m = len(g[0]) - 1, len(g[1])
         source = int(np.argmax(np.diff(g[0])))  # the vertex of largest out-degree
-        fns = contenders(g, source, variants)
+        fns = contenders(g, source, variants, not args.no_bmssp)
         times = {k: statistics.median(v) for k, v in interleaved_times(fns, args.repeats).items()}
         peaks = {k: peak_added_mib(fn) for k, fn in fns.items()}
         reached = int(np.isfinite(native.dijkstra(*g, source)[0]).sum())

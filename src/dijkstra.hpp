@@ -36,6 +36,8 @@ public:
     std::pair<double, std::uint32_t> pop() noexcept;
     // The vertex at the top; precondition: !empty().
     std::uint32_t top_node() const noexcept { return nodes_[0]; }
+    // The key at the top; precondition: !empty().
+    double top_key() const noexcept { return keys_[0]; }
     // Checks the heap order; for tests.
     bool sanity_check() const noexcept;
 

@@ -106,6 +106,36 @@ def test_untransformed_variants_are_dijkstra_with_ties_broken_by_hops_then_verte
             np.testing.assert_array_equal(pred, want[1], err_msg=f"{variant} graph {i}")
 
 
+def absorbing_graph(rng, n, m):
+    """From vertex 0 a first step of 2**53, then weights 0.5, 1.0 and 3.0, which at such
+    distances are absorbed or rounded: sums stay at one distance as with zero weights."""
+    tails = np.concatenate([[0], rng.integers(1, n, size=m)])
+    heads = np.concatenate([[1], rng.integers(1, n, size=m)])
+    weights = np.concatenate([[2.0**53], rng.choice([0.5, 1.0, 3.0], size=m)])
+    return csr_from_edges(n, tails, heads, weights)
+
+
+def test_one_search_runs_order_equal_distances_on_larger_graphs():
+    # "fast" is one search over the input graph; equal distances are common with small integer
+    # weights, zero weights chain vertices at one distance, and tiny weights do the same once
+    # they are absorbed by large distances. Each must match the recursion and the reference.
+    rng = np.random.default_rng(77)
+    cases = [random_graph(rng, 2000, 9000, max_weight=3), random_graph(rng, 2000, 9000, max_weight=3, zero_share=0.3),
+             random_graph(rng, 1500, 6000, integer=False, max_weight=2, zero_share=0.1),
+             absorbing_graph(rng, 2000, 10000), grid_graph(rng, 40, 50, max_weight=2)]
+    for i, g in enumerate(cases):
+        s = 0 if i == 3 else int(rng.integers(0, len(g[0]) - 1))
+        want = tie_broken_dijkstra(*g, s)
+        for variant in ["fast", "notransform"]:
+            dist, pred = native.bmssp_variant(*g, s, variant, i)
+            np.testing.assert_array_equal(dist, want[0], err_msg=f"{variant} case {i}")
+            np.testing.assert_array_equal(pred, want[1], err_msg=f"{variant} case {i}")
+        # on the transform, the single searches and the recursion agree as well
+        recursion = digest(*native.bmssp_variant(*g, s, "tuned", i))
+        for variant in ["hybrid", "hybrid:9:0"]:
+            assert digest(*native.bmssp_variant(*g, s, variant)) == recursion, (variant, i)
+
+
 def test_transformed_variants_agree_with_the_single_bounded_search_and_bmssp():
     # On the transform the same argument makes every exact variant equal "hybrid" bit for bit,
     # and both equal the reference BMSSP run.

@@ -1,6 +1,8 @@
 // engine.cpp: the variant engine's recursion, its run and the mapping back.
 #include "variants/engine.hpp"
 
+#include "dijkstra.hpp"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -37,10 +39,28 @@ EngineParams engine_parameters(std::uint64_t n_searched, const VariantConfig& co
 
 // --- checks ---------------------------------------------------------------------------
 
-std::optional<BmsspError> check_run_input(const Csr& csr, std::uint64_t source) noexcept {
+std::optional<BmsspError> check_run_input(const Csr& csr, std::uint64_t source, double* smallest) noexcept {
     if (source >= csr.n) return BmsspError::SourceOutOfRange;
-    for (const double w : csr.weights)
-        if (!(w >= 0.0) || w == std::numeric_limits<double>::infinity()) return BmsspError::InvalidWeight;
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    // Four independent minima, so that the scan is not one long chain of dependent minimums.
+    const double* const w = csr.weights.data();
+    const std::size_t m = csr.weights.size();
+    double lo[4] = {INF, INF, INF, INF};
+    bool bad = false;
+    std::size_t e = 0;
+    for (; e + 4 <= m; e += 4) {
+        for (std::size_t j = 0; j < 4; ++j) {
+            bad |= !(w[e + j] >= 0.0) | (w[e + j] == INF);
+            lo[j] = w[e + j] < lo[j] ? w[e + j] : lo[j];
+        }
+        if (bad) return BmsspError::InvalidWeight;
+    }
+    for (; e < m; ++e) {
+        bad |= !(w[e] >= 0.0) | (w[e] == INF);
+        lo[0] = w[e] < lo[0] ? w[e] : lo[0];
+    }
+    if (bad) return BmsspError::InvalidWeight;
+    if (smallest != nullptr) *smallest = std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3]));
     return std::nullopt;
 }
 
@@ -63,23 +83,128 @@ void check_structure(const Csr& csr) {
     if (csr.indptr[0] != 0) stop_unequal("malformed CSR: indptr[0] != 0", csr.indptr[0], 0);
     if (csr.indptr[n] != nnz) stop_unequal("malformed CSR: indptr[n] != nnz", csr.indptr[n], nnz);
     if (csr.weights.size() != nnz) stop_unequal("malformed CSR: weights length", csr.weights.size(), nnz);
-    for (std::uint64_t i = 1; i <= n; ++i)
-        if (csr.indptr[i - 1] > csr.indptr[i] || csr.indptr[i] > csr.weights.size())
-            internal_stop("malformed CSR: indptr not monotone");
-    for (const std::uint32_t head : csr.indices)
-        if (head >= n) internal_stop("malformed CSR: neighbor id out of range");
+    // Chunks without an early exit inside, so that the compiler can vectorise them.
+    constexpr std::uint64_t CHUNK = 4096;
+    const std::uint64_t* const row = csr.indptr.data();
+    for (std::uint64_t at = 1; at <= n; at += CHUNK) {
+        const std::uint64_t end = std::min(at + CHUNK, n + 1);
+        bool bad = false;
+        for (std::uint64_t i = at; i < end; ++i) bad |= (row[i - 1] > row[i]) | (row[i] > nnz);
+        if (bad) internal_stop("malformed CSR: indptr not monotone");
+    }
+    const std::uint32_t* const head = csr.indices.data();
+    for (std::uint64_t at = 0; at < nnz; at += CHUNK) {
+        const std::uint64_t end = std::min(at + CHUNK, nnz);
+        bool bad = false;
+        for (std::uint64_t e = at; e < end; ++e) bad |= head[e] >= n;
+        if (bad) internal_stop("malformed CSR: neighbor id out of range");
+    }
 }
 
-std::pair<OwnedArray<double>, OwnedArray<std::int32_t>> recover_pred_transformed(std::span<const Label> labels,
-                                                                                 const Transformed& tg,
-                                                                                 std::uint64_t source) {
-    Vec<double> tdist(labels.size());
-    Vec<std::uint64_t> tpred(labels.size());
-    for (std::size_t c = 0; c < labels.size(); ++c) {
-        tdist[c] = labels[c].dist;
-        tpred[c] = labels[c].pred == LABEL_NO_PRED ? NO_PRED : labels[c].pred;
-    }
+std::pair<OwnedArray<double>, OwnedArray<std::int32_t>> recover_pred_transformed(
+    std::span<const double> tdist, std::span<const std::uint32_t> tpred, const Transformed& tg, std::uint64_t source) {
     return {map_distances_back(tg, tdist), map_predecessors_back(tg, tdist, tpred, source)};
+}
+
+// --- the whole run as one search ------------------------------------------------------------
+
+void search_whole_graph(const Csr& graph, std::uint32_t source, double min_weight, std::span<Label> labels) {
+    // Every distance here is +0.0 or positive: the source's is +0.0, weights are neither
+    // negative nor NaN, and +0.0 + -0.0 is +0.0. Plain comparisons of doubles therefore agree
+    // with the total order.
+    //
+    // The search takes vertices in key order (dist, hops, vertex), but the order among
+    // vertices of one distance d0 matters only when a relaxation can stay at d0 (a zero
+    // weight, or one too small to change d0): every label at d0 is final once all smaller
+    // distances are taken, and a label is the minimum of its candidates, whatever their order.
+    // So the main heap orders (distance, vertex) entries by distance alone, like the baseline
+    // Dijkstra's, and a vertex popped at a d0 that the smallest weight moves is taken at once.
+    // At any other d0, every vertex whose entry at d0 is current goes into a small heap of
+    // (hops << 32 | vertex) words made from the labels, which hands the vertices out in
+    // (hops, vertex) order; a relaxation that stays at d0 and lowers the hops pushes a new word.
+    //
+    // Staleness without a set of taken vertices: the main heap gets an entry only when a
+    // distance strictly improves, so a vertex has one entry per distance it ever had, and the
+    // entry is current exactly when that distance is still the label's. A level word is
+    // current exactly when its hops are still the label's; hops only fall while a vertex waits.
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    std::fill(labels.begin(), labels.end(), Label{});
+    labels[source] = Label{0.0, 0, LABEL_NO_PRED};
+
+    const std::uint64_t* const row = graph.indptr.data();
+    const std::uint32_t* const head = graph.indices.data();
+    const double* const weight = graph.weights.data();
+    Label* const lab = labels.data();
+    Heap heap;  // only distance improvements push, at most one per edge: nnz + 1 entries suffice
+    heap.reserve(graph.nnz() + 1);
+    Vec<std::uint64_t> level;  // min-heap (by std::greater) of the words at distance d0
+    const auto word = [](std::int32_t hops, std::uint32_t v) {
+        return (std::uint64_t{static_cast<std::uint32_t>(hops)} << 32) | v;
+    };
+    const auto push_level = [&](std::uint64_t w) {
+        level.push_back(w);
+        std::push_heap(level.begin(), level.end(), std::greater<>{});
+    };
+
+    // Takes u, whose label is final at distance d0, and relaxes its out-edges.
+    const auto take = [&](std::uint32_t u, double d0) __attribute__((always_inline)) {
+        if (level.empty() && !heap.empty()) {
+            // the next vertex taken is most likely the main heap's top: start loading its row
+            __builtin_prefetch(row + heap.top_node());
+            __builtin_prefetch(lab + heap.top_node());
+        }
+        const std::int32_t ch = lab[u].hops + 1;
+        const std::uint64_t begin = row[u];
+        const std::uint64_t end = row[u + 1];
+        for (std::uint64_t e = begin; e < end; ++e) __builtin_prefetch(lab + head[e], 1);
+        for (std::uint64_t e = begin; e < end; ++e) {
+            const std::uint32_t v = head[e];
+            const double cd = d0 + weight[e];
+            Label& lv = lab[v];
+            // (cd, ch, u) <= (dist, hops, pred as i32); an overflow to +inf never passes
+            if (cd < lv.dist) {
+                lv = Label{cd, ch, u};
+                if (cd == d0)
+                    push_level(word(ch, v));
+                else
+                    heap.push(cd, v);
+                continue;
+            }
+            if (cd != lv.dist || cd == INF) continue;
+            if (ch != lv.hops ? ch > lv.hops : static_cast<std::int32_t>(u) > static_cast<std::int32_t>(lv.pred))
+                continue;
+            // Same distance, better (hops, pred). Above d0 the main heap already holds v at cd,
+            // and its word is made from the label when d0 reaches cd; at d0 v already has a
+            // word, which fewer hops replace.
+            const bool fewer_hops = ch < lv.hops;
+            lv.hops = ch;
+            lv.pred = u;
+            if (cd == d0 && fewer_hops) push_level(word(ch, v));
+        }
+    };
+
+    heap.push(0.0, source);
+    while (!heap.empty()) {
+        const auto [d0, first] = heap.pop();
+        if (d0 != lab[first].dist) continue;
+        if (d0 + min_weight != d0) {
+            take(first, d0);
+            continue;
+        }
+        push_level(word(lab[first].hops, first));
+        while (!heap.empty() && heap.top_key() == d0) {
+            const std::uint32_t v = heap.pop().second;
+            if (lab[v].dist == d0) push_level(word(lab[v].hops, v));
+        }
+        // the vertices at d0 in (hops, vertex) order, with those that relaxations at d0 add
+        while (!level.empty()) {
+            std::pop_heap(level.begin(), level.end(), std::greater<>{});
+            const std::uint64_t w = level.back();
+            level.pop_back();
+            const auto u = static_cast<std::uint32_t>(w);
+            if (static_cast<std::int32_t>(w >> 32) == lab[u].hops) take(u, d0);
+        }
+    }
 }
 
 // --- the recursion -----------------------------------------------------------------------
@@ -306,31 +431,49 @@ LevelOut Engine<Q>::recursive_level(std::uint64_t level, const Key& bound, std::
 template <class Q>
 std::variant<VariantRun, BmsspError> run(const Csr& csr, std::uint64_t source, std::uint64_t seed,
                                          const VariantConfig& config) {
-    if (const auto error = check_run_input(csr, source)) return *error;
+    double min_weight = 0.0;
+    if (const auto error = check_run_input(csr, source, &min_weight)) return *error;
     check_structure(csr);
     const std::uint64_t n = csr.n;
     VariantRun out;
     // Refuse before building anything: the engine's ids, transformed or not, must fit in i32.
     if ((config.transform ? transformed_vertex_count(csr) : n) >= ENGINE_MAX_VERTICES)
         return BmsspError::GraphTooLarge;
+    // The searched graph's distances and predecessors (none = LABEL_NO_PRED), from the engine
+    // or, when the outermost call is one bounded search anyway, from that search alone.
+    const auto search = [&](const Csr& graph, std::uint32_t from, double smallest, std::span<double> dist,
+                            std::span<std::uint32_t> pred) {
+        const EngineParams p = engine_parameters(graph.n, config);
+        if (whole_run_is_one_search(config, p.levels)) {
+            Vec<Label> labels(graph.n);
+            search_whole_graph(graph, from, smallest, labels);
+            for (std::uint64_t v = 0; v < graph.n; ++v) {
+                dist[v] = labels[v].dist;
+                pred[v] = labels[v].pred;
+            }
+            return;
+        }
+        Engine<Q> engine(graph, from, p.k, p.t, seed, config);
+        const std::uint32_t top[1] = {from};
+        engine.bmssp(p.levels, KEY_TOP, top);
+        for (std::uint64_t v = 0; v < graph.n; ++v) {
+            dist[v] = engine.labels[v].dist;
+            pred[v] = engine.labels[v].pred;
+        }
+    };
     if (config.transform) {
         const Transformed tg = transform_to_constant_degree(csr, source);
-        const EngineParams p = engine_parameters(tg.graph.n, config);
-        Engine<Q> engine(tg.graph, tg.source, p.k, p.t, seed, config);
-        const std::uint32_t top[1] = {tg.source};
-        engine.bmssp(p.levels, KEY_TOP, top);
-        std::tie(out.dist, out.pred) = recover_pred_transformed(engine.labels, tg, source);
+        auto tdist = OwnedArray<double>::uninitialized(tg.graph.n);
+        auto tpred = OwnedArray<std::uint32_t>::uninitialized(tg.graph.n);
+        search(tg.graph, tg.source, 0.0, {tdist.data(), tdist.size()}, {tpred.data(), tpred.size()});
+        std::tie(out.dist, out.pred) = recover_pred_transformed({tdist.data(), tdist.size()},
+                                                                {tpred.data(), tpred.size()}, tg, source);
     } else {
-        const EngineParams p = engine_parameters(n, config);
-        Engine<Q> engine(csr, source, p.k, p.t, seed, config);
-        const std::uint32_t top[1] = {static_cast<std::uint32_t>(source)};
-        engine.bmssp(p.levels, KEY_TOP, top);
         out.dist = OwnedArray<double>::uninitialized(n);
         out.pred = OwnedArray<std::int32_t>::uninitialized(n);
-        for (std::uint64_t v = 0; v < n; ++v) {
-            out.dist[v] = engine.labels[v].dist;
-            out.pred[v] = static_cast<std::int32_t>(engine.labels[v].pred);
-        }
+        // LABEL_NO_PRED read as i32 is -1, the entry's "none"
+        search(csr, static_cast<std::uint32_t>(source), min_weight, {out.dist.data(), n},
+               {reinterpret_cast<std::uint32_t*>(out.pred.data()), n});
     }
     return out;
 }

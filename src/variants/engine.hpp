@@ -129,18 +129,36 @@ EngineParams engine_parameters(std::uint64_t n_searched, const VariantConfig& co
 
 // --- checks and mapping back -------------------------------------------------------------
 
-// Source, then weights (NaN, ±inf or below zero; −0.0 passes); nullopt when both pass.
-std::optional<BmsspError> check_run_input(const Csr& csr, std::uint64_t source) noexcept;
+// Source, then weights (NaN, ±inf or below zero; −0.0 passes); nullopt when both pass, and
+// then the smallest weight (+inf without edges) in *smallest unless it is null.
+std::optional<BmsspError> check_run_input(const Csr& csr, std::uint64_t source, double* smallest = nullptr) noexcept;
 
 // The structure checks of a run; each failure stops with its "malformed CSR: ..." message.
 void check_structure(const Csr& csr);
 
-// Input-graph (distances, predecessors) from the labels of the transformed graph, by the
-// transform's own mapping: walk back through the copies of each reached vertex until the
-// walk leaves them (with its repair of predecessor cycles through zero-weight cycles).
-std::pair<OwnedArray<double>, OwnedArray<std::int32_t>> recover_pred_transformed(std::span<const Label> labels,
-                                                                                 const Transformed& tg,
-                                                                                 std::uint64_t source);
+// Input-graph (distances, predecessors) from the distances and predecessors (LABEL_NO_PRED
+// for none) of the transformed graph, by the transform's own mapping: walk back through the
+// copies of each reached vertex until the walk leaves them (with its repair of predecessor
+// cycles through zero-weight cycles).
+std::pair<OwnedArray<double>, OwnedArray<std::int32_t>> recover_pred_transformed(
+    std::span<const double> tdist, std::span<const std::uint32_t> tpred, const Transformed& tg, std::uint64_t source);
+
+// --- the whole run as one search ----------------------------------------------------------
+
+// Whether the outermost call of a run with `levels` levels (one source, bound KEY_TOP) is
+// answered by the bounded Dijkstra search, which then makes up the whole run.
+inline bool whole_run_is_one_search(const VariantConfig& config, std::uint64_t levels) noexcept {
+    return config.dijkstra_max_frontier >= 1 ||
+           (config.dijkstra_max_level >= 0 && static_cast<std::uint64_t>(config.dijkstra_max_level) >= levels);
+}
+
+// The labels that bounded search leaves (`labels` holds one per vertex of the graph; its
+// contents on entry do not matter). Each vertex is taken once, so a popped entry of a vertex
+// already taken is stale; the labels equal those of Engine::bmssp with the same
+// configuration, bit for bit.
+// `min_weight` must not exceed any weight of the graph (0.0 always qualifies); the larger it
+// is, the less ordering work the search does among vertices of equal distance.
+void search_whole_graph(const Csr& graph, std::uint32_t source, double min_weight, std::span<Label> labels);
 
 // --- the engine ------------------------------------------------------------------------
 
