@@ -427,9 +427,9 @@ bool to_owned_csr(std::span<const std::int64_t> indptr, std::span<const std::int
     const auto limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, std::uint64_t{1} << 31));
     for (std::size_t at = 0; ok && at < indices.size(); at += CHUNK) {
         const std::size_t end = std::min(at + CHUNK, indices.size());
-        bool bad = false;
+        unsigned bad = 0;  // an integer, not a bool: the reduction vectorises
         for (std::size_t e = at; e < end; ++e) bad |= static_cast<std::uint32_t>(indices[e]) >= limit;
-        ok = !bad;
+        ok = bad == 0;
         out.indices.insert(out.indices.end(), indices.begin() + at, indices.begin() + end);
     }
     if (!ok) {

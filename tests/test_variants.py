@@ -336,6 +336,22 @@ def test_weights_are_checked_only_for_known_names(bad):
             native.bmssp_variant(*g, 0, variant)
 
 
+@pytest.mark.parametrize("bad", [np.nan, -np.nan, np.inf, -np.inf, -1.0, -5e-324])
+def test_a_bad_weight_is_found_wherever_it_lies(bad):
+    # the weights are scanned two at a time with a scalar tail: try every lane and the tail
+    for m in (1, 2, 5, 8):
+        for at in range(m):
+            weights = np.full(m, 2.0)
+            weights[::2] = -0.0
+            weights[at] = bad
+            g = csr_from_edges(m + 1, np.arange(m), np.arange(1, m + 1), weights)
+            with pytest.raises(ValueError, match=r"^edge weight must be finite and >= 0$"):
+                native.bmssp_variant(*g, 0, "fast")
+    # -0.0 in every position passes
+    g = csr_from_edges(6, np.arange(5), np.arange(1, 6), np.full(5, -0.0))
+    np.testing.assert_array_equal(native.bmssp_variant(*g, 0, "fast")[1], [-1, 0, 1, 2, 3, 4])
+
+
 def test_concurrent_calls_match_sequential_ones():
     from concurrent.futures import ThreadPoolExecutor
 

@@ -1,11 +1,16 @@
 // engine.cpp: the variant engine's recursion, its run and the mapping back.
 #include "variants/engine.hpp"
 
-#include "dijkstra.hpp"
-
 #include <algorithm>
+#include <bit>
 #include <cinttypes>
 #include <cstdio>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "dijkstra.hpp"
 
 namespace qh {
 
@@ -39,28 +44,57 @@ EngineParams engine_parameters(std::uint64_t n_searched, const VariantConfig& co
 
 // --- checks ---------------------------------------------------------------------------
 
+namespace {
+
+struct WeightScan {
+    double smallest;  // +inf without weights
+    double largest;   // -inf without weights
+    bool any_nan;
+};
+
+// Smallest and largest weight and whether any is NaN, in one pass.
+WeightScan scan_weights(const double* w, std::size_t m) noexcept {
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    std::size_t e = 0;
+    WeightScan out{INF, -INF, false};
+#if defined(__SSE2__)
+    // Two lanes at a time. MINPD and MAXPD return their second operand when either is NaN,
+    // so NaN never enters the running extremes; it is caught by the unordered compare.
+    __m128d lo = _mm_set1_pd(INF), hi = _mm_set1_pd(-INF), nan = _mm_setzero_pd();
+    for (; e + 2 <= m; e += 2) {
+        const __m128d x = _mm_loadu_pd(w + e);
+        lo = _mm_min_pd(x, lo);
+        hi = _mm_max_pd(x, hi);
+        nan = _mm_or_pd(nan, _mm_cmpunord_pd(x, x));
+    }
+    double l[2], h[2], q[2];
+    _mm_storeu_pd(l, lo);
+    _mm_storeu_pd(h, hi);
+    _mm_storeu_pd(q, nan);
+    out.smallest = std::min(l[0], l[1]);
+    out.largest = std::max(h[0], h[1]);
+    out.any_nan = std::bit_cast<std::uint64_t>(q[0]) != 0 || std::bit_cast<std::uint64_t>(q[1]) != 0;
+#endif
+    for (; e < m; ++e) {
+        if (w[e] != w[e]) {
+            out.any_nan = true;
+            continue;
+        }
+        out.smallest = std::min(out.smallest, w[e]);
+        out.largest = std::max(out.largest, w[e]);
+    }
+    return out;
+}
+
+}  // namespace
+
 std::optional<BmsspError> check_run_input(const Csr& csr, std::uint64_t source, double* smallest) noexcept {
     if (source >= csr.n) return BmsspError::SourceOutOfRange;
-    constexpr double INF = std::numeric_limits<double>::infinity();
-    // Four independent minima, so that the scan is not one long chain of dependent minimums.
-    const double* const w = csr.weights.data();
-    const std::size_t m = csr.weights.size();
-    double lo[4] = {INF, INF, INF, INF};
-    bool bad = false;
-    std::size_t e = 0;
-    for (; e + 4 <= m; e += 4) {
-        for (std::size_t j = 0; j < 4; ++j) {
-            bad |= !(w[e + j] >= 0.0) | (w[e + j] == INF);
-            lo[j] = w[e + j] < lo[j] ? w[e + j] : lo[j];
-        }
-        if (bad) return BmsspError::InvalidWeight;
-    }
-    for (; e < m; ++e) {
-        bad |= !(w[e] >= 0.0) | (w[e] == INF);
-        lo[0] = w[e] < lo[0] ? w[e] : lo[0];
-    }
-    if (bad) return BmsspError::InvalidWeight;
-    if (smallest != nullptr) *smallest = std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3]));
+    // −0.0 passes: it is not below zero.
+    const WeightScan scan = scan_weights(csr.weights.data(), csr.weights.size());
+    if (scan.any_nan || scan.smallest < 0.0 || scan.largest == std::numeric_limits<double>::infinity())
+        return BmsspError::InvalidWeight;
+    if (smallest != nullptr) *smallest = scan.smallest;
     return std::nullopt;
 }
 
@@ -92,11 +126,14 @@ void check_structure(const Csr& csr) {
         for (std::uint64_t i = at; i < end; ++i) bad |= (row[i - 1] > row[i]) | (row[i] > nnz);
         if (bad) internal_stop("malformed CSR: indptr not monotone");
     }
+    // Heads are u32: compared with n capped to u32 range, the test vectorises and means the same.
+    const auto limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, UINT32_MAX));
+    const bool all_u32_below = n > UINT32_MAX;  // then every head is below n
     const std::uint32_t* const head = csr.indices.data();
-    for (std::uint64_t at = 0; at < nnz; at += CHUNK) {
+    for (std::uint64_t at = 0; !all_u32_below && at < nnz; at += CHUNK) {
         const std::uint64_t end = std::min(at + CHUNK, nnz);
-        bool bad = false;
-        for (std::uint64_t e = at; e < end; ++e) bad |= head[e] >= n;
+        unsigned bad = 0;
+        for (std::uint64_t e = at; e < end; ++e) bad |= head[e] >= limit;
         if (bad) internal_stop("malformed CSR: neighbor id out of range");
     }
 }
@@ -445,8 +482,8 @@ std::variant<VariantRun, BmsspError> run(const Csr& csr, std::uint64_t source, s
                             std::span<std::uint32_t> pred) {
         const EngineParams p = engine_parameters(graph.n, config);
         if (whole_run_is_one_search(config, p.levels)) {
-            Vec<Label> labels(graph.n);
-            search_whole_graph(graph, from, smallest, labels);
+            auto labels = OwnedArray<Label>::uninitialized(graph.n);  // the search fills them
+            search_whole_graph(graph, from, smallest, {labels.data(), labels.size()});
             for (std::uint64_t v = 0; v < graph.n; ++v) {
                 dist[v] = labels[v].dist;
                 pred[v] = labels[v].pred;
