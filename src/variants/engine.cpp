@@ -337,9 +337,7 @@ std::pair<Vec<std::uint32_t>, Vec<std::uint32_t>> Engine<Q>::find_pivots(const K
 
 template <class Q>
 LevelOut Engine<Q>::bmssp(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
-    if (static_cast<std::int64_t>(config.dijkstra_max_level) >= static_cast<std::int64_t>(level) ||
-        s.size() <= config.dijkstra_max_frontier)
-        return bounded_dijkstra(bound, s);
+    if (takes_bounded_dijkstra(config, level, s.size())) return bounded_dijkstra(bound, s);
     if (level == 0) return base_case(bound, s[0]);
     return recursive_level(level, bound, s);
 }
@@ -481,7 +479,7 @@ std::variant<VariantRun, BmsspError> run(const Csr& csr, std::uint64_t source, s
     const auto search = [&](const Csr& graph, std::uint32_t from, double smallest, std::span<double> dist,
                             std::span<std::uint32_t> pred) {
         const EngineParams p = engine_parameters(graph.n, config);
-        if (whole_run_is_one_search(config, p.levels)) {
+        if (takes_bounded_dijkstra(config, p.levels, 1)) {
             auto labels = OwnedArray<Label>::uninitialized(graph.n);  // the search fills them
             search_whole_graph(graph, from, smallest, {labels.data(), labels.size()});
             for (std::uint64_t v = 0; v < graph.n; ++v) {

@@ -145,17 +145,16 @@ std::pair<OwnedArray<double>, OwnedArray<std::int32_t>> recover_pred_transformed
 
 // --- the whole run as one search ----------------------------------------------------------
 
-// Whether the outermost call of a run with `levels` levels (one source, bound KEY_TOP) is
-// answered by the bounded Dijkstra search, which then makes up the whole run.
-inline bool whole_run_is_one_search(const VariantConfig& config, std::uint64_t levels) noexcept {
-    return config.dijkstra_max_frontier >= 1 ||
-           (config.dijkstra_max_level >= 0 && static_cast<std::uint64_t>(config.dijkstra_max_level) >= levels);
+// Whether a call at `level` with `sources` sources is answered by the bounded Dijkstra search
+// (the "hybrid" switch). For the outermost call (one source) that search is the whole run.
+inline bool takes_bounded_dijkstra(const VariantConfig& config, std::uint64_t level, std::size_t sources) noexcept {
+    return static_cast<std::int64_t>(config.dijkstra_max_level) >= static_cast<std::int64_t>(level) ||
+           sources <= config.dijkstra_max_frontier;
 }
 
-// The labels that bounded search leaves (`labels` holds one per vertex of the graph; its
-// contents on entry do not matter). Each vertex is taken once, so a popped entry of a vertex
-// already taken is stale; the labels equal those of Engine::bmssp with the same
-// configuration, bit for bit.
+// The labels that the bounded search from `source` with bound KEY_TOP leaves (`labels` holds
+// one per vertex of the graph; its contents on entry do not matter): those of Engine::bmssp
+// with the same configuration, bit for bit.
 // `min_weight` must not exceed any weight of the graph (0.0 always qualifies); the larger it
 // is, the less ordering work the search does among vertices of equal distance.
 void search_whole_graph(const Csr& graph, std::uint32_t source, double min_weight, std::span<Label> labels);
