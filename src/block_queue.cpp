@@ -388,3 +388,186 @@ void BlockDs::sanity_check() const {
 }
 
 }  // namespace qh
+
+// --- UnitQueue --------------------------------------------------------------------
+
+namespace qh {
+
+namespace {
+
+// chunk_in_place with chunk 1: the same partitions, draws and final order, without
+// recording chunk ends (every chunk is one entry).
+void sort_by_median(std::span<Entry> a, std::uint64_t& rng) {
+    const std::size_t n = a.size();
+    if (n <= 1) return;
+    const std::size_t half = n / 2;
+    partition_smallest_in_place(a, half, rng);
+    sort_by_median(a.subspan(0, half), rng);
+    sort_by_median(a.subspan(half), rng);
+}
+
+}  // namespace
+
+UnitQueue::UnitQueue(Key bound) : bound_(bound) { d1_restart(); }
+
+void UnitQueue::d1_restart() {
+    d1_.clear();
+    d1_head_ = 0;
+    d1_.push_back({bound_, Entry{ID_MAP_EMPTY, Key{}}});
+}
+
+void UnitQueue::reset(Key bound) {
+    bound_ = bound;
+    held_.clear();
+    d0_.clear();
+    d1_restart();
+}
+
+const Key* UnitQueue::key_of(std::uint32_t vertex) const noexcept {
+    const Held* h = held_.find(vertex);
+    return h == nullptr ? nullptr : &h->key;
+}
+
+std::size_t UnitQueue::d1_find(const Key& key) const noexcept {
+    const auto at = std::lower_bound(d1_.begin() + static_cast<std::ptrdiff_t>(d1_head_), d1_.end(), key,
+                                     [](const D1Pair& p, const Key& k) { return p.bound < k; });
+    return static_cast<std::size_t>(at - d1_.begin());
+}
+
+void UnitQueue::drop(const Held& held) noexcept {
+    Entry* e;
+    if (held.d0_index != IN_D1) {
+        e = &d0_[held.d0_index];
+    } else {
+        const std::size_t i = d1_find(held.key);
+        e = i < d1_.size() ? &d1_[i].entry : nullptr;
+    }
+    if (e == nullptr || e->vertex == ID_MAP_EMPTY || !(e->key == held.key)) {
+        internal_stop("UnitQueue: held vertex missing from its block");
+    }
+    e->vertex = ID_MAP_EMPTY;
+}
+
+void UnitQueue::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
+    if (!(key < bound_)) internal_stop("Insert: key not below the queue's bound");
+    const std::size_t i = d1_find(key);
+    auto [held, fresh] = held_.try_emplace(vertex, Held{key, IN_D1});
+    if (!fresh) {
+        if (!(key < held->key)) return;
+        drop(*held);
+        *held = Held{key, IN_D1};
+    }
+    D1Pair& pair = d1_[i];
+    if (pair.entry.vertex == ID_MAP_EMPTY) {
+        pair.entry = Entry{vertex, key};
+        return;
+    }
+    // A second live entry: split into the smaller (bounded by its own key) and the larger
+    // (keeping the old bound). Selecting one of two costs exactly one draw.
+    (void)splitmix64(rng);
+    Entry lower = pair.entry;
+    Entry upper{vertex, key};
+    if (upper.key < lower.key) std::swap(lower, upper);
+    const Key old_bound = pair.bound;
+    pair = D1Pair{lower.key, lower};
+    d1_.insert(d1_.begin() + static_cast<std::ptrdiff_t>(i + 1), D1Pair{old_bound, upper});
+}
+
+void UnitQueue::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) {
+    if (entries.empty()) return;
+    // Deduplicate in first-seen order, keeping each vertex's smallest key.
+    batch_.clear();
+    if (entries.size() <= 16) {
+        for (const Entry& e : entries) {
+            bool seen = false;
+            for (Entry& b : batch_) {
+                if (b.vertex == e.vertex) {
+                    if (e.key < b.key) b.key = e.key;
+                    seen = true;
+                    break;
+                }
+            }
+            if (!seen) batch_.push_back(e);
+        }
+    } else {
+        batch_index_.clear();
+        for (const Entry& e : entries) {
+            auto [index, inserted] = batch_index_.try_emplace(e.vertex, static_cast<std::uint32_t>(batch_.size()));
+            if (inserted) {
+                batch_.push_back(e);
+            } else if (e.key < batch_[*index].key) {
+                batch_[*index].key = e.key;
+            }
+        }
+    }
+    for (const Entry& e : batch_) {
+        if (const Held* h = held_.find(e.vertex)) {
+            if (!(e.key < h->key)) {
+                internal_stop("BatchPrepend: duplicate key with non-smaller value violates the precondition");
+            }
+            drop(*h);
+            held_.erase(e.vertex);
+        }
+    }
+    sort_by_median(batch_, rng);
+    for (std::size_t c = batch_.size(); c-- > 0;) {
+        held_.assign(batch_[c].vertex, Held{batch_[c].key, static_cast<std::uint32_t>(d0_.size())});
+        d0_.push_back(batch_[c]);
+    }
+}
+
+Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
+    out.clear();
+    std::size_t p0 = d0_.size();
+    while (p0 > 0 && d0_[p0 - 1].vertex == ID_MAP_EMPTY) --p0;
+    std::size_t p1 = d1_head_;
+    while (p1 < d1_.size() && d1_[p1].entry.vertex == ID_MAP_EMPTY) ++p1;
+    const bool have0 = p0 > 0;
+    const bool have1 = p1 < d1_.size();
+    // BlockDs drains everything at once when what it found is all there is.
+    const bool d0_all = !have0 || p0 == 1;
+    const bool d1_all = !have1 || p1 + 1 == d1_.size();
+    if (d0_all && d1_all && !(have0 && have1)) {
+        if (have0 || have1) {
+            const std::uint32_t v = have0 ? d0_[p0 - 1].vertex : d1_[p1].entry.vertex;
+            if (!held_.erase(v)) internal_stop("Pull: pulled vertex without a position record");
+            out.push_back(v);
+        }
+        if (!held_.empty()) internal_stop("Pull: full drain left vertices behind");
+        d0_.clear();
+        d1_restart();
+        return bound_;
+    }
+    Entry* take;
+    if (have0 && have1) {
+        (void)splitmix64(rng);  // selecting the smaller of two
+        take = d1_[p1].entry.key < d0_[p0 - 1].key ? &d1_[p1].entry : &d0_[p0 - 1];
+    } else {
+        take = have0 ? &d0_[p0 - 1] : &d1_[p1].entry;
+    }
+    if (!held_.erase(take->vertex)) internal_stop("Pull: pulled vertex without a position record");
+    out.push_back(take->vertex);
+    take->vertex = ID_MAP_EMPTY;
+
+    while (!d0_.empty() && d0_.back().vertex == ID_MAP_EMPTY) d0_.pop_back();
+    while (d1_.size() - d1_head_ >= 2 && d1_[d1_head_].entry.vertex == ID_MAP_EMPTY) ++d1_head_;
+    if (d1_head_ > 32 && 2 * d1_head_ > d1_.size()) {
+        d1_.erase(d1_.begin(), d1_.begin() + static_cast<std::ptrdiff_t>(d1_head_));
+        d1_head_ = 0;
+    }
+    bool have = false;
+    Key x = bound_;
+    if (!d0_.empty()) {
+        x = d0_.back().key;
+        have = true;
+    }
+    for (std::size_t p = d1_head_; p < d1_.size(); ++p) {
+        if (d1_[p].entry.vertex == ID_MAP_EMPTY) continue;
+        if (!have || d1_[p].entry.key < x) x = d1_[p].entry.key;
+        have = true;
+        break;
+    }
+    return have ? x : bound_;
+}
+
+}  // namespace qh

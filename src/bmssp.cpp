@@ -649,15 +649,24 @@ Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std:
     if (level == 0) return base_case(bound, s);
     const std::uint64_t np = vertex.size();
     LevelScratch& sc = scratch_[level];
-    const std::uint8_t in_u = static_cast<std::uint8_t>(IN_U << (level - 1));
 
     find_pivots_into(bound, s, sc.pivots, sc.w);
 
     const std::uint64_t s1 = t * (level - 1);
     std::uint64_t m = (s1 <= 62 && (std::uint64_t{1} << s1) < np) ? (std::uint64_t{1} << s1) : np;
     if (m == 0) m = 1;
-    BlockDs& d = sc.d;
-    d.reset(m, bound);
+    if (m == 1) {
+        sc.unit.reset(bound);
+        return run_level_on(level, bound, sc.unit);
+    }
+    sc.d.reset(m, bound);
+    return run_level_on(level, bound, sc.d);
+}
+
+template <class Queue>
+Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
+    LevelScratch& sc = scratch_[level];
+    const std::uint8_t in_u = static_cast<std::uint8_t>(IN_U << (level - 1));
     for (std::uint32_t x : sc.pivots) d.insert(x, key(x), seed);
 
     Key last_bp = bound;

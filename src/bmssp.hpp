@@ -204,6 +204,7 @@ private:
         Vec<Entry> k_list;
         Vec<std::uint32_t> u;  // the call's result U
         BlockDs d{1, KEY_TOP};
+        UnitQueue unit;        // D when M = 1
     };
 
     // Relaxes every edge of u's row in row order: `accept(v, cd, ch)` decides, for an edge
@@ -269,6 +270,9 @@ private:
                           Vec<std::uint32_t>& w);
     // Runs BMSSP(l, B, S); U is left in scratch_[l].u, B' is returned.
     Key run_level(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
+    // The part of run_level after FindPivots, on a reset queue `d` (BlockDs or UnitQueue).
+    template <class Queue>
+    Key run_level_on(std::uint64_t level, const Key& bound, Queue& d);
     Key base_case(const Key& bound, std::span<const std::uint32_t> s);
 
     Vec<std::uint8_t> flags_;
