@@ -68,6 +68,8 @@ constexpr std::uint64_t TWO_POW_31 = std::uint64_t{1} << 31;
 // A list of more than n' / LARGE_LIST_DIVISOR marked vertices is unmarked by sweeping
 // the whole per-vertex array, which streams, instead of one cache miss per vertex.
 constexpr std::size_t LARGE_LIST_DIVISOR = 16;
+// How many list entries ahead a loop over scattered vertices prefetches their state.
+constexpr std::size_t PREFETCH_AHEAD = 8;
 
 }  // namespace
 
@@ -667,14 +669,15 @@ template <class Queue>
 Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
     LevelScratch& sc = scratch_[level];
     const std::uint8_t in_u = static_cast<std::uint8_t>(IN_U << (level - 1));
-    for (std::uint32_t x : sc.pivots) d.insert(x, key(x), seed);
-
+    // Inserting changes no key, so B' starts at the smallest pivot key, taken in the same pass.
     Key last_bp = bound;
-    if (!sc.pivots.empty()) {
-        last_bp = key(sc.pivots[0]);
-        for (std::uint32_t x : sc.pivots) {
-            if (key(x) < last_bp) last_bp = key(x);
-        }
+    const std::size_t pn = sc.pivots.size();
+    for (std::size_t i = 0; i < pn; ++i) {
+        if (i + PREFETCH_AHEAD < pn) __builtin_prefetch(&vertex[sc.pivots[i + PREFETCH_AHEAD]]);
+        const std::uint32_t x = sc.pivots[i];
+        const Key kx = key(x);
+        d.insert(x, kx, seed);
+        if (i == 0 || kx < last_bp) last_bp = kx;
     }
 
     const std::uint64_t size_shift = level * t;
@@ -689,7 +692,10 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
         const Key bi = d.pull(seed, sc.pulled);
         if (sc.pulled.empty()) internal_stop("Pull returned an empty set while D was non-empty");
         sc.fresh.clear();
-        for (std::uint32_t v : sc.pulled) {
+        const std::size_t pulled_n = sc.pulled.size();
+        for (std::size_t i = 0; i < pulled_n; ++i) {
+            if (i + PREFETCH_AHEAD < pulled_n) __builtin_prefetch(&flags_[sc.pulled[i + PREFETCH_AHEAD]]);
+            const std::uint32_t v = sc.pulled[i];
             if (!(flags_[v] & COMPLETE)) sc.fresh.push_back(v);
         }
         if (sc.fresh.empty()) {
@@ -725,7 +731,13 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
 
     const Key bp = last_bp < bound ? last_bp : bound;
     if (bound < bp) internal_stop("assertion failed: bp <= b");
-    for (std::uint32_t x : sc.w) {
+    const std::size_t wn = sc.w.size();
+    for (std::size_t i = 0; i < wn; ++i) {
+        if (i + PREFETCH_AHEAD < wn) {
+            __builtin_prefetch(&flags_[sc.w[i + PREFETCH_AHEAD]]);
+            __builtin_prefetch(&vertex[sc.w[i + PREFETCH_AHEAD]]);
+        }
+        const std::uint32_t x = sc.w[i];
         if (!(flags_[x] & in_u) && key(x) < bp) {
             flags_[x] |= in_u;
             u.push_back(x);
