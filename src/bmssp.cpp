@@ -595,7 +595,16 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch) {
         return Key{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)} < bound;
     };
+    // The heads of a pushed vertex are read if it is popped, usually within the next few
+    // steps: start loading them now, so that their misses overlap.
+    auto prefetch_heads = [&](std::uint32_t v) {
+        const VertexNode& r = vertex[v];
+        if (r.ring != NO_VERTEX) __builtin_prefetch(&vertex[r.ring]);
+        if (r.to != NO_VERTEX) __builtin_prefetch(&vertex[r.to]);
+    };
+    prefetch_heads(x);
     auto push = [&](std::uint32_t v) {
+        prefetch_heads(v);
         const Key kv = key(v);
         best_key_.assign(v, kv);
         heap.push_back({kv, v});
