@@ -160,9 +160,14 @@ Transformed transform_to_constant_degree(const Csr& csr, std::uint64_t source) {
     return tg;
 }
 
-CompactGraph compact_constant_degree(const Csr& csr, std::uint64_t source) {
+namespace {
+
+// The rows of the constant-degree form of `csr` as `Row`s (anything with ring, to and weight
+// fields), each starting as `blank`; fills the maps and the source of `cg`, not its rows.
+template <class Row>
+Vec<Row> build_constant_degree_rows(const Csr& csr, std::uint64_t source, CompactGraph& cg, const Row& blank) {
     const std::uint64_t n = csr.n;
-    CompactGraph cg;
+    Vec<Row> rows;
     // Degrees, then copy numbering (first_copy is base(v)); counted in 64 bits first.
     Vec<std::uint32_t> count(n, 0);
     std::uint64_t running = 0;
@@ -178,16 +183,18 @@ CompactGraph compact_constant_degree(const Csr& csr, std::uint64_t source) {
     }
     if (running >= TWO_POW_32) internal_stop("edge endpoint out of range");
     const std::uint64_t np = running;
-    cg.orig.resize(np);
-    cg.rows.resize(np);
+    // Copies are numbered in vertex order, so both arrays fill front to back in one write.
+    cg.orig.reserve(np);
+    rows.reserve(np);
     for (std::uint64_t v = 0; v < n; ++v) {
         const std::uint64_t first = cg.first_copy[v];
         const std::uint64_t last = v + 1 < n ? cg.first_copy[v + 1] : np;
         const bool ring = last - first >= 2;
         for (std::uint64_t c = first; c < last; ++c) {
-            cg.orig[c] = static_cast<std::uint32_t>(v);
-            cg.rows[c] = CompactRow{ring ? static_cast<std::uint32_t>(c + 1 == last ? first : c + 1) : NO_VERTEX,
-                                    NO_VERTEX, 0.0};
+            cg.orig.push_back(static_cast<std::uint32_t>(v));
+            Row r = blank;
+            r.ring = ring ? static_cast<std::uint32_t>(c + 1 == last ? first : c + 1) : NO_VERTEX;
+            rows.push_back(r);
         }
     }
     // Slots: each edge takes the next free copy of its tail, then of its head.
@@ -197,11 +204,19 @@ CompactGraph compact_constant_degree(const Csr& csr, std::uint64_t source) {
             const std::uint64_t tail_copy = std::uint64_t{cg.first_copy[u]} + count[u]++;
             const std::uint64_t head_copy = std::uint64_t{cg.first_copy[w]} + count[w]++;
             if (tail_copy >= np || head_copy >= np) internal_stop("edge endpoint out of range");
-            cg.rows[tail_copy].to = static_cast<std::uint32_t>(head_copy);
-            cg.rows[tail_copy].weight = csr.weights[e];
+            rows[tail_copy].to = static_cast<std::uint32_t>(head_copy);
+            rows[tail_copy].weight = csr.weights[e];
         }
     }
     cg.source = cg.first_copy[source];
+    return rows;
+}
+
+}  // namespace
+
+CompactGraph compact_constant_degree(const Csr& csr, std::uint64_t source) {
+    CompactGraph cg;
+    cg.rows = build_constant_degree_rows(csr, source, cg, CompactRow{NO_VERTEX, NO_VERTEX, 0.0});
     return cg;
 }
 
@@ -464,6 +479,18 @@ State::State(const CompactGraph& g, std::uint64_t k_, std::uint64_t t_, std::uin
     }
     vertex[g.source].dist = 0.0;
     vertex[g.source].hops = 0;
+}
+
+State::State(Vec<VertexNode>&& vertices, std::uint32_t source, std::uint64_t k_, std::uint64_t t_,
+             std::uint64_t seed_)
+    : vertex(std::move(vertices)),
+      k(k_),
+      t(t_),
+      seed(seed_),
+      flags_(vertex.size(), 0),
+      w_index_(vertex.size(), NO_VERTEX) {
+    vertex[source].dist = 0.0;
+    vertex[source].hops = 0;
 }
 
 void State::settle(std::uint32_t v) {
@@ -774,11 +801,13 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
         if (!fits_bmssp_ids(csr.n, transformed_vertex_count(csr))) return BmsspError::GraphTooLarge;
     }
 
-    CompactGraph cg = compact_constant_degree(csr, source);
-    const BmsspParams params = bmssp_parameters(cg.n());
-    const std::uint64_t np = cg.n();
-    State state(cg, params.k, params.t, seed);
-    Vec<CompactRow>().swap(cg.rows);  // the state holds its own copy of the rows
+    // The rows go straight into the run's vertex records: no compact copy to build and drop.
+    CompactGraph cg;
+    Vec<VertexNode> vertices =
+        build_constant_degree_rows(csr, source, cg, VertexNode{INF, UNREACHED, NO_VERTEX, NO_VERTEX, NO_VERTEX, 0.0});
+    const std::uint64_t np = vertices.size();
+    const BmsspParams params = bmssp_parameters(np);
+    State state(std::move(vertices), cg.source, params.k, params.t, seed);
     state.settle_log.reserve(np);     // at most one record per vertex: never regrown
     const std::uint32_t top_sources[1] = {cg.source};
     (void)state.bmssp_bound(params.levels, KEY_TOP, top_sources);

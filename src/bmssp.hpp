@@ -158,6 +158,9 @@ public:
     // Fresh state on a copy of graph's rows: every vertex unreached except graph.source at
     // distance +0.0 and 0 hops. The caller may release graph.rows afterwards.
     State(const CompactGraph& graph, std::uint64_t k, std::uint64_t t, std::uint64_t seed);
+    // Fresh state on vertex records already holding the rows, all unreached; `source`
+    // becomes reached at distance +0.0 and 0 hops.
+    State(Vec<VertexNode>&& vertices, std::uint32_t source, std::uint64_t k, std::uint64_t t, std::uint64_t seed);
 
     Vec<VertexNode> vertex;        // per-vertex tentative path and row
     Vec<SettleRecord> settle_log;  // vertices in the order they became complete
