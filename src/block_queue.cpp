@@ -164,6 +164,16 @@ void BlockDs::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
     if (b.live > m_) split_d1(i, rng);
 }
 
+void BlockDs::record_positions(std::span<const Entry> entries, std::uint32_t id) {
+    // Records of a large block lie all over the table: prefetch a few entries ahead.
+    constexpr std::size_t AHEAD = 8;
+    const std::size_t n = entries.size();
+    for (std::size_t s = 0; s < n; ++s) {
+        if (s + AHEAD < n) positions_.prefetch(entries[s + AHEAD].vertex);
+        positions_.assign(entries[s].vertex, {id, static_cast<std::uint32_t>(s)});
+    }
+}
+
 void BlockDs::split_d1(std::size_t i, std::uint64_t& rng) {
     const std::uint32_t old_id = d1_[i].id;
     // select_smallest on the occupied entries, partitioned in place in a reused buffer.
@@ -188,8 +198,8 @@ void BlockDs::split_d1(std::size_t i, std::uint64_t& rng) {
     const Key old_bound = d1_[i].bound;
     d1_[i] = {lower_bound, lower_id};
     d1_.insert(d1_.begin() + static_cast<std::ptrdiff_t>(i + 1), D1Slot{old_bound, upper_id});
-    for (std::uint32_t s = 0; s < lower.size(); ++s) positions_.assign(lower[s].vertex, {lower_id, s});
-    for (std::uint32_t s = 0; s < upper.size(); ++s) positions_.assign(upper[s].vertex, {upper_id, s});
+    record_positions(lower, lower_id);
+    record_positions(upper, upper_id);
 }
 
 void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) {
@@ -227,7 +237,7 @@ void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) 
         const std::size_t begin = c == 0 ? 0 : ends[c - 1];
         const std::span<const Entry> part(dedup_list_.data() + begin, ends[c] - begin);
         const std::uint32_t id = alloc_block(part);
-        for (std::uint32_t s = 0; s < part.size(); ++s) positions_.assign(part[s].vertex, {id, s});
+        record_positions(part, id);
         d0_.push_back(id);
     }
 }

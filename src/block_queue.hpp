@@ -165,6 +165,8 @@ private:
 
     void remove_recorded(std::uint32_t vertex, const Position& at) noexcept;
     void split_d1(std::size_t i, std::uint64_t& rng);
+    // Records (id, slot s) as the position of entries[s].vertex for every s.
+    void record_positions(std::span<const Entry> entries, std::uint32_t id);
     Key smallest_live(const Block& b) const noexcept;
     // Returns a block that no sequence holds and no record points into to the free list.
     void retire(std::uint32_t id) noexcept;
