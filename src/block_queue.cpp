@@ -423,7 +423,7 @@ UnitQueue::UnitQueue(Key bound) : bound_(bound) { d1_restart(); }
 void UnitQueue::d1_restart() {
     d1_.clear();
     d1_head_ = 0;
-    d1_.push_back({bound_, Entry{ID_MAP_EMPTY, Key{}}});
+    d1_.push_back({bound_, ID_MAP_EMPTY});
 }
 
 void UnitQueue::reset(Key bound) {
@@ -444,18 +444,22 @@ std::size_t UnitQueue::d1_find(const Key& key) const noexcept {
     return static_cast<std::size_t>(at - d1_.begin());
 }
 
-void UnitQueue::drop(const Held& held) noexcept {
-    Entry* e;
+const Key& UnitQueue::held_key(std::uint32_t vertex) const noexcept {
+    const Held* h = held_.find(vertex);
+    if (h == nullptr) internal_stop("UnitQueue: block entry without a held key");
+    return h->key;
+}
+
+void UnitQueue::drop(std::uint32_t vertex, const Held& held) noexcept {
+    std::uint32_t* at;
     if (held.d0_index != IN_D1) {
-        e = &d0_[held.d0_index];
+        at = &d0_[held.d0_index].vertex;
     } else {
         const std::size_t i = d1_find(held.key);
-        e = i < d1_.size() ? &d1_[i].entry : nullptr;
+        at = i < d1_.size() ? &d1_[i].vertex : nullptr;
     }
-    if (e == nullptr || e->vertex == ID_MAP_EMPTY || !(e->key == held.key)) {
-        internal_stop("UnitQueue: held vertex missing from its block");
-    }
-    e->vertex = ID_MAP_EMPTY;
+    if (at == nullptr || *at != vertex) internal_stop("UnitQueue: held vertex missing from its block");
+    *at = ID_MAP_EMPTY;
 }
 
 void UnitQueue::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
@@ -464,22 +468,24 @@ void UnitQueue::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng)
     auto [held, fresh] = held_.try_emplace(vertex, Held{key, IN_D1});
     if (!fresh) {
         if (!(key < held->key)) return;
-        drop(*held);
+        drop(vertex, *held);
         *held = Held{key, IN_D1};
     }
     D1Pair& pair = d1_[i];
-    if (pair.entry.vertex == ID_MAP_EMPTY) {
-        pair.entry = Entry{vertex, key};
+    if (pair.vertex == ID_MAP_EMPTY) {
+        pair.vertex = vertex;
         return;
     }
     // A second live entry: split into the smaller (bounded by its own key) and the larger
     // (keeping the old bound). Selecting one of two costs exactly one draw.
     (void)splitmix64(rng);
-    Entry lower = pair.entry;
-    Entry upper{vertex, key};
-    if (upper.key < lower.key) std::swap(lower, upper);
+    const Key& old_key = held_key(pair.vertex);
+    const bool new_lower = key < old_key;
+    const Key lower_key = new_lower ? key : old_key;
+    const std::uint32_t lower = new_lower ? vertex : pair.vertex;
+    const std::uint32_t upper = new_lower ? pair.vertex : vertex;
     const Key old_bound = pair.bound;
-    pair = D1Pair{lower.key, lower};
+    pair = D1Pair{lower_key, lower};
     d1_.insert(d1_.begin() + static_cast<std::ptrdiff_t>(i + 1), D1Pair{old_bound, upper});
 }
 
@@ -515,7 +521,7 @@ void UnitQueue::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng
             if (!(e.key < h->key)) {
                 internal_stop("BatchPrepend: duplicate key with non-smaller value violates the precondition");
             }
-            drop(*h);
+            drop(e.vertex, *h);
             held_.erase(e.vertex);
         }
     }
@@ -531,7 +537,7 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     std::size_t p0 = d0_.size();
     while (p0 > 0 && d0_[p0 - 1].vertex == ID_MAP_EMPTY) --p0;
     std::size_t p1 = d1_head_;
-    while (p1 < d1_.size() && d1_[p1].entry.vertex == ID_MAP_EMPTY) ++p1;
+    while (p1 < d1_.size() && d1_[p1].vertex == ID_MAP_EMPTY) ++p1;
     const bool have0 = p0 > 0;
     const bool have1 = p1 < d1_.size();
     // BlockDs drains everything at once when what it found is all there is.
@@ -539,7 +545,7 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     const bool d1_all = !have1 || p1 + 1 == d1_.size();
     if (d0_all && d1_all && !(have0 && have1)) {
         if (have0 || have1) {
-            const std::uint32_t v = have0 ? d0_[p0 - 1].vertex : d1_[p1].entry.vertex;
+            const std::uint32_t v = have0 ? d0_[p0 - 1].vertex : d1_[p1].vertex;
             if (!held_.erase(v)) internal_stop("Pull: pulled vertex without a position record");
             out.push_back(v);
         }
@@ -548,19 +554,19 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
         d1_restart();
         return bound_;
     }
-    Entry* take;
+    std::uint32_t* take;
     if (have0 && have1) {
         (void)splitmix64(rng);  // selecting the smaller of two
-        take = d1_[p1].entry.key < d0_[p0 - 1].key ? &d1_[p1].entry : &d0_[p0 - 1];
+        take = held_key(d1_[p1].vertex) < d0_[p0 - 1].key ? &d1_[p1].vertex : &d0_[p0 - 1].vertex;
     } else {
-        take = have0 ? &d0_[p0 - 1] : &d1_[p1].entry;
+        take = have0 ? &d0_[p0 - 1].vertex : &d1_[p1].vertex;
     }
-    if (!held_.erase(take->vertex)) internal_stop("Pull: pulled vertex without a position record");
-    out.push_back(take->vertex);
-    take->vertex = ID_MAP_EMPTY;
+    if (!held_.erase(*take)) internal_stop("Pull: pulled vertex without a position record");
+    out.push_back(*take);
+    *take = ID_MAP_EMPTY;
 
     while (!d0_.empty() && d0_.back().vertex == ID_MAP_EMPTY) d0_.pop_back();
-    while (d1_.size() - d1_head_ >= 2 && d1_[d1_head_].entry.vertex == ID_MAP_EMPTY) ++d1_head_;
+    while (d1_.size() - d1_head_ >= 2 && d1_[d1_head_].vertex == ID_MAP_EMPTY) ++d1_head_;
     if (d1_head_ > 32 && 2 * d1_head_ > d1_.size()) {
         d1_.erase(d1_.begin(), d1_.begin() + static_cast<std::ptrdiff_t>(d1_head_));
         d1_head_ = 0;
@@ -572,8 +578,9 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
         have = true;
     }
     for (std::size_t p = d1_head_; p < d1_.size(); ++p) {
-        if (d1_[p].entry.vertex == ID_MAP_EMPTY) continue;
-        if (!have || d1_[p].entry.key < x) x = d1_[p].entry.key;
+        if (d1_[p].vertex == ID_MAP_EMPTY) continue;
+        const Key& y = held_key(d1_[p].vertex);
+        if (!have || y < x) x = y;
         have = true;
         break;
     }

@@ -203,10 +203,11 @@ private:
 //
 // With M = 1 every block holds at most one live entry, so D0 is a stack of
 // single entries (front at the back of the array, indices stable) and D1 a
-// sorted array of (inclusive upper bound, entry) pairs whose entry may be
-// empty. A held vertex is found through its held key: a D1 entry with key x
-// sits in the first pair whose bound is >= x, so only a D0 index needs storing.
-// Entries must satisfy key.vertex == vertex (every key the recursion builds does).
+// sorted array of (inclusive upper bound, vertex) pairs whose vertex may be
+// absent. Keys live only in the vertex -> held key map, which keeps D1 pairs
+// at 32 bytes: a split shifts the pairs behind it. A held vertex is found
+// through its key: a D1 entry with key x sits in the first pair whose bound is
+// >= x, so only a D0 index needs storing.
 class UnitQueue {
 public:
     // An empty queue with exclusive upper bound `bound`.
@@ -239,13 +240,15 @@ private:
     };
     struct D1Pair {
         Key bound;
-        Entry entry;  // entry.vertex == ID_MAP_EMPTY when the block is empty
+        std::uint32_t vertex;  // ID_MAP_EMPTY when the block is empty
     };
 
     // Index in d1_ of the block whose range holds `key`.
     std::size_t d1_find(const Key& key) const noexcept;
-    // Drops the entry recorded by `held` from its block (not from held_).
-    void drop(const Held& held) noexcept;
+    // Drops `vertex`, recorded by `held`, from its block (not from held_).
+    void drop(std::uint32_t vertex, const Held& held) noexcept;
+    // The held key of a vertex the queue holds.
+    const Key& held_key(std::uint32_t vertex) const noexcept;
     void d1_restart();
 
     Vec<Entry> d0_;  // D0 reversed: the front is d0_.back(); ID_MAP_EMPTY marks an empty block
