@@ -783,7 +783,11 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
     if (u.size() > flags_.size() / LARGE_LIST_DIVISOR) {
         for (std::uint8_t& f : flags_) f &= static_cast<std::uint8_t>(~in_u);
     } else {
-        for (std::uint32_t x : u) flags_[x] &= static_cast<std::uint8_t>(~in_u);
+        const std::size_t un = u.size();
+        for (std::size_t i = 0; i < un; ++i) {
+            if (i + 2 * PREFETCH_AHEAD < un) __builtin_prefetch(&flags_[u[i + 2 * PREFETCH_AHEAD]], 1);
+            flags_[u[i]] &= static_cast<std::uint8_t>(~in_u);
+        }
     }
     return bp;
 }
