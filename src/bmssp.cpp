@@ -512,7 +512,13 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
     pivots.clear();
     w.clear();
     // W_set is w_index_ != NO_VERTEX; every entry set here is reset before returning.
-    for (std::uint32_t x : s) {
+    const std::size_t sn = s.size();
+    for (std::size_t i = 0; i < sn; ++i) {
+        if (i + PREFETCH_AHEAD < sn) {
+            __builtin_prefetch(&w_index_[s[i + PREFETCH_AHEAD]]);
+            __builtin_prefetch(&vertex[s[i + PREFETCH_AHEAD]]);  // the first layer reads it
+        }
+        const std::uint32_t x = s[i];
         if (w_index_[x] == NO_VERTEX) {
             w_index_[x] = static_cast<std::uint32_t>(w.size());
             w.push_back(x);
