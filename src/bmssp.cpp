@@ -70,6 +70,8 @@ constexpr std::uint64_t TWO_POW_31 = std::uint64_t{1} << 31;
 constexpr std::size_t LARGE_LIST_DIVISOR = 16;
 // How many list entries ahead a loop over scattered vertices prefetches their state.
 constexpr std::size_t PREFETCH_AHEAD = 8;
+// The same for loops that do almost nothing per vertex and so need a longer lead.
+constexpr std::size_t SCAN_AHEAD = 32;
 
 }  // namespace
 
@@ -514,9 +516,9 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
     // W_set is w_index_ != NO_VERTEX; every entry set here is reset before returning.
     const std::size_t sn = s.size();
     for (std::size_t i = 0; i < sn; ++i) {
-        if (i + PREFETCH_AHEAD < sn) {
-            __builtin_prefetch(&w_index_[s[i + PREFETCH_AHEAD]]);
-            __builtin_prefetch(&vertex[s[i + PREFETCH_AHEAD]]);  // the first layer reads it
+        if (i + SCAN_AHEAD < sn) {
+            __builtin_prefetch(&w_index_[s[i + SCAN_AHEAD]]);
+            __builtin_prefetch(&vertex[s[i + SCAN_AHEAD]]);  // the first layer reads it
         }
         const std::uint32_t x = s[i];
         if (w_index_[x] == NO_VERTEX) {
@@ -529,7 +531,11 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
         if (w.size() > w_index_.size() / LARGE_LIST_DIVISOR) {
             std::fill(w_index_.begin(), w_index_.end(), NO_VERTEX);
         } else {
-            for (std::uint32_t v : w) w_index_[v] = NO_VERTEX;
+            const std::size_t wn = w.size();
+            for (std::size_t i = 0; i < wn; ++i) {
+                if (i + SCAN_AHEAD < wn) __builtin_prefetch(&w_index_[w[i + SCAN_AHEAD]], 1);
+                w_index_[w[i]] = NO_VERTEX;
+            }
         }
     };
     frontier_.assign(w.begin(), w.end());
@@ -545,7 +551,13 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
     for (std::uint64_t layer = 0; layer < k; ++layer) {
         next_.clear();
         relax_list(frontier_, [](std::uint32_t) {}, accept_all, join_layer);
-        for (std::uint32_t v : next_) {
+        const std::size_t nn = next_.size();
+        for (std::size_t i = 0; i < nn; ++i) {
+            if (i + SCAN_AHEAD < nn) {
+                __builtin_prefetch(&flags_[next_[i + SCAN_AHEAD]], 1);
+                __builtin_prefetch(&w_index_[next_[i + SCAN_AHEAD]], 1);
+            }
+            const std::uint32_t v = next_[i];
             flags_[v] &= static_cast<std::uint8_t>(~IN_LAYER);
             if (w_index_[v] == NO_VERTEX) {
                 w_index_[v] = static_cast<std::uint32_t>(w.size());
@@ -791,7 +803,7 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
     } else {
         const std::size_t un = u.size();
         for (std::size_t i = 0; i < un; ++i) {
-            if (i + 2 * PREFETCH_AHEAD < un) __builtin_prefetch(&flags_[u[i + 2 * PREFETCH_AHEAD]], 1);
+            if (i + SCAN_AHEAD < un) __builtin_prefetch(&flags_[u[i + SCAN_AHEAD]], 1);
             flags_[u[i]] &= static_cast<std::uint8_t>(~in_u);
         }
     }
