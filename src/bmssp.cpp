@@ -727,7 +727,7 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
     Key last_bp = bound;
     const std::size_t pn = sc.pivots.size();
     for (std::size_t i = 0; i < pn; ++i) {
-        if (i + PREFETCH_AHEAD < pn) __builtin_prefetch(&vertex[sc.pivots[i + PREFETCH_AHEAD]]);
+        if (i + SCAN_AHEAD < pn) __builtin_prefetch(&vertex[sc.pivots[i + SCAN_AHEAD]]);
         const std::uint32_t x = sc.pivots[i];
         const Key kx = key(x);
         d.insert(x, kx, seed);
@@ -748,7 +748,7 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
         sc.fresh.clear();
         const std::size_t pulled_n = sc.pulled.size();
         for (std::size_t i = 0; i < pulled_n; ++i) {
-            if (i + PREFETCH_AHEAD < pulled_n) __builtin_prefetch(&flags_[sc.pulled[i + PREFETCH_AHEAD]]);
+            if (i + SCAN_AHEAD < pulled_n) __builtin_prefetch(&flags_[sc.pulled[i + SCAN_AHEAD]]);
             const std::uint32_t v = sc.pulled[i];
             if (!(flags_[v] & COMPLETE)) sc.fresh.push_back(v);
         }
@@ -775,7 +775,11 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
             }
         };
         relax_list(child_u, join_u, accept_all, route);
-        for (std::uint32_t x : sc.fresh) {
+        const std::size_t fn = sc.fresh.size();
+        for (std::size_t i = 0; i < fn; ++i) {
+            // After a large child call the pulled vertices have left the cache.
+            if (i + SCAN_AHEAD < fn) __builtin_prefetch(&vertex[sc.fresh[i + SCAN_AHEAD]]);
+            const std::uint32_t x = sc.fresh[i];
             const Key kx = key(x);
             if (child_bp <= kx && kx < bi) sc.k_list.push_back({x, kx});
         }
@@ -787,9 +791,9 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
     if (bound < bp) internal_stop("assertion failed: bp <= b");
     const std::size_t wn = sc.w.size();
     for (std::size_t i = 0; i < wn; ++i) {
-        if (i + PREFETCH_AHEAD < wn) {
-            __builtin_prefetch(&flags_[sc.w[i + PREFETCH_AHEAD]]);
-            __builtin_prefetch(&vertex[sc.w[i + PREFETCH_AHEAD]]);
+        if (i + SCAN_AHEAD < wn) {
+            __builtin_prefetch(&flags_[sc.w[i + SCAN_AHEAD]]);
+            __builtin_prefetch(&vertex[sc.w[i + SCAN_AHEAD]]);
         }
         const std::uint32_t x = sc.w[i];
         if (!(flags_[x] & in_u) && key(x) < bp) {
