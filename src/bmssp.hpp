@@ -226,8 +226,8 @@ private:
     // `visit(u)` runs just before u's row is relaxed (its flags byte is prefetched too).
     template <class Visit, class Accept, class Applied>
     void relax_list(std::span<const std::uint32_t> list, Visit&& visit, Accept&& accept, Applied&& applied) {
-        constexpr std::size_t ROW_AHEAD = 16;
-        constexpr std::size_t HEAD_AHEAD = 8;
+        constexpr std::size_t ROW_AHEAD = 32;
+        constexpr std::size_t HEAD_AHEAD = 16;
         const std::size_t len = list.size();
         for (std::size_t i = 0; i < len; ++i) {
             if (i + ROW_AHEAD < len) {
