@@ -579,10 +579,10 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
     next_sibling_.assign(wn, NO_VERTEX);
     non_root_.assign(wn, 0);
     for (std::size_t i = 0; i < wn; ++i) {
-        // Two-stage prefetch: the state of w[i + 8], then the predecessor of w[i + 4].
-        if (i + 8 < wn) __builtin_prefetch(&vertex[w[i + 8]]);
-        if (i + 4 < wn) {
-            const std::uint32_t p_ahead = vertex[w[i + 4]].pred;
+        // Two-stage prefetch: the state of w[i + 16], then the predecessor of w[i + 8].
+        if (i + 16 < wn) __builtin_prefetch(&vertex[w[i + 16]]);
+        if (i + 8 < wn) {
+            const std::uint32_t p_ahead = vertex[w[i + 8]].pred;
             if (p_ahead != NO_VERTEX) {
                 __builtin_prefetch(&w_index_[p_ahead]);
                 __builtin_prefetch(&vertex[p_ahead]);
