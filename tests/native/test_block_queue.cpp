@@ -522,3 +522,31 @@ TEST(unit_queue_matches_block_ds_with_m_1) {
         }
     }
 }
+
+// UnitQueue refuses what BlockDs refuses, with the same messages, and a refused
+// insert leaves the queue as it was.
+TEST(unit_queue_precondition_stops) {
+    UnitQueue q(dkey(100, 0));
+    std::uint64_t rng = 5;
+    q.insert(3, dkey(10, 3), rng);
+    auto stop_message = [](auto&& op) -> std::string {
+        try {
+            op();
+        } catch (const InternalStop& e) {
+            return e.what();
+        }
+        return "";
+    };
+    CHECK(stop_message([&] { q.insert(4, dkey(100, 4), rng); }) == "Insert: key not below the queue's bound");
+    CHECK(q.size() == 1 && q.key_of(4) == nullptr);
+    const std::vector<Entry> not_smaller{{3, dkey(10, 3)}};
+    CHECK(stop_message([&] { q.batch_prepend(not_smaller, rng); }) ==
+          "BatchPrepend: duplicate key with non-smaller value violates the precondition");
+    // A larger key for a held vertex changes nothing and draws nothing.
+    const std::uint64_t before = rng;
+    q.insert(3, dkey(20, 3), rng);
+    CHECK(rng == before && *q.key_of(3) == dkey(10, 3));
+    Vec<std::uint32_t> out;
+    CHECK(q.pull(rng, out) == dkey(100, 0));
+    CHECK(out.size() == 1 && out[0] == 3 && q.is_empty());
+}
