@@ -164,6 +164,16 @@ void BlockDs::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
     if (b.live > m_) split_d1(i, rng);
 }
 
+void BlockDs::record_positions(std::span<const Entry> entries, std::uint32_t id) {
+    // Records of a large block lie all over the table: prefetch a few entries ahead.
+    constexpr std::size_t AHEAD = 8;
+    const std::size_t n = entries.size();
+    for (std::size_t s = 0; s < n; ++s) {
+        if (s + AHEAD < n) positions_.prefetch(entries[s + AHEAD].vertex);
+        positions_.assign(entries[s].vertex, {id, static_cast<std::uint32_t>(s)});
+    }
+}
+
 void BlockDs::split_d1(std::size_t i, std::uint64_t& rng) {
     const std::uint32_t old_id = d1_[i].id;
     // select_smallest on the occupied entries, partitioned in place in a reused buffer.
@@ -188,8 +198,8 @@ void BlockDs::split_d1(std::size_t i, std::uint64_t& rng) {
     const Key old_bound = d1_[i].bound;
     d1_[i] = {lower_bound, lower_id};
     d1_.insert(d1_.begin() + static_cast<std::ptrdiff_t>(i + 1), D1Slot{old_bound, upper_id});
-    for (std::uint32_t s = 0; s < lower.size(); ++s) positions_.assign(lower[s].vertex, {lower_id, s});
-    for (std::uint32_t s = 0; s < upper.size(); ++s) positions_.assign(upper[s].vertex, {upper_id, s});
+    record_positions(lower, lower_id);
+    record_positions(upper, upper_id);
 }
 
 void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) {
@@ -227,7 +237,7 @@ void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) 
         const std::size_t begin = c == 0 ? 0 : ends[c - 1];
         const std::span<const Entry> part(dedup_list_.data() + begin, ends[c] - begin);
         const std::uint32_t id = alloc_block(part);
-        for (std::uint32_t s = 0; s < part.size(); ++s) positions_.assign(part[s].vertex, {id, s});
+        record_positions(part, id);
         d0_.push_back(id);
     }
 }
@@ -385,6 +395,196 @@ void BlockDs::sanity_check() const {
         if (id >= blocks_.size() || used[id] || blocks_[id].live != 0) fail();
         used[id] = 1;
     }
+}
+
+}  // namespace qh
+
+// --- UnitQueue --------------------------------------------------------------------
+
+namespace qh {
+
+namespace {
+
+// chunk_in_place with chunk 1: the same partitions, draws and final order, without
+// recording chunk ends (every chunk is one entry).
+void sort_by_median(std::span<Entry> a, std::uint64_t& rng) {
+    const std::size_t n = a.size();
+    if (n <= 1) return;
+    const std::size_t half = n / 2;
+    partition_smallest_in_place(a, half, rng);
+    sort_by_median(a.subspan(0, half), rng);
+    sort_by_median(a.subspan(half), rng);
+}
+
+}  // namespace
+
+UnitQueue::UnitQueue(Key bound) : bound_(bound) { d1_restart(); }
+
+void UnitQueue::d1_restart() {
+    d1_.clear();
+    d1_head_ = 0;
+    d1_.push_back({bound_, ID_MAP_EMPTY});
+}
+
+void UnitQueue::reset(Key bound) {
+    bound_ = bound;
+    held_.clear();
+    d0_.clear();
+    d1_restart();
+}
+
+const Key* UnitQueue::key_of(std::uint32_t vertex) const noexcept {
+    const Held* h = held_.find(vertex);
+    return h == nullptr ? nullptr : &h->key;
+}
+
+std::size_t UnitQueue::d1_find(const Key& key) const noexcept {
+    const auto at = std::lower_bound(d1_.begin() + static_cast<std::ptrdiff_t>(d1_head_), d1_.end(), key,
+                                     [](const D1Pair& p, const Key& k) { return p.bound < k; });
+    return static_cast<std::size_t>(at - d1_.begin());
+}
+
+const Key& UnitQueue::held_key(std::uint32_t vertex) const noexcept {
+    const Held* h = held_.find(vertex);
+    if (h == nullptr) internal_stop("UnitQueue: block entry without a held key");
+    return h->key;
+}
+
+void UnitQueue::drop(std::uint32_t vertex, const Held& held) noexcept {
+    std::uint32_t* at;
+    if (held.d0_index != IN_D1) {
+        at = &d0_[held.d0_index].vertex;
+    } else {
+        const std::size_t i = d1_find(held.key);
+        at = i < d1_.size() ? &d1_[i].vertex : nullptr;
+    }
+    if (at == nullptr || *at != vertex) internal_stop("UnitQueue: held vertex missing from its block");
+    *at = ID_MAP_EMPTY;
+}
+
+void UnitQueue::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
+    if (!(key < bound_)) internal_stop("Insert: key not below the queue's bound");
+    const std::size_t i = d1_find(key);
+    auto [held, fresh] = held_.try_emplace(vertex, Held{key, IN_D1});
+    if (!fresh) {
+        if (!(key < held->key)) return;
+        drop(vertex, *held);
+        *held = Held{key, IN_D1};
+    }
+    D1Pair& pair = d1_[i];
+    if (pair.vertex == ID_MAP_EMPTY) {
+        pair.vertex = vertex;
+        return;
+    }
+    // A second live entry: split into the smaller (bounded by its own key) and the larger
+    // (keeping the old bound). Selecting one of two costs exactly one draw.
+    (void)splitmix64(rng);
+    const Key& old_key = held_key(pair.vertex);
+    const bool new_lower = key < old_key;
+    const Key lower_key = new_lower ? key : old_key;
+    const std::uint32_t lower = new_lower ? vertex : pair.vertex;
+    const std::uint32_t upper = new_lower ? pair.vertex : vertex;
+    const Key old_bound = pair.bound;
+    pair = D1Pair{lower_key, lower};
+    d1_.insert(d1_.begin() + static_cast<std::ptrdiff_t>(i + 1), D1Pair{old_bound, upper});
+}
+
+void UnitQueue::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) {
+    if (entries.empty()) return;
+    // Deduplicate in first-seen order, keeping each vertex's smallest key.
+    batch_.clear();
+    if (entries.size() <= 16) {
+        for (const Entry& e : entries) {
+            bool seen = false;
+            for (Entry& b : batch_) {
+                if (b.vertex == e.vertex) {
+                    if (e.key < b.key) b.key = e.key;
+                    seen = true;
+                    break;
+                }
+            }
+            if (!seen) batch_.push_back(e);
+        }
+    } else {
+        batch_index_.clear();
+        for (const Entry& e : entries) {
+            auto [index, inserted] = batch_index_.try_emplace(e.vertex, static_cast<std::uint32_t>(batch_.size()));
+            if (inserted) {
+                batch_.push_back(e);
+            } else if (e.key < batch_[*index].key) {
+                batch_[*index].key = e.key;
+            }
+        }
+    }
+    for (const Entry& e : batch_) {
+        if (const Held* h = held_.find(e.vertex)) {
+            if (!(e.key < h->key)) {
+                internal_stop("BatchPrepend: duplicate key with non-smaller value violates the precondition");
+            }
+            drop(e.vertex, *h);
+            held_.erase(e.vertex);
+        }
+    }
+    sort_by_median(batch_, rng);
+    for (std::size_t c = batch_.size(); c-- > 0;) {
+        held_.assign(batch_[c].vertex, Held{batch_[c].key, static_cast<std::uint32_t>(d0_.size())});
+        d0_.push_back(batch_[c]);
+    }
+}
+
+Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
+    out.clear();
+    std::size_t p0 = d0_.size();
+    while (p0 > 0 && d0_[p0 - 1].vertex == ID_MAP_EMPTY) --p0;
+    std::size_t p1 = d1_head_;
+    while (p1 < d1_.size() && d1_[p1].vertex == ID_MAP_EMPTY) ++p1;
+    const bool have0 = p0 > 0;
+    const bool have1 = p1 < d1_.size();
+    // BlockDs drains everything at once when what it found is all there is.
+    const bool d0_all = !have0 || p0 == 1;
+    const bool d1_all = !have1 || p1 + 1 == d1_.size();
+    if (d0_all && d1_all && !(have0 && have1)) {
+        if (have0 || have1) {
+            const std::uint32_t v = have0 ? d0_[p0 - 1].vertex : d1_[p1].vertex;
+            if (!held_.erase(v)) internal_stop("Pull: pulled vertex without a position record");
+            out.push_back(v);
+        }
+        if (!held_.empty()) internal_stop("Pull: full drain left vertices behind");
+        d0_.clear();
+        d1_restart();
+        return bound_;
+    }
+    std::uint32_t* take;
+    if (have0 && have1) {
+        (void)splitmix64(rng);  // selecting the smaller of two
+        take = held_key(d1_[p1].vertex) < d0_[p0 - 1].key ? &d1_[p1].vertex : &d0_[p0 - 1].vertex;
+    } else {
+        take = have0 ? &d0_[p0 - 1].vertex : &d1_[p1].vertex;
+    }
+    if (!held_.erase(*take)) internal_stop("Pull: pulled vertex without a position record");
+    out.push_back(*take);
+    *take = ID_MAP_EMPTY;
+
+    while (!d0_.empty() && d0_.back().vertex == ID_MAP_EMPTY) d0_.pop_back();
+    while (d1_.size() - d1_head_ >= 2 && d1_[d1_head_].vertex == ID_MAP_EMPTY) ++d1_head_;
+    if (d1_head_ > 32 && 2 * d1_head_ > d1_.size()) {
+        d1_.erase(d1_.begin(), d1_.begin() + static_cast<std::ptrdiff_t>(d1_head_));
+        d1_head_ = 0;
+    }
+    bool have = false;
+    Key x = bound_;
+    if (!d0_.empty()) {
+        x = d0_.back().key;
+        have = true;
+    }
+    for (std::size_t p = d1_head_; p < d1_.size(); ++p) {
+        if (d1_[p].vertex == ID_MAP_EMPTY) continue;
+        const Key& y = held_key(d1_[p].vertex);
+        if (!have || y < x) x = y;
+        have = true;
+        break;
+    }
+    return have ? x : bound_;
 }
 
 }  // namespace qh

@@ -165,6 +165,8 @@ private:
 
     void remove_recorded(std::uint32_t vertex, const Position& at) noexcept;
     void split_d1(std::size_t i, std::uint64_t& rng);
+    // Records (id, slot s) as the position of entries[s].vertex for every s.
+    void record_positions(std::span<const Entry> entries, std::uint32_t id);
     Key smallest_live(const Block& b) const noexcept;
     // Returns a block that no sequence holds and no record points into to the free list.
     void retire(std::uint32_t id) noexcept;
@@ -190,6 +192,72 @@ private:
     Vec<Entry> dedup_list_;       // the previous batch until the next one clears dedup_ by it
     Vec<std::size_t> chunk_ends_;
     std::uint64_t m_;
+    Key bound_;
+};
+
+
+// BlockDs with M = 1, kept apart because the innermost recursive level pulls one
+// vertex at a time and does most of a run's queue work. Every operation gives
+// exactly the results of BlockDs(1, bound): the same pulled vertices, the same
+// returned x and the same draws from the rng, in the same order.
+//
+// With M = 1 every block holds at most one live entry, so D0 is a stack of
+// single entries (front at the back of the array, indices stable) and D1 a
+// sorted array of (inclusive upper bound, vertex) pairs whose vertex may be
+// absent. Keys live only in the vertex -> held key map, which keeps D1 pairs
+// at 32 bytes: a split shifts the pairs behind it. A held vertex is found
+// through its key: a D1 entry with key x sits in the first pair whose bound is
+// >= x, so only a D0 index needs storing.
+class UnitQueue {
+public:
+    // An empty queue with exclusive upper bound `bound`.
+    explicit UnitQueue(Key bound = KEY_TOP);
+
+    // Empties the queue and gives it a new bound, keeping all storage for reuse.
+    void reset(Key bound);
+
+    // As BlockDs::insert.
+    void insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng);
+    // As BlockDs::batch_prepend.
+    void batch_prepend(std::span<const Entry> entries, std::uint64_t& rng);
+    // As BlockDs::pull: `out` receives the one vertex with the smallest key.
+    Key pull(std::uint64_t& rng, Vec<std::uint32_t>& out);
+
+    // Number of vertices held.
+    std::size_t size() const noexcept { return held_.size(); }
+    // True when no vertex is held.
+    bool is_empty() const noexcept { return held_.empty(); }
+    // The held key of `vertex`, or nullptr.
+    const Key* key_of(std::uint32_t vertex) const noexcept;
+    // B, the exclusive upper bound of every key.
+    const Key& bound() const noexcept { return bound_; }
+
+private:
+    static constexpr std::uint32_t IN_D1 = 0xFFFFFFFFu;
+    struct Held {
+        Key key;
+        std::uint32_t d0_index;  // index in d0_, or IN_D1
+    };
+    struct D1Pair {
+        Key bound;
+        std::uint32_t vertex;  // ID_MAP_EMPTY when the block is empty
+    };
+
+    // Index in d1_ of the block whose range holds `key`.
+    std::size_t d1_find(const Key& key) const noexcept;
+    // Drops `vertex`, recorded by `held`, from its block (not from held_).
+    void drop(std::uint32_t vertex, const Held& held) noexcept;
+    // The held key of a vertex the queue holds.
+    const Key& held_key(std::uint32_t vertex) const noexcept;
+    void d1_restart();
+
+    Vec<Entry> d0_;  // D0 reversed: the front is d0_.back(); ID_MAP_EMPTY marks an empty block
+    Vec<D1Pair> d1_;
+    std::size_t d1_head_ = 0;
+    IdMap<Held> held_;
+    Vec<Entry> batch_;  // batch_prepend scratch, deduplicated in first-seen order
+    IdMap<std::uint32_t> batch_index_;
+    Vec<std::size_t> chunk_ends_;
     Key bound_;
 };
 

@@ -68,6 +68,10 @@ constexpr std::uint64_t TWO_POW_31 = std::uint64_t{1} << 31;
 // A list of more than n' / LARGE_LIST_DIVISOR marked vertices is unmarked by sweeping
 // the whole per-vertex array, which streams, instead of one cache miss per vertex.
 constexpr std::size_t LARGE_LIST_DIVISOR = 16;
+// How many list entries ahead a loop over scattered vertices prefetches their state.
+constexpr std::size_t PREFETCH_AHEAD = 8;
+// The same for loops that do almost nothing per vertex and so need a longer lead.
+constexpr std::size_t SCAN_AHEAD = 32;
 
 }  // namespace
 
@@ -158,9 +162,14 @@ Transformed transform_to_constant_degree(const Csr& csr, std::uint64_t source) {
     return tg;
 }
 
-CompactGraph compact_constant_degree(const Csr& csr, std::uint64_t source) {
+namespace {
+
+// The rows of the constant-degree form of `csr` as `Row`s (anything with ring, to and weight
+// fields), each starting as `blank`; fills the maps and the source of `cg`, not its rows.
+template <class Row>
+Vec<Row> build_constant_degree_rows(const Csr& csr, std::uint64_t source, CompactGraph& cg, const Row& blank) {
     const std::uint64_t n = csr.n;
-    CompactGraph cg;
+    Vec<Row> rows;
     // Degrees, then copy numbering (first_copy is base(v)); counted in 64 bits first.
     Vec<std::uint32_t> count(n, 0);
     std::uint64_t running = 0;
@@ -176,16 +185,18 @@ CompactGraph compact_constant_degree(const Csr& csr, std::uint64_t source) {
     }
     if (running >= TWO_POW_32) internal_stop("edge endpoint out of range");
     const std::uint64_t np = running;
-    cg.orig.resize(np);
-    cg.rows.resize(np);
+    // Copies are numbered in vertex order, so both arrays fill front to back in one write.
+    cg.orig.reserve(np);
+    rows.reserve(np);
     for (std::uint64_t v = 0; v < n; ++v) {
         const std::uint64_t first = cg.first_copy[v];
         const std::uint64_t last = v + 1 < n ? cg.first_copy[v + 1] : np;
         const bool ring = last - first >= 2;
         for (std::uint64_t c = first; c < last; ++c) {
-            cg.orig[c] = static_cast<std::uint32_t>(v);
-            cg.rows[c] = CompactRow{ring ? static_cast<std::uint32_t>(c + 1 == last ? first : c + 1) : NO_VERTEX,
-                                    NO_VERTEX, 0.0};
+            cg.orig.push_back(static_cast<std::uint32_t>(v));
+            Row r = blank;
+            r.ring = ring ? static_cast<std::uint32_t>(c + 1 == last ? first : c + 1) : NO_VERTEX;
+            rows.push_back(r);
         }
     }
     // Slots: each edge takes the next free copy of its tail, then of its head.
@@ -195,11 +206,19 @@ CompactGraph compact_constant_degree(const Csr& csr, std::uint64_t source) {
             const std::uint64_t tail_copy = std::uint64_t{cg.first_copy[u]} + count[u]++;
             const std::uint64_t head_copy = std::uint64_t{cg.first_copy[w]} + count[w]++;
             if (tail_copy >= np || head_copy >= np) internal_stop("edge endpoint out of range");
-            cg.rows[tail_copy].to = static_cast<std::uint32_t>(head_copy);
-            cg.rows[tail_copy].weight = csr.weights[e];
+            rows[tail_copy].to = static_cast<std::uint32_t>(head_copy);
+            rows[tail_copy].weight = csr.weights[e];
         }
     }
     cg.source = cg.first_copy[source];
+    return rows;
+}
+
+}  // namespace
+
+CompactGraph compact_constant_degree(const Csr& csr, std::uint64_t source) {
+    CompactGraph cg;
+    cg.rows = build_constant_degree_rows(csr, source, cg, CompactRow{NO_VERTEX, NO_VERTEX, 0.0});
     return cg;
 }
 
@@ -464,6 +483,18 @@ State::State(const CompactGraph& g, std::uint64_t k_, std::uint64_t t_, std::uin
     vertex[g.source].hops = 0;
 }
 
+State::State(Vec<VertexNode>&& vertices, std::uint32_t source, std::uint64_t k_, std::uint64_t t_,
+             std::uint64_t seed_)
+    : vertex(std::move(vertices)),
+      k(k_),
+      t(t_),
+      seed(seed_),
+      flags_(vertex.size(), 0),
+      w_index_(vertex.size(), NO_VERTEX) {
+    vertex[source].dist = 0.0;
+    vertex[source].hops = 0;
+}
+
 void State::settle(std::uint32_t v) {
     if (flags_[v] & COMPLETE) return;
     flags_[v] |= COMPLETE;
@@ -483,7 +514,13 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
     pivots.clear();
     w.clear();
     // W_set is w_index_ != NO_VERTEX; every entry set here is reset before returning.
-    for (std::uint32_t x : s) {
+    const std::size_t sn = s.size();
+    for (std::size_t i = 0; i < sn; ++i) {
+        if (i + SCAN_AHEAD < sn) {
+            __builtin_prefetch(&w_index_[s[i + SCAN_AHEAD]]);
+            __builtin_prefetch(&vertex[s[i + SCAN_AHEAD]]);  // the first layer reads it
+        }
+        const std::uint32_t x = s[i];
         if (w_index_[x] == NO_VERTEX) {
             w_index_[x] = static_cast<std::uint32_t>(w.size());
             w.push_back(x);
@@ -494,7 +531,11 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
         if (w.size() > w_index_.size() / LARGE_LIST_DIVISOR) {
             std::fill(w_index_.begin(), w_index_.end(), NO_VERTEX);
         } else {
-            for (std::uint32_t v : w) w_index_[v] = NO_VERTEX;
+            const std::size_t wn = w.size();
+            for (std::size_t i = 0; i < wn; ++i) {
+                if (i + SCAN_AHEAD < wn) __builtin_prefetch(&w_index_[w[i + SCAN_AHEAD]], 1);
+                w_index_[w[i]] = NO_VERTEX;
+            }
         }
     };
     frontier_.assign(w.begin(), w.end());
@@ -510,7 +551,13 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
     for (std::uint64_t layer = 0; layer < k; ++layer) {
         next_.clear();
         relax_list(frontier_, [](std::uint32_t) {}, accept_all, join_layer);
-        for (std::uint32_t v : next_) {
+        const std::size_t nn = next_.size();
+        for (std::size_t i = 0; i < nn; ++i) {
+            if (i + SCAN_AHEAD < nn) {
+                __builtin_prefetch(&flags_[next_[i + SCAN_AHEAD]], 1);
+                __builtin_prefetch(&w_index_[next_[i + SCAN_AHEAD]], 1);
+            }
+            const std::uint32_t v = next_[i];
             flags_[v] &= static_cast<std::uint8_t>(~IN_LAYER);
             if (w_index_[v] == NO_VERTEX) {
                 w_index_[v] = static_cast<std::uint32_t>(w.size());
@@ -532,10 +579,10 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
     next_sibling_.assign(wn, NO_VERTEX);
     non_root_.assign(wn, 0);
     for (std::size_t i = 0; i < wn; ++i) {
-        // Two-stage prefetch: the state of w[i + 8], then the predecessor of w[i + 4].
-        if (i + 8 < wn) __builtin_prefetch(&vertex[w[i + 8]]);
-        if (i + 4 < wn) {
-            const std::uint32_t p_ahead = vertex[w[i + 4]].pred;
+        // Two-stage prefetch: the state of w[i + 16], then the predecessor of w[i + 8].
+        if (i + 16 < wn) __builtin_prefetch(&vertex[w[i + 16]]);
+        if (i + 8 < wn) {
+            const std::uint32_t p_ahead = vertex[w[i + 8]].pred;
             if (p_ahead != NO_VERTEX) {
                 __builtin_prefetch(&w_index_[p_ahead]);
                 __builtin_prefetch(&vertex[p_ahead]);
@@ -593,7 +640,16 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch) {
         return Key{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)} < bound;
     };
+    // The heads of a pushed vertex are read if it is popped, usually within the next few
+    // steps: start loading them now, so that their misses overlap.
+    auto prefetch_heads = [&](std::uint32_t v) {
+        const VertexNode& r = vertex[v];
+        if (r.ring != NO_VERTEX) __builtin_prefetch(&vertex[r.ring]);
+        if (r.to != NO_VERTEX) __builtin_prefetch(&vertex[r.to]);
+    };
+    prefetch_heads(x);
     auto push = [&](std::uint32_t v) {
+        prefetch_heads(v);
         const Key kv = key(v);
         best_key_.assign(v, kv);
         heap.push_back({kv, v});
@@ -649,23 +705,33 @@ Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std:
     if (level == 0) return base_case(bound, s);
     const std::uint64_t np = vertex.size();
     LevelScratch& sc = scratch_[level];
-    const std::uint8_t in_u = static_cast<std::uint8_t>(IN_U << (level - 1));
 
     find_pivots_into(bound, s, sc.pivots, sc.w);
 
     const std::uint64_t s1 = t * (level - 1);
     std::uint64_t m = (s1 <= 62 && (std::uint64_t{1} << s1) < np) ? (std::uint64_t{1} << s1) : np;
     if (m == 0) m = 1;
-    BlockDs& d = sc.d;
-    d.reset(m, bound);
-    for (std::uint32_t x : sc.pivots) d.insert(x, key(x), seed);
+    if (m == 1) {
+        sc.unit.reset(bound);
+        return run_level_on(level, bound, sc.unit);
+    }
+    sc.d.reset(m, bound);
+    return run_level_on(level, bound, sc.d);
+}
 
+template <class Queue>
+Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
+    LevelScratch& sc = scratch_[level];
+    const std::uint8_t in_u = static_cast<std::uint8_t>(IN_U << (level - 1));
+    // Inserting changes no key, so B' starts at the smallest pivot key, taken in the same pass.
     Key last_bp = bound;
-    if (!sc.pivots.empty()) {
-        last_bp = key(sc.pivots[0]);
-        for (std::uint32_t x : sc.pivots) {
-            if (key(x) < last_bp) last_bp = key(x);
-        }
+    const std::size_t pn = sc.pivots.size();
+    for (std::size_t i = 0; i < pn; ++i) {
+        if (i + SCAN_AHEAD < pn) __builtin_prefetch(&vertex[sc.pivots[i + SCAN_AHEAD]]);
+        const std::uint32_t x = sc.pivots[i];
+        const Key kx = key(x);
+        d.insert(x, kx, seed);
+        if (i == 0 || kx < last_bp) last_bp = kx;
     }
 
     const std::uint64_t size_shift = level * t;
@@ -680,7 +746,10 @@ Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std:
         const Key bi = d.pull(seed, sc.pulled);
         if (sc.pulled.empty()) internal_stop("Pull returned an empty set while D was non-empty");
         sc.fresh.clear();
-        for (std::uint32_t v : sc.pulled) {
+        const std::size_t pulled_n = sc.pulled.size();
+        for (std::size_t i = 0; i < pulled_n; ++i) {
+            if (i + SCAN_AHEAD < pulled_n) __builtin_prefetch(&flags_[sc.pulled[i + SCAN_AHEAD]]);
+            const std::uint32_t v = sc.pulled[i];
             if (!(flags_[v] & COMPLETE)) sc.fresh.push_back(v);
         }
         if (sc.fresh.empty()) {
@@ -706,7 +775,11 @@ Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std:
             }
         };
         relax_list(child_u, join_u, accept_all, route);
-        for (std::uint32_t x : sc.fresh) {
+        const std::size_t fn = sc.fresh.size();
+        for (std::size_t i = 0; i < fn; ++i) {
+            // After a large child call the pulled vertices have left the cache.
+            if (i + SCAN_AHEAD < fn) __builtin_prefetch(&vertex[sc.fresh[i + SCAN_AHEAD]]);
+            const std::uint32_t x = sc.fresh[i];
             const Key kx = key(x);
             if (child_bp <= kx && kx < bi) sc.k_list.push_back({x, kx});
         }
@@ -716,7 +789,13 @@ Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std:
 
     const Key bp = last_bp < bound ? last_bp : bound;
     if (bound < bp) internal_stop("assertion failed: bp <= b");
-    for (std::uint32_t x : sc.w) {
+    const std::size_t wn = sc.w.size();
+    for (std::size_t i = 0; i < wn; ++i) {
+        if (i + SCAN_AHEAD < wn) {
+            __builtin_prefetch(&flags_[sc.w[i + SCAN_AHEAD]]);
+            __builtin_prefetch(&vertex[sc.w[i + SCAN_AHEAD]]);
+        }
+        const std::uint32_t x = sc.w[i];
         if (!(flags_[x] & in_u) && key(x) < bp) {
             flags_[x] |= in_u;
             u.push_back(x);
@@ -726,7 +805,11 @@ Key State::run_level(std::uint64_t level, const Key& bound, std::span<const std:
     if (u.size() > flags_.size() / LARGE_LIST_DIVISOR) {
         for (std::uint8_t& f : flags_) f &= static_cast<std::uint8_t>(~in_u);
     } else {
-        for (std::uint32_t x : u) flags_[x] &= static_cast<std::uint8_t>(~in_u);
+        const std::size_t un = u.size();
+        for (std::size_t i = 0; i < un; ++i) {
+            if (i + SCAN_AHEAD < un) __builtin_prefetch(&flags_[u[i + SCAN_AHEAD]], 1);
+            flags_[u[i]] &= static_cast<std::uint8_t>(~in_u);
+        }
     }
     return bp;
 }
@@ -744,11 +827,13 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
         if (!fits_bmssp_ids(csr.n, transformed_vertex_count(csr))) return BmsspError::GraphTooLarge;
     }
 
-    CompactGraph cg = compact_constant_degree(csr, source);
-    const BmsspParams params = bmssp_parameters(cg.n());
-    const std::uint64_t np = cg.n();
-    State state(cg, params.k, params.t, seed);
-    Vec<CompactRow>().swap(cg.rows);  // the state holds its own copy of the rows
+    // The rows go straight into the run's vertex records: no compact copy to build and drop.
+    CompactGraph cg;
+    Vec<VertexNode> vertices =
+        build_constant_degree_rows(csr, source, cg, VertexNode{INF, UNREACHED, NO_VERTEX, NO_VERTEX, NO_VERTEX, 0.0});
+    const std::uint64_t np = vertices.size();
+    const BmsspParams params = bmssp_parameters(np);
+    State state(std::move(vertices), cg.source, params.k, params.t, seed);
     state.settle_log.reserve(np);     // at most one record per vertex: never regrown
     const std::uint32_t top_sources[1] = {cg.source};
     (void)state.bmssp_bound(params.levels, KEY_TOP, top_sources);

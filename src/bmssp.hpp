@@ -158,6 +158,9 @@ public:
     // Fresh state on a copy of graph's rows: every vertex unreached except graph.source at
     // distance +0.0 and 0 hops. The caller may release graph.rows afterwards.
     State(const CompactGraph& graph, std::uint64_t k, std::uint64_t t, std::uint64_t seed);
+    // Fresh state on vertex records already holding the rows, all unreached; `source`
+    // becomes reached at distance +0.0 and 0 hops.
+    State(Vec<VertexNode>&& vertices, std::uint32_t source, std::uint64_t k, std::uint64_t t, std::uint64_t seed);
 
     Vec<VertexNode> vertex;        // per-vertex tentative path and row
     Vec<SettleRecord> settle_log;  // vertices in the order they became complete
@@ -204,6 +207,7 @@ private:
         Vec<Entry> k_list;
         Vec<std::uint32_t> u;  // the call's result U
         BlockDs d{1, KEY_TOP};
+        UnitQueue unit;        // D when M = 1
     };
 
     // Relaxes every edge of u's row in row order: `accept(v, cd, ch)` decides, for an edge
@@ -222,8 +226,8 @@ private:
     // `visit(u)` runs just before u's row is relaxed (its flags byte is prefetched too).
     template <class Visit, class Accept, class Applied>
     void relax_list(std::span<const std::uint32_t> list, Visit&& visit, Accept&& accept, Applied&& applied) {
-        constexpr std::size_t ROW_AHEAD = 16;
-        constexpr std::size_t HEAD_AHEAD = 8;
+        constexpr std::size_t ROW_AHEAD = 32;
+        constexpr std::size_t HEAD_AHEAD = 16;
         const std::size_t len = list.size();
         for (std::size_t i = 0; i < len; ++i) {
             if (i + ROW_AHEAD < len) {
@@ -269,6 +273,9 @@ private:
                           Vec<std::uint32_t>& w);
     // Runs BMSSP(l, B, S); U is left in scratch_[l].u, B' is returned.
     Key run_level(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
+    // The part of run_level after FindPivots, on a reset queue `d` (BlockDs or UnitQueue).
+    template <class Queue>
+    Key run_level_on(std::uint64_t level, const Key& bound, Queue& d);
     Key base_case(const Key& bound, std::span<const std::uint32_t> s);
 
     Vec<std::uint8_t> flags_;

@@ -467,3 +467,86 @@ TEST(block_ds_reset_reuses_the_queue) {
     CHECK((std::set<std::uint32_t>(out.begin(), out.end()) == std::set<std::uint32_t>{4, 5}));
     d.sanity_check();
 }
+
+// UnitQueue must be indistinguishable from BlockDs with M = 1: the same pulled vertex, the
+// same x and the same rng state after every operation, on random sequences that split and
+// empty D1 blocks, supersede entries in D0 and D1, prepend batches with repeats and drain.
+TEST(unit_queue_matches_block_ds_with_m_1) {
+    for (std::uint64_t trial = 0; trial < 80; ++trial) {
+        TestRng gen{5000 + trial};
+        const Key bound = gen.below(2) == 0 ? dkey(1e6, 0) : KEY_TOP;
+        BlockDs ref(1, bound);
+        UnitQueue unit(bound);
+        std::uint64_t rng_ref = gen.next();
+        std::uint64_t rng_unit = rng_ref;
+        double low = 0.0;
+        Vec<std::uint32_t> out_ref;
+        Vec<std::uint32_t> out_unit;
+        const std::uint32_t universe = 8 + static_cast<std::uint32_t>(gen.below(60));
+        const std::uint64_t pull_weight = 2 + gen.below(4);  // some runs grow the queue, some drain it
+        for (int op = 0; op < 600; ++op) {
+            const std::uint64_t what = gen.below(8 + pull_weight);
+            if (what < 5) {
+                const auto v = static_cast<std::uint32_t>(gen.below(universe));
+                const Key k = dkey(low + static_cast<double>(gen.below(40)), v, static_cast<std::int64_t>(gen.below(3)));
+                ref.insert(v, k, rng_ref);
+                unit.insert(v, k, rng_unit);
+            } else if (what < 7) {
+                std::vector<Entry> batch;
+                const std::uint64_t len = 1 + gen.below(gen.below(3) == 0 ? 40 : 5);
+                for (std::uint64_t i = 0; i < len; ++i) {
+                    const auto v = static_cast<std::uint32_t>(gen.below(universe));
+                    batch.push_back({v, dkey(low - 1.0 - static_cast<double>(gen.below(20)), v)});
+                }
+                low -= 25.0;
+                ref.batch_prepend(batch, rng_ref);
+                unit.batch_prepend(batch, rng_unit);
+            } else if (what == 7 && gen.below(8) == 0) {
+                ref.reset(1, bound);
+                unit.reset(bound);
+            } else if (!ref.is_empty()) {
+                const Key x_ref = ref.pull(rng_ref, out_ref);
+                const Key x_unit = unit.pull(rng_unit, out_unit);
+                REQUIRE(out_ref.size() == 1 && out_unit.size() == 1);
+                CHECK(out_ref[0] == out_unit[0]);
+                CHECK(x_ref == x_unit);
+            }
+            REQUIRE(rng_ref == rng_unit);
+            REQUIRE(ref.size() == unit.size());
+            for (std::uint32_t v = 0; v < universe; ++v) {
+                const Key* a = ref.key_of(v);
+                const Key* b = unit.key_of(v);
+                CHECK((a == nullptr) == (b == nullptr));
+                if (a != nullptr && b != nullptr) CHECK(*a == *b);
+            }
+        }
+    }
+}
+
+// UnitQueue refuses what BlockDs refuses, with the same messages, and a refused
+// insert leaves the queue as it was.
+TEST(unit_queue_precondition_stops) {
+    UnitQueue q(dkey(100, 0));
+    std::uint64_t rng = 5;
+    q.insert(3, dkey(10, 3), rng);
+    auto stop_message = [](auto&& op) -> std::string {
+        try {
+            op();
+        } catch (const InternalStop& e) {
+            return e.what();
+        }
+        return "";
+    };
+    CHECK(stop_message([&] { q.insert(4, dkey(100, 4), rng); }) == "Insert: key not below the queue's bound");
+    CHECK(q.size() == 1 && q.key_of(4) == nullptr);
+    const std::vector<Entry> not_smaller{{3, dkey(10, 3)}};
+    CHECK(stop_message([&] { q.batch_prepend(not_smaller, rng); }) ==
+          "BatchPrepend: duplicate key with non-smaller value violates the precondition");
+    // A larger key for a held vertex changes nothing and draws nothing.
+    const std::uint64_t before = rng;
+    q.insert(3, dkey(20, 3), rng);
+    CHECK(rng == before && *q.key_of(3) == dkey(10, 3));
+    Vec<std::uint32_t> out;
+    CHECK(q.pull(rng, out) == dkey(100, 0));
+    CHECK(out.size() == 1 && out[0] == 3 && q.is_empty());
+}
