@@ -498,7 +498,7 @@ State::State(Vec<VertexNode>&& vertices, std::uint32_t source, std::uint64_t k_,
 void State::settle(std::uint32_t v) {
     if (flags_[v] & COMPLETE) return;
     flags_[v] |= COMPLETE;
-    settle_log.push_back({v, vertex[v].dist});
+    if (keep_log) settle_log.push_back({v, vertex[v].dist});
 }
 
 std::pair<Vec<std::uint32_t>, Vec<std::uint32_t>> State::find_pivots(const Key& bound,
@@ -629,13 +629,11 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     auto heap_greater = [](const HeapItem& a, const HeapItem& b) { return b.key < a.key; };
     Vec<HeapItem>& heap = heap_scratch_;
     heap.clear();
-    best_key_.clear();
     Vec<std::uint32_t>& u0 = scratch_[0].u;
     u0.clear();
 
     u0.push_back(x);
     flags_[x] |= SEEN;
-    best_key_.assign(x, key(x));
     heap.push_back({key(x), x});
     auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch) {
         return Key{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)} < bound;
@@ -650,9 +648,7 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     prefetch_heads(x);
     auto push = [&](std::uint32_t v) {
         prefetch_heads(v);
-        const Key kv = key(v);
-        best_key_.assign(v, kv);
-        heap.push_back({kv, v});
+        heap.push_back({key(v), v});
         std::push_heap(heap.begin(), heap.end(), heap_greater);
     };
     while (u0.size() < k + 1 && !heap.empty()) {
@@ -660,8 +656,9 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
         const HeapItem top = heap.back();
         heap.pop_back();
         const std::uint32_t u = top.vertex;
-        const Key* held = best_key_.find(u);
-        if (held == nullptr || !(*held == top.key)) continue;
+        // Every change of a key in here pushes the new key, so the last key pushed for u is
+        // its current one: an item is stale exactly when its key is no longer u's.
+        if (!(key(u) == top.key)) continue;
         if (!(flags_[u] & SEEN)) {
             flags_[u] |= SEEN;
             u0.push_back(u);
@@ -816,7 +813,8 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
 
 // --- the driver --------------------------------------------------------------------------
 
-std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t source, std::uint64_t seed) {
+std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t source, std::uint64_t seed,
+                                              SettleLog log) {
     if (source >= csr.n) return BmsspError::SourceOutOfRange;
     for (double w : csr.weights) {
         if (!(w >= 0.0) || w == INF) return BmsspError::InvalidWeight;
@@ -834,7 +832,8 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
     const std::uint64_t np = vertices.size();
     const BmsspParams params = bmssp_parameters(np);
     State state(std::move(vertices), cg.source, params.k, params.t, seed);
-    state.settle_log.reserve(np);     // at most one record per vertex: never regrown
+    state.keep_log = log == SettleLog::Keep;
+    if (state.keep_log) state.settle_log.reserve(np);  // at most one record per vertex: never regrown
     const std::uint32_t top_sources[1] = {cg.source};
     (void)state.bmssp_bound(params.levels, KEY_TOP, top_sources);
 

@@ -38,8 +38,11 @@ struct SettleRecord {
 struct BmsspRun {
     OwnedArray<double> dist;        // n distances, +inf when unreachable
     OwnedArray<std::int32_t> pred;  // n predecessors, -1 for the source and unreached
-    Vec<SettleRecord> settle_log;   // settlement order
+    Vec<SettleRecord> settle_log;   // settlement order; empty unless asked for
 };
+
+// Whether a run records its settlement order (a run that does not saves 16 bytes per vertex).
+enum class SettleLog { Keep, Skip };
 
 // "No predecessor" in 64-bit predecessor arrays.
 inline constexpr std::uint64_t NO_PRED = ~std::uint64_t{0};
@@ -163,7 +166,8 @@ public:
     State(Vec<VertexNode>&& vertices, std::uint32_t source, std::uint64_t k, std::uint64_t t, std::uint64_t seed);
 
     Vec<VertexNode> vertex;        // per-vertex tentative path and row
-    Vec<SettleRecord> settle_log;  // vertices in the order they became complete
+    Vec<SettleRecord> settle_log;  // vertices in the order they became complete, if keep_log
+    bool keep_log = true;          // false: settle() only marks, the log stays empty
     std::uint64_t k;
     std::uint64_t t;
     std::uint64_t seed;            // the block queues' SplitMix64 state
@@ -287,57 +291,15 @@ private:
     Vec<std::uint32_t> next_sibling_;
     Vec<std::uint8_t> non_root_;
     Vec<std::uint32_t> stack_;
-    // The base case's vertex -> last pushed key map. A base case touches a handful of
-    // vertices, so a linear list serves; past 32 entries an index map takes over.
-    class BestKeys {
-    public:
-        void clear() noexcept {
-            ids_.clear();
-            keys_.clear();
-            if (indexed_) index_.clear();
-            indexed_ = false;
-        }
-        Key* find(std::uint32_t v) noexcept {
-            if (indexed_) {
-                std::uint32_t* at = index_.find(v);
-                return at == nullptr ? nullptr : &keys_[*at];
-            }
-            for (std::size_t i = 0; i < ids_.size(); ++i) {
-                if (ids_[i] == v) return &keys_[i];
-            }
-            return nullptr;
-        }
-        void assign(std::uint32_t v, const Key& key) {
-            if (Key* held = find(v)) {
-                *held = key;
-                return;
-            }
-            ids_.push_back(v);
-            keys_.push_back(key);
-            if (indexed_) {
-                index_.assign(v, static_cast<std::uint32_t>(ids_.size() - 1));
-            } else if (ids_.size() > 32) {
-                indexed_ = true;
-                for (std::size_t i = 0; i < ids_.size(); ++i) index_.assign(ids_[i], static_cast<std::uint32_t>(i));
-            }
-        }
-
-    private:
-        Vec<std::uint32_t> ids_;
-        Vec<Key> keys_;
-        IdMap<std::uint32_t> index_;
-        bool indexed_ = false;
-    };
-
     // Base-case scratch.
     Vec<HeapItem> heap_scratch_;
-    BestKeys best_key_;
     Vec<LevelScratch> scratch_;
 };
 
 // --- the driver ----------------------------------------------------------------------
 
 // One complete single-source BMSSP run on a validated graph.
-std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t source, std::uint64_t seed);
+std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t source, std::uint64_t seed,
+                                              SettleLog log = SettleLog::Keep);
 
 }  // namespace qh

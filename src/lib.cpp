@@ -546,7 +546,10 @@ PyObject* bmssp_entry(PyObject* args, PyObject* kwargs, const char* format, bool
     if (!checked_owned_csr(g, source, n, csr)) return nullptr;
 
     std::variant<BmsspRun, BmsspError> outcome = BmsspError::SourceOutOfRange;
-    const Fault fault = run_released([&] { outcome = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed); });
+    const Fault fault = run_released([&] { 
+        outcome = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed,
+                             instrumented ? SettleLog::Keep : SettleLog::Skip);
+    });
     if (raise_fault(fault)) return nullptr;
     if (const BmsspError* error = std::get_if<BmsspError>(&outcome)) {
         map_bmssp_err(*error, source, n);

@@ -83,7 +83,7 @@ std::optional<MultiError> bmssp_rows(Pool* pool, const Csr& graph, std::span<con
 
     auto row = [&](std::size_t i) -> std::optional<MultiError> {
         const std::int64_t s = own_sources[i];
-        const auto result = sssp_bmssp(graph, static_cast<std::uint64_t>(s), seed);
+        const auto result = sssp_bmssp(graph, static_cast<std::uint64_t>(s), seed, SettleLog::Skip);
         const BmsspRun* run = std::get_if<BmsspRun>(&result);
         if (run == nullptr) {
             switch (*std::get_if<BmsspError>(&result)) {

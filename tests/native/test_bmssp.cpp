@@ -325,6 +325,24 @@ TEST(certificates_on_corpus) {
     }
 }
 
+TEST(a_run_without_log_gives_the_same_paths) {
+    for (const CorpusGraph& c : corpus()) {
+        for (std::uint64_t seed : {0ull, 77ull}) {
+            for (std::uint64_t source : golden_sources(c.csr.n)) {
+                const BmsspRun kept = expect_run(sssp_bmssp(c.csr, source, seed, SettleLog::Keep));
+                const BmsspRun skipped = expect_run(sssp_bmssp(c.csr, source, seed, SettleLog::Skip));
+                CHECK(skipped.settle_log.empty());
+                CHECK(kept.settle_log.size() > 0);
+                REQUIRE(skipped.dist.size() == kept.dist.size());
+                for (std::size_t v = 0; v < kept.dist.size(); ++v) {
+                    CHECK(std::bit_cast<std::uint64_t>(skipped.dist[v]) == std::bit_cast<std::uint64_t>(kept.dist[v]));
+                    CHECK(skipped.pred[v] == kept.pred[v]);
+                }
+            }
+        }
+    }
+}
+
 TEST(runs_are_deterministic) {
     const Csr g = messy(6000, 22);
     std::set<std::uint64_t> digests;
