@@ -625,8 +625,9 @@ void State::find_pivots_into(const Key& bound, std::span<const std::uint32_t> s,
 Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     if (s.size() != 1) internal_stop("BaseCase requires |S| == 1");
     const std::uint32_t x = s[0];
-    // Min-heap on (key, vertex); keys hold the vertex, so equal items are identical.
-    auto heap_greater = [](const HeapItem& a, const HeapItem& b) { return b.key < a.key; };
+    // The open items, unordered: a base case holds a handful (at most two pushes per pop,
+    // and it stops after k + 1 vertices), so a scan for the smallest beats a heap. Keys
+    // hold the vertex, so two items with equal keys are identical and either may go first.
     Vec<HeapItem>& heap = heap_scratch_;
     heap.clear();
     Vec<std::uint32_t>& u0 = scratch_[0].u;
@@ -649,11 +650,14 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     auto push = [&](std::uint32_t v) {
         prefetch_heads(v);
         heap.push_back({key(v), v});
-        std::push_heap(heap.begin(), heap.end(), heap_greater);
     };
     while (u0.size() < k + 1 && !heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), heap_greater);
-        const HeapItem top = heap.back();
+        std::size_t smallest = 0;
+        for (std::size_t i = 1; i < heap.size(); ++i) {
+            if (heap[i].key < heap[smallest].key) smallest = i;
+        }
+        const HeapItem top = heap[smallest];
+        heap[smallest] = heap.back();
         heap.pop_back();
         const std::uint32_t u = top.vertex;
         // Every change of a key in here pushes the new key, so the last key pushed for u is
