@@ -24,10 +24,19 @@ void partition_smallest_in_place(std::span<Entry> a, std::size_t k, std::uint64_
         const std::uint64_t z = splitmix64(rng);
         const std::size_t p = lo + static_cast<std::size_t>(z % static_cast<std::uint64_t>(hi - lo + 1));
         const Key pivot = a[p].key;
+        const std::int64_t pivot_dist = total_order_bits(pivot.dist);
         std::swap(a[p], a[hi]);
+        auto below_pivot = [&](const Key& x) {
+            const std::int64_t d = total_order_bits(x.dist);
+            if (d != pivot_dist) return d < pivot_dist;
+            if (x.hops != pivot.hops) return x.hops < pivot.hops;
+            return x.vertex < pivot.vertex;
+        };
+        // Lomuto's pass; the leading run below the pivot would only swap entries with themselves.
         std::size_t store = lo;
-        for (std::size_t j = lo; j < hi; ++j) {
-            if (a[j].key < pivot) {
+        while (store < hi && below_pivot(a[store].key)) ++store;
+        for (std::size_t j = store + 1; j < hi; ++j) {
+            if (below_pivot(a[j].key)) {
                 std::swap(a[store], a[j]);
                 ++store;
             }
