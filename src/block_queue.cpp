@@ -2,6 +2,7 @@
 #include "block_queue.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "stop.hpp"
 
@@ -23,10 +24,19 @@ void partition_smallest_in_place(std::span<Entry> a, std::size_t k, std::uint64_
         const std::uint64_t z = splitmix64(rng);
         const std::size_t p = lo + static_cast<std::size_t>(z % static_cast<std::uint64_t>(hi - lo + 1));
         const Key pivot = a[p].key;
+        const std::int64_t pivot_dist = total_order_bits(pivot.dist);
         std::swap(a[p], a[hi]);
+        auto below_pivot = [&](const Key& x) {
+            const std::int64_t d = total_order_bits(x.dist);
+            if (d != pivot_dist) return d < pivot_dist;
+            if (x.hops != pivot.hops) return x.hops < pivot.hops;
+            return x.vertex < pivot.vertex;
+        };
+        // Lomuto's pass; the leading run below the pivot would only swap entries with themselves.
         std::size_t store = lo;
-        for (std::size_t j = lo; j < hi; ++j) {
-            if (a[j].key < pivot) {
+        while (store < hi && below_pivot(a[store].key)) ++store;
+        for (std::size_t j = store + 1; j < hi; ++j) {
+            if (below_pivot(a[j].key)) {
                 std::swap(a[store], a[j]);
                 ++store;
             }
@@ -421,9 +431,11 @@ void sort_by_median(std::span<Entry> a, std::uint64_t& rng) {
 UnitQueue::UnitQueue(Key bound) : bound_(bound) { d1_restart(); }
 
 void UnitQueue::d1_restart() {
-    d1_.clear();
-    d1_head_ = 0;
-    d1_.push_back({bound_, ID_MAP_EMPTY});
+    if (d1_.size() < 64) d1_.resize(64);
+    // Start a little in from the left: most splits open room behind the front.
+    d1_lo_ = d1_.size() / 4;
+    d1_hi_ = d1_lo_ + 1;
+    d1_[d1_lo_] = {bound_, ID_MAP_EMPTY, 0};
 }
 
 void UnitQueue::reset(Key bound) {
@@ -439,9 +451,51 @@ const Key* UnitQueue::key_of(std::uint32_t vertex) const noexcept {
 }
 
 std::size_t UnitQueue::d1_find(const Key& key) const noexcept {
-    const auto at = std::lower_bound(d1_.begin() + static_cast<std::ptrdiff_t>(d1_head_), d1_.end(), key,
-                                     [](const D1Pair& p, const Key& k) { return p.bound < k; });
-    return static_cast<std::size_t>(at - d1_.begin());
+    // Bisection for the first pair whose bound is >= key (bound B is above every key);
+    // the key's dist is mapped to its totalOrder bits once.
+    const std::int64_t kd = total_order_bits(key.dist);
+    const D1Pair* base = d1_.data() + d1_lo_;
+    std::size_t len = d1_hi_ - d1_lo_;
+    while (len > 1) {
+        const std::size_t half = len / 2;
+        const Key& b = base[half - 1].bound;
+        const std::int64_t bd = total_order_bits(b.dist);
+        const bool below = bd < kd || (bd == kd && (b.hops < key.hops || (b.hops == key.hops && b.vertex < key.vertex)));
+        if (below) base += half;
+        len -= half;
+    }
+    return static_cast<std::size_t>(base - d1_.data());
+}
+
+std::size_t UnitQueue::d1_open_after(std::size_t i) {
+    const std::size_t before = i + 1 - d1_lo_;  // pairs up to and including i
+    const std::size_t after = d1_hi_ - (i + 1);
+    const bool left = before <= after;
+    if (left ? d1_lo_ == 0 : d1_hi_ == d1_.size()) {
+        // No room on the shorter side: recentre, in a buffer with room for as many again.
+        const std::size_t count = d1_hi_ - d1_lo_;
+        const std::size_t lo = std::max<std::size_t>(d1_.size(), 2 * count + 64) / 2 - count / 2;
+        if (2 * count + 64 > d1_.size()) {
+            Vec<D1Pair> grown(2 * count + 64);
+            std::copy(d1_.begin() + static_cast<std::ptrdiff_t>(d1_lo_), d1_.begin() + static_cast<std::ptrdiff_t>(d1_hi_),
+                      grown.begin() + static_cast<std::ptrdiff_t>(lo));
+            d1_.swap(grown);
+        } else {
+            std::memmove(d1_.data() + lo, d1_.data() + d1_lo_, count * sizeof(D1Pair));
+        }
+        i = i - d1_lo_ + lo;
+        d1_lo_ = lo;
+        d1_hi_ = lo + count;
+    }
+    D1Pair* p = d1_.data();
+    if (left) {
+        std::memmove(p + d1_lo_ - 1, p + d1_lo_, before * sizeof(D1Pair));
+        --d1_lo_;
+        return i - 1;
+    }
+    std::memmove(p + i + 2, p + i + 1, after * sizeof(D1Pair));
+    ++d1_hi_;
+    return i;
 }
 
 const Key& UnitQueue::held_key(std::uint32_t vertex) const noexcept {
@@ -456,7 +510,7 @@ void UnitQueue::drop(std::uint32_t vertex, const Held& held) noexcept {
         at = &d0_[held.d0_index].vertex;
     } else {
         const std::size_t i = d1_find(held.key);
-        at = i < d1_.size() ? &d1_[i].vertex : nullptr;
+        at = i < d1_hi_ ? &d1_[i].vertex : nullptr;
     }
     if (at == nullptr || *at != vertex) internal_stop("UnitQueue: held vertex missing from its block");
     *at = ID_MAP_EMPTY;
@@ -474,19 +528,26 @@ void UnitQueue::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng)
     D1Pair& pair = d1_[i];
     if (pair.vertex == ID_MAP_EMPTY) {
         pair.vertex = vertex;
+        pair.key_is_bound = key == pair.bound ? 1 : 0;
         return;
     }
     // A second live entry: split into the smaller (bounded by its own key) and the larger
     // (keeping the old bound). Selecting one of two costs exactly one draw.
     (void)splitmix64(rng);
-    const Key& old_key = held_key(pair.vertex);
-    const bool new_lower = key < old_key;
-    const Key lower_key = new_lower ? key : old_key;
-    const std::uint32_t lower = new_lower ? vertex : pair.vertex;
-    const std::uint32_t upper = new_lower ? pair.vertex : vertex;
-    const Key old_bound = pair.bound;
-    pair = D1Pair{lower_key, lower};
-    d1_.insert(d1_.begin() + static_cast<std::ptrdiff_t>(i + 1), D1Pair{old_bound, upper});
+    const D1Pair old = pair;
+    const Key& old_key = pair_key(old);
+    D1Pair lower;
+    D1Pair upper;
+    if (key < old_key) {
+        lower = {key, vertex, 1};
+        upper = old;
+    } else {
+        lower = {old_key, old.vertex, 1};
+        upper = {old.bound, vertex, key == old.bound ? 1u : 0u};
+    }
+    const std::size_t at = d1_open_after(i);
+    d1_[at] = lower;
+    d1_[at + 1] = upper;
 }
 
 void UnitQueue::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) {
@@ -536,13 +597,13 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     out.clear();
     std::size_t p0 = d0_.size();
     while (p0 > 0 && d0_[p0 - 1].vertex == ID_MAP_EMPTY) --p0;
-    std::size_t p1 = d1_head_;
-    while (p1 < d1_.size() && d1_[p1].vertex == ID_MAP_EMPTY) ++p1;
+    std::size_t p1 = d1_lo_;
+    while (p1 < d1_hi_ && d1_[p1].vertex == ID_MAP_EMPTY) ++p1;
     const bool have0 = p0 > 0;
-    const bool have1 = p1 < d1_.size();
+    const bool have1 = p1 < d1_hi_;
     // BlockDs drains everything at once when what it found is all there is.
     const bool d0_all = !have0 || p0 == 1;
-    const bool d1_all = !have1 || p1 + 1 == d1_.size();
+    const bool d1_all = !have1 || p1 + 1 == d1_hi_;
     if (d0_all && d1_all && !(have0 && have1)) {
         if (have0 || have1) {
             const std::uint32_t v = have0 ? d0_[p0 - 1].vertex : d1_[p1].vertex;
@@ -557,7 +618,7 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     std::uint32_t* take;
     if (have0 && have1) {
         (void)splitmix64(rng);  // selecting the smaller of two
-        take = held_key(d1_[p1].vertex) < d0_[p0 - 1].key ? &d1_[p1].vertex : &d0_[p0 - 1].vertex;
+        take = pair_key(d1_[p1]) < d0_[p0 - 1].key ? &d1_[p1].vertex : &d0_[p0 - 1].vertex;
     } else {
         take = have0 ? &d0_[p0 - 1].vertex : &d1_[p1].vertex;
     }
@@ -566,23 +627,19 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     *take = ID_MAP_EMPTY;
 
     while (!d0_.empty() && d0_.back().vertex == ID_MAP_EMPTY) d0_.pop_back();
-    while (d1_.size() - d1_head_ >= 2 && d1_[d1_head_].vertex == ID_MAP_EMPTY) ++d1_head_;
-    if (d1_head_ > 32 && 2 * d1_head_ > d1_.size()) {
-        d1_.erase(d1_.begin(), d1_.begin() + static_cast<std::ptrdiff_t>(d1_head_));
-        d1_head_ = 0;
-    }
+    while (d1_hi_ - d1_lo_ >= 2 && d1_[d1_lo_].vertex == ID_MAP_EMPTY) ++d1_lo_;
     bool have = false;
     Key x = bound_;
     if (!d0_.empty()) {
         x = d0_.back().key;
         have = true;
     }
-    for (std::size_t p = d1_head_; p < d1_.size(); ++p) {
-        if (d1_[p].vertex == ID_MAP_EMPTY) continue;
-        const Key& y = held_key(d1_[p].vertex);
+    // The front of D1 is now occupied, or the only block left.
+    const D1Pair& front = d1_[d1_lo_];
+    if (front.vertex != ID_MAP_EMPTY) {
+        const Key& y = pair_key(front);
         if (!have || y < x) x = y;
         have = true;
-        break;
     }
     return have ? x : bound_;
 }

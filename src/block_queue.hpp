@@ -204,10 +204,14 @@ private:
 // With M = 1 every block holds at most one live entry, so D0 is a stack of
 // single entries (front at the back of the array, indices stable) and D1 a
 // sorted array of (inclusive upper bound, vertex) pairs whose vertex may be
-// absent. Keys live only in the vertex -> held key map, which keeps D1 pairs
-// at 32 bytes: a split shifts the pairs behind it. A held vertex is found
-// through its key: a D1 entry with key x sits in the first pair whose bound is
-// >= x, so only a D0 index needs storing.
+// absent. The pairs sit in a buffer with room at both ends: a pull takes the
+// front by advancing the start, and a split shifts the shorter side, since
+// new keys land both just behind the front and deep in the queue. Keys live
+// in the vertex -> held key map, which keeps D1 pairs at 32 bytes; a pair
+// notes when its vertex's key is its bound, as it is after most splits, so
+// the map is only asked for the key otherwise. A held vertex is found
+// through its key: a D1 entry with key x sits in the first pair whose bound
+// is >= x, so only a D0 index needs storing.
 class UnitQueue {
 public:
     // An empty queue with exclusive upper bound `bound`.
@@ -240,11 +244,16 @@ private:
     };
     struct D1Pair {
         Key bound;
-        std::uint32_t vertex;  // ID_MAP_EMPTY when the block is empty
+        std::uint32_t vertex;        // ID_MAP_EMPTY when the block is empty
+        std::uint32_t key_is_bound;  // 1 when vertex's held key equals bound (only read when occupied)
     };
 
-    // Index in d1_ of the block whose range holds `key`.
+    // Index in d1_ of the block whose range holds `key` (`key` below the queue's bound).
     std::size_t d1_find(const Key& key) const noexcept;
+    // The held key of the vertex of an occupied pair.
+    const Key& pair_key(const D1Pair& pair) const noexcept {
+        return pair.key_is_bound != 0 ? pair.bound : held_key(pair.vertex);
+    }
     // Drops `vertex`, recorded by `held`, from its block (not from held_).
     void drop(std::uint32_t vertex, const Held& held) noexcept;
     // The held key of a vertex the queue holds.
@@ -252,8 +261,13 @@ private:
     void d1_restart();
 
     Vec<Entry> d0_;  // D0 reversed: the front is d0_.back(); ID_MAP_EMPTY marks an empty block
+    // D1 is d1_[d1_lo_, d1_hi_), front first; never empty, the last bound is B.
     Vec<D1Pair> d1_;
-    std::size_t d1_head_ = 0;
+    std::size_t d1_lo_ = 0;
+    std::size_t d1_hi_ = 0;
+    // Opens a free pair just behind d1_[i] (i in [d1_lo_, d1_hi_)) by shifting the shorter
+    // side; returns the new index of the pair that was at i (the free one follows it).
+    std::size_t d1_open_after(std::size_t i);
     IdMap<Held> held_;
     Vec<Entry> batch_;  // batch_prepend scratch, deduplicated in first-seen order
     IdMap<std::uint32_t> batch_index_;
