@@ -550,6 +550,37 @@ void UnitQueue::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng)
     d1_[at + 1] = upper;
 }
 
+void UnitQueue::fill(std::span<const Entry> entries, std::uint64_t& rng) {
+    auto one_by_one = [&] {
+        for (const Entry& e : entries) insert(e.vertex, e.key, rng);
+    };
+    const bool fresh = held_.empty() && d0_.empty() && d1_hi_ - d1_lo_ == 1;
+    const std::size_t n = entries.size();
+    if (!fresh || n < 2) return one_by_one();
+    for (const Entry& e : entries) {
+        if (!(e.key < bound_)) return one_by_one();  // insert stops at it, after the ones before
+    }
+    batch_.assign(entries.begin(), entries.end());
+    std::sort(batch_.begin(), batch_.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
+    for (std::size_t i = 1; i < n; ++i) {
+        // Equal keys split in an order of their own.
+        if (batch_[i].key == batch_[i - 1].key) return one_by_one();
+    }
+    for (const Entry& e : entries) {
+        if (!held_.try_emplace(e.vertex, Held{e.key, IN_D1}).second) {
+            held_.clear();  // a repeated vertex: its second insert is a decrease or nothing
+            return one_by_one();
+        }
+    }
+    // Pairs in key order, each bounded by its own key except the last, which keeps B.
+    if (d1_.size() < 2 * n + 64) d1_.resize(2 * n + 64);
+    d1_lo_ = d1_.size() / 2 - n / 2;
+    d1_hi_ = d1_lo_ + n;
+    for (std::size_t i = 0; i + 1 < n; ++i) d1_[d1_lo_ + i] = {batch_[i].key, batch_[i].vertex, 1};
+    d1_[d1_hi_ - 1] = {bound_, batch_[n - 1].vertex, 0};
+    splitmix64_skip(rng, n - 1);
+}
+
 void UnitQueue::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) {
     if (entries.empty()) return;
     // Deduplicate in first-seen order, keeping each vertex's smallest key.

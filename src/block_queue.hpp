@@ -82,9 +82,12 @@ inline bool operator==(const Key& a, const Key& b) noexcept {
 // Not above.
 inline bool operator<=(const Key& a, const Key& b) noexcept { return !(b < a); }
 
+// Advances `rng` as `count` calls of splitmix64 would, without computing their values.
+inline void splitmix64_skip(std::uint64_t& rng, std::uint64_t count) noexcept { rng += count * 0x9E3779B97F4A7C15ull; }
+
 // Advances `rng` by one SplitMix64 step and returns the drawn value.
 inline std::uint64_t splitmix64(std::uint64_t& rng) noexcept {
-    rng += 0x9E3779B97F4A7C15ull;
+    splitmix64_skip(rng, 1);
     std::uint64_t z = rng;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
@@ -222,6 +225,10 @@ public:
 
     // As BlockDs::insert.
     void insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng);
+    // The same as inserting `entries` one by one, in order. On a queue just reset, with
+    // distinct vertices and keys, that is one sort: every insert after the first splits the
+    // one-entry block it lands in, drawing once, and leaves the keys in sorted blocks.
+    void fill(std::span<const Entry> entries, std::uint64_t& rng);
     // As BlockDs::batch_prepend.
     void batch_prepend(std::span<const Entry> entries, std::uint64_t& rng);
     // As BlockDs::pull: `out` receives the one vertex with the smallest key.

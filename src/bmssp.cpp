@@ -55,6 +55,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "stop.hpp"
 
@@ -727,12 +728,25 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
     // Inserting changes no key, so B' starts at the smallest pivot key, taken in the same pass.
     Key last_bp = bound;
     const std::size_t pn = sc.pivots.size();
-    for (std::size_t i = 0; i < pn; ++i) {
-        if (i + SCAN_AHEAD < pn) __builtin_prefetch(&vertex[sc.pivots[i + SCAN_AHEAD]]);
-        const std::uint32_t x = sc.pivots[i];
-        const Key kx = key(x);
-        d.insert(x, kx, seed);
-        if (i == 0 || kx < last_bp) last_bp = kx;
+    if constexpr (std::is_same_v<Queue, UnitQueue>) {
+        // One sort instead of a split per pivot; k_list is free until the loop below.
+        sc.k_list.clear();
+        for (std::size_t i = 0; i < pn; ++i) {
+            if (i + SCAN_AHEAD < pn) __builtin_prefetch(&vertex[sc.pivots[i + SCAN_AHEAD]]);
+            const std::uint32_t x = sc.pivots[i];
+            const Key kx = key(x);
+            sc.k_list.push_back({x, kx});
+            if (i == 0 || kx < last_bp) last_bp = kx;
+        }
+        d.fill(sc.k_list, seed);
+    } else {
+        for (std::size_t i = 0; i < pn; ++i) {
+            if (i + SCAN_AHEAD < pn) __builtin_prefetch(&vertex[sc.pivots[i + SCAN_AHEAD]]);
+            const std::uint32_t x = sc.pivots[i];
+            const Key kx = key(x);
+            d.insert(x, kx, seed);
+            if (i == 0 || kx < last_bp) last_bp = kx;
+        }
     }
 
     const std::uint64_t size_shift = level * t;

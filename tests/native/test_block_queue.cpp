@@ -514,8 +514,21 @@ void check_unit_queue_matches(const UnitRun& run, TestRng& gen) {
         }
         return low + static_cast<double>(gen.below(run.spread));
     };
+    // Fills the UnitQueue from a list and inserts the same list one by one into BlockDs: on a
+    // fresh queue with distinct vertices that takes the sorted path, otherwise the fallback.
+    auto fill_both = [&]() {
+        std::vector<Entry> list;
+        const std::uint64_t len = gen.below(gen.below(4) == 0 ? 300 : 8);
+        for (std::uint64_t i = 0; i < len; ++i) {
+            const auto v = static_cast<std::uint32_t>(gen.below(run.universe));
+            list.push_back({v, dkey(insert_dist(), v, static_cast<std::int64_t>(gen.below(3)))});
+        }
+        for (const Entry& e : list) ref.insert(e.vertex, e.key, rng_ref);
+        unit.fill(list, rng_unit);
+    };
     for (int op = 0; op < run.ops; ++op) {
         const std::uint64_t what = gen.below(8 + pull_weight);
+        if (op == 0 || (what == 8 && gen.below(16) == 0)) fill_both();
         if (what < 5) {
             const auto v = static_cast<std::uint32_t>(gen.below(run.universe));
             const Key k = dkey(insert_dist(), v, static_cast<std::int64_t>(gen.below(3)));
@@ -534,6 +547,7 @@ void check_unit_queue_matches(const UnitRun& run, TestRng& gen) {
         } else if (what == 7 && gen.below(8) == 0) {
             ref.reset(1, bound);
             unit.reset(bound);
+            if (gen.below(2) == 0) fill_both();
         } else if (!ref.is_empty()) {
             const Key x_ref = ref.pull(rng_ref, out_ref);
             const Key x_unit = unit.pull(rng_unit, out_unit);
@@ -614,6 +628,40 @@ TEST(unit_queue_key_equal_to_an_empty_blocks_bound) {
 
 // UnitQueue refuses what BlockDs refuses, with the same messages, and a refused
 // insert leaves the queue as it was.
+// Filling: equal keys carried by different vertices, and a repeated vertex, take the one-by-one
+// path; a plain list leaves the queue pulling in key order with x the next key.
+TEST(unit_queue_fill_cases) {
+    for (int repeated = 0; repeated < 2; ++repeated) {
+        const std::vector<Entry> list = {{4, dkey(3.0, 9)}, {1, dkey(1.0, 1)}, {7, dkey(3.0, 9)},
+                                         {repeated ? 4u : 2u, dkey(2.0, 2)}, {5, dkey(0.5, 5)}};
+        BlockDs ref(1, KEY_TOP);
+        UnitQueue unit(KEY_TOP);
+        std::uint64_t rng_ref = 11;
+        std::uint64_t rng_unit = 11;
+        for (const Entry& e : list) ref.insert(e.vertex, e.key, rng_ref);
+        unit.fill(list, rng_unit);
+        CHECK(rng_ref == rng_unit);
+        Vec<std::uint32_t> a, b;
+        while (!ref.is_empty()) {
+            REQUIRE(!unit.is_empty());
+            CHECK(ref.pull(rng_ref, a) == unit.pull(rng_unit, b));
+            CHECK(a == b);
+            CHECK(rng_ref == rng_unit);
+        }
+        CHECK(unit.is_empty());
+    }
+    {
+        UnitQueue unit(KEY_TOP);
+        std::uint64_t rng = 0;
+        const std::vector<Entry> list = {{3, dkey(5.0, 3)}, {8, dkey(1.0, 8)}, {6, dkey(2.0, 6)}};
+        unit.fill(list, rng);
+        CHECK(rng == 2 * 0x9E3779B97F4A7C15ull);  // one draw per insert after the first
+        Vec<std::uint32_t> out;
+        CHECK(unit.pull(rng, out) == dkey(2.0, 6));
+        CHECK(out.size() == 1 && out[0] == 8);
+    }
+}
+
 TEST(unit_queue_precondition_stops) {
     UnitQueue q(dkey(100, 0));
     std::uint64_t rng = 5;
