@@ -674,17 +674,11 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
 
     Key result_bound = bound;
     if (u0.size() > k) {
-        Key top = key(u0[0]);
-        for (std::uint32_t v : u0) {
-            if (top < key(v)) top = key(v);
-        }
-        result_bound = top;
-        // Drop the one vertex with the largest key, keeping the order of the others.
-        std::size_t kept = 0;
-        for (std::uint32_t v : u0) {
-            if (key(v) < top) u0[kept++] = v;
-        }
-        u0.resize(kept);
+        // Drop the vertex with the largest key, which is the last one taken: every pushed key
+        // is above the popped key it came from (its dist is not below, its hops one more), so
+        // pops come in increasing key order and a popped vertex's key never changes again.
+        result_bound = key(u0.back());
+        u0.pop_back();
     }
     for (std::uint32_t v : u0) settle(v);
     return result_bound;
