@@ -16,10 +16,11 @@
 // its own copy of its head. Every row then has at most two edges (the ring
 // edge first), all copies of v share v's distance, and results map back
 // through `first_copy` and `orig`. The transform is built by counting sort in
-// linear passes; no comparison sort anywhere. A run itself uses the compact
-// form of the same rows: 16 bytes per vertex ({ring head, other head, weight}),
-// built straight from the input, beside one 16-byte VertexState per vertex, so
-// a relaxation touches two cache lines; the CSR form is for other engines.
+// linear passes, without a comparison sort. A run itself uses the compact
+// form of the same rows: one 32-byte record per vertex holding its row ({ring
+// head, other head, weight}) beside its tentative path, built straight from the
+// input, so reading a vertex and its row costs one cache line; the CSR form is
+// for other engines.
 //
 // Ties. Keys are (dist, hops, vertex) under IEEE 754 totalOrder, so no two
 // vertices tie. A relaxation passes when (candidate dist, candidate hops) is
