@@ -483,11 +483,6 @@ void map_multi_err(const MultiError& error, std::uint64_t n) {
     }
 }
 
-PyObject* not_yet(const char* function) {
-    PyErr_Format(PyExc_NotImplementedError, "%s is not available in this build", function);
-    return nullptr;
-}
-
 // Printable in the interpreter's sense (str.isprintable); used to quote names in messages.
 bool is_printable(char32_t c) { return Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(c)); }
 
