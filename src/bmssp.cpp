@@ -56,7 +56,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <type_traits>
 
 #include "stop.hpp"
 
@@ -628,16 +627,16 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     if (s.size() != 1) internal_stop("BaseCase requires |S| == 1");
     const std::uint32_t x = s[0];
     // The open items, unordered: a base case holds a handful (at most two pushes per pop,
-    // and it stops after k + 1 vertices), so a scan for the smallest beats a heap. Keys
-    // hold the vertex, so two items with equal keys are identical and either may go first.
-    Vec<HeapItem>& heap = heap_scratch_;
-    heap.clear();
+    // and it stops after k + 1 vertices), so a scan for the smallest serves. Keys hold the
+    // vertex, so two items with equal keys are identical and either may go first.
+    Vec<OpenItem>& items = open_scratch_;
+    items.clear();
     Vec<std::uint32_t>& u0 = scratch_[0].u;
     u0.clear();
 
     u0.push_back(x);
     flags_[x] |= SEEN;
-    heap.push_back({key(x), x});
+    items.push_back({key(x), x});
     auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch) {
         return Key{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)} < bound;
     };
@@ -651,16 +650,16 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     prefetch_heads(x);
     auto push = [&](std::uint32_t v) {
         prefetch_heads(v);
-        heap.push_back({key(v), v});
+        items.push_back({key(v), v});
     };
-    while (u0.size() < k + 1 && !heap.empty()) {
+    while (u0.size() < k + 1 && !items.empty()) {
         std::size_t smallest = 0;
-        for (std::size_t i = 1; i < heap.size(); ++i) {
-            if (heap[i].key < heap[smallest].key) smallest = i;
+        for (std::size_t i = 1; i < items.size(); ++i) {
+            if (items[i].key < items[smallest].key) smallest = i;
         }
-        const HeapItem top = heap[smallest];
-        heap[smallest] = heap.back();
-        heap.pop_back();
+        const OpenItem top = items[smallest];
+        items[smallest] = items.back();
+        items.pop_back();
         const std::uint32_t u = top.vertex;
         // Every change of a key in here pushes the new key, so the last key pushed for u is
         // its current one: an item is stale exactly when its key is no longer u's.
@@ -723,26 +722,15 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
     // Inserting changes no key, so B' starts at the smallest pivot key, taken in the same pass.
     Key last_bp = bound;
     const std::size_t pn = sc.pivots.size();
-    if constexpr (std::is_same_v<Queue, UnitQueue>) {
-        // One sort instead of a split per pivot; k_list is free until the loop below.
-        sc.k_list.clear();
-        for (std::size_t i = 0; i < pn; ++i) {
-            if (i + SCAN_AHEAD < pn) __builtin_prefetch(&vertex[sc.pivots[i + SCAN_AHEAD]]);
-            const std::uint32_t x = sc.pivots[i];
-            const Key kx = key(x);
-            sc.k_list.push_back({x, kx});
-            if (i == 0 || kx < last_bp) last_bp = kx;
-        }
-        d.fill(sc.k_list, seed);
-    } else {
-        for (std::size_t i = 0; i < pn; ++i) {
-            if (i + SCAN_AHEAD < pn) __builtin_prefetch(&vertex[sc.pivots[i + SCAN_AHEAD]]);
-            const std::uint32_t x = sc.pivots[i];
-            const Key kx = key(x);
-            d.insert(x, kx, seed);
-            if (i == 0 || kx < last_bp) last_bp = kx;
-        }
+    sc.k_list.clear();  // free until the loop below
+    for (std::size_t i = 0; i < pn; ++i) {
+        if (i + SCAN_AHEAD < pn) __builtin_prefetch(&vertex[sc.pivots[i + SCAN_AHEAD]]);
+        const std::uint32_t x = sc.pivots[i];
+        const Key kx = key(x);
+        sc.k_list.push_back({x, kx});
+        if (i == 0 || kx < last_bp) last_bp = kx;
     }
+    d.fill(sc.k_list, seed);
 
     const std::uint64_t size_shift = level * t;
     const bool unlimited = size_shift >= 100;

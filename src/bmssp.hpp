@@ -198,7 +198,7 @@ private:
     static constexpr std::uint8_t IN_U = 8;
     static constexpr std::uint64_t MAX_LEVELS = 4;
 
-    struct HeapItem {
+    struct OpenItem {  // a base case's pushed key
         Key key;
         std::uint32_t vertex;
     };
@@ -292,7 +292,7 @@ private:
     Vec<std::uint8_t> non_root_;
     Vec<std::uint32_t> stack_;
     // Base-case scratch.
-    Vec<HeapItem> heap_scratch_;
+    Vec<OpenItem> open_scratch_;
     Vec<LevelScratch> scratch_;
 };
 

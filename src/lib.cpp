@@ -541,7 +541,7 @@ PyObject* bmssp_entry(PyObject* args, PyObject* kwargs, const char* format, bool
     if (!checked_owned_csr(g, source, n, csr)) return nullptr;
 
     std::variant<BmsspRun, BmsspError> outcome = BmsspError::SourceOutOfRange;
-    const Fault fault = run_released([&] { 
+    const Fault fault = run_released([&] {
         outcome = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed,
                              instrumented ? SettleLog::Keep : SettleLog::Skip);
     });
