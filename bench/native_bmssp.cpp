@@ -2,24 +2,34 @@
 // building the transformed graph, and the module's Dijkstra on that transformed
 // graph. Not a test.
 //
-// Build (from the worktree, after a Release configure in build-native):
-//   MI=$(grep -o '[^ ]*include/mimalloc-[^ /]*' build-native/CMakeFiles/qh_core.dir/flags.make | head -1)
-//   g++ -std=c++20 -O2 -ffp-contract=off -I src -I tests/native -isystem $MI bench/native_bmssp.cpp \
-//       build-native/CMakeFiles/qh_core.dir/src/*.o build-native/libmimalloc-local.a -lpthread -latomic -o /tmp/native_bmssp
-// Run: /tmp/native_bmssp {sparse|random8|grid|rmat} {input|dijkstra|bmssp} [seed] [n] [repeats]
-//   n defaults to 1000000 (rmat: the next power of two); sparse has 3n edges, random8 and rmat 8n;
-//   rmat starts from a vertex of largest out-degree, the others from vertex 0. bmssp mode runs
-//   `repeats` times (default 1) and reports every CPU time and the smallest.
+// Build (the native test configuration builds it too):
+//   cmake -S . -B build-native -DCMAKE_BUILD_TYPE=Release -DQH_BUILD_NATIVE_TESTS=ON -DQH_BUILD_EXTENSION=OFF
+//   cmake --build build-native --target qh_native_bmssp
+// Run: build-native/qh_native_bmssp GRAPH {input|dijkstra|bmssp|share} [seed] [n] [repeats]
+//   GRAPH is sparse, random8, grid or rmat, generated here, or file:PREFIX:SOURCE, the
+//   native-endian arrays PREFIX.indptr (int64), PREFIX.indices (int32) and PREFIX.weights
+//   (float64) with SOURCE as the run's source. n defaults to 1000000 (rmat: the next power of
+//   two); sparse has 3n edges, random8 and rmat 8n; rmat starts from a vertex of largest
+//   out-degree, sparse, random8 and grid from vertex 0. bmssp mode runs `repeats` times
+//   (default 1) and reports every CPU time and the smallest.
+//   share mode times, `repeats` times in turn (default 3), the run's transform alone and a
+//   whole run as `bmssp` makes it (no settlement log), and ends with the line
+//   "transform share F" (F the ratio of the two medians).
 // Peak memory of a run = its maxrss minus the maxrss of mode "input" on the same graph.
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <cmath>
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "dijkstra.hpp"
 #include "graph_fixtures.hpp"
@@ -96,11 +106,61 @@ Csr rmat(unsigned scale, std::uint64_t seed) {
     return make_csr(n, arcs);
 }
 
+
+// The whole of a native-endian array file, as `count` values of T; exits when the size is wrong.
+template <class T>
+Vec<T> read_array(const std::string& path, std::uint64_t count) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in || static_cast<std::uint64_t>(in.tellg()) != count * sizeof(T)) {
+        std::fprintf(stderr, "%s: missing or not %llu values\n", path.c_str(), (unsigned long long)count);
+        std::exit(2);
+    }
+    Vec<T> values(count);
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(values.data()), static_cast<std::streamsize>(count * sizeof(T)));
+    return values;
+}
+
+// The graph of file:PREFIX:SOURCE, checked as the module checks its input; sets `source`.
+Csr read_graph(const std::string& spec, std::uint64_t& source) {
+    const std::size_t colon = spec.rfind(':');
+    const std::string prefix = spec.substr(5, colon - 5);
+    source = std::strtoull(spec.c_str() + colon + 1, nullptr, 10);
+    std::ifstream probe(prefix + ".indptr", std::ios::binary | std::ios::ate);
+    const auto indptr_bytes = probe ? static_cast<std::uint64_t>(probe.tellg()) : 0;
+    if (indptr_bytes < sizeof(std::int64_t) || indptr_bytes % sizeof(std::int64_t) != 0) {
+        std::fprintf(stderr, "%s.indptr: missing or not an int64 array\n", prefix.c_str());
+        std::exit(2);
+    }
+    const std::uint64_t n = indptr_bytes / sizeof(std::int64_t) - 1;
+    const Vec<std::int64_t> indptr = read_array<std::int64_t>(prefix + ".indptr", n + 1);
+    const auto nnz = static_cast<std::uint64_t>(indptr[n]);
+    const Vec<std::int32_t> indices = read_array<std::int32_t>(prefix + ".indices", nnz);
+    Csr g;
+    g.n = n;
+    g.weights = read_array<double>(prefix + ".weights", nnz);
+    g.indptr.assign(indptr.begin(), indptr.end());
+    g.indices.assign(indices.begin(), indices.end());
+    bool ok = indptr[0] == 0 && source < n;
+    for (std::uint64_t v = 0; ok && v < n; ++v) ok = indptr[v] <= indptr[v + 1];
+    for (std::uint64_t e = 0; ok && e < nnz; ++e) ok = indices[e] >= 0 && static_cast<std::uint64_t>(indices[e]) < n;
+    if (!ok) {
+        std::fprintf(stderr, "%s: not a CSR graph with source %llu\n", prefix.c_str(), (unsigned long long)source);
+        std::exit(2);
+    }
+    return g;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s {sparse|random8|grid|rmat} {input|dijkstra|bmssp} [seed] [n] [repeats]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s {sparse|random8|grid|rmat|file:PREFIX:SOURCE} {input|dijkstra|bmssp|share} "
+                             "[seed] [n] [repeats]\n", argv[0]);
         return 2;
     }
     const std::string kind = argv[1];
@@ -108,14 +168,16 @@ int main(int argc, char** argv) {
     const std::uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 0;
     const std::uint64_t n = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 1000000;
     const auto side = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(n)));
-    const int repeats = argc > 5 ? std::atoi(argv[5]) : 1;
+    const int repeats = argc > 5 ? std::atoi(argv[5]) : (mode == "share" ? 3 : 1);
     unsigned scale = 0;
     while ((std::uint64_t{1} << scale) < n) ++scale;
-    const Csr g = kind == "grid"      ? grid(side, side, 1, 100, 1)
+    std::uint64_t source = 0;
+    const bool from_file = kind.rfind("file:", 0) == 0 && kind.find(':', 5) != std::string::npos;
+    const Csr g = from_file           ? read_graph(kind, source)
+                  : kind == "grid"    ? grid(side, side, 1, 100, 1)
                   : kind == "rmat"    ? rmat(scale, 3)
                   : kind == "random8" ? random_sparse(n, 8 * n, 100, 2)
                                       : random_sparse(n, 3 * n, 1000, 2);
-    std::uint64_t source = 0;
     if (kind == "rmat") {
         for (std::uint64_t v = 1; v < g.n; ++v) {
             if (g.indptr[v + 1] - g.indptr[v] > g.indptr[source + 1] - g.indptr[source]) source = v;
@@ -151,6 +213,30 @@ int main(int argc, char** argv) {
             if (rep == 0 || t < best) best = t;
         }
         std::printf("bmssp best %.3f s (CPU); the transform is %.1f%% of it\n", best, 100.0 * t_transform / best);
+    } else if (mode == "share") {
+        std::vector<double> transform_times;
+        std::vector<double> run_times;
+        for (int rep = 0; rep < std::max(repeats, 1); ++rep) {
+            double t0 = cpu_now();
+            {
+                const CompactGraph cg = compact_constant_degree(g, source);
+                transform_times.push_back(cpu_now() - t0);
+            }
+            t0 = cpu_now();
+            const auto r = sssp_bmssp(g, source, seed, SettleLog::Skip);
+            run_times.push_back(cpu_now() - t0);
+            if (!std::holds_alternative<BmsspRun>(r)) {
+                std::fprintf(stderr, "bmssp refused the graph\n");
+                return 1;
+            }
+        }
+        const double tt = median(transform_times);
+        const double tr = median(run_times);
+        std::printf("transform %.3f s, bmssp %.3f s (CPU, medians of %zu)\n", tt, tr, run_times.size());
+        std::printf("transform share %.6f\n", tt / tr);
+    } else if (mode != "input") {
+        std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
+        return 2;
     }
     const long peak = maxrss_kib();
     std::printf("maxrss %ld KiB (after input %ld KiB): %.1f bytes per transformed vertex above input\n", peak, base_kib,

@@ -28,6 +28,30 @@ def test_native_suite(tmp_path_factory):
     result = subprocess.run([str(build / "qh_native_tests")], capture_output=True, text=True, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
     assert " passed, 0 failed" in result.stdout
+    check_native_benchmark(build / "qh_native_bmssp", build)
+
+
+def check_native_benchmark(binary, scratch):
+    """The benchmark reads a graph the way bench/bench_bmssp.py writes it and reports its share."""
+    import numpy as np
+
+    # 0 -> 1 -> 2 and 0 -> 2, plus an isolated vertex: n' = 2 * 3 + 1
+    arrays = {"indptr": np.array([0, 2, 3, 3, 3], np.int64), "indices": np.array([1, 2, 2], np.int32),
+              "weights": np.array([1.0, 1.0, 5.0])}
+    for name, a in arrays.items():
+        a.tofile(scratch / f"g.{name}")
+    run = subprocess.run([str(binary), f"file:{scratch / 'g'}:0", "share", "0", "0", "2"],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert "n=4 m=3 n'=7" in run.stdout
+    share = float(run.stdout.split("transform share ")[1].split()[0])
+    assert 0.0 < share < 1.0
+    # a source out of range and a truncated file are refused, not run
+    bad = subprocess.run([str(binary), f"file:{scratch / 'g'}:4", "share"], capture_output=True, text=True)
+    assert bad.returncode == 2 and "not a CSR graph with source 4" in bad.stderr
+    (scratch / "g.weights").write_bytes(b"\0" * 8)
+    bad = subprocess.run([str(binary), f"file:{scratch / 'g'}:0", "share"], capture_output=True, text=True)
+    assert bad.returncode == 2 and "g.weights: missing or not 3 values" in bad.stderr
 
 
 @pytest.fixture(scope="session")
