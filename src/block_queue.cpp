@@ -26,12 +26,7 @@ void partition_smallest_in_place(std::span<Entry> a, std::size_t k, std::uint64_
         const Key pivot = a[p].key;
         const std::int64_t pivot_dist = total_order_bits(pivot.dist);
         std::swap(a[p], a[hi]);
-        auto below_pivot = [&](const Key& x) {
-            const std::int64_t d = total_order_bits(x.dist);
-            if (d != pivot_dist) return d < pivot_dist;
-            if (x.hops != pivot.hops) return x.hops < pivot.hops;
-            return x.vertex < pivot.vertex;
-        };
+        auto below_pivot = [&](const Key& x) { return key_less(total_order_bits(x.dist), x, pivot_dist, pivot); };
         // Lomuto's pass; the leading run below the pivot would only swap entries with themselves.
         std::size_t store = lo;
         while (store < hi && below_pivot(a[store].key)) ++store;
@@ -459,9 +454,7 @@ std::size_t UnitQueue::d1_find(const Key& key) const noexcept {
     while (len > 1) {
         const std::size_t half = len / 2;
         const Key& b = base[half - 1].bound;
-        const std::int64_t bd = total_order_bits(b.dist);
-        const bool below = bd < kd || (bd == kd && (b.hops < key.hops || (b.hops == key.hops && b.vertex < key.vertex)));
-        if (below) base += half;
+        if (key_less(total_order_bits(b.dist), b, kd, key)) base += half;
         len -= half;
     }
     return static_cast<std::size_t>(base - d1_.data());

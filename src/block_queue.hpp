@@ -66,13 +66,15 @@ inline std::int64_t total_order_bits(double d) noexcept {
 // a < b under IEEE 754 totalOrder.
 inline bool dist_less(double a, double b) noexcept { return total_order_bits(a) < total_order_bits(b); }
 
-// Lexicographic: dist by totalOrder, then hops, then vertex.
-inline bool operator<(const Key& a, const Key& b) noexcept {
-    const std::int64_t da = total_order_bits(a.dist);
-    const std::int64_t db = total_order_bits(b.dist);
+// a < b, given the totalOrder bits of both dists (da, db): for comparing many keys with one.
+inline bool key_less(std::int64_t da, const Key& a, std::int64_t db, const Key& b) noexcept {
     if (da != db) return da < db;
     if (a.hops != b.hops) return a.hops < b.hops;
     return a.vertex < b.vertex;
+}
+// Lexicographic: dist by totalOrder, then hops, then vertex.
+inline bool operator<(const Key& a, const Key& b) noexcept {
+    return key_less(total_order_bits(a.dist), a, total_order_bits(b.dist), b);
 }
 // Equal in all three fields, dist compared bit for bit.
 inline bool operator==(const Key& a, const Key& b) noexcept {
