@@ -14,6 +14,7 @@
 
 #include "block_queue.hpp"
 #include "csr.hpp"
+#include "finish.hpp"
 #include "id_map.hpp"
 #include "memory.hpp"
 
@@ -39,6 +40,7 @@ struct BmsspRun {
     OwnedArray<double> dist;        // n distances, +inf when unreachable
     OwnedArray<std::int32_t> pred;  // n predecessors, -1 for the source and unreached
     Vec<SettleRecord> settle_log;   // settlement order; empty unless asked for
+    ExactnessCounts counts;         // how often rounding needed the run's exactness rules
 };
 
 // Whether a run records its settlement order (a run that does not saves 16 bytes per vertex).
@@ -171,6 +173,7 @@ public:
     std::uint64_t k;
     std::uint64_t t;
     std::uint64_t seed;            // the block queues' SplitMix64 state
+    std::uint64_t reoffers = 0;    // relaxations that offered an unchanged label again (rounding)
 
     // key(v) = (dist[v], hops[v], v).
     Key key(std::uint32_t v) const noexcept {
@@ -188,6 +191,9 @@ public:
     LevelResult bmssp(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
     // The same, returning only B' (U is not copied out).
     Key bmssp_bound(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
+    // After the outermost call: checks every edge and lowers what fails (finish.hpp); returns
+    // the number of labels lowered.
+    std::uint64_t finish();
 
 private:
     // Bits of flags_: settled; in the current FindPivots layer; taken by the current base case;
@@ -263,6 +269,13 @@ private:
             pass = cd < sv.dist;
         } else if (ch != sv.hops) {
             pass = ch < sv.hops;
+            if (!pass && sv.pred == u) {
+                // v's label came from an earlier, larger dist of u that rounds to the same
+                // sum: offer v again under its own, unchanged key ("Rounding", bmssp.cpp).
+                ++reoffers;
+                if (accept(v, sv.dist, sv.hops)) applied(v);
+                return;
+            }
         } else {
             pass = sv.pred != NO_VERTEX && u <= sv.pred;
         }

@@ -307,7 +307,8 @@ std::pair<Vec<std::uint32_t>, Vec<std::uint32_t>> Engine<Q>::find_pivots(const K
         const Label& lp = labels[p];
         for (std::uint64_t e = graph.indptr[p]; e < graph.indptr[p + 1]; ++e) {
             if (graph.indices[e] != v) continue;
-            if (lv.dist == graph.weights[e] + lp.dist && std::int64_t{lv.hops} == std::int64_t{lp.hops} + 1) {
+            // tight, hops not above p's plus one as in the recursion's rule for rounding
+            if (lv.dist == graph.weights[e] + lp.dist && std::int64_t{lv.hops} <= std::int64_t{lp.hops} + 1) {
                 next_sibling[i] = first_child[*pi];
                 first_child[*pi] = static_cast<std::uint32_t>(i);
                 non_root[i] = 1;
@@ -461,6 +462,28 @@ LevelOut Engine<Q>::recursive_level(std::uint64_t level, const Key& bound, std::
     return LevelOut{bp, std::move(u)};
 }
 
+template <class Q>
+std::uint64_t Engine<Q>::finish() {
+    struct Labels {
+        Engine& e;
+        std::uint64_t n() const noexcept { return e.labels.size(); }
+        double dist(std::uint64_t v) const noexcept { return e.labels[v].dist; }
+        std::int64_t hops(std::uint64_t v) const noexcept {
+            return e.labels[v].hops == LABEL_NO_HOPS ? NO_PATH_HOPS : std::int64_t{e.labels[v].hops};
+        }
+        void set(std::uint32_t v, double d, std::int64_t h, std::uint32_t p) noexcept {
+            e.labels[v] = Label{d, static_cast<std::int32_t>(h), p};
+        }
+        std::uint64_t degree(std::uint64_t u) const noexcept { return e.graph.indptr[u + 1] - e.graph.indptr[u]; }
+        std::pair<std::uint32_t, double> edge(std::uint64_t u, std::uint64_t i) const noexcept {
+            const std::uint64_t at = e.graph.indptr[u] + i;
+            return {e.graph.indices[at], e.graph.weights[at]};
+        }
+        void settle(std::uint32_t v) noexcept { e.complete[v] = 1; }
+    } view{*this};
+    return finish_exact(view);
+}
+
 // --- the run ------------------------------------------------------------------------------
 
 template <class Q>
@@ -491,6 +514,8 @@ std::variant<VariantRun, BmsspError> run(const Csr& csr, std::uint64_t source, s
         Engine<Q> engine(graph, from, p.k, p.t, seed, config);
         const std::uint32_t top[1] = {from};
         engine.bmssp(p.levels, KEY_TOP, top);
+        out.counts.finish_lowered = engine.finish();
+        out.counts.reoffers = engine.reoffers;
         for (std::uint64_t v = 0; v < graph.n; ++v) {
             dist[v] = engine.labels[v].dist;
             pred[v] = engine.labels[v].pred;

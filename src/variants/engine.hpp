@@ -22,7 +22,11 @@
 // no two vertices tie. The relaxation test accepts a candidate (cd, ch, u)
 // that is lexicographically <= (dist, hops, pred) of the head, pred read as
 // i32 (so "none" never wins a tie). A candidate distance that overflows to
-// +inf is refused: an unreached vertex must keep pred "none".
+// +inf is refused: an unreached vertex must keep pred "none". Under rounding the
+// engine follows the recursion's three rules (bmssp.cpp, "Rounding"): a relaxation
+// along v's own predecessor edge that reproduces dist[v] passes with v's unchanged
+// label, FindPivots counts such an edge as tight, and the run ends with the edge
+// check of finish.hpp. The one-search runs ("fast", "hybrid") need none of them.
 //
 // Scratch. Base cases and bounded Dijkstra searches share one 4-ary `KeyHeap`
 // held in `HeapScratch`, and mark taken vertices with an epoch stamp instead
@@ -84,6 +88,7 @@ static_assert(sizeof(Label) == 16, "a Label is one 16-byte record");
 struct VariantRun {
     OwnedArray<double> dist;        // +inf when unreached
     OwnedArray<std::int32_t> pred;  // -1 for the source and unreached vertices
+    ExactnessCounts counts;         // how often rounding needed the run's exactness rules
 };
 
 // --- parameter arithmetic ---------------------------------------------------------------
@@ -196,6 +201,7 @@ public:
     std::uint64_t t;
     std::uint64_t rng;           // the queues' random state
     std::uint32_t epoch = 0;     // base cases and bounded searches begun
+    std::uint64_t reoffers = 0;  // relaxations that offered an unchanged label again (rounding)
 
     // key(v) = (dist, hops or 2^62 when none, v).
     Key key(std::uint32_t v) const noexcept {
@@ -205,8 +211,10 @@ public:
 
     // The relaxation test for u->v of weight w (u must have a hop count): fills the candidate
     // (cd, ch) and returns whether (cd, ch, u) <= (dist, hops, pred as i32) of v. An overflow to
-    // +inf never passes.
-    bool relax_passes(std::uint32_t u, std::uint32_t v, double w, double& cd, std::int32_t& ch) const noexcept {
+    // +inf never passes. When u is v's predecessor and its sum rounds to v's distance with more
+    // hops (u's distance fell since it set v's), it passes with v's own label as the candidate,
+    // so v is offered again unchanged (see the recursion's note on rounding in bmssp.cpp).
+    bool relax_passes(std::uint32_t u, std::uint32_t v, double w, double& cd, std::int32_t& ch) noexcept {
         const Label& lu = labels[u];
         const Label& lv = labels[v];
         cd = lu.dist + w;
@@ -215,7 +223,13 @@ public:
         const std::int64_t a = total_order_bits(cd);
         const std::int64_t b = total_order_bits(lv.dist);
         if (a != b) return a < b;
-        if (ch != lv.hops) return ch < lv.hops;
+        if (ch != lv.hops) {
+            if (ch < lv.hops) return true;
+            if (lv.pred != u) return false;
+            ch = lv.hops;
+            ++reoffers;
+            return true;
+        }
         return static_cast<std::int32_t>(u) <= static_cast<std::int32_t>(lv.pred);
     }
 
@@ -238,6 +252,10 @@ public:
             heap.push(cd, ch, v);
         }
     }
+
+    // After the outermost call: checks every edge and lowers what fails (finish.hpp); returns
+    // the number of labels lowered.
+    std::uint64_t finish();
 
     // FindPivots(B, S): (P, W). S must be non-empty.
     std::pair<Vec<std::uint32_t>, Vec<std::uint32_t>> find_pivots(const Key& bound,

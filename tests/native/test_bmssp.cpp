@@ -177,6 +177,69 @@ TEST(find_pivots_early_exit_and_bound) {
     }
 }
 
+TEST(find_pivots_keeps_an_edge_whose_rounded_sum_still_holds) {
+    // s1 = 0 (dist 0, 5 hops), s2 = 1, a = 2, b = 3. b holds 2^53 through a's earlier
+    // (0.5, 1 hop) label; s1 lowers a to (0.25, 6 hops) and 0.25 + 2^53 rounds to b's
+    // distance. With k = 3, s1 is a pivot only if b stays in its tree.
+    const double big = 9007199254740992.0;
+    const Csr g = make_csr(4, {{0, 2, 0.25}, {1, 2, 0.5}, {2, 3, big}});
+    const CompactGraph tg = raw_graph(g, 0);
+    State st(tg, 3, 1, 0);
+    st.vertex[0].hops = 5;
+    st.vertex[1].dist = 0.0;
+    st.vertex[1].hops = 0;
+    st.vertex[2].dist = 0.5;
+    st.vertex[2].hops = 1;
+    st.vertex[2].pred = 1;
+    st.vertex[3].dist = big;
+    st.vertex[3].hops = 2;
+    st.vertex[3].pred = 2;
+    const std::uint32_t s[] = {0, 1};
+    auto [p, w] = st.find_pivots(KEY_TOP, s);
+    CHECK((std::vector<std::uint32_t>(p.begin(), p.end()) == std::vector<std::uint32_t>{0}));
+    CHECK((std::vector<std::uint32_t>(w.begin(), w.end()) == std::vector<std::uint32_t>{0, 1, 2, 3}));
+    CHECK(st.vertex[2].dist == 0.25 && st.vertex[2].hops == 6);
+    CHECK(st.vertex[3].dist == big && st.vertex[3].hops == 2 && st.vertex[3].pred == 2);  // offered, unchanged
+    CHECK(st.reoffers == 1);
+}
+
+TEST(finish_completes_any_labelling_it_is_given) {
+    // From the source alone the closing check is a whole Dijkstra search; after a real run
+    // with some labels knocked back to unreached, it restores exactly those.
+    for (const CorpusGraph& c : corpus()) {
+        if (c.csr.n == 0) continue;
+        const std::uint64_t source = c.csr.n / 3;
+        const std::vector<double> ref = reference_dijkstra(c.csr, source);
+        const CompactGraph cg = compact_constant_degree(c.csr, source);
+        State fresh(cg, 2, 2, 0);
+        std::uint64_t reached = 0;
+        for (double d : ref) reached += d < INF;
+        const std::uint64_t lowered = fresh.finish();
+        for (std::uint64_t v = 0; v < c.csr.n; ++v) CHECK(fresh.vertex[cg.first_copy[v]].dist == ref[v]);
+        std::uint64_t reached_copies = 0;
+        for (const VertexNode& r : fresh.vertex) reached_copies += r.dist < INF;
+        CHECK(lowered == reached_copies - 1);
+        CHECK(fresh.settle_log.size() == (lowered == 0 ? 0 : reached_copies));  // a lone source fails no edge
+
+        const BmsspParams params = bmssp_parameters(cg.n());
+        State st(cg, params.k, params.t, 7);
+        const std::uint32_t top[] = {cg.source};
+        (void)st.bmssp_bound(params.levels, KEY_TOP, top);
+        CHECK(st.finish() == 0);
+        std::uint64_t knocked = 0;
+        for (std::uint32_t v = 1; v < st.vertex.size(); v += 5) {
+            if (v == cg.source || !(st.vertex[v].dist < INF)) continue;
+            st.vertex[v].dist = INF;
+            st.vertex[v].hops = UNREACHED;
+            st.vertex[v].pred = NO_VERTEX;
+            ++knocked;
+        }
+        const std::uint64_t restored = st.finish();
+        CHECK(restored >= knocked);
+        for (std::uint64_t v = 0; v < c.csr.n; ++v) CHECK(st.vertex[cg.first_copy[v]].dist == ref[v]);
+    }
+}
+
 TEST(recursion_worked_example_two_vertices) {
     const Csr g = make_csr(2, {{0, 1, 1.5}});
     const CompactGraph tg = raw_graph(g, 0);

@@ -1,0 +1,102 @@
+// finish.hpp: the edge check that closes every recursive BMSSP run.
+//
+// What it guarantees. Every label a run holds is the rounded length of a real
+// path (fl(dist[u] + w) along its predecessors). Sums of doubles are monotone
+// and never below their left operand, so such a label is never below the
+// distance Dijkstra's algorithm computes, and a labelling in which no edge can
+// lower its head (fl(dist[u] + w) >= dist[v] for every edge from a reached u)
+// is never above it: along Dijkstra's tree the heads are bounded by the same
+// rounded sums. So labels that pass the check are Dijkstra's distances, bit for
+// bit, whatever the recursion did.
+//
+// What it costs. One pass over the rows when no edge fails, which is what the
+// recursion's own rule for rounding (bmssp.cpp, "Rounding") is argued to give.
+// When an edge fails, a Dijkstra search from the tails of the failing edges,
+// keyed like the recursion by (dist, hops, vertex) and taking only strictly
+// smaller distances, lowers every label that depends on them; each vertex is
+// taken at most once, and a vertex taken that was not yet complete is settled
+// then (so the settlement log still lists every reached vertex once). The
+// number of labels it lowered is returned, so a run that needed it is visible.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <utility>
+
+#include "block_queue.hpp"
+#include "memory.hpp"
+
+namespace qh {
+
+// How often a run's exactness machinery acted: both are 0 on graphs whose sums are exact.
+struct ExactnessCounts {
+    std::uint64_t reoffers = 0;        // relaxations that offered a vertex again under the rounding rule
+    std::uint64_t finish_lowered = 0;  // labels the closing edge check had to lower
+};
+
+// `labels` gives a run's labels and rows:
+//   n()                       the vertex count
+//   dist(v), hops(v)          v's label (hops as a signed count, any value when unreached)
+//   set(v, dist, hops, pred)  replaces v's label
+//   degree(u), edge(u, i)     u's out-degree and its i-th edge (head, weight) in row order
+//   settle(v)                 marks v complete, logging it if it was not
+// Returns the number of distinct vertices whose label it lowered (0 when every edge holds).
+template <class Labels>
+std::uint64_t finish_exact(Labels& labels) {
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    const std::uint64_t n = labels.n();
+    Vec<std::uint32_t> seeds;
+    for (std::uint64_t u = 0; u < n; ++u) {
+        const double du = labels.dist(u);
+        if (!(du < INF)) continue;
+        bool fails = false;
+        const std::uint64_t degree = labels.degree(u);
+        for (std::uint64_t i = 0; i < degree; ++i) {
+            const auto [v, w] = labels.edge(u, i);
+            fails |= w + du < labels.dist(v);
+        }
+        if (fails) seeds.push_back(static_cast<std::uint32_t>(u));
+    }
+    if (seeds.empty()) return 0;
+
+    struct Item {
+        Key key;
+        bool operator>(const Item& o) const noexcept { return o.key < key; }
+    };
+    auto key_of = [&](std::uint32_t v) {
+        return Key{labels.dist(v), labels.hops(v), static_cast<std::int64_t>(v)};
+    };
+    Vec<Item> heap;
+    for (std::uint32_t u : seeds) heap.push_back({key_of(u)});
+    std::make_heap(heap.begin(), heap.end(), std::greater<>{});
+    Vec<std::uint8_t> lowered(n, 0);
+    std::uint64_t count = 0;
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), std::greater<>{});
+        const Item top = heap.back();
+        heap.pop_back();
+        const auto u = static_cast<std::uint32_t>(top.key.vertex);
+        if (!(key_of(u) == top.key)) continue;  // lowered since it was pushed
+        labels.settle(u);
+        const double du = labels.dist(u);
+        const std::int64_t hu = labels.hops(u);
+        const std::uint64_t degree = labels.degree(u);
+        for (std::uint64_t i = 0; i < degree; ++i) {
+            const auto [v, w] = labels.edge(u, i);
+            const double cd = w + du;
+            if (!(cd < labels.dist(v))) continue;
+            labels.set(v, cd, hu + 1, u);
+            if (!lowered[v]) {
+                lowered[v] = 1;
+                ++count;
+            }
+            heap.push_back({key_of(v)});
+            std::push_heap(heap.begin(), heap.end(), std::greater<>{});
+        }
+    }
+    return count;
+}
+
+}  // namespace qh

@@ -1,0 +1,154 @@
+"""Every algorithm against Dijkstra, on the graphs that break shortest-path codes.
+
+One body, run over every entry and variant: distances equal Dijkstra's bit for
+bit, predecessors pass the certificate, the settlement log keeps its invariants,
+and no BMSSP run needed its closing edge check (the recursion's own rules for
+rounding kept it complete). The families favour what integer weights hide:
+decimal and many-decade weights, sums that absorb, subnormals, zero-weight
+cycles, parallel arcs, self-loops, hubs, long paths and disconnected parts.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import quillharbour as qh
+from conftest import assert_certificate, csr_from_edges, grid_graph
+from quillharbour import _quillharbour as native
+
+SMALL = bool(os.environ.get("QH_SANITIZED"))  # the sanitized build runs about ten times slower
+DATA = Path(__file__).parent / "data"
+
+WEIGHTS = {
+    "integer": lambda rng, m: rng.integers(0, 20, m).astype(np.float64),
+    "decimal": lambda rng, m: rng.choice([0.1, 0.2, 0.3, 0.7], m),
+    "decades": lambda rng, m: 10.0 ** rng.uniform(-300, 300, m),
+    "absorbing": lambda rng, m: rng.choice([0.0, 1.0, 0.5, 1.1e-16, 2.3e-16, 3e-16, 1e16], m),
+    "subnormal": lambda rng, m: rng.choice([0.0, 5e-324, 1e-320, 2.2250738585072014e-308, 1.0], m),
+    "zero-cycles": lambda rng, m: np.where(rng.random(m) < 0.5, 0.0, rng.choice([0.1, 0.3, 2.0], m)),
+}
+
+
+def random_multigraph(rng, n, m, kind):
+    """Self-loops and parallel arcs allowed; a share of vertices isolated."""
+    tails = rng.integers(0, n, m)
+    heads = rng.integers(0, n, m)
+    return csr_from_edges(n, tails, heads, WEIGHTS[kind](rng, m))
+
+
+def family(name, rng):
+    scale = 4 if SMALL else 1
+    if name in WEIGHTS:
+        n = int(rng.integers(5, 2500 // scale))
+        return random_multigraph(rng, n, int(rng.integers(n, 6 * n)), name)
+    if name == "grid-2dp":  # road-like: two-decimal travel times
+        side = 60 // (2 if SMALL else 1)
+        g = grid_graph(rng, side, side)
+        return g[0], g[1], np.round(rng.uniform(0.01, 9.99, g[2].size), 2)
+    if name == "hub":  # one vertex reaching (and reached from) everything, decimal weights
+        n = 1500 // scale
+        spokes = np.arange(1, n)
+        tails = np.concatenate([np.zeros(n - 1, np.int64), spokes, rng.integers(0, n, n)])
+        heads = np.concatenate([spokes, np.zeros(n - 1, np.int64), rng.integers(0, n, n)])
+        return csr_from_edges(n, tails, heads, WEIGHTS["decimal"](rng, tails.size))
+    if name == "long-path":  # a long decimal path with a few shortcuts
+        n = 3000 // scale
+        tails = np.concatenate([np.arange(n - 1), rng.integers(0, n, n // 20)])
+        heads = np.concatenate([np.arange(1, n), rng.integers(0, n, n // 20)])
+        return csr_from_edges(n, tails, heads, rng.choice([0.1, 0.7, 1e-9, 3.3], tails.size))
+    if name == "disconnected":  # two decimal components and isolated vertices
+        n = 2000 // scale
+        half = n // 2
+        tails = np.concatenate([rng.integers(0, half - 100, 3 * half), rng.integers(half, n - 100, 3 * half)])
+        heads = np.concatenate([rng.integers(0, half - 100, 3 * half), rng.integers(half, n - 100, 3 * half)])
+        return csr_from_edges(n, tails, heads, WEIGHTS["decimal"](rng, tails.size))
+    raise KeyError(name)
+
+
+FAMILIES = [*WEIGHTS, "grid-2dp", "hub", "long-path", "disconnected"]
+VARIANTS = ["tuned", "hybrid", "simpleq", "lazypiv", "notransform", "fast", "hybrid:1:0", "hybrid:0:64"]
+RECURSIVE = {"bmssp", "bmssp_instrumented", "tuned", "simpleq", "lazypiv", "notransform", "hybrid:1:0"}
+
+
+def reached_copies(graph, dist):
+    """Transformed vertices of the reached input vertices: max(deg, 1) copies each."""
+    indptr, indices, _ = graph
+    n = len(indptr) - 1
+    deg = np.diff(indptr) + np.bincount(indices, minlength=n)
+    return int(np.maximum(deg, 1)[np.isfinite(dist)].sum())
+
+
+def algorithms(graph, source, seed, rng):
+    """(name, thunk) for every algorithm; each thunk returns (dist, pred)."""
+    k, t = int(rng.integers(1, 5)), int(rng.integers(1, 6))
+    other = int(rng.integers(0, len(graph[0]) - 1))
+    both = np.array([source, other], dtype=np.int64)
+    yield "bmssp", lambda: native.bmssp(*graph, source, seed)
+
+    def instrumented():
+        dist, pred, ids, dhat = native.bmssp_instrumented(*graph, source, seed)
+        assert np.unique(ids).size == ids.size, "a vertex settled twice"
+        assert np.all(np.isfinite(dhat)), "an unreached vertex was settled"
+        assert ids.size == reached_copies(graph, dist), "a reached transformed vertex was never settled"
+        return dist, pred
+
+    yield "bmssp_instrumented", instrumented
+    for v in VARIANTS:
+        yield v, lambda v=v: native.bmssp_variant(*graph, source, v, seed)
+    for v in ["tuned", "simpleq", "lazypiv", "notransform"]:
+        yield f"{v} k={k} t={t}", lambda v=v: native.bmssp_variant(*graph, source, v, seed, k, t)
+    yield "bmssp_multisource", lambda: tuple(a[0] for a in qh.bmssp_multisource(*graph, both, seed))
+    yield "dijkstra_multisource", lambda: tuple(a[0] for a in qh.dijkstra_multisource(*graph, both))
+    yield "shortest_paths", lambda: qh.shortest_paths(graph, source, method="lazypiv", seed=seed)
+
+
+def check_every_algorithm(graph, source, seed, rng):
+    want, want_pred = native.dijkstra(*graph, source)
+    assert_certificate(*graph, source, want, want_pred)
+    for name, run in algorithms(graph, source, seed, rng):
+        dist, pred = run()
+        assert dist.tobytes() == want.tobytes(), f"{name}: distances differ from Dijkstra's"
+        assert_certificate(*graph, source, dist, pred)
+        if name.split()[0] in RECURSIVE:
+            counts = native._exactness_counts()
+            assert counts["finish_lowered"] == 0, f"{name}: the closing check lowered {counts}"
+
+
+@pytest.mark.parametrize("name", FAMILIES)
+def test_every_algorithm_equals_dijkstra(name):
+    for trial in range(2 if SMALL else 4):
+        rng = np.random.default_rng([FAMILIES.index(name), trial])
+        graph = family(name, rng)
+        source = int(rng.integers(0, len(graph[0]) - 1))
+        check_every_algorithm(graph, source, int(rng.integers(0, 2**64, dtype=np.uint64)), rng)
+
+
+@pytest.mark.parametrize("name", ["road-decimal-87.gr", "road-decimal-43.gr"])
+def test_reduced_road_networks(name):
+    """Decimal travel times on which the recursion once lost vertices, from every source."""
+    g = qh.io.load(DATA / name)
+    graph = (g.indptr, g.indices, g.weights)
+    for source in range(0, g.n, 3 if SMALL else 1):
+        want, _ = native.dijkstra(*graph, source)
+        for seed in range(3):
+            assert native.bmssp(*graph, source, seed)[0].tobytes() == want.tobytes(), (source, seed)
+        for v in ["tuned", "simpleq", "lazypiv", "notransform"]:
+            assert native.bmssp_variant(*graph, source, v, 0)[0].tobytes() == want.tobytes(), (source, v)
+
+
+ROUNDING_WEIGHTS = st.sampled_from(["decimal", "decades", "absorbing", "subnormal", "zero-cycles"])
+
+
+@settings(max_examples=int(os.environ.get("QH_FUZZ_EXAMPLES", "25")), deadline=None,
+          derandomize=not os.environ.get("QH_FUZZ_EXAMPLES"), suppress_health_check=[HealthCheck.too_slow])
+@given(kind=ROUNDING_WEIGHTS, n=st.integers(2, 700), density=st.integers(1, 6), seed=st.integers(0, 2**32 - 1))
+def test_rounding_prone_graphs(kind, n, density, seed):
+    rng = np.random.default_rng(seed)
+    graph = random_multigraph(rng, n, density * n, kind)
+    check_every_algorithm(graph, int(rng.integers(0, n)), seed, rng)
