@@ -142,6 +142,14 @@ def test_reduced_road_networks(name):
             assert native.bmssp_variant(*graph, source, v, 0)[0].tobytes() == want.tobytes(), (source, v)
 
 
+def test_tight_edges_under_rounding_keep_their_root_a_pivot():
+    g = qh.io.load(DATA / "decades-117.gr")
+    graph = (g.indptr, g.indices, g.weights)
+    want, _ = native.dijkstra(*graph, 116)
+    assert native.bmssp_variant(*graph, 116, "tuned", 156, 4, 6)[0].tobytes() == want.tobytes()
+    assert native._exactness_counts()["finish_lowered"] == 0
+
+
 ROUNDING_WEIGHTS = st.sampled_from(["decimal", "decades", "absorbing", "subnormal", "zero-cycles"])
 
 
