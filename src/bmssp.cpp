@@ -549,7 +549,20 @@ std::uint64_t State::finish() {
         }
         void settle(std::uint32_t v) { s.settle(v); }
     } labels{*this};
-    return finish_exact(labels);
+    // The scan of every edge is the whole cost of a run that needs no finishing: one pass
+    // over the records, reading each head's distance.
+    Vec<std::uint32_t> seeds;
+    const std::size_t np = vertex.size();
+    for (std::size_t u = 0; u < np; ++u) {
+        if (u + SCAN_AHEAD < np && vertex[u + SCAN_AHEAD].to != NO_VERTEX)
+            __builtin_prefetch(&vertex[vertex[u + SCAN_AHEAD].to]);
+        const VertexNode& r = vertex[u];
+        if (!(r.dist < INF)) continue;
+        const bool ring_fails = r.ring != NO_VERTEX && r.dist < vertex[r.ring].dist;
+        const bool to_fails = r.to != NO_VERTEX && r.weight + r.dist < vertex[r.to].dist;
+        if (ring_fails || to_fails) seeds.push_back(static_cast<std::uint32_t>(u));
+    }
+    return finish_exact(labels, seeds);
 }
 
 void State::settle(std::uint32_t v) {

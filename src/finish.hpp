@@ -42,25 +42,30 @@ struct ExactnessCounts {
 //   set(v, dist, hops, pred)  replaces v's label
 //   degree(u), edge(u, i)     u's out-degree and its i-th edge (head, weight) in row order
 //   settle(v)                 marks v complete, logging it if it was not
-// Returns the number of distinct vertices whose label it lowered (0 when every edge holds).
+
+// The reached vertices with an edge that could lower its head: fl(dist[u] + w) < dist[v].
 template <class Labels>
-std::uint64_t finish_exact(Labels& labels) {
-    constexpr double INF = std::numeric_limits<double>::infinity();
-    const std::uint64_t n = labels.n();
-    Vec<std::uint32_t> seeds;
-    for (std::uint64_t u = 0; u < n; ++u) {
+Vec<std::uint32_t> failing_tails(const Labels& labels) {
+    Vec<std::uint32_t> tails;
+    for (std::uint64_t u = 0; u < labels.n(); ++u) {
         const double du = labels.dist(u);
-        if (!(du < INF)) continue;
+        if (!(du < std::numeric_limits<double>::infinity())) continue;
         bool fails = false;
-        const std::uint64_t degree = labels.degree(u);
-        for (std::uint64_t i = 0; i < degree; ++i) {
+        for (std::uint64_t i = 0; i < labels.degree(u); ++i) {
             const auto [v, w] = labels.edge(u, i);
             fails |= w + du < labels.dist(v);
         }
-        if (fails) seeds.push_back(static_cast<std::uint32_t>(u));
+        if (fails) tails.push_back(static_cast<std::uint32_t>(u));
     }
-    if (seeds.empty()) return 0;
+    return tails;
+}
 
+// Lowers every label that depends on the failing tails `seeds` (see above) and returns
+// the number of distinct vertices whose label it lowered; nothing when `seeds` is empty.
+template <class Labels>
+std::uint64_t finish_exact(Labels& labels, const Vec<std::uint32_t>& seeds) {
+    if (seeds.empty()) return 0;
+    const std::uint64_t n = labels.n();
     struct Item {
         Key key;
         bool operator>(const Item& o) const noexcept { return o.key < key; }

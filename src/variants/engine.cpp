@@ -481,7 +481,7 @@ std::uint64_t Engine<Q>::finish() {
         }
         void settle(std::uint32_t v) noexcept { e.complete[v] = 1; }
     } view{*this};
-    return finish_exact(view);
+    return finish_exact(view, failing_tails(view));
 }
 
 // --- the run ------------------------------------------------------------------------------
