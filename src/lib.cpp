@@ -1,35 +1,16 @@
 // lib.cpp: the extension module `quillharbour._quillharbour`.
 //
-// This file is the boundary and holds no algorithm. Every entry follows one
-// road: bind the arguments, convert them (arrays are borrowed read-only, never
-// converted implicitly), check contiguity and the CSR shape, allocate what the
-// run needs, release the interpreter lock around the computation, take it back,
-// then hand the result buffers to NumPy without a copy or raise the exception
-// the error value maps to.
-//
-// Ownership at the boundary: `Ref` owns one Python reference, `GilRelease`
-// owns the released lock, `hand_over` moves an `OwnedArray` into a NumPy array
-// whose base is a capsule that frees the buffer with mi_free. C++ exceptions
-// never cross into the interpreter: allocation failure becomes MemoryError and
-// an internal stop becomes PanicException, always with the lock held.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
-#include <numpy/arrayobject.h>
+// This file is the boundary and holds no algorithm. Every entry follows the
+// road of boundary.hpp: bind and convert the arguments, check contiguity and
+// the CSR shape, allocate what the run needs, run it with the interpreter lock
+// released, then hand the result buffers to NumPy or raise the exception the
+// error value maps to.
+#include "boundary.hpp"
 
 #include <cinttypes>
-#include <cstdlib>
-#include <stdexcept>
-#include <cstdio>
-#include <cstring>
-#include <exception>
-#include <new>
 #include <optional>
 #include <string_view>
 #include <variant>
-#include <span>
-#include <utility>
 
 #include "bmssp.hpp"
 #include "csr.hpp"
@@ -43,314 +24,15 @@
 namespace qh {
 namespace {
 
-constexpr const char* NOT_CONTIGUOUS = "The given array is not contiguous";
-constexpr const char* MALFORMED_CSR =
-    "malformed CSR: indptr must be non-decreasing, start at 0, end at len(indices), and every index "
-    "must be in [0, n)";
-constexpr const char* EMPTY_INDPTR = "indptr must have length n + 1 (got empty array)";
-constexpr const char* LENGTH_MISMATCH = "indices and weights must have the same length";
-constexpr const char* LAST_OFFSET = "indptr[-1] must equal len(indices)";
+using namespace qh::py;
+
 constexpr const char* BMSSP_INVALID_WEIGHT = "edge weight must be finite and >= 0";
-constexpr const char* DIJKSTRA_NEGATIVE_WEIGHT =
-    "negative or NaN edge weight encountered; Dijkstra requires weights >= 0";
-constexpr const char* MULTI_NEGATIVE_WEIGHT = "negative or NaN edge weight encountered; weights must be >= 0";
 constexpr const char* GRAPH_TOO_LARGE =
     "graph too large: its vertex ids, or those of its constant-degree transform, do not fit the "
     "32-bit ids the algorithms use";
-// Predecessors leave as int32, so vertex ids must stay below 2^31.
-constexpr std::uint64_t MAX_VERTICES = std::uint64_t{1} << 31;
-constexpr const char* GENERIC_PANIC = "internal error in quillharbour's native core";
-
-// ---------------------------------------------------------------------------
-// Small owners
-
-// Owns one strong reference (or none).
-class Ref {
-public:
-    Ref() noexcept = default;
-    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    Ref& operator=(Ref&& other) noexcept {
-        if (this != &other) {
-            Py_XDECREF(p_);
-            p_ = std::exchange(other.p_, nullptr);
-        }
-        return *this;
-    }
-    ~Ref() { Py_XDECREF(p_); }
-
-    static Ref borrowed(PyObject* p) noexcept {
-        Py_XINCREF(p);
-        return Ref(p);
-    }
-    PyObject* get() const noexcept { return p_; }
-    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
-
-private:
-    PyObject* p_ = nullptr;
-};
-
-// Releases the interpreter lock for its lifetime.
-class GilRelease {
-public:
-    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
-    ~GilRelease() { PyEval_RestoreThread(state_); }
-
-private:
-    PyThreadState* state_;
-};
-
-// What ended a computation abnormally; filled without the lock, raised with it.
-struct Fault {
-    enum class Kind { None, NoMemory, Stop } kind = Kind::None;
-    char message[256] = {0};
-
-    void set_stop(const char* text) noexcept {
-        kind = Kind::Stop;
-        std::snprintf(message, sizeof message, "%s", text);
-    }
-};
-
-// Runs `work` with the lock released; exceptions are caught before the lock
-// is retaken and come back as a Fault.
-template <class Work>
-Fault run_released(Work&& work) noexcept {
-    Fault fault;
-    GilRelease release;
-    try {
-#ifdef QH_TEST_HOOKS
-        // Test builds only: provoke the failure paths that valid input cannot reach.
-        if (const char* hook = std::getenv("QH_TEST_FAULT")) {
-            if (std::strcmp(hook, "stop") == 0) internal_stop("internal stop provoked by the test suite");
-            if (std::strcmp(hook, "bad_alloc") == 0) throw std::bad_alloc();
-            if (std::strcmp(hook, "exception") == 0) throw std::out_of_range("index out of range");
-        }
-#endif
-        work();
-    } catch (const std::bad_alloc&) {
-        fault.kind = Fault::Kind::NoMemory;
-    } catch (const InternalStop& stop) {
-        fault.set_stop(stop.what());
-    } catch (const std::exception& e) {
-        fault.set_stop(e.what());
-    } catch (...) {
-        fault.set_stop(GENERIC_PANIC);
-    }
-    return fault;
-}
-
-// The PanicException class, created once on first need.
-PyObject* panic_exception_type() {
-    static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
-            "pyo3_runtime.PanicException",
-            "The exception raised when an internal invariant of the native core fails.",
-            PyExc_BaseException, nullptr);
-    }
-    return type;
-}
-
-void raise_panic(const char* message) {
-    PyObject* type = panic_exception_type();
-    if (type == nullptr) return;
-    PyErr_SetString(type, message[0] ? message : GENERIC_PANIC);
-}
-
-// Raises the Python exception for `fault`; returns true when there was one.
-bool raise_fault(const Fault& fault) {
-    switch (fault.kind) {
-        case Fault::Kind::None:
-            return false;
-        case Fault::Kind::NoMemory:
-            PyErr_NoMemory();
-            return true;
-        case Fault::Kind::Stop:
-            raise_panic(fault.message);
-            return true;
-    }
-    return false;
-}
-
-// Runs an entry body; C++ exceptions thrown with the lock held become
-// MemoryError or PanicException.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        raise_panic(e.what());
-    } catch (...) {
-        raise_panic(GENERIC_PANIC);
-    }
-    return nullptr;
-}
-
-// ---------------------------------------------------------------------------
-// NumPy
-
-bool ensure_numpy() {
-    static bool ready = false;
-    if (!ready) {
-        if (_import_array() < 0) return false;
-        ready = true;
-    }
-    return true;
-}
-
-void free_buffer(PyObject* capsule) {
-    mi_free(PyCapsule_GetPointer(capsule, "quillharbour.buffer"));
-}
-
-// Moves `buffer` into a new 1-D NumPy array (no copy); the array's base is a
-// capsule that frees the storage. On failure the buffer is freed.
-template <class T>
-PyObject* hand_over(OwnedArray<T>& buffer, int typenum) {
-    npy_intp length = static_cast<npy_intp>(buffer.size());
-    Ref capsule(PyCapsule_New(buffer.data(), "quillharbour.buffer", free_buffer));
-    if (!capsule) return nullptr;
-    T* data = buffer.release();  // the capsule owns it now
-    Ref array(PyArray_SimpleNewFromData(1, &length, typenum, data));
-    if (!array) return nullptr;
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()) < 0)
-        return nullptr;
-    return array.release();
-}
-
-// Builds a tuple from new references, taking them all (also on failure).
-PyObject* tuple_of(std::initializer_list<PyObject*> items) {
-    Ref owned[4];
-    std::size_t i = 0;
-    for (PyObject* item : items) owned[i++] = Ref(item);
-    for (std::size_t j = 0; j < i; ++j)
-        if (!owned[j]) return nullptr;
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(i));
-    if (tuple == nullptr) return nullptr;
-    for (std::size_t j = 0; j < i; ++j) PyTuple_SET_ITEM(tuple, j, owned[j].release());
-    return tuple;
-}
-
-// ---------------------------------------------------------------------------
-// Argument conversion
-
-// Re-raises a pending TypeError as "argument '<name>': <message>".
-void prefix_type_error(const char* name) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref t(type), v(value), tb(traceback);
-    Ref text(v ? PyObject_Str(v.get()) : nullptr);
-    if (!text) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "argument '%s': invalid value", name);
-        return;
-    }
-    PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
-}
-
-// A borrowed, read-only, one-dimensional array of T.
-template <class T>
-struct ArrayArg {
-    Ref array;
-    const char* name = "";
-
-    PyArrayObject* arr() const noexcept { return reinterpret_cast<PyArrayObject*>(array.get()); }
-    std::size_t size() const noexcept { return static_cast<std::size_t>(PyArray_DIM(arr(), 0)); }
-    bool contiguous() const noexcept {
-        return PyArray_IS_C_CONTIGUOUS(arr()) || PyArray_IS_F_CONTIGUOUS(arr());
-    }
-    std::span<const T> view() const noexcept {
-        return {static_cast<const T*>(PyArray_DATA(arr())), size()};
-    }
-};
-
-template <class T>
-bool take_array(PyObject* obj, const char* name, int typenum, const char* dtype_name, ArrayArg<T>& out) {
-    out.name = name;
-    if (!PyArray_Check(obj)) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object is not a numpy.ndarray", name,
-                     Py_TYPE(obj)->tp_name);
-        return false;
-    }
-    PyArrayObject* arr = reinterpret_cast<PyArrayObject*>(obj);
-    if (PyArray_NDIM(arr) != 1) {
-        PyErr_Format(PyExc_TypeError, "argument '%s': expected a 1-dimensional array, got %d dimensions",
-                     name, PyArray_NDIM(arr));
-        return false;
-    }
-    Ref wanted(reinterpret_cast<PyObject*>(PyArray_DescrFromType(typenum)));
-    if (!wanted) return false;
-    if (!PyArray_EquivTypes(PyArray_DESCR(arr), reinterpret_cast<PyArray_Descr*>(wanted.get()))) {
-        Ref got(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
-        if (!got) return false;
-        PyErr_Format(PyExc_TypeError, "argument '%s': expected an array of dtype %s, got %U", name,
-                     dtype_name, got.get());
-        return false;
-    }
-    out.array = Ref::borrowed(obj);
-    return true;
-}
-
-bool take_i64(PyObject* obj, const char* name, std::int64_t& out) {
-    Ref index(PyNumber_Index(obj));
-    if (!index) {
-        prefix_type_error(name);
-        return false;
-    }
-    const long long value = PyLong_AsLongLong(index.get());
-    if (value == -1 && PyErr_Occurred()) return false;  // OverflowError, unprefixed
-    out = value;
-    return true;
-}
-
-// `obj` may be null (argument omitted): then `out` keeps its default.
-bool take_u64(PyObject* obj, const char* name, std::uint64_t& out) {
-    if (obj == nullptr) return true;
-    Ref index(PyNumber_Index(obj));
-    if (!index) {
-        prefix_type_error(name);
-        return false;
-    }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-    out = value;
-    return true;
-}
-
-template <class... Arrays>
-bool all_contiguous(const Arrays&... arrays) {
-    const bool ok = (arrays.contiguous() && ...);
-    if (!ok) PyErr_SetString(PyExc_TypeError, NOT_CONTIGUOUS);
-    return ok;
-}
-
-// The graph arrays every entry takes first.
-struct GraphArgs {
-    ArrayArg<std::int64_t> indptr;
-    ArrayArg<std::int32_t> indices;
-    ArrayArg<double> weights;
-
-    bool take(PyObject* p, PyObject* i, PyObject* w) {
-        return take_array(p, "indptr", NPY_INT64, "int64", indptr) &&
-               take_array(i, "indices", NPY_INT32, "int32", indices) &&
-               take_array(w, "weights", NPY_FLOAT64, "float64", weights);
-    }
-};
 
 // ---------------------------------------------------------------------------
 // CSR checks and the owned copy
-
-void raise_source_out_of_range(std::int64_t source, std::uint64_t n) {
-    PyErr_Format(PyExc_IndexError, "source %lld is out of range for graph with %llu vertices",
-                 static_cast<long long>(source), static_cast<unsigned long long>(n));
-}
 
 // Shape checks shared by the single-source entries. Returns false with an
 // exception set, else stores n.
@@ -374,34 +56,6 @@ bool check_csr(std::span<const std::int64_t> indptr, std::size_t indices_len, st
         return false;
     }
     return true;
-}
-
-// The shape checks of the multi-source entries (no source test).
-bool check_multi_shape(std::span<const std::int64_t> indptr, std::size_t indices_len,
-                       std::size_t weights_len) {
-    if (indptr.empty()) {
-        PyErr_SetString(PyExc_ValueError, EMPTY_INDPTR);
-        return false;
-    }
-    if (indices_len != weights_len) {
-        PyErr_SetString(PyExc_ValueError, LENGTH_MISMATCH);
-        return false;
-    }
-    if (indptr.back() != static_cast<std::int64_t>(indices_len)) {
-        PyErr_SetString(PyExc_ValueError, LAST_OFFSET);
-        return false;
-    }
-    return true;
-}
-
-// Refuses, before anything is allocated or copied, a graph whose vertex ids
-// would not fit the int32 predecessors every entry returns.
-bool check_vertex_limit(std::uint64_t n) {
-    if (n <= MAX_VERTICES) return true;
-    PyErr_Format(PyExc_ValueError,
-                 "graph too large: %llu vertices, but vertex ids must fit in int32 (at most %llu vertices)",
-                 static_cast<unsigned long long>(n), static_cast<unsigned long long>(MAX_VERTICES));
-    return false;
 }
 
 // Copies a shape-checked graph into an owned Csr, validating its structure.
