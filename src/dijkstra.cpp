@@ -50,18 +50,34 @@ std::optional<DijkstraError> check_dijkstra_input(std::span<const std::int64_t> 
                                                   std::span<const std::int32_t> indices,
                                                   std::span<const double> weights, std::size_t n) {
     const std::int64_t nnz = static_cast<std::int64_t>(indices.size());
-    // All of indptr first, then edge by edge, weight before head.
+    // All of indptr first, then edge by edge, weight before head. Each chunk is
+    // checked without an early exit inside, so that the loops vectorise; only a
+    // chunk that holds a fault is walked again, in order, for the first one.
+    constexpr std::size_t CHUNK = 4096;
     if (indptr.size() != n + 1) return DijkstraError::MalformedCsr;
     if (indptr[0] != 0) return DijkstraError::MalformedCsr;
     if (indptr[n] != nnz) return DijkstraError::MalformedCsr;
-    for (std::size_t i = 1; i <= n; ++i) {
-        if (indptr[i] < indptr[i - 1] || indptr[i] > nnz) return DijkstraError::MalformedCsr;
+    for (std::size_t at = 1; at <= n; at += CHUNK) {
+        const std::size_t end = std::min(at + CHUNK, n + 1);
+        unsigned bad = 0;  // an integer, not a bool: the reduction vectorises
+        for (std::size_t i = at; i < end; ++i) bad |= (indptr[i] < indptr[i - 1]) | (indptr[i] > nnz);
+        if (bad) return DijkstraError::MalformedCsr;
     }
+    // Read as u32, a negative head is 2^31 or more, so one comparison with
+    // min(n, 2^31) refuses both kinds of bad head.
+    const auto head_limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, std::uint64_t{1} << 31));
     const std::size_t checked = std::min(indices.size(), weights.size());
-    for (std::size_t e = 0; e < checked; ++e) {
-        if (!(weights[e] >= 0.0)) return DijkstraError::NegativeWeight;
-        const std::int32_t head = indices[e];
-        if (head < 0 || static_cast<std::uint64_t>(head) >= n) return DijkstraError::MalformedCsr;
+    for (std::size_t at = 0; at < checked; at += CHUNK) {
+        const std::size_t end = std::min(at + CHUNK, checked);
+        unsigned bad = 0;
+        for (std::size_t e = at; e < end; ++e)
+            bad |= static_cast<unsigned>(!(weights[e] >= 0.0)) |
+                   static_cast<unsigned>(static_cast<std::uint32_t>(indices[e]) >= head_limit);
+        if (!bad) continue;
+        for (std::size_t e = at; e < end; ++e) {
+            if (!(weights[e] >= 0.0)) return DijkstraError::NegativeWeight;
+            if (static_cast<std::uint32_t>(indices[e]) >= head_limit) return DijkstraError::MalformedCsr;
+        }
     }
     return std::nullopt;
 }

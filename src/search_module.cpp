@@ -61,7 +61,7 @@ struct SearchArgs {
     }
 };
 
-void raise_search_err(const SearchError& error, std::uint64_t n, const char* negative_weight) {
+void raise_search_err(SearchError error, std::uint64_t n, const char* negative_weight) {
     switch (error.kind) {
         case SearchError::Kind::SourceOutOfRange:
             raise_source_out_of_range(error.id, n);
