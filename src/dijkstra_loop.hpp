@@ -96,6 +96,12 @@ LoopEnd run_dijkstra_loop(const CsrView& g, double* d, Heap& heap, Hooks& hooks)
                 heap.push(nd, v);
             }
         }
+        // By now the next vertex's row offset has arrived: start loading its heads and weights.
+        if (!heap.empty()) {
+            const std::int64_t next = row[heap.top_node()];
+            __builtin_prefetch(head + next);
+            __builtin_prefetch(w + next);
+        }
     }
     return LoopEnd::Drained;
 }
