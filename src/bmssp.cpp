@@ -815,7 +815,7 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
 // --- the driver --------------------------------------------------------------------------
 
 std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t source, std::uint64_t seed,
-                                              SettleLog log) {
+                                              SettleLog log, double limit) {
     if (source >= csr.n) return BmsspError::SourceOutOfRange;
     for (double w : csr.weights) {
         if (!(w >= 0.0) || w == INF) return BmsspError::InvalidWeight;
@@ -836,7 +836,16 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
     state.keep_log = log == SettleLog::Keep;
     if (state.keep_log) state.settle_log.reserve(np);  // at most one record per vertex: never regrown
     const std::uint32_t top_sources[1] = {cg.source};
-    (void)state.bmssp_bound(params.levels, KEY_TOP, top_sources);
+    // The outermost call completes every vertex whose key lies below its bound
+    // (its vertex set may not outgrow k * 2^(levels * t) >= n', so it never
+    // stops early). A key (d, hops, v) with d <= limit lies below
+    // (limit, top, top), since real hop counts stay below the top; so with a
+    // limit, the vertices within it are complete and all others have a true
+    // distance, and hence a tentative one, above the limit.
+    const bool limited = limit != INF;
+    const Key bound = limited ? Key{limit, NO_PATH_HOPS, NO_PATH_HOPS} : KEY_TOP;
+    const Key reached = state.bmssp_bound(params.levels, bound, top_sources);
+    if (limited && !(reached == bound)) internal_stop("BMSSP: the outermost call stopped below its bound");
 
     const Vec<VertexNode>& vs = state.vertex;
     BmsspRun run;
@@ -847,6 +856,14 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
                     [&](std::uint64_t c) { return vs[c].dist; },
                     [&](std::uint64_t c) { return vs[c].pred == NO_VERTEX ? NO_PRED : std::uint64_t{vs[c].pred}; }),
         source);
+    if (limited) {
+        for (std::uint64_t v = 0; v < csr.n; ++v) {
+            if (run.dist[v] > limit) {
+                run.dist[v] = INF;
+                run.pred[v] = -1;
+            }
+        }
+    }
     run.settle_log = std::move(state.settle_log);
     // The log was reserved for every vertex; give most of it back when few were reached.
     if (run.settle_log.size() < run.settle_log.capacity() / 2) run.settle_log.shrink_to_fit();

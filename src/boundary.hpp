@@ -35,11 +35,17 @@
 #include <stdexcept>
 #include <utility>
 
+#include "bmssp.hpp"
+#include "csr.hpp"
 #include "memory.hpp"
 #include "stop.hpp"
 
 namespace qh::py {
 
+inline constexpr const char* BMSSP_INVALID_WEIGHT = "edge weight must be finite and >= 0";
+inline constexpr const char* GRAPH_TOO_LARGE =
+    "graph too large: its vertex ids, or those of its constant-degree transform, do not fit the "
+    "32-bit ids the algorithms use";
 inline constexpr const char* NOT_CONTIGUOUS = "The given array is not contiguous";
 inline constexpr const char* MALFORMED_CSR =
     "malformed CSR: indptr must be non-decreasing, start at 0, end at len(indices), and every index "
@@ -371,6 +377,95 @@ inline bool check_vertex_limit(std::uint64_t n) {
                  "graph too large: %llu vertices, but vertex ids must fit in int32 (at most %llu vertices)",
                  static_cast<unsigned long long>(n), static_cast<unsigned long long>(MAX_VERTICES));
     return false;
+}
+
+// ---------------------------------------------------------------------------
+// CSR checks and the owned copy
+
+// Shape checks shared by the single-source entries. Returns false with an
+// exception set, else stores n.
+inline bool check_csr(std::span<const std::int64_t> indptr, std::size_t indices_len, std::size_t weights_len,
+               std::int64_t source, std::uint64_t& n) {
+    if (indptr.empty()) {
+        PyErr_SetString(PyExc_ValueError, EMPTY_INDPTR);
+        return false;
+    }
+    n = indptr.size() - 1;
+    if (source < 0 || static_cast<std::uint64_t>(source) >= n) {
+        raise_source_out_of_range(source, n);
+        return false;
+    }
+    if (indices_len != weights_len) {
+        PyErr_SetString(PyExc_ValueError, LENGTH_MISMATCH);
+        return false;
+    }
+    if (indptr[n] != static_cast<std::int64_t>(indices_len)) {
+        PyErr_SetString(PyExc_ValueError, LAST_OFFSET);
+        return false;
+    }
+    return true;
+}
+
+// Copies a shape-checked graph into an owned Csr, validating its structure.
+// Precondition: indptr is not empty. Returns false with ValueError set.
+inline bool to_owned_csr(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices,
+                  std::span<const double> weights, std::uint64_t n, Csr& out) {
+    const std::int64_t nnz = static_cast<std::int64_t>(indices.size());
+    // Each chunk is checked without an early exit inside, so that the loop vectorises, and
+    // copied while it is still in cache: the caller's arrays are read from memory once.
+    constexpr std::size_t CHUNK = 4096;
+    out.indptr.reserve(indptr.size());
+    out.indices.reserve(indices.size());
+    bool ok = indptr[0] == 0;
+    for (std::size_t at = 0; ok && at < indptr.size(); at += CHUNK) {
+        const std::size_t end = std::min(at + CHUNK, indptr.size());
+        bool bad = false;
+        for (std::size_t i = std::max<std::size_t>(at, 1); i < end; ++i)
+            bad |= (indptr[i] < indptr[i - 1]) | (indptr[i] > nnz);
+        ok = !bad;
+        out.indptr.insert(out.indptr.end(), indptr.begin() + at, indptr.begin() + end);
+    }
+    // Valid heads lie below min(n, 2^31); read as u32, a negative head is 2^31 or more.
+    const auto limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, std::uint64_t{1} << 31));
+    for (std::size_t at = 0; ok && at < indices.size(); at += CHUNK) {
+        const std::size_t end = std::min(at + CHUNK, indices.size());
+        unsigned bad = 0;  // an integer, not a bool: the reduction vectorises
+        for (std::size_t e = at; e < end; ++e) bad |= static_cast<std::uint32_t>(indices[e]) >= limit;
+        ok = bad == 0;
+        out.indices.insert(out.indices.end(), indices.begin() + at, indices.begin() + end);
+    }
+    if (!ok) {
+        out = Csr{};
+        PyErr_SetString(PyExc_ValueError, MALFORMED_CSR);
+        return false;
+    }
+    out.weights.assign(weights.begin(), weights.end());
+    out.n = n;
+    return true;
+}
+
+// The single-source BMSSP entries' road to an owned graph: shape and source
+// checks, the id limit, then the validated copy.
+inline bool checked_owned_csr(const GraphArgs& g, std::int64_t source, std::uint64_t& n, Csr& csr) {
+    return check_csr(g.indptr.view(), g.indices.size(), g.weights.size(), source, n) && check_vertex_limit(n) &&
+           to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr);
+}
+
+// ---------------------------------------------------------------------------
+// Error mapping
+
+inline void map_bmssp_err(BmsspError error, std::int64_t source, std::uint64_t n) {
+    switch (error) {
+        case BmsspError::SourceOutOfRange:
+            raise_source_out_of_range(source, n);
+            return;
+        case BmsspError::InvalidWeight:
+            PyErr_SetString(PyExc_ValueError, BMSSP_INVALID_WEIGHT);
+            return;
+        case BmsspError::GraphTooLarge:
+            PyErr_SetString(PyExc_ValueError, GRAPH_TOO_LARGE);
+            return;
+    }
 }
 
 }  // namespace qh::py

@@ -99,6 +99,7 @@ bool build_undirected(std::span<const std::int64_t> indptr, std::span<const std:
     Vec<std::int64_t> fill(row.begin(), row.end() - 1);
     for (std::size_t u = 0; u < n; ++u) {
         const std::int64_t b = offsets[u], e = offsets[u + 1];
+        if (b == e) continue;  // (no memcpy from a null pointer when there are no arcs at all)
         std::memcpy(out.both_head.data() + fill[u], heads.data() + b, static_cast<std::size_t>(e - b) * 4);
         std::memcpy(out.both_w.data() + fill[u], weights.data() + b, static_cast<std::size_t>(e - b) * 8);
         fill[u] += e - b;

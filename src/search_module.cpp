@@ -2,14 +2,16 @@
 //
 // The extended Dijkstra searches of search.hpp (a distance limit, targets,
 // the nearest of many sources, undirected arcs, distances without
-// predecessors) reach Python here, beside the fixed surface of
-// `_quillharbour`. The road of every entry is that of boundary.hpp; the graph
-// arrays are read in place, as by `dijkstra`.
+// predecessors) and BMSSP bounded by a limit reach Python here, beside the
+// fixed surface of `_quillharbour`. The road of every entry is that of
+// boundary.hpp; the Dijkstra entries read the graph arrays in place, as
+// `dijkstra` does, and the BMSSP entry copies them, as `bmssp` does.
 #include "boundary.hpp"
 
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <variant>
 
 #include "search.hpp"
 
@@ -20,7 +22,23 @@ using namespace qh::py;
 
 constexpr const char* NEGATIVE_LIMIT = "limit must be >= 0";
 
-// Arguments after the graph, shared by both entries.
+// `obj` may be null (omitted) or None: then `out` keeps its default (no limit).
+bool take_limit(PyObject* obj, double& out) {
+    if (obj == nullptr || obj == Py_None) return true;
+    const double limit = PyFloat_AsDouble(obj);
+    if (limit == -1.0 && PyErr_Occurred()) {
+        prefix_type_error("limit");
+        return false;
+    }
+    if (!(limit >= 0.0)) {  // NaN included
+        PyErr_SetString(PyExc_ValueError, NEGATIVE_LIMIT);
+        return false;
+    }
+    out = limit;
+    return true;
+}
+
+// Arguments after the graph, shared by the Dijkstra entries.
 struct SearchArgs {
     ArrayArg<std::int64_t> sources;
     std::optional<ArrayArg<std::int64_t>> targets;
@@ -30,18 +48,7 @@ struct SearchArgs {
     // `o_limit` and `o_targets` may be null (omitted); None means no limit, no targets.
     bool take(PyObject* o_sources, PyObject* o_limit, PyObject* o_targets, int directed, int return_predecessors) {
         if (!take_array(o_sources, "sources", NPY_INT64, "int64", sources)) return false;
-        if (o_limit != nullptr && o_limit != Py_None) {
-            const double limit = PyFloat_AsDouble(o_limit);
-            if (limit == -1.0 && PyErr_Occurred()) {
-                prefix_type_error("limit");
-                return false;
-            }
-            if (!(limit >= 0.0)) {  // NaN included
-                PyErr_SetString(PyExc_ValueError, NEGATIVE_LIMIT);
-                return false;
-            }
-            options.limit = limit;
-        }
+        if (!take_limit(o_limit, options.limit)) return false;
         if (o_targets != nullptr && o_targets != Py_None) {
             targets.emplace();
             if (!take_array(o_targets, "targets", NPY_INT64, "int64", *targets)) return false;
@@ -161,11 +168,46 @@ PyObject* search_multisource_entry(PyObject* args, PyObject* kwargs) {
     return tuple_of({hand_over(dist, NPY_FLOAT64), hand_over_or_none(s.want_pred, pred, NPY_INT32)});
 }
 
+PyObject* bmssp_search_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"indptr", "indices", "weights", "source", "seed", "limit", nullptr};
+    PyObject *o_indptr, *o_indices, *o_weights, *o_source, *o_seed = nullptr, *o_limit = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OO:bmssp_search", const_cast<char**>(keywords), &o_indptr,
+                                     &o_indices, &o_weights, &o_source, &o_seed, &o_limit))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    GraphArgs g;
+    std::int64_t source = 0;
+    std::uint64_t seed = 0;
+    double limit = std::numeric_limits<double>::infinity();
+    if (!g.take(o_indptr, o_indices, o_weights) || !take_i64(o_source, "source", source) ||
+        !take_u64(o_seed, "seed", seed) || !take_limit(o_limit, limit))
+        return nullptr;
+    if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
+    std::uint64_t n = 0;
+    Csr csr;
+    if (!checked_owned_csr(g, source, n, csr)) return nullptr;
+
+    std::variant<BmsspRun, BmsspError> outcome = BmsspError::SourceOutOfRange;
+    const Fault fault = run_released([&] {
+        outcome = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed, SettleLog::Skip, limit);
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (const BmsspError* error = std::get_if<BmsspError>(&outcome)) {
+        map_bmssp_err(*error, source, n);
+        return nullptr;
+    }
+    BmsspRun& run = *std::get_if<BmsspRun>(&outcome);
+    return tuple_of({hand_over(run.dist, NPY_FLOAT64), hand_over(run.pred, NPY_INT32)});
+}
+
 PyObject* py_search(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return search_entry(args, kwargs); });
 }
 PyObject* py_search_multisource(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return search_multisource_entry(args, kwargs); });
+}
+PyObject* py_bmssp_search(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return bmssp_search_entry(args, kwargs); });
 }
 
 #define QH_FN(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
@@ -184,6 +226,10 @@ PyMethodDef functions[] = {
      "One `search` per source, in parallel. Returns flat\n"
      "`(distances: float64[k*n], predecessors: int32[k*n] or None)`; row `i`\n"
      "is the search from `sources[i]` alone."},
+    {"bmssp_search", QH_FN(py_bmssp_search), METH_VARARGS | METH_KEYWORDS,
+     "bmssp_search(indptr, indices, weights, source, seed=0, limit=None)\n--\n\n"
+     "`bmssp` whose outermost call is bounded by `limit`: vertices within it\n"
+     "are completed, all others reported unreached (+inf, -1)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

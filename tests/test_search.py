@@ -128,12 +128,42 @@ def test_without_predecessors_only_they_are_missing(options, sources):
         assert isinstance(without, np.ndarray) and np.array_equal(without, with_pred[0])
 
 
+@pytest.mark.parametrize("kind", ["integer", "decimal", "decades"])
+@pytest.mark.parametrize("share", [0.0, 0.1, 0.6])
+def test_bmssp_limit_is_the_masked_full_run(kind, share):
+    g = graph(kind)
+    full_d, full_p = shortest_paths(g, 3, method="bmssp", seed=11)
+    reached = np.sort(full_d[np.isfinite(full_d)])
+    limit = reached[int(share * (len(reached) - 1))]  # a distance that occurs: the boundary counts
+    d, p = shortest_paths(g, [3, 3], method="bmssp", seed=11, limit=limit)
+    beyond = full_d > limit
+    assert np.array_equal(d[1], np.where(beyond, np.inf, full_d))
+    assert np.array_equal(p[1], np.where(beyond, -1, full_p))
+    assert np.array_equal(d[0], shortest_paths(g, 3, limit=limit)[0])
+
+
+TINY = {
+    "one vertex": csr_from_edges(1, [], [], []),
+    "no arcs": csr_from_edges(3, [], [], []),
+    "zero self-loop": csr_from_edges(2, [1, 0], [1, 1], [0.0, 0.0]),
+}
+
+
+@pytest.mark.parametrize("name", TINY)
+@pytest.mark.parametrize("options", [{"directed": False}, {"limit": 0.0, "directed": False}, {"min_only": True}])
+def test_tiny_graphs(name, options):
+    g = TINY[name]
+    ours = shortest_paths(g, [0], **options)
+    theirs = scipy_reference(g, [0], **options)
+    assert all(np.array_equal(a, b) for a, b in zip(ours, theirs))
+
+
 def _native(g, **kw):
     return _search.search(*g, np.array([0]), **kw)
 
 
 REFUSALS = [
-    (lambda g: shortest_paths(g, 0, method="bmssp", limit=1.0), ValueError, "does not support"),
+    (lambda g: shortest_paths(g, 0, method="tuned", limit=1.0), ValueError, "does not support limit"),
     (lambda g: shortest_paths(g, [0, 1], method="tuned", min_only=True), ValueError, "does not support"),
     (lambda g: shortest_paths(g, 0, method="bmssp", return_predecessors=False), ValueError, "does not support"),
     (lambda g: shortest_paths(g, 0, limit=-1.0), ValueError, r"^limit must be >= 0$"),

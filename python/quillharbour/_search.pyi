@@ -1,3 +1,5 @@
+"""The native extension module `quillharbour._search`."""
+
 import numpy as np
 import numpy.typing as npt
 
@@ -22,3 +24,11 @@ def search_multisource(
     directed: bool = True,
     return_predecessors: bool = True,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32] | None]: ...
+def bmssp_search(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    weights: npt.NDArray[np.float64],
+    source: int,
+    seed: int = 0,
+    limit: float | None = None,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...

@@ -102,6 +102,18 @@ def _search_paths(g: CsrGraph, sources, limit, targets, min_only, directed, retu
     return out[0] if len(out) == 1 else out
 
 
+def _bmssp_within(g: CsrGraph, sources, seed, limit):
+    """BMSSP bounded by `limit`, one source after another."""
+    if np.ndim(sources) == 0:
+        return _search.bmssp_search(g.indptr, g.indices, g.weights, operator.index(sources), seed, limit)
+    srcs = _as_sources(sources)
+    dist = np.empty((len(srcs), g.n), dtype=np.float64)
+    pred = np.empty((len(srcs), g.n), dtype=np.int32)
+    for i, s in enumerate(srcs.tolist()):
+        dist[i], pred[i] = _search.bmssp_search(g.indptr, g.indices, g.weights, s, seed, limit)
+    return dist, pred
+
+
 def shortest_paths(
     graph,
     sources,
@@ -127,8 +139,10 @@ def shortest_paths(
     ``(k, n)`` arrays for a sequence of k sources (row i for ``sources[i]``). Distances are
     +inf and predecessors -1 for unreached vertices; the source's predecessor is -1.
 
-    Keyword options, in the conventions of scipy.sparse.csgraph.dijkstra (method "dijkstra"
-    only; the other methods refuse them with ValueError):
+    Keyword options, in the conventions of scipy.sparse.csgraph.dijkstra. Method "dijkstra"
+    takes them all; "bmssp" takes `limit` (the bound of its outermost recursion call, so
+    the vertices within it are exact and the run explores no farther; several sources run
+    one after another); the research variants refuse them with ValueError.
 
     - `limit`: a vertex is reached only at a distance <= `limit` (a distance equal to the
       limit counts, as in scipy); farther vertices are reported unreached (+inf, -1), and the
@@ -150,13 +164,18 @@ def shortest_paths(
     """
     entry, variant = resolve_method(method)
     g = as_csr(graph)
-    if limit is not None or targets is not None or min_only or not directed or not return_predecessors:
-        if entry != "dijkstra":
-            raise ValueError(
-                f"method {method!r} does not support limit, targets, min_only, directed=False or "
-                "return_predecessors=False; use method='dijkstra'"
-            )
+    extended = targets is not None or min_only or not directed or not return_predecessors
+    if entry == "dijkstra" and (extended or limit is not None):
         return _search_paths(g, sources, limit, targets, min_only, directed, return_predecessors)
+    if extended:
+        raise ValueError(
+            f"method {method!r} does not support targets, min_only, directed=False or "
+            "return_predecessors=False; use method='dijkstra'"
+        )
+    if limit is not None:
+        if entry != "bmssp":
+            raise ValueError(f"method {method!r} does not support limit; use 'dijkstra' or 'bmssp'")
+        return _bmssp_within(g, sources, seed, limit)
     if np.ndim(sources) == 0:
         source = operator.index(sources)
         return _one_source(g, entry, variant, source, seed)
