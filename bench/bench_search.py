@@ -5,7 +5,7 @@
 On the random 1M-vertex / 8M-arc graph of bench_dijkstra.py, each option is
 timed three ways, interleaved round by round: quillharbour with the option,
 scipy.sparse.csgraph.dijkstra with the same option, and what a user does
-without the option (one full quillharbour search, then masked; for min_only,
+without the option (one full quillharbour search, then masked, with the same method; for min_only,
 one full search per source and the minimum over the rows; for directed=False,
 the reverse arcs added by hand to a new CSR graph, then one full search). The limit is the
 distance within which about 1% of the vertices lie. Results are checked equal
@@ -55,6 +55,11 @@ def cases(g, matrix, k):
             lambda: shortest_paths(g, 0, limit=limit, return_predecessors=False),
             lambda: scipy_dijkstra(matrix, indices=0, limit=limit),
             lambda: masked(dijkstra(*g, 0)[0], limit),
+        ),
+        f"bmssp limit={limit:g}": (
+            lambda: shortest_paths(g, 0, method="bmssp", limit=limit)[0],
+            lambda: scipy_dijkstra(matrix, indices=0, limit=limit),
+            lambda: masked(shortest_paths(g, 0, method="bmssp")[0], limit),
         ),
         f"min_only k={k}": (
             lambda: shortest_paths(g, sources, min_only=True)[0],
