@@ -3,7 +3,9 @@
 :func:`shortest_paths` takes any scipy.sparse matrix or an ``(indptr, indices, weights)``
 triple, one source or many, and a method name, and dispatches to the matching native entry:
 the multi-source entries for several sources of "dijkstra" and "bmssp", and one call per source
-for the research variants, which have no multi-source entry. :func:`reconstruct_path` walks a
+for the research variants, which have no multi-source entry; its keyword options (limit,
+targets, min_only, directed, return_predecessors) go to the searches of the second native
+module, quillharbour._search. :func:`reconstruct_path` walks a
 predecessor array back to the source. :func:`from_networkx` and :func:`to_networkx` convert
 graphs, importing networkx only when called.
 """
