@@ -1,6 +1,6 @@
 """Single-source Dijkstra against the peers, side by side in one process.
 
-    python bench/bench_dijkstra.py [--repeats N]
+    python bench/bench_dijkstra.py [--repeats N] [--against PATH]
 
 quillharbour.dijkstra and scipy.sparse.csgraph.dijkstra get the same CSR
 arrays and source and both return predecessors. igraph (distances only) and
@@ -9,11 +9,18 @@ objects are built once, outside the timing. Every contender runs
 single-threaded on the calling thread, so times are that thread's CPU time.
 Calls are interleaved round by round; the table shows the median and the
 best time of each and the ratio peer / quillharbour of the medians.
+
+--against takes the _quillharbour extension file of another build (say, the
+previous commit's) and times its dijkstra as "before" beside the current one,
+after checking that both return the same distances and predecessors bit for
+bit.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.machinery
+import importlib.util
 import os
 import sys
 
@@ -25,6 +32,14 @@ sys.path.insert(0, os.path.dirname(__file__))
 from common import grid, interleaved_times, random_graph  # noqa: E402
 
 import quillharbour  # noqa: E402
+
+
+def load_build(path):
+    """The _quillharbour module of another build, imported beside the current one."""
+    loader = importlib.machinery.ExtensionFileLoader("quillharbour_before._quillharbour", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
 
 
 def peers(indptr, indices, weights, source):
@@ -64,7 +79,9 @@ def peers(indptr, indices, weights, source):
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=7)
+    parser.add_argument("--against", metavar="PATH", help="another build's _quillharbour extension file")
     args = parser.parse_args()
+    before = load_build(args.against) if args.against else None
     graphs = {
         "grid 1000x1000": grid(1000, 1000),
         "random 1M/8M": random_graph(1_000_000, 8_000_000),
@@ -73,6 +90,11 @@ def main() -> None:
     for name, (indptr, indices, weights) in graphs.items():
         source = 0
         fns, matrix = peers(indptr, indices, weights, source)
+        if before is not None:
+            old, new = before.dijkstra(indptr, indices, weights, source), quillharbour.dijkstra(
+                indptr, indices, weights, source)
+            assert all(a.tobytes() == b.tobytes() for a, b in zip(old, new)), "outputs differ from --against"
+            fns["before"] = lambda: before.dijkstra(indptr, indices, weights, source)
         qh_dist, _ = quillharbour.dijkstra(indptr, indices, weights, source)
         sp_dist = scipy_dijkstra(matrix, indices=source)
         assert np.array_equal(qh_dist, sp_dist), "distances disagree with scipy"

@@ -524,7 +524,7 @@ State::State(Vec<VertexNode>&& vertices, std::uint32_t source, std::uint64_t k_,
     vertex[source].hops = 0;
 }
 
-std::uint64_t State::finish() {
+std::uint64_t State::finish(double limit) {
     struct Labels {
         State& s;
         std::uint64_t n() const noexcept { return s.vertex.size(); }
@@ -558,11 +558,11 @@ std::uint64_t State::finish() {
             __builtin_prefetch(&vertex[vertex[u + SCAN_AHEAD].to]);
         const VertexNode& r = vertex[u];
         if (!(r.dist < INF)) continue;
-        const bool ring_fails = r.ring != NO_VERTEX && r.dist < vertex[r.ring].dist;
-        const bool to_fails = r.to != NO_VERTEX && r.weight + r.dist < vertex[r.to].dist;
+        const bool ring_fails = r.ring != NO_VERTEX && r.dist < vertex[r.ring].dist && r.dist <= limit;
+        const bool to_fails = r.to != NO_VERTEX && r.weight + r.dist < vertex[r.to].dist && r.weight + r.dist <= limit;
         if (ring_fails || to_fails) seeds.push_back(static_cast<std::uint32_t>(u));
     }
-    return finish_exact(labels, seeds);
+    return finish_exact(labels, seeds, limit);
 }
 
 void State::settle(std::uint32_t v) {
@@ -885,7 +885,7 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
 // --- the driver --------------------------------------------------------------------------
 
 std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t source, std::uint64_t seed,
-                                              SettleLog log) {
+                                              SettleLog log, double limit) {
     if (source >= csr.n) return BmsspError::SourceOutOfRange;
     for (double w : csr.weights) {
         if (!(w >= 0.0) || w == INF) return BmsspError::InvalidWeight;
@@ -906,8 +906,17 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
     state.keep_log = log == SettleLog::Keep;
     if (state.keep_log) state.settle_log.reserve(np);  // at most one record per vertex: never regrown
     const std::uint32_t top_sources[1] = {cg.source};
-    (void)state.bmssp_bound(params.levels, KEY_TOP, top_sources);
-    const std::uint64_t lowered = state.finish();
+    // The outermost call completes every vertex whose key lies below its bound
+    // (its vertex set may not outgrow k * 2^(levels * t) >= n', so it never
+    // stops early). A key (d, hops, v) with d <= limit lies below
+    // (limit, top, top), since real hop counts stay below the top; so with a
+    // limit, the vertices within it are complete and all others have a true
+    // distance, and hence a tentative one, above the limit.
+    const bool limited = limit != INF;
+    const Key bound = limited ? Key{limit, NO_PATH_HOPS, NO_PATH_HOPS} : KEY_TOP;
+    const Key reached = state.bmssp_bound(params.levels, bound, top_sources);
+    if (limited && !(reached == bound)) internal_stop("BMSSP: the outermost call stopped below its bound");
+    const std::uint64_t lowered = state.finish(limit);
 
     const Vec<VertexNode>& vs = state.vertex;
     BmsspRun run;
@@ -918,6 +927,14 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
                     [&](std::uint64_t c) { return vs[c].dist; },
                     [&](std::uint64_t c) { return vs[c].pred == NO_VERTEX ? NO_PRED : std::uint64_t{vs[c].pred}; }),
         source);
+    if (limited) {
+        for (std::uint64_t v = 0; v < csr.n; ++v) {
+            if (run.dist[v] > limit) {
+                run.dist[v] = INF;
+                run.pred[v] = -1;
+            }
+        }
+    }
     run.settle_log = std::move(state.settle_log);
     run.counts = ExactnessCounts{state.reoffers, lowered};
     // The log was reserved for every vertex; give most of it back when few were reached.

@@ -311,8 +311,12 @@ private:
 
 // --- the driver ----------------------------------------------------------------------
 
-// One complete single-source BMSSP run on a validated graph.
+// One complete single-source BMSSP run on a validated graph. With a finite
+// `limit` (>= 0) the outermost call's bound is the key (limit, top, top)
+// instead of KEY_TOP: every vertex at a distance <= limit is completed, and
+// any other vertex is reported unreached (+inf, -1).
 std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t source, std::uint64_t seed,
-                                              SettleLog log = SettleLog::Keep);
+                                              SettleLog log = SettleLog::Keep,
+                                              double limit = std::numeric_limits<double>::infinity());
 
 }  // namespace qh

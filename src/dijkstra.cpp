@@ -19,10 +19,15 @@
 // cost an extra n-entry array and scattered writes for no gain on sparse
 // graphs, so improved vertices are simply pushed again. Every edge relaxes at
 // most once, so nnz + 1 entries always suffice and pushes need no capacity test.
+// The main loop itself lives in dijkstra_loop.hpp, shared with the extended
+// searches of search.cpp.
 #include "dijkstra.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+
+#include "dijkstra_loop.hpp"
 
 namespace qh {
 
@@ -41,81 +46,75 @@ bool Heap::sanity_check() const noexcept {
     return len_ <= capacity_;
 }
 
+std::optional<DijkstraError> check_dijkstra_input(std::span<const std::int64_t> indptr,
+                                                  std::span<const std::int32_t> indices,
+                                                  std::span<const double> weights, std::size_t n) {
+    const std::int64_t nnz = static_cast<std::int64_t>(indices.size());
+    // All of indptr first, then edge by edge, weight before head. Each chunk is
+    // checked without an early exit inside, so that the loops vectorise; only a
+    // chunk that holds a fault is walked again, in order, for the first one.
+    constexpr std::size_t CHUNK = 4096;
+    if (indptr.size() != n + 1) return DijkstraError::MalformedCsr;
+    if (indptr[0] != 0) return DijkstraError::MalformedCsr;
+    if (indptr[n] != nnz) return DijkstraError::MalformedCsr;
+    for (std::size_t at = 1; at <= n; at += CHUNK) {
+        const std::size_t end = std::min(at + CHUNK, n + 1);
+        unsigned bad = 0;  // an integer, not a bool: the reduction vectorises
+        for (std::size_t i = at; i < end; ++i) bad |= (indptr[i] < indptr[i - 1]) | (indptr[i] > nnz);
+        if (bad) return DijkstraError::MalformedCsr;
+    }
+    // Read as u32, a negative head is 2^31 or more, so one comparison with
+    // min(n, 2^31) refuses both kinds of bad head.
+    const auto head_limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, std::uint64_t{1} << 31));
+    const std::size_t checked = std::min(indices.size(), weights.size());
+    for (std::size_t at = 0; at < checked; at += CHUNK) {
+        const std::size_t end = std::min(at + CHUNK, checked);
+        unsigned bad = 0;
+        for (std::size_t e = at; e < end; ++e)
+            bad |= static_cast<unsigned>(!(weights[e] >= 0.0)) |
+                   static_cast<unsigned>(static_cast<std::uint32_t>(indices[e]) >= head_limit);
+        if (!bad) continue;
+        for (std::size_t e = at; e < end; ++e) {
+            if (!(weights[e] >= 0.0)) return DijkstraError::NegativeWeight;
+            if (static_cast<std::uint32_t>(indices[e]) >= head_limit) return DijkstraError::MalformedCsr;
+        }
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+// The baseline's hooks: every improvement is recorded with its predecessor.
+struct BaselineHooks {
+    std::int32_t* pred;
+    static bool admit(double) noexcept { return true; }
+    void relaxed(std::uint32_t v, std::uint32_t u) noexcept { pred[v] = static_cast<std::int32_t>(u); }
+    static bool settle(std::uint32_t) noexcept { return true; }
+};
+
+}  // namespace
+
 std::optional<DijkstraError> dijkstra(std::span<const std::int64_t> indptr,
                                       std::span<const std::int32_t> indices,
                                       std::span<const double> weights, std::uint64_t source,
                                       std::span<double> dist, std::span<std::int32_t> pred, Heap& heap) {
     const std::size_t n = dist.size();
-    const std::int64_t nnz = static_cast<std::int64_t>(indices.size());
-
-    // Validation: all of indptr first, then edge by edge, weight before head.
-    if (indptr.size() != n + 1) return DijkstraError::MalformedCsr;
-    if (indptr[0] != 0) return DijkstraError::MalformedCsr;
-    if (indptr[n] != nnz) return DijkstraError::MalformedCsr;
-    for (std::size_t i = 1; i <= n; ++i) {
-        if (indptr[i] < indptr[i - 1] || indptr[i] > nnz) return DijkstraError::MalformedCsr;
-    }
-    const std::size_t checked = std::min(indices.size(), weights.size());
-    for (std::size_t e = 0; e < checked; ++e) {
-        if (!(weights[e] >= 0.0)) return DijkstraError::NegativeWeight;
-        const std::int32_t head = indices[e];
-        if (head < 0 || static_cast<std::uint64_t>(head) >= n) return DijkstraError::MalformedCsr;
-    }
+    if (auto error = check_dijkstra_input(indptr, indices, weights, n)) return error;
 
     heap.clear();
-    heap.reserve(static_cast<std::size_t>(nnz) + 1);
+    heap.reserve(indices.size() + 1);
 
     double* const d = dist.data();
-    std::int32_t* const p = pred.data();
     for (std::size_t v = 0; v < n; ++v) d[v] = std::numeric_limits<double>::infinity();
     for (std::int32_t& x : pred) x = -1;
 
-    const std::int64_t* const row = indptr.data();
-    const std::int32_t* const head = indices.data();
-    const double* const w = weights.data();
-    const std::uint64_t nnz_u = static_cast<std::uint64_t>(nnz);
-    // Pushes are bounded by the capacity too, so a concurrently rewritten
-    // array cannot overrun the heap either.
-    const std::size_t capacity = heap.capacity();
-
     d[source] = 0.0;
     heap.push(0.0, static_cast<std::uint32_t>(source));
-    while (!heap.empty()) {
-        const auto [du, u] = heap.pop();
-        if (du > d[u]) continue;
-        // The new top is most likely the next vertex to expand: start loading its row.
-        if (!heap.empty()) {
-            __builtin_prefetch(row + heap.top_node());
-            __builtin_prefetch(d + heap.top_node());
-        }
-        const std::int64_t begin = row[u];
-        const std::int64_t end = row[u + 1];
-        if (static_cast<std::uint64_t>(begin) > static_cast<std::uint64_t>(end) ||
-            static_cast<std::uint64_t>(end) > nnz_u) {
-            heap.clear();
-            return DijkstraError::MalformedCsr;
-        }
-        // Touch every head's distance before relaxing any: the loads overlap
-        // instead of missing the cache one after another.
-        for (std::int64_t e = begin; e < end; ++e)
-            __builtin_prefetch(d + static_cast<std::uint32_t>(head[e]));
-        for (std::int64_t e = begin; e < end; ++e) {
-            const std::uint32_t v = static_cast<std::uint32_t>(head[e]);
-            if (v >= n) {
-                heap.clear();
-                return DijkstraError::MalformedCsr;
-            }
-            const double nd = du + w[e];
-            if (nd < d[v]) {
-                if (heap.size() == capacity) {
-                    heap.clear();
-                    return DijkstraError::MalformedCsr;
-                }
-                d[v] = nd;
-                p[v] = static_cast<std::int32_t>(u);
-                heap.push(nd, v);
-            }
-        }
+    const CsrView graph{indptr.data(), indices.data(), weights.data(), n, indices.size()};
+    BaselineHooks hooks{pred.data()};
+    if (run_dijkstra_loop(graph, d, heap, hooks) == LoopEnd::Malformed) {
+        heap.clear();
+        return DijkstraError::MalformedCsr;
     }
     return std::nullopt;
 }

@@ -102,6 +102,14 @@ inline std::pair<double, std::uint32_t> Heap::pop() noexcept {
     return top;
 }
 
+// The checks a Dijkstra run makes before it writes anything, for a graph of n
+// vertices: all of indptr first (length n + 1, starts at 0, ends at nnz,
+// non-decreasing, every offset <= nnz), then edge by edge in position order the
+// weight (>= 0, not NaN) before the head (in [0, n)); the first failure decides.
+std::optional<DijkstraError> check_dijkstra_input(std::span<const std::int64_t> indptr,
+                                                  std::span<const std::int32_t> indices,
+                                                  std::span<const double> weights, std::size_t n);
+
 // Dijkstra's algorithm on the caller's CSR arrays, read in place.
 // n is dist.size(); pred must hold at least n entries and is reset to -1 in
 // full. Precondition: source < n. Validates the whole structure and every

@@ -3,7 +3,9 @@
 :func:`shortest_paths` takes any scipy.sparse matrix or an ``(indptr, indices, weights)``
 triple, one source or many, and a method name, and dispatches to the matching native entry:
 the multi-source entries for several sources of "dijkstra" and "bmssp", and one call per source
-for the research variants, which have no multi-source entry. :func:`reconstruct_path` walks a
+for the research variants, which have no multi-source entry; its keyword options (limit,
+targets, min_only, directed, return_predecessors) go to the searches of the second native
+module, quillharbour._search. :func:`reconstruct_path` walks a
 predecessor array back to the source. :func:`from_networkx` and :func:`to_networkx` convert
 graphs, importing networkx only when called.
 """
@@ -15,6 +17,7 @@ import operator
 import numpy as np
 
 from . import _quillharbour as _native
+from . import _search
 from .graph import CsrGraph, as_csr, from_edges
 
 __all__ = [
@@ -68,7 +71,63 @@ def _as_sources(sources) -> np.ndarray:
     return np.ascontiguousarray(arr, dtype=np.int64)
 
 
-def shortest_paths(graph, sources, method: str = "dijkstra", seed: int = 0):
+def _as_targets(targets) -> np.ndarray:
+    arr = np.asarray(targets)
+    if arr.ndim > 1:
+        raise ValueError(f"targets must be an integer or a 1-D sequence of integers (got {arr.ndim}-D)")
+    arr = arr.reshape(-1)
+    if arr.size == 0:
+        return np.zeros(0, dtype=np.int64)
+    if arr.dtype.kind not in "iu":
+        raise TypeError(f"targets must be integers (got dtype {arr.dtype})")
+    if arr.dtype.kind == "u" and arr.max() > np.iinfo(np.int64).max:
+        raise OverflowError("a target does not fit in a signed 64-bit integer")
+    return np.ascontiguousarray(arr, dtype=np.int64)
+
+
+def _search_paths(g: CsrGraph, sources, limit, targets, min_only, directed, return_predecessors):
+    """The extended Dijkstra search behind the keyword options of shortest_paths."""
+    single = np.ndim(sources) == 0
+    srcs = np.array([operator.index(sources)], dtype=np.int64) if single else _as_sources(sources)
+    tgts = None if targets is None else _as_targets(targets)
+    directed, return_predecessors = bool(directed), bool(return_predecessors)
+    if single or min_only:
+        out = _search.search(
+            g.indptr, g.indices, g.weights, srcs, limit, tgts, directed, return_predecessors, bool(min_only)
+        )
+    else:
+        k = len(srcs)
+        flat = _search.search_multisource(g.indptr, g.indices, g.weights, srcs, limit, tgts, directed,
+                                          return_predecessors)
+        out = tuple(None if a is None else a.reshape(k, g.n) for a in flat)
+    out = tuple(a for a in out if a is not None)
+    return out[0] if len(out) == 1 else out
+
+
+def _bmssp_within(g: CsrGraph, sources, seed, limit):
+    """BMSSP bounded by `limit`, one source after another."""
+    if np.ndim(sources) == 0:
+        return _search.bmssp_search(g.indptr, g.indices, g.weights, operator.index(sources), seed, limit)
+    srcs = _as_sources(sources)
+    dist = np.empty((len(srcs), g.n), dtype=np.float64)
+    pred = np.empty((len(srcs), g.n), dtype=np.int32)
+    for i, s in enumerate(srcs.tolist()):
+        dist[i], pred[i] = _search.bmssp_search(g.indptr, g.indices, g.weights, s, seed, limit)
+    return dist, pred
+
+
+def shortest_paths(
+    graph,
+    sources,
+    method: str = "dijkstra",
+    seed: int = 0,
+    *,
+    limit=None,
+    targets=None,
+    min_only: bool = False,
+    directed: bool = True,
+    return_predecessors: bool = True,
+):
     """Shortest paths from `sources` in the directed, non-negatively weighted `graph`.
 
     `graph` is a scipy.sparse matrix or array of any format (entry (i, j) is the arc i -> j;
@@ -81,9 +140,44 @@ def shortest_paths(graph, sources, method: str = "dijkstra", seed: int = 0):
     Returns ``(distances, predecessors)``: 1-D arrays of length n for a single integer source,
     ``(k, n)`` arrays for a sequence of k sources (row i for ``sources[i]``). Distances are
     +inf and predecessors -1 for unreached vertices; the source's predecessor is -1.
+
+    Keyword options, in the conventions of scipy.sparse.csgraph.dijkstra. Method "dijkstra"
+    takes them all; "bmssp" takes `limit` (the bound of its outermost recursion call, so
+    the vertices within it are exact and the run explores no farther; several sources run
+    one after another); the research variants refuse them with ValueError.
+
+    - `limit`: a vertex is reached only at a distance <= `limit` (a distance equal to the
+      limit counts, as in scipy); farther vertices are reported unreached (+inf, -1), and the
+      search goes no farther. Must be >= 0.
+    - `targets`: vertex ids; the search stops as soon as every target is settled. Distances
+      and predecessors are exact for the targets and for every vertex settled before the
+      last of them; any other vertex holds what the search had found when it stopped: +inf
+      and -1, or the length of some path (an upper bound) and that path's last tail. With
+      no targets at all (an empty list) the search stops before settling anything.
+    - `min_only`: one search from all `sources` together. Returns 1-D
+      ``(distances, predecessors, sources_of)``: the distance to the nearest source, and for
+      each vertex the source it was reached from (-1 when unreached; a source is its own).
+      Equally near sources are decided as one search from a virtual vertex with a
+      zero-weight arc to each source in the given order would decide them.
+    - `directed=False`: every arc may also be travelled backwards.
+    - `return_predecessors=False`: predecessors are neither computed nor returned; a result
+      that would be ``(distances, predecessors)`` is then just ``distances``, and with
+      `min_only` ``(distances, sources_of)``.
     """
     entry, variant = resolve_method(method)
     g = as_csr(graph)
+    extended = targets is not None or min_only or not directed or not return_predecessors
+    if entry == "dijkstra" and (extended or limit is not None):
+        return _search_paths(g, sources, limit, targets, min_only, directed, return_predecessors)
+    if extended:
+        raise ValueError(
+            f"method {method!r} does not support targets, min_only, directed=False or "
+            "return_predecessors=False; use method='dijkstra'"
+        )
+    if limit is not None:
+        if entry != "bmssp":
+            raise ValueError(f"method {method!r} does not support limit; use 'dijkstra' or 'bmssp'")
+        return _bmssp_within(g, sources, seed, limit)
     if np.ndim(sources) == 0:
         source = operator.index(sources)
         return _one_source(g, entry, variant, source, seed)

@@ -1,0 +1,252 @@
+// search_module.cpp: the extension module `quillharbour._search`.
+//
+// The extended Dijkstra searches of search.hpp (a distance limit, targets,
+// the nearest of many sources, undirected arcs, distances without
+// predecessors) and BMSSP bounded by a limit reach Python here, beside the
+// fixed surface of `_quillharbour`. The road of every entry is that of
+// boundary.hpp; the Dijkstra entries read the graph arrays in place, as
+// `dijkstra` does, and the BMSSP entry copies them, as `bmssp` does.
+#include "boundary.hpp"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <variant>
+
+#include "search.hpp"
+
+namespace qh {
+namespace {
+
+using namespace qh::py;
+
+constexpr const char* NEGATIVE_LIMIT = "limit must be >= 0";
+
+// `obj` may be null (omitted) or None: then `out` keeps its default (no limit).
+bool take_limit(PyObject* obj, double& out) {
+    if (obj == nullptr || obj == Py_None) return true;
+    const double limit = PyFloat_AsDouble(obj);
+    if (limit == -1.0 && PyErr_Occurred()) {
+        prefix_type_error("limit");
+        return false;
+    }
+    if (!(limit >= 0.0)) {  // NaN included
+        PyErr_SetString(PyExc_ValueError, NEGATIVE_LIMIT);
+        return false;
+    }
+    out = limit;
+    return true;
+}
+
+// Arguments after the graph, shared by the Dijkstra entries.
+struct SearchArgs {
+    ArrayArg<std::int64_t> sources;
+    std::optional<ArrayArg<std::int64_t>> targets;
+    SearchOptions options;
+    bool want_pred = true;
+
+    // `o_limit` and `o_targets` may be null (omitted); None means no limit, no targets.
+    bool take(PyObject* o_sources, PyObject* o_limit, PyObject* o_targets, int directed, int return_predecessors) {
+        if (!take_array(o_sources, "sources", NPY_INT64, "int64", sources)) return false;
+        if (!take_limit(o_limit, options.limit)) return false;
+        if (o_targets != nullptr && o_targets != Py_None) {
+            targets.emplace();
+            if (!take_array(o_targets, "targets", NPY_INT64, "int64", *targets)) return false;
+        }
+        options.undirected = !directed;
+        want_pred = return_predecessors != 0;
+        return true;
+    }
+
+    bool contiguous_views() {
+        if (targets) {
+            if (!all_contiguous(sources, *targets)) return false;
+            options.targets = targets->view();
+            return true;
+        }
+        return all_contiguous(sources);
+    }
+};
+
+void raise_search_err(SearchError error, std::uint64_t n, const char* negative_weight) {
+    switch (error.kind) {
+        case SearchError::Kind::SourceOutOfRange:
+            raise_source_out_of_range(error.id, n);
+            return;
+        case SearchError::Kind::TargetOutOfRange:
+            PyErr_Format(PyExc_IndexError, "target %lld is out of range for graph with %llu vertices",
+                         static_cast<long long>(error.id), static_cast<unsigned long long>(n));
+            return;
+        case SearchError::Kind::NegativeWeight:
+            PyErr_SetString(PyExc_ValueError, negative_weight);
+            return;
+        case SearchError::Kind::MalformedCsr:
+            PyErr_SetString(PyExc_ValueError, MALFORMED_CSR);
+            return;
+    }
+}
+
+// A result array, or None when it was not asked for.
+template <class T>
+PyObject* hand_over_or_none(bool wanted, OwnedArray<T>& buffer, int typenum) {
+    return wanted ? hand_over(buffer, typenum) : Py_NewRef(Py_None);
+}
+
+PyObject* search_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"indptr", "indices", "weights", "sources", "limit", "targets", "directed",
+                                     "return_predecessors", "return_sources", nullptr};
+    PyObject *o_indptr, *o_indices, *o_weights, *o_sources, *o_limit = nullptr, *o_targets = nullptr;
+    int directed = 1, return_predecessors = 1, return_sources = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOppp:search", const_cast<char**>(keywords), &o_indptr,
+                                     &o_indices, &o_weights, &o_sources, &o_limit, &o_targets, &directed,
+                                     &return_predecessors, &return_sources))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    GraphArgs g;
+    SearchArgs s;
+    if (!g.take(o_indptr, o_indices, o_weights) ||
+        !s.take(o_sources, o_limit, o_targets, directed, return_predecessors))
+        return nullptr;
+    if (!all_contiguous(g.indptr, g.indices, g.weights) || !s.contiguous_views()) return nullptr;
+    if (!check_multi_shape(g.indptr.view(), g.indices.size(), g.weights.size())) return nullptr;
+    const std::uint64_t n = g.indptr.size() - 1;
+    if (!check_vertex_limit(n)) return nullptr;
+
+    const bool want_sources = return_sources != 0;
+    auto dist = OwnedArray<double>::uninitialized(n);
+    auto pred = OwnedArray<std::int32_t>::uninitialized(s.want_pred ? n : 0);
+    auto source_of = OwnedArray<std::int32_t>::uninitialized(want_sources ? n : 0);
+    std::optional<SearchError> error;
+    const Fault fault = run_released([&] {
+        error = search_nearest(g.indptr.view(), g.indices.view(), g.weights.view(), s.sources.view(), s.options,
+                               {dist.data(), dist.size()}, {pred.data(), pred.size()},
+                               {source_of.data(), source_of.size()});
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (error) {
+        raise_search_err(*error, n, DIJKSTRA_NEGATIVE_WEIGHT);
+        return nullptr;
+    }
+    return tuple_of({hand_over(dist, NPY_FLOAT64), hand_over_or_none(s.want_pred, pred, NPY_INT32),
+                     hand_over_or_none(want_sources, source_of, NPY_INT32)});
+}
+
+PyObject* search_multisource_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"indptr", "indices",  "weights",  "sources", "limit",
+                                     "targets", "directed", "return_predecessors", nullptr};
+    PyObject *o_indptr, *o_indices, *o_weights, *o_sources, *o_limit = nullptr, *o_targets = nullptr;
+    int directed = 1, return_predecessors = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OOpp:search_multisource", const_cast<char**>(keywords),
+                                     &o_indptr, &o_indices, &o_weights, &o_sources, &o_limit, &o_targets,
+                                     &directed, &return_predecessors))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    GraphArgs g;
+    SearchArgs s;
+    if (!g.take(o_indptr, o_indices, o_weights) ||
+        !s.take(o_sources, o_limit, o_targets, directed, return_predecessors))
+        return nullptr;
+    if (!all_contiguous(g.indptr, g.indices, g.weights) || !s.contiguous_views()) return nullptr;
+    if (!check_multi_shape(g.indptr.view(), g.indices.size(), g.weights.size())) return nullptr;
+    const std::uint64_t n = g.indptr.size() - 1;
+    if (!check_vertex_limit(n)) return nullptr;
+
+    std::size_t cells = 0;  // k * n
+    if (__builtin_mul_overflow(s.sources.size(), n, &cells)) return PyErr_NoMemory();
+    auto dist = OwnedArray<double>::uninitialized(cells);
+    auto pred = OwnedArray<std::int32_t>::uninitialized(s.want_pred ? cells : 0);
+    std::optional<SearchError> error;
+    const Fault fault = run_released([&] {
+        error = search_rows(nullptr, g.indptr.view(), g.indices.view(), g.weights.view(), s.sources.view(),
+                            s.options, {dist.data(), dist.size()}, {pred.data(), pred.size()});
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (error) {
+        raise_search_err(*error, n, MULTI_NEGATIVE_WEIGHT);
+        return nullptr;
+    }
+    return tuple_of({hand_over(dist, NPY_FLOAT64), hand_over_or_none(s.want_pred, pred, NPY_INT32)});
+}
+
+PyObject* bmssp_search_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"indptr", "indices", "weights", "source", "seed", "limit", nullptr};
+    PyObject *o_indptr, *o_indices, *o_weights, *o_source, *o_seed = nullptr, *o_limit = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OO:bmssp_search", const_cast<char**>(keywords), &o_indptr,
+                                     &o_indices, &o_weights, &o_source, &o_seed, &o_limit))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    GraphArgs g;
+    std::int64_t source = 0;
+    std::uint64_t seed = 0;
+    double limit = std::numeric_limits<double>::infinity();
+    if (!g.take(o_indptr, o_indices, o_weights) || !take_i64(o_source, "source", source) ||
+        !take_u64(o_seed, "seed", seed) || !take_limit(o_limit, limit))
+        return nullptr;
+    if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
+    std::uint64_t n = 0;
+    Csr csr;
+    if (!checked_owned_csr(g, source, n, csr)) return nullptr;
+
+    std::variant<BmsspRun, BmsspError> outcome = BmsspError::SourceOutOfRange;
+    const Fault fault = run_released([&] {
+        outcome = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed, SettleLog::Skip, limit);
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (const BmsspError* error = std::get_if<BmsspError>(&outcome)) {
+        map_bmssp_err(*error, source, n);
+        return nullptr;
+    }
+    BmsspRun& run = *std::get_if<BmsspRun>(&outcome);
+    return tuple_of({hand_over(run.dist, NPY_FLOAT64), hand_over(run.pred, NPY_INT32)});
+}
+
+PyObject* py_search(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return search_entry(args, kwargs); });
+}
+PyObject* py_search_multisource(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return search_multisource_entry(args, kwargs); });
+}
+PyObject* py_bmssp_search(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return bmssp_search_entry(args, kwargs); });
+}
+
+#define QH_FN(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+PyMethodDef functions[] = {
+    {"search", QH_FN(py_search), METH_VARARGS | METH_KEYWORDS,
+     "search(indptr, indices, weights, sources, limit=None, targets=None, directed=True, "
+     "return_predecessors=True, return_sources=False)\n--\n\n"
+     "One Dijkstra search from all `sources` together (the distance to the nearest).\n"
+     "Returns `(distances: float64[n], predecessors: int32[n] or None,\n"
+     "sources_of: int32[n] or None)`. Vertices farther than `limit` stay unreached;\n"
+     "with `targets` the search stops once all of them are settled."},
+    {"search_multisource", QH_FN(py_search_multisource), METH_VARARGS | METH_KEYWORDS,
+     "search_multisource(indptr, indices, weights, sources, limit=None, targets=None, "
+     "directed=True, return_predecessors=True)\n--\n\n"
+     "One `search` per source, in parallel. Returns flat\n"
+     "`(distances: float64[k*n], predecessors: int32[k*n] or None)`; row `i`\n"
+     "is the search from `sources[i]` alone."},
+    {"bmssp_search", QH_FN(py_bmssp_search), METH_VARARGS | METH_KEYWORDS,
+     "bmssp_search(indptr, indices, weights, source, seed=0, limit=None)\n--\n\n"
+     "`bmssp` whose outermost call is bounded by `limit`: vertices within it\n"
+     "are completed, all others reported unreached (+inf, -1)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_search", "The native extension module `quillharbour._search`.", 0, functions,
+    nullptr,           nullptr,   nullptr,                                              nullptr,
+};
+
+}  // namespace
+}  // namespace qh
+
+PyMODINIT_FUNC PyInit__search(void) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "quillharbour._search does not support sub-interpreters; import it from the main "
+                        "interpreter");
+        return nullptr;
+    }
+    return PyModule_Create(&qh::module_def);
+}
