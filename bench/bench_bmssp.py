@@ -1,6 +1,6 @@
 """BMSSP against Dijkstra on the same input and on its constant-degree transform.
 
-    python bench/bench_bmssp.py [--repeats N] [--graphs grid,random,rmat] [--no-share]
+    python bench/bench_bmssp.py [--repeats N] [--graphs grid,random,rmat] [--no-share] [--against PATH]
 
 For each graph: the time of `bmssp` over the time of `dijkstra` on the same
 arrays; the time of `bmssp` over `dijkstra` run on the transformed graph
@@ -16,6 +16,10 @@ the native benchmark (bench/native_bmssp.cpp), built here with CMake from the
 same sources and run on the same graph and source: the median time of the
 run's transform over the median time of a whole run, in one process. Without
 CMake or a compiler the column reads "-".
+
+--against takes the _quillharbour extension file of another build and times
+its bmssp beside this one's ("before/now", over the same rounds), after
+checking that both return the same distances and predecessors bit for bit.
 """
 
 from __future__ import annotations
@@ -33,7 +37,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import csr, grid, interleaved_times, random_graph, rmat  # noqa: E402
+from common import csr, grid, interleaved_times, load_build, random_graph, rmat, same_outputs  # noqa: E402
 
 import quillharbour  # noqa: E402
 
@@ -140,12 +144,15 @@ def main() -> None:
     parser.add_argument("--no-share", action="store_true", help="skip the native build and the transform share")
     parser.add_argument("--native-build", default=str(ROOT / "build" / "native-bench"),
                         help="CMake build directory of the native benchmark")
+    parser.add_argument("--against", metavar="PATH", help="another build's _quillharbour extension file")
     args = parser.parse_args()
+    before = load_build(args.against) if args.against else None
     native, why = (None, "skipped") if args.no_share else build_native_benchmark(args.native_build)
     if native is None:
         print(f"transform share: {why}")
     print(f"{'graph':<16} {'n':>9} {'n_prime':>10} {'dijkstra':>9} {'dij(T)':>9} {'bmssp':>9} "
-          f"{'bmssp/dij':>10} {'bmssp/dij(T)':>13} {'transform':>10} {'peak B/v':>9}")
+          f"{'bmssp/dij':>10} {'bmssp/dij(T)':>13} {'transform':>10} {'peak B/v':>9}"
+          + (f" {'before/now':>11}" if before else ""))
     for key in args.graphs.split(","):
         label, build = GRAPHS[key]
         g = build()
@@ -157,21 +164,23 @@ def main() -> None:
         assert np.array_equal(d_t[first_copy], d_in), "transformed distances disagree"
         d_b, _ = quillharbour.bmssp(*g, source)
         assert np.array_equal(d_b, d_in), "bmssp distances disagree"
-        times = interleaved_times(
-            {
-                "dijkstra": lambda: quillharbour.dijkstra(*g, source),
-                "dijkstra_t": lambda: quillharbour.dijkstra(*tg, int(first_copy[source])),
-                "bmssp": lambda: quillharbour.bmssp(*g, source),
-            },
-            args.repeats,
-        )
+        fns = {
+            "dijkstra": lambda: quillharbour.dijkstra(*g, source),
+            "dijkstra_t": lambda: quillharbour.dijkstra(*tg, int(first_copy[source])),
+            "bmssp": lambda: quillharbour.bmssp(*g, source),
+        }
+        if before is not None:
+            assert same_outputs(before.bmssp(*g, source), quillharbour.bmssp(*g, source)), "outputs differ from --against"
+            fns["before"] = lambda: before.bmssp(*g, source)
+        times = interleaved_times(fns, args.repeats)
         med = {k: v[len(v) // 2] for k, v in times.items()}
         with tempfile.TemporaryDirectory() as tmpdir:
             peak = peak_bytes_of_bmssp(g, source, tmpdir) / n_prime
             share = "-" if native is None else f"{100 * transform_share(native, g, source, tmpdir, args.repeats):.1f}%"
         print(f"{label:<16} {len(g[0]) - 1:>9} {n_prime:>10} {med['dijkstra']:>8.2f}s {med['dijkstra_t']:>8.2f}s "
               f"{med['bmssp']:>8.2f}s {med['bmssp'] / med['dijkstra']:>9.2f}x "
-              f"{med['bmssp'] / med['dijkstra_t']:>12.2f}x {share:>10} {peak:>9.1f}")
+              f"{med['bmssp'] / med['dijkstra_t']:>12.2f}x {share:>10} {peak:>9.1f}"
+              + (f" {med['before'] / med['bmssp']:>10.3f}x" if before else ""))
 
 
 if __name__ == "__main__":

@@ -19,8 +19,6 @@ bit.
 from __future__ import annotations
 
 import argparse
-import importlib.machinery
-import importlib.util
 import os
 import sys
 
@@ -29,17 +27,9 @@ from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import dijkstra as scipy_dijkstra
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import grid, interleaved_times, random_graph  # noqa: E402
+from common import grid, interleaved_times, load_build, random_graph, same_outputs  # noqa: E402
 
 import quillharbour  # noqa: E402
-
-
-def load_build(path):
-    """The _quillharbour module of another build, imported beside the current one."""
-    loader = importlib.machinery.ExtensionFileLoader("quillharbour_before._quillharbour", path)
-    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(module)
-    return module
 
 
 def peers(indptr, indices, weights, source):
@@ -93,7 +83,7 @@ def main() -> None:
         if before is not None:
             old, new = before.dijkstra(indptr, indices, weights, source), quillharbour.dijkstra(
                 indptr, indices, weights, source)
-            assert all(a.tobytes() == b.tobytes() for a, b in zip(old, new)), "outputs differ from --against"
+            assert same_outputs(old, new), "outputs differ from --against"
             fns["before"] = lambda: before.dijkstra(indptr, indices, weights, source)
         qh_dist, _ = quillharbour.dijkstra(indptr, indices, weights, source)
         sp_dist = scipy_dijkstra(matrix, indices=source)

@@ -1,6 +1,7 @@
 """The research variants against dijkstra and bmssp, side by side in one process.
 
     python bench/bench_variants.py [--size full|small] [--repeats N] [--variants a,b,...] [--no-bmssp]
+                                   [--against PATH]
 
 For each benchmark graph (a 1000x1000 grid, a 1M-vertex 8M-edge random graph and
 a 2^20-vertex R-MAT graph; --size small uses 300x300, 100k/800k and 2^17), from the
@@ -11,6 +12,10 @@ dijkstra's and to bmssp's median, and the peak memory
 a single call adds to the process (VmHWM after the call minus VmRSS before it,
 with the high-water mark reset through /proc/self/clear_refs), also as a ratio
 to dijkstra's. bmssp is skipped when the build does not provide it.
+
+--against takes the _quillharbour extension file of another build: each BMSSP
+contender of that build runs too, as "NAME before" in the same rounds, after a
+check that it returns this build's distances and predecessors bit for bit.
 """
 
 from __future__ import annotations
@@ -21,7 +26,7 @@ import statistics
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import grid, interleaved_times, random_graph, rmat  # noqa: E402
+from common import grid, interleaved_times, load_build, random_graph, rmat, same_outputs  # noqa: E402
 
 # Return freed pages to the system at once, so that each call's peak shows in VmHWM
 # instead of being served from pages an earlier call left resident.
@@ -78,12 +83,20 @@ def main():
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--variants", default=",".join(VARIANTS))
     ap.add_argument("--no-bmssp", action="store_true", help="leave out the (slow) reference bmssp run")
+    ap.add_argument("--against", metavar="PATH", help="another build's _quillharbour extension file")
     args = ap.parse_args()
+    before = load_build(args.against) if args.against else None
     variants = [v for v in args.variants.split(",") if v]
     for name, g in graphs(args.size).items():
         n, m = len(g[0]) - 1, len(g[1])
         source = int(np.argmax(np.diff(g[0])))  # the vertex of largest out-degree
         fns = contenders(g, source, variants, not args.no_bmssp)
+        if before is not None:
+            for k in [k for k in fns if k != "dijkstra"]:
+                old = (lambda: before.bmssp(*g, source)) if k == "bmssp" else (
+                    lambda k=k: before.bmssp_variant(*g, source, k))
+                assert same_outputs(old(), fns[k]()), f"{k}: outputs differ from --against"
+                fns[f"{k} before"] = old
         times = {k: statistics.median(v) for k, v in interleaved_times(fns, args.repeats).items()}
         peaks = {k: peak_added_mib(fn) for k, fn in fns.items()}
         reached = int(np.isfinite(native.dijkstra(*g, source)[0]).sum())
