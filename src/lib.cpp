@@ -84,15 +84,6 @@ PyObject* dijkstra_entry(PyObject* args, PyObject* kwargs) {
     return tuple_of({hand_over(dist, NPY_FLOAT64), hand_over(pred, NPY_INT32)});
 }
 
-// The exactness counts of this thread's last single-source BMSSP or variant run, for
-// researchers who want to know whether rounding needed the run's exactness rules.
-thread_local ExactnessCounts last_counts;
-
-PyObject* py_exactness_counts(PyObject*, PyObject*) {
-    return Py_BuildValue("{s:K,s:K}", "reoffers", static_cast<unsigned long long>(last_counts.reoffers),
-                         "finish_lowered", static_cast<unsigned long long>(last_counts.finish_lowered));
-}
-
 // Shared by bmssp and bmssp_instrumented.
 PyObject* bmssp_entry(PyObject* args, PyObject* kwargs, const char* format, bool instrumented) {
     static const char* keywords[] = {"indptr", "indices", "weights", "source", "seed", nullptr};
@@ -123,7 +114,6 @@ PyObject* bmssp_entry(PyObject* args, PyObject* kwargs, const char* format, bool
         return nullptr;
     }
     BmsspRun& run = std::get<BmsspRun>(outcome);
-    last_counts = run.counts;
     if (!instrumented) return tuple_of({hand_over(run.dist, NPY_FLOAT64), hand_over(run.pred, NPY_INT32)});
 
     const std::size_t m = run.settle_log.size();
@@ -187,7 +177,6 @@ PyObject* bmssp_variant_entry(PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     VariantRun& out = *std::get_if<VariantRun>(&*result);  // get_if: std::get would pull in bad_variant_access
-    last_counts = out.counts;
     return tuple_of({hand_over(out.dist, NPY_FLOAT64), hand_over(out.pred, NPY_INT32)});
 }
 
@@ -323,15 +312,6 @@ PyObject* create_module() {
         Ref name(PyUnicode_FromString(def.ml_name));
         if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
     }
-    // Not part of the public six: read by the workbench after a run, kept out of __all__.
-    static PyMethodDef counts_def = {"_exactness_counts", py_exactness_counts, METH_NOARGS,
-                                     "_exactness_counts()\n--\n\n"
-                                     "Exactness counts of this thread's last bmssp, bmssp_instrumented or\n"
-                                     "bmssp_variant call: 'reoffers' (relaxations that offered a vertex again\n"
-                                     "because a rounded sum hid a shorter path to its predecessor) and\n"
-                                     "'finish_lowered' (labels the closing edge check lowered)."};
-    Ref counts(PyCFunction_NewEx(&counts_def, nullptr, module_name.get()));
-    if (!counts || PyModule_AddObjectRef(module.get(), counts_def.ml_name, counts.get()) < 0) return nullptr;
     return module.release();
 }
 

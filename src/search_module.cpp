@@ -14,6 +14,7 @@
 #include <variant>
 
 #include "search.hpp"
+#include "variants/catalogue.hpp"
 
 namespace qh {
 namespace {
@@ -200,6 +201,70 @@ PyObject* bmssp_search_entry(PyObject* args, PyObject* kwargs) {
     return tuple_of({hand_over(run.dist, NPY_FLOAT64), hand_over(run.pred, NPY_INT32)});
 }
 
+bool is_printable(char32_t c) { return Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(c)); }
+
+PyObject* counts_dict(const ExactnessCounts& c) {
+    return Py_BuildValue("{s:K,s:K}", "reoffers", static_cast<unsigned long long>(c.reoffers), "finish_lowered",
+                         static_cast<unsigned long long>(c.finish_lowered));
+}
+
+// bmssp or one of its variants, as the module's own entries run them, with the run's
+// exactness counts beside the result.
+PyObject* bmssp_counted_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"indptr", "indices", "weights", "source", "variant", "seed", "k", "t", nullptr};
+    PyObject *o_indptr, *o_indices, *o_weights, *o_source;
+    const char* name = "bmssp";
+    PyObject *o_seed = nullptr, *o_k = nullptr, *o_t = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|sOOO:bmssp_counted", const_cast<char**>(keywords),
+                                     &o_indptr, &o_indices, &o_weights, &o_source, &name, &o_seed, &o_k, &o_t))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    GraphArgs g;
+    std::int64_t source = 0;
+    std::uint64_t seed = 0, k = 0, t = 0;
+    if (!g.take(o_indptr, o_indices, o_weights) || !take_i64(o_source, "source", source) ||
+        !take_u64(o_seed, "seed", seed) || !take_u64(o_k, "k", k) || !take_u64(o_t, "t", t))
+        return nullptr;
+    if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
+    std::uint64_t n = 0;
+    Csr csr;
+    if (!checked_owned_csr(g, source, n, csr)) return nullptr;
+
+    const std::string_view variant(name);
+    const bool core = variant == "bmssp";
+    bool known = core;
+    std::optional<std::variant<VariantRun, BmsspError>> by_variant;
+    std::variant<BmsspRun, BmsspError> by_core = BmsspError::SourceOutOfRange;
+    const Fault fault = run_released([&] {
+        if (core) {
+            by_core = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed, SettleLog::Skip);
+            return;
+        }
+        const auto resolved = resolve_variant(variant, k, t, n, csr.nnz());
+        if (!resolved) return;
+        known = true;
+        by_variant.emplace(run_variant(*resolved, csr, static_cast<std::uint64_t>(source), seed));
+    });
+    if (raise_fault(fault)) return nullptr;
+    if (!known) {
+        const Vec<char> message = unknown_variant_message(variant, is_printable);
+        Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+        if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+        return nullptr;
+    }
+    const BmsspError* error = core ? std::get_if<BmsspError>(&by_core) : std::get_if<BmsspError>(&*by_variant);
+    if (error != nullptr) {
+        map_bmssp_err(*error, source, n);
+        return nullptr;
+    }
+    if (core) {
+        BmsspRun& run = *std::get_if<BmsspRun>(&by_core);
+        return tuple_of({hand_over(run.dist, NPY_FLOAT64), hand_over(run.pred, NPY_INT32), counts_dict(run.counts)});
+    }
+    VariantRun& out = *std::get_if<VariantRun>(&*by_variant);
+    return tuple_of({hand_over(out.dist, NPY_FLOAT64), hand_over(out.pred, NPY_INT32), counts_dict(out.counts)});
+}
+
 PyObject* py_search(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return search_entry(args, kwargs); });
 }
@@ -208,6 +273,10 @@ PyObject* py_search_multisource(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 PyObject* py_bmssp_search(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return bmssp_search_entry(args, kwargs); });
+}
+
+PyObject* py_bmssp_counted(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return bmssp_counted_entry(args, kwargs); });
 }
 
 #define QH_FN(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
@@ -230,6 +299,13 @@ PyMethodDef functions[] = {
      "bmssp_search(indptr, indices, weights, source, seed=0, limit=None)\n--\n\n"
      "`bmssp` whose outermost call is bounded by `limit`: vertices within it\n"
      "are completed, all others reported unreached (+inf, -1)."},
+    {"bmssp_counted", QH_FN(py_bmssp_counted), METH_VARARGS | METH_KEYWORDS,
+     "bmssp_counted(indptr, indices, weights, source, variant=\"bmssp\", seed=0, k=0, t=0)\n--\n\n"
+     "`bmssp` (or `bmssp_variant` with `variant`, `k`, `t`) with the run's exactness\n"
+     "counts: returns `(distances, predecessors, counts)`, `counts` a dict of\n"
+     "'reoffers' (relaxations that offered a vertex again because a rounded sum hid\n"
+     "a shorter path to its predecessor) and 'finish_lowered' (labels the closing\n"
+     "edge check lowered; 0 means the recursion alone was exact)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
