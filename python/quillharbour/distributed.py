@@ -1,0 +1,339 @@
+"""Many-source runs fanned out over a Dask cluster, optionally streamed to a Zarr store.
+
+:func:`multisource` cuts the sources into blocks of rows and runs one Dask task per block; each
+task calls the same engine as :func:`quillharbour.shortest_paths` (the native multi-source
+entries for "dijkstra" and "bmssp", one call per source for the research variants), so every row
+is exactly the row the native entries return. Dask does the scheduling, the retries after a
+worker dies and the data movement; this module only decides what a task is and where its rows go.
+
+Where the graph lives. An in-memory graph is scattered to every worker once, before the first
+task, and each task takes it from its worker's memory. A graph given as a file path travels as
+the path: each worker process loads the file itself on its first task and keeps it for the
+following ones, and checks that it read the same graph as the others (by a digest of the arrays).
+
+Where the rows go. With ``out=None`` the blocks come back to the client and are copied into two
+``(k, n)`` arrays as they finish. With ``out="result.zarr"`` each task writes its block straight
+from its worker into a Zarr store, so the client never holds more than the sources:
+
+    distances     float64 (k, n), chunks of (rows_per_task, n); NaN in blocks not yet written
+    predecessors  int32   (k, n), same chunks
+    sources       int64   (k,)
+    done          uint8   (number of blocks,); 1 once both chunks of that block are written
+
+A block is marked done only after its two chunks are on disk, so a run killed at any point leaves
+a store whose done blocks are complete; running again with the same arguments computes only the
+blocks not marked done. The group's attribute "quillharbour" records what the store holds
+(method, seed, vertex count, a digest of the graph, rows per task); the sources are the
+``sources`` array. A store made with anything else is refused rather than mixed. Chunks are
+written uncompressed: distances of real graphs compress poorly and the codec's CPU time would be
+taken from the searches.
+
+Needs the "distributed" extra (``pip install 'quillharbour[distributed]'``: dask[distributed],
+zarr, tqdm); the rest of the package works without it.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import math
+import os
+import sys
+import threading
+
+import numpy as np
+
+from .api import _as_sources, resolve_method, shortest_paths
+from .graph import as_csr
+
+__all__ = ["multisource", "graph_digest"]
+
+EXTRA_HINT = "pip install 'quillharbour[distributed]'"
+STORE_ATTR = "quillharbour"
+STORE_FORMAT = 1
+# A block's two chunks stay under this many bytes unless one row alone is larger.
+BLOCK_BYTES = 64 << 20
+# Blocks per worker thread by default: enough to even out rows of unequal cost.
+BLOCKS_PER_THREAD = 8
+ROW_BYTES_PER_VERTEX = 12  # float64 distance + int32 predecessor
+
+
+def _require(*modules: str):
+    """Import `modules`, or raise ImportError naming the extra that provides them."""
+    import importlib
+
+    loaded = []
+    for name in modules:
+        try:
+            loaded.append(importlib.import_module(name))
+        except ImportError as exc:
+            raise ImportError(
+                f"quillharbour.distributed needs {name} (missing: {exc.name or name}); "
+                f"install the 'distributed' extra: {EXTRA_HINT}"
+            ) from exc
+    return loaded
+
+
+def graph_digest(graph) -> str:
+    """A hex digest of a graph's three CSR arrays: equal for equal graphs whatever the file."""
+    g = as_csr(graph)
+    h = hashlib.blake2b(digest_size=16)
+    h.update(np.array([g.n, g.m], dtype=np.int64).tobytes())
+    for arr in g:
+        h.update(memoryview(np.ascontiguousarray(arr)).cast("B"))
+    return h.hexdigest()
+
+
+# --- on the workers ---------------------------------------------------------------------------
+
+_loaded: dict = {}  # path -> (file signature, graph, digest); this process's last file graph
+_load_lock = threading.Lock()
+
+
+def _load(path: str):
+    """The graph in file `path` and its digest, read once per process while the file is unchanged."""
+    st = os.stat(path)
+    signature = (st.st_size, st.st_mtime_ns, st.st_ino)
+    with _load_lock:
+        hit = _loaded.get(path)
+        if hit is not None and hit[0] == signature:
+            return hit[1], hit[2]
+        from .io import load
+
+        _loaded.clear()  # keep one graph per worker process
+        g = load(path)
+        entry = (signature, g, graph_digest(g))
+        _loaded[path] = entry
+        return entry[1], entry[2]
+
+
+def _probe(path: str) -> tuple[int, str]:
+    """(vertex count, digest) of the graph file `path`, loaded on the worker running this."""
+    g, digest = _load(path)
+    return g.n, digest
+
+
+def _run_block(graph, path, digest, sources, method, seed, store, block, row0):
+    """Rows for `sources`: returned, or written at `row0` of the store and block marked done."""
+    if graph is None:
+        graph, found = _load(path)
+        if found != digest:
+            raise ValueError(f"graph file {path} on this worker differs from the one first read "
+                             "(changed during the run, or not the same file on every machine)")
+    dist, pred = shortest_paths(graph, sources, method=method, seed=seed)
+    if store is None:
+        return dist, pred
+    import zarr
+
+    group = zarr.open_group(store, mode="r+")
+    rows = slice(row0, row0 + len(sources))
+    group["distances"][rows] = dist
+    group["predecessors"][rows] = pred
+    group["done"][block] = 1
+    return block
+
+
+# --- the store --------------------------------------------------------------------------------
+
+
+def _store_path(out) -> str:
+    text = os.fspath(out)
+    return text if "://" in text else os.path.abspath(text)
+
+
+def _identity(method: str, seed: int, n: int, digest: str, rows_per_task: int) -> dict:
+    return {"format": STORE_FORMAT, "method": method, "seed": int(seed), "n": int(n),
+            "graph": digest, "rows_per_task": int(rows_per_task)}
+
+
+def _open_store(path: str, sources: np.ndarray, ident: dict, rows_per_task_given: bool):
+    """The store at `path` checked against this run, or a new one; and the rows per task to use."""
+    import zarr
+    from zarr.errors import GroupNotFoundError
+
+    try:
+        group = zarr.open_group(path, mode="r+")
+    except GroupNotFoundError:
+        raise ValueError(f"{path} exists and is not a Zarr group; choose another path") from None
+    except FileNotFoundError:
+        group = None
+    if group is not None:
+        return group, _check_store(path, group, sources, ident, rows_per_task_given)
+    try:
+        group = zarr.open_group(path, mode="w-")
+    except FileExistsError:
+        raise ValueError(f"{path} was created by someone else meanwhile; choose another path") from None
+    k, n, rows = len(sources), ident["n"], ident["rows_per_task"]
+    chunks = (rows, max(n, 1))
+    group.create_array("distances", shape=(k, n), chunks=chunks, dtype="float64",
+                       fill_value=np.nan, compressors=None)
+    group.create_array("predecessors", shape=(k, n), chunks=chunks, dtype="int32",
+                       fill_value=-1, compressors=None)
+    group.create_array("sources", shape=(k,), chunks=(max(k, 1),), dtype="int64", fill_value=0)
+    group.create_array("done", shape=(math.ceil(k / rows),), chunks=(1,), dtype="uint8", fill_value=0)
+    if k:
+        group["sources"][:] = sources
+    group.attrs[STORE_ATTR] = ident  # written last: a store without it was never finished
+    return group, rows
+
+
+def _check_store(path, group, sources, ident, rows_per_task_given) -> int:
+    held = group.attrs.get(STORE_ATTR)
+    if not isinstance(held, dict) or held.get("format") != STORE_FORMAT:
+        raise ValueError(f"{path} is not a quillharbour result store (or its creation was "
+                         "interrupted); remove it or choose another path")
+    differ = [key for key in ("method", "seed", "n", "graph")
+              if held.get(key) != ident[key]]
+    if rows_per_task_given and held.get("rows_per_task") != ident["rows_per_task"]:
+        differ.append("rows_per_task")
+    stored = group["sources"][:] if "sources" in group else None
+    if stored is None or len(stored) != len(sources) or not np.array_equal(stored, sources):
+        differ.append("sources")
+    if differ:
+        detail = ", ".join(f"{key} {held.get(key)!r} (now {ident[key]!r})"
+                           for key in differ if key != "sources")
+        if "sources" in differ:
+            detail = ", ".join(filter(None, [detail, "other sources"]))
+        raise ValueError(f"{path} holds a result made with other arguments: {detail}; "
+                         "remove it or choose another path")
+    return int(held["rows_per_task"])
+
+
+# --- the run ----------------------------------------------------------------------------------
+
+
+def _default_rows(k: int, n: int, threads: int) -> int:
+    cap = max(1, BLOCK_BYTES // max(1, ROW_BYTES_PER_VERTEX * n))
+    return max(1, min(cap, math.ceil(k / (BLOCKS_PER_THREAD * max(threads, 1)))))
+
+
+def _embedded_client():
+    """A LocalCluster of one single-threaded worker process per CPU, and its client."""
+    from distributed import Client, LocalCluster
+
+    workers = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                           dashboard_address=None, env={"RAYON_NUM_THREADS": "1"})
+    return Client(cluster), cluster
+
+
+def multisource(graph, sources, *, method="dijkstra", seed=0, client=None, out=None,
+                rows_per_task=None, progress=True):
+    """Shortest paths from every vertex in `sources`, computed in blocks of rows on a Dask cluster.
+
+    `graph` is anything :func:`quillharbour.shortest_paths` accepts (sent to each worker once)
+    or the path of a graph file (loaded by each worker). `method` and `seed` are those of
+    :func:`quillharbour.shortest_paths`. `client` is a ``dask.distributed.Client``; with None
+    a local cluster of worker processes is started for the call and closed after it.
+    `rows_per_task` is the number of rows per task and per chunk of the store (default: about
+    eight blocks per worker thread, and at most 64 MiB per block). `progress` draws a bar
+    over the blocks on stderr.
+
+    With ``out=None`` returns ``(distances, predecessors)`` as ``(k, n)`` arrays, row i equal to
+    the native multi-source entries' row for ``sources[i]``. With `out` a path, writes the rows
+    into a Zarr store there (see the module notes) and returns the group opened read-only;
+    calling again with the same arguments computes only the blocks still missing, and a store
+    made with other arguments raises ValueError. Bad sources raise IndexError before anything
+    runs; errors of the computation (bad weights) are raised as the engine raises them.
+    """
+    (distributed,) = _require("distributed")
+    if out is not None:
+        _require("zarr")
+    entry, variant = resolve_method(method)
+    method_name = entry if variant is None else variant
+    srcs = _as_sources(sources)
+    if rows_per_task is not None:
+        if isinstance(rows_per_task, bool) or not isinstance(rows_per_task, (int, np.integer)) \
+                or rows_per_task < 1:
+            raise ValueError(f"rows_per_task must be a positive integer (got {rows_per_task!r})")
+        rows_per_task = int(rows_per_task)
+    path = None
+    if isinstance(graph, (str, os.PathLike)):
+        path = os.path.abspath(os.fspath(graph))
+        if not os.path.isfile(path):
+            raise FileNotFoundError(f"no such graph file: {path}")
+        g = None
+    else:
+        g = as_csr(graph)
+
+    cluster = None
+    if client is None:
+        client, cluster = _embedded_client()
+    try:
+        return _multisource(distributed, client, g, path, srcs, method_name, seed, out,
+                            rows_per_task, progress)
+    finally:
+        if cluster is not None:
+            client.close()
+            cluster.close()
+
+
+def _multisource(distributed, client, g, path, srcs, method, seed, out, rows_per_task, progress):
+    if g is None:
+        n, digest = client.submit(_probe, path, pure=False).result()
+    else:
+        n, digest = g.n, graph_digest(g)
+    bad = srcs[(srcs < 0) | (srcs >= n)]
+    if len(bad):
+        raise IndexError(f"source {int(bad[0])} is out of range for graph with {n} vertices")
+    k = len(srcs)
+    rows = rows_per_task or _default_rows(k, n, sum(client.nthreads().values()))
+
+    store = None
+    if out is not None:
+        store = _store_path(out)
+        _, rows = _open_store(store, srcs, _identity(method, seed, n, digest, rows),
+                              rows_per_task is not None)
+        import zarr
+
+        done = zarr.open_group(store, mode="r")["done"][:]
+        todo = [b for b in range(len(done)) if not done[b]]
+    else:
+        todo = list(range(math.ceil(k / rows)))
+        dist = np.empty((k, n), dtype=np.float64)
+        pred = np.empty((k, n), dtype=np.int32)
+
+    if todo:
+        graph_ref = None
+        if g is not None:
+            # One copy per worker now, instead of one per task later. A list, so that the
+            # graph (a tuple) is scattered as one object rather than item by item.
+            [graph_ref] = client.scatter([g], broadcast=True, hash=False)
+        futures = {}
+        for b in todo:
+            r0 = b * rows
+            futures[client.submit(_run_block, graph_ref, path, digest, srcs[r0:r0 + rows], method,
+                                  seed, store, b, r0, pure=False, priority=-b)] = b
+        bar = _progress_bar(len(todo), progress)
+        try:
+            for fut in distributed.as_completed(futures):
+                b = futures.pop(fut)
+                result = fut.result()  # raises the task's error
+                if store is None:
+                    r0 = b * rows
+                    dist[r0:r0 + rows], pred[r0:r0 + rows] = result
+                del fut, result
+                if bar is not None:
+                    bar.update(1)
+        finally:
+            if bar is not None:
+                bar.close()
+            if futures:
+                client.cancel(list(futures))
+            if graph_ref is not None:
+                graph_ref.release()
+
+    if store is None:
+        return dist, pred
+    import zarr
+
+    return zarr.open_group(store, mode="r")
+
+
+def _progress_bar(total: int, enabled: bool):
+    if not enabled:
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, unit="block", file=sys.stderr, dynamic_ncols=True, leave=False)
