@@ -153,7 +153,9 @@ def _open_store(path: str, sources: np.ndarray, ident: dict, rows_per_task_given
     try:
         group = zarr.open_group(path, mode="r+")
     except GroupNotFoundError:
-        raise ValueError(f"{path} exists and is not a Zarr group; choose another path") from None
+        if not (os.path.isdir(path) and not os.listdir(path)):
+            raise ValueError(f"{path} exists and is not a Zarr group; choose another path") from None
+        group = None  # an empty directory made for the store
     except FileNotFoundError:
         group = None
     if group is not None:
@@ -337,3 +339,121 @@ def _progress_bar(total: int, enabled: bool):
     except ImportError:
         return None
     return tqdm(total=total, unit="block", file=sys.stderr, dynamic_ncols=True, leave=False)
+
+
+# --- the command line: quillharbour run GRAPH --sources FILE --out RESULT.zarr --------------------
+
+
+def add_run_options(parser) -> None:
+    """Add the cluster options to the ``run`` command's `parser`; they take over when given."""
+    group = parser.add_argument_group(
+        f"many sources on a Dask cluster, written to a Zarr store (needs {EXTRA_HINT})")
+    which = group.add_mutually_exclusive_group()
+    which.add_argument("--sources", metavar="FILE",
+                       help="sources, one integer per line or whitespace-separated (or a .npy array)")
+    which.add_argument("--random-sources", metavar="N", type=int,
+                       help="N distinct sources drawn with --seed")
+    group.add_argument("--scheduler", metavar="local|ADDRESS",
+                       help="'local' (default): worker processes on this machine; or a scheduler address")
+    group.add_argument("--out", metavar="RESULT.zarr",
+                       help="the store to write; run again with the same arguments to resume")
+    group.add_argument("--rows-per-task", metavar="R", type=int, help="rows per task and per chunk")
+    group.add_argument("--no-progress", action="store_true", help="no progress bar")
+    single = parser.get_default("func")
+
+    def dispatch(args):
+        wanted = (args.sources, args.random_sources, args.scheduler, args.out, args.rows_per_task)
+        if all(value is None for value in wanted):
+            return single(args)
+        return run_cli(args)
+
+    parser.set_defaults(func=dispatch)
+
+
+def _read_sources(path: str) -> np.ndarray:
+    from .cli import CliError
+
+    try:
+        if path.endswith(".npy"):
+            arr = np.load(path, allow_pickle=False)
+            if arr.ndim != 1 or arr.dtype.kind not in "iu":
+                raise CliError(f"{path}: expected a 1-D integer array (got {arr.ndim}-D {arr.dtype})")
+            return arr.astype(np.int64)
+        with open(path) as f:
+            tokens = [tok for line in f for tok in line.split("#", 1)[0].replace(",", " ").split()]
+    except OSError as exc:
+        raise CliError(f"cannot read {path}: {exc.strerror or exc}") from None
+    except ValueError as exc:
+        raise CliError(f"{path}: {exc}") from None
+    values = []
+    for tok in tokens:
+        try:
+            values.append(int(tok))
+        except ValueError:
+            raise CliError(f"{path}: {tok!r} is not a vertex id") from None
+    try:
+        return np.array(values, dtype=np.int64)
+    except OverflowError:
+        raise CliError(f"{path}: a source does not fit in a signed 64-bit integer") from None
+
+
+def run_cli(args) -> int:
+    """``quillharbour run`` with the cluster options: rows into a Zarr store, with a progress bar."""
+    import time
+
+    from .cli import CliError, load_graph
+
+    if args.source:
+        raise CliError("give sources either with -s/--source or with --sources/--random-sources")
+    if args.output:
+        raise CliError("-o/--output writes one in-memory result; with the cluster options use --out")
+    if args.out is None:
+        raise CliError("--sources, --random-sources, --scheduler and --rows-per-task need --out RESULT.zarr")
+    if args.sources is None and args.random_sources is None:
+        raise CliError("give the sources: --sources FILE or --random-sources N")
+    if args.random_sources is not None and args.random_sources < 0:
+        raise CliError(f"--random-sources must be >= 0 (got {args.random_sources})")
+    try:
+        resolve_method(args.method)
+        (distributed,) = _require("distributed")
+        _require("zarr")
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
+    except ImportError as exc:
+        raise CliError(str(exc), code=1) from None
+    graph = os.path.abspath(args.graph) if os.path.isfile(args.graph) else load_graph(args.graph, args.seed)
+    sources = _read_sources(args.sources) if args.sources is not None else None
+
+    cluster = None
+    try:
+        if args.scheduler in (None, "local"):
+            client, cluster = _embedded_client()
+        else:
+            client = distributed.Client(args.scheduler, timeout="10s")
+    except OSError as exc:
+        raise CliError(f"cannot reach the scheduler at {args.scheduler}: {exc}", code=1) from None
+    try:
+        if isinstance(graph, str):
+            n, _ = client.submit(_probe, graph, pure=False).result()
+        else:
+            n = graph.n
+        if sources is None:
+            if args.random_sources > n:
+                raise CliError(f"--random-sources {args.random_sources} is more than the graph's {n} vertices")
+            sources = np.random.default_rng(args.seed).choice(n, args.random_sources, replace=False)
+        t0 = time.perf_counter()
+        try:
+            group = multisource(graph, sources, method=args.method, seed=args.seed, client=client,
+                                out=args.out, rows_per_task=args.rows_per_task,
+                                progress=not args.no_progress)
+        except (ValueError, IndexError, FileNotFoundError) as exc:
+            raise CliError(str(exc)) from None
+        elapsed = time.perf_counter() - t0
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
+    k = len(sources)
+    print(f"{args.method} on {args.graph}: {k} source(s) x {n} vertices in {elapsed:.1f} s; "
+          f"{int(group['done'][:].sum())} of {group['done'].shape[0]} blocks in {args.out}")
+    return 0
