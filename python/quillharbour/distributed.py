@@ -146,7 +146,7 @@ def _identity(method: str, seed: int, n: int, digest: str, rows_per_task: int) -
 
 
 def _open_store(path: str, sources: np.ndarray, ident: dict, rows_per_task_given: bool):
-    """The store at `path` checked against this run, or a new one; and the rows per task to use."""
+    """(rows per task, created): the store at `path` checked against this run, or a new one."""
     import zarr
     from zarr.errors import GroupNotFoundError
 
@@ -159,7 +159,7 @@ def _open_store(path: str, sources: np.ndarray, ident: dict, rows_per_task_given
     except FileNotFoundError:
         group = None
     if group is not None:
-        return group, _check_store(path, group, sources, ident, rows_per_task_given)
+        return _check_store(path, group, sources, ident, rows_per_task_given), False
     try:
         group = zarr.open_group(path, mode="w-")
     except FileExistsError:
@@ -175,7 +175,7 @@ def _open_store(path: str, sources: np.ndarray, ident: dict, rows_per_task_given
     if k:
         group["sources"][:] = sources
     group.attrs[STORE_ATTR] = ident  # written last: a store without it was never finished
-    return group, rows
+    return rows, True
 
 
 def _check_store(path, group, sources, ident, rows_per_task_given) -> int:
@@ -279,41 +279,71 @@ def _multisource(distributed, client, g, path, srcs, method, seed, out, rows_per
         raise IndexError(f"source {int(bad[0])} is out of range for graph with {n} vertices")
     k = len(srcs)
     rows = rows_per_task or _default_rows(k, n, sum(client.nthreads().values()))
+    blocks = _Blocks(distributed, client, g, path, digest, srcs, method, seed, progress)
 
-    store = None
-    if out is not None:
-        store = _store_path(out)
-        _, rows = _open_store(store, srcs, _identity(method, seed, n, digest, rows),
-                              rows_per_task is not None)
-        import zarr
-
-        done = zarr.open_group(store, mode="r")["done"][:]
-        todo = [b for b in range(len(done)) if not done[b]]
-    else:
-        todo = list(range(math.ceil(k / rows)))
+    if out is None:
         dist = np.empty((k, n), dtype=np.float64)
         pred = np.empty((k, n), dtype=np.int32)
 
-    if todo:
+        def collect(b, result):
+            dist[b * rows:(b + 1) * rows], pred[b * rows:(b + 1) * rows] = result
+
+        blocks.run(range(math.ceil(k / rows)), rows, None, collect)
+        return dist, pred
+
+    import zarr
+
+    store = _store_path(out)
+    rows, created = _open_store(store, srcs, _identity(method, seed, n, digest, rows),
+                                rows_per_task is not None)
+    done = zarr.open_group(store, mode="r")["done"][:]
+    try:
+        blocks.run(np.flatnonzero(done == 0).tolist(), rows, store, None)
+    except BaseException:
+        # A store this call made and never wrote a block into would only refuse the corrected
+        # call (other graph or sources) that should follow a failure such as a bad weight.
+        if created and blocks.finished == 0 and "://" not in store:
+            import shutil
+
+            shutil.rmtree(store, ignore_errors=True)
+        raise
+    return zarr.open_group(store, mode="r")
+
+
+class _Blocks:
+    """Submits blocks of rows as tasks and gathers them as they finish."""
+
+    def __init__(self, distributed, client, g, path, digest, srcs, method, seed, progress):
+        self.distributed, self.client = distributed, client
+        self.g, self.path, self.digest = g, path, digest
+        self.srcs, self.method, self.seed, self.progress = srcs, method, seed, progress
+        self.finished = 0
+
+    def run(self, todo, rows, store, collect):
+        """Compute blocks `todo` of `rows` rows; pass each result to `collect` (when not stored)."""
+        if not len(todo):
+            return
+        client = self.client
         graph_ref = None
-        if g is not None:
+        if self.g is not None:
             # One copy per worker now, instead of one per task later. A list, so that the
             # graph (a tuple) is scattered as one object rather than item by item.
-            [graph_ref] = client.scatter([g], broadcast=True, hash=False)
+            [graph_ref] = client.scatter([self.g], broadcast=True, hash=False)
         futures = {}
         for b in todo:
             r0 = b * rows
-            futures[client.submit(_run_block, graph_ref, path, digest, srcs[r0:r0 + rows], method,
-                                  seed, store, b, r0, pure=False, priority=-b)] = b
-        bar = _progress_bar(len(todo), progress)
+            fut = client.submit(_run_block, graph_ref, self.path, self.digest, self.srcs[r0:r0 + rows],
+                                self.method, self.seed, store, b, r0, pure=False, priority=-b)
+            futures[fut] = b
+        bar = _progress_bar(len(futures), self.progress)
         try:
-            for fut in distributed.as_completed(futures):
+            for fut in self.distributed.as_completed(list(futures)):
                 b = futures.pop(fut)
-                result = fut.result()  # raises the task's error
-                if store is None:
-                    r0 = b * rows
-                    dist[r0:r0 + rows], pred[r0:r0 + rows] = result
+                result = fut.result()  # raises the task's error here
+                if collect is not None:
+                    collect(b, result)
                 del fut, result
+                self.finished += 1
                 if bar is not None:
                     bar.update(1)
         finally:
@@ -323,12 +353,6 @@ def _multisource(distributed, client, g, path, srcs, method, seed, out, rows_per
                 client.cancel(list(futures))
             if graph_ref is not None:
                 graph_ref.release()
-
-    if store is None:
-        return dist, pred
-    import zarr
-
-    return zarr.open_group(store, mode="r")
 
 
 def _progress_bar(total: int, enabled: bool):
