@@ -16,7 +16,9 @@ is reported apart. Rows of every run are compared bit for bit with the native on
 For the estimate on N machines it also measures the scheduler's cost per task (a batch of
 empty tasks), the store's write bandwidth here (blocks of one run's shape written from this
 process) and the bytes a task moves. Wall times mean something only on a quiet machine: the
-load average before and after is printed beside them.
+load average before and after is printed beside them. Beside the wall times stand the CPU
+seconds of every process involved (this one, which also holds the scheduler, and the workers):
+rows per CPU-second are what a shared machine's noise disturbs least.
 """
 
 from __future__ import annotations
@@ -46,6 +48,18 @@ def wall(fn):
     t0 = time.perf_counter()
     result = fn()
     return time.perf_counter() - t0, result
+
+
+def timed(fn, client=None):
+    """(wall seconds, CPU seconds, result): CPU of this process (client, scheduler, native pool)
+    and, given a client, of its worker processes."""
+    def cpu():
+        workers = sum(client.run(time.process_time).values()) if client is not None else 0.0
+        return time.process_time() + workers
+
+    c0 = cpu()
+    t, result = wall(fn)
+    return t, cpu() - c0, result
 
 
 def same_rows(a, b) -> bool:
@@ -104,7 +118,8 @@ def main():
     print(f"load average before: {' '.join(f'{x:.1f}' for x in os.getloadavg())} on {os.cpu_count()} CPUs")
 
     started, cluster = wall(lambda: LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                                 dashboard_address=None, env={"RAYON_NUM_THREADS": "1"}))
+                                                 dashboard_address=":0",
+                                                 env={"RAYON_NUM_THREADS": "1"}))
     client = Client(cluster, direct_to_workers=True)  # rows skip the scheduler on their way back
     print(f"cluster of 2 one-thread workers started in {started:.1f} s")
     tmp = tempfile.mkdtemp(prefix="qh-bench-")
@@ -121,30 +136,38 @@ def main():
             k = args.sources if method == "dijkstra" or args.bmssp_sources is None else args.bmssp_sources
             sources = rng.choice(n, k, replace=False)
             times = {"native": [], "dask": [], "dask+zarr": []}
+            cpus = {name: [] for name in times}
             for r in range(args.repeats):
-                t, ref = wall(lambda: NATIVE[method](g, sources))
+                t, c, ref = timed(lambda: NATIVE[method](g, sources))
                 times["native"].append(t)
-                t, got = wall(lambda: qd.multisource(g, sources, method=method, client=client,
-                                                     progress=False))
+                cpus["native"].append(c)
+                t, c, got = timed(lambda: qd.multisource(g, sources, method=method, client=client,
+                                                         progress=False), client)
                 times["dask"].append(t)
+                cpus["dask"].append(c)
                 assert same_rows(got, ref), f"{method}: rows returned differ from the native entry"
                 del got
                 store = os.path.join(tmp, f"{method}-{r}.zarr")
-                t, group = wall(lambda: qd.multisource(g, sources, method=method, client=client,
-                                                       out=store, progress=False))
+                t, c, group = timed(lambda: qd.multisource(g, sources, method=method, client=client,
+                                                           out=store, progress=False), client)
                 times["dask+zarr"].append(t)
+                cpus["dask+zarr"].append(c)
                 assert same_rows((group["distances"][:], group["predecessors"][:]), ref), \
                     f"{method}: rows stored differ from the native entry"
                 rows = group["distances"].chunks[0]
                 del group, ref
                 shutil.rmtree(store)
             best = {name: min(ts) for name, ts in times.items()}
+            cpu = {name: min(cs) for name, cs in cpus.items()}
             print(f"\n{method}: {k} sources, {rows} rows per task, {-(-k // rows)} tasks, "
-                  f"{rows * n * 12 / 1e6:.0f} MB per task's rows")
+                  f"{rows * n * 12 / 1e6:.0f} MB per task's rows; best of {args.repeats}")
+            print(f"  {'':<10} {'wall s':>8} {'rows/s':>8} {'ratio':>6}   {'cpu s':>8} {'rows/cpu-s':>10} {'ratio':>6}")
             for name, t in best.items():
-                print(f"  {name:<10} {t:8.2f} s  {k / t:8.2f} rows/s  "
-                      f"ratio to native {best['native'] / t:5.2f}")
-            row_cost = 2 * best["native"] / k
+                print(f"  {name:<10} {t:8.2f} {k / t:8.2f} {best['native'] / t:6.2f}   "
+                      f"{cpu[name]:8.2f} {k / cpu[name]:10.3f} {cpu['native'] / cpu[name]:6.2f}")
+            print("  every wall time: " + "; ".join(f"{name} " + " ".join(f"{t:.2f}" for t in ts)
+                                                 for name, ts in times.items()))
+            row_cost = cpu["native"] / k
             print(f"  per-row cost on one thread: {row_cost:.3f} s; output {n * 12 / 1e6:.0f} MB per row "
                   f"= {n * 12 / row_cost / 1e6:.1f} MB/s per busy core")
         bandwidth = store_bandwidth(tmp, rows, n)

@@ -25,7 +25,7 @@ def client():
     pytest.importorskip("zarr")
     dd = pytest.importorskip("distributed")
     cluster = dd.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                              dashboard_address=None, env={"RAYON_NUM_THREADS": "1"})
+                              dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"})
     c = dd.Client(cluster)
     yield c
     c.close()

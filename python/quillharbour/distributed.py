@@ -35,7 +35,9 @@ zarr, tqdm); the rest of the package works without it.
 from __future__ import annotations
 
 import hashlib
+import logging
 import math
+import operator
 import os
 import sys
 import threading
@@ -55,6 +57,9 @@ BLOCK_BYTES = 64 << 20
 # Blocks per worker thread by default: enough to even out rows of unequal cost.
 BLOCKS_PER_THREAD = 8
 ROW_BYTES_PER_VERTEX = 12  # float64 distance + int32 predecessor
+# Times an in-memory graph is sent to the workers before a run gives up: it is lost only when
+# every worker holding it dies, as when a one-worker cluster loses its worker.
+SCATTER_ATTEMPTS = 3
 
 
 def _require(*modules: str):
@@ -213,8 +218,11 @@ def _embedded_client():
     from distributed import Client, LocalCluster
 
     workers = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    # Task errors reach the caller as exceptions, so the workers' own reports of them would
+    # only repeat them; ":0" keeps the HTTP endpoint off a port another cluster may hold.
     cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                           dashboard_address=None, env={"RAYON_NUM_THREADS": "1"})
+                           dashboard_address=":0", silence_logs=logging.CRITICAL,
+                           env={"RAYON_NUM_THREADS": "1"})
     return Client(cluster, direct_to_workers=True), cluster
 
 
@@ -250,11 +258,10 @@ def multisource(graph, sources, *, method="dijkstra", seed=0, client=None, out=N
                 or rows_per_task < 1:
             raise ValueError(f"rows_per_task must be a positive integer (got {rows_per_task!r})")
         rows_per_task = int(rows_per_task)
+    seed = operator.index(seed)
     path = None
     if isinstance(graph, (str, os.PathLike)):
-        path = os.path.abspath(os.fspath(graph))
-        if not os.path.isfile(path):
-            raise FileNotFoundError(f"no such graph file: {path}")
+        path = os.path.abspath(os.fspath(graph))  # the workers read it: it need not exist here
         g = None
     else:
         g = as_csr(graph)
@@ -323,8 +330,30 @@ class _Blocks:
 
     def run(self, todo, rows, store, collect):
         """Compute blocks `todo` of `rows` rows; pass each result to `collect` (when not stored)."""
-        if not len(todo):
+        from concurrent.futures import CancelledError
+
+        pending = sorted(todo)
+        if not pending:
             return
+        bar = _progress_bar(len(pending), self.progress)
+        try:
+            for attempt in range(SCATTER_ATTEMPTS):
+                graph_lost = self._round(pending, rows, store, collect, bar)
+                if not graph_lost:
+                    return
+            raise CancelledError(f"the graph sent to the workers was lost {SCATTER_ATTEMPTS} times "
+                                 "(every worker holding it died)")
+        finally:
+            if bar is not None:
+                bar.close()
+
+    def _round(self, pending, rows, store, collect, bar) -> bool:
+        """Submit `pending` blocks and gather them, removing each from `pending` once done.
+
+        Returns True when the in-memory graph was lost with the workers that held it (its
+        dependent tasks are then cancelled by the scheduler; scatter again and resubmit)."""
+        from concurrent.futures import CancelledError
+
         client = self.client
         graph_ref = None
         if self.g is not None:
@@ -332,25 +361,29 @@ class _Blocks:
             # graph (a tuple) is scattered as one object rather than item by item.
             [graph_ref] = client.scatter([self.g], broadcast=True, hash=False)
         futures = {}
-        for b in todo:
+        for b in pending:
             r0 = b * rows
             fut = client.submit(_run_block, graph_ref, self.path, self.digest, self.srcs[r0:r0 + rows],
                                 self.method, self.seed, store, b, r0, pure=False, priority=-b)
             futures[fut] = b
-        bar = _progress_bar(len(futures), self.progress)
         try:
             for fut in self.distributed.as_completed(list(futures)):
                 b = futures.pop(fut)
-                result = fut.result()  # raises the task's error here
+                try:
+                    result = fut.result()  # raises the task's error here
+                except CancelledError:
+                    if graph_ref is not None and graph_ref.status != "finished":
+                        return True
+                    raise
                 if collect is not None:
                     collect(b, result)
                 del fut, result
+                pending.remove(b)
                 self.finished += 1
                 if bar is not None:
                     bar.update(1)
+            return False
         finally:
-            if bar is not None:
-                bar.close()
             if futures:
                 client.cancel(list(futures))
             if graph_ref is not None:
@@ -427,6 +460,7 @@ def run_cli(args) -> int:
     """``quillharbour run`` with the cluster options: rows into a Zarr store, with a progress bar."""
     import time
 
+    from . import generators
     from .cli import CliError, load_graph
 
     if args.source:
@@ -447,7 +481,10 @@ def run_cli(args) -> int:
         raise CliError(str(exc)) from None
     except ImportError as exc:
         raise CliError(str(exc), code=1) from None
-    graph = os.path.abspath(args.graph) if os.path.isfile(args.graph) else load_graph(args.graph, args.seed)
+    if generators.is_spec(args.graph) and not os.path.exists(args.graph):
+        graph = load_graph(args.graph, args.seed)
+    else:
+        graph = os.path.abspath(args.graph)  # read by the workers
     sources = _read_sources(args.sources) if args.sources is not None else None
 
     cluster = None
@@ -468,13 +505,14 @@ def run_cli(args) -> int:
                 raise CliError(f"--random-sources {args.random_sources} is more than the graph's {n} vertices")
             sources = np.random.default_rng(args.seed).choice(n, args.random_sources, replace=False)
         t0 = time.perf_counter()
-        try:
-            group = multisource(graph, sources, method=args.method, seed=args.seed, client=client,
-                                out=args.out, rows_per_task=args.rows_per_task,
-                                progress=not args.no_progress)
-        except (ValueError, IndexError, FileNotFoundError) as exc:
-            raise CliError(str(exc)) from None
+        group = multisource(graph, sources, method=args.method, seed=args.seed, client=client,
+                            out=args.out, rows_per_task=args.rows_per_task,
+                            progress=not args.no_progress)
         elapsed = time.perf_counter() - t0
+    except FileNotFoundError as exc:
+        raise CliError(f"no such graph file: {exc.filename or exc}") from None
+    except (ValueError, IndexError, TypeError, OverflowError) as exc:  # input the run refused
+        raise CliError(str(exc)) from None
     finally:
         client.close()
         if cluster is not None:
