@@ -241,11 +241,12 @@ def multisource(graph, sources, *, method="dijkstra", seed=0, client=None, out=N
     With ``out=None`` returns ``(distances, predecessors)`` as ``(k, n)`` arrays, row i equal to
     the native multi-source entries' row for ``sources[i]``; the rows come through the scheduler
     unless the client was made with ``direct_to_workers=True`` (faster for large results, when
-    the client can reach the workers). With `out` a path, writes the rows
-    into a Zarr store there (see the module notes) and returns the group opened read-only;
-    calling again with the same arguments computes only the blocks still missing, and a store
-    made with other arguments raises ValueError. Bad sources raise IndexError before anything
-    runs; errors of the computation (bad weights) are raised as the engine raises them.
+    the client can reach the workers). With `out` a path, writes the rows into a Zarr store
+    there (see the module notes) and returns the group opened read-only; calling again with the
+    same arguments computes only the blocks still missing, and a store made with other
+    arguments raises ValueError. Bad sources raise IndexError before anything runs; errors of
+    the computation (bad weights) are raised as the engine raises them, and a store this call
+    created is then removed if no block of it was written.
     """
     (distributed,) = _require("distributed")
     if out is not None:
