@@ -116,7 +116,9 @@ def test_resume_computes_only_missing_blocks(client, qd, tmp_path):
     assert chunk_stats(store, kept) == before
 
 
-def test_worker_killed_mid_run(client, qd, tmp_path):
+@pytest.mark.parametrize("killed", [1, 2], ids=["one worker", "every worker"])
+def test_workers_killed_mid_run(client, qd, tmp_path, killed):
+    # With every worker gone, the graph scattered to them is lost too and must be sent again.
     g = grid_graph(np.random.default_rng(5), 100, 100)
     sources = np.arange(0, 10000, 625, dtype=np.int64)
     store = tmp_path / "r.zarr"
@@ -142,14 +144,15 @@ def test_worker_killed_mid_run(client, qd, tmp_path):
             done = np.zeros(0)
         if done.sum() >= 2:
             done_at_kill = int(done.sum())
-            os.kill(next(iter(pids.values())), signal.SIGKILL)
+            for pid in list(pids.values())[:killed]:
+                os.kill(pid, signal.SIGKILL)
         time.sleep(0.005)
     runner.join()
     client.wait_for_workers(2, timeout=60)
     if "error" in outcome:
         raise outcome["error"]
     assert done_at_kill is not None and done_at_kill < len(sources)
-    assert set(client.run(os.getpid).values()) != set(pids.values())
+    assert len(set(client.run(os.getpid).values()) - set(pids.values())) == killed
     assert_rows(*store_rows(outcome["group"]), native_rows(g, sources, "bmssp", seed=0))
 
 
