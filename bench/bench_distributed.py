@@ -132,6 +132,7 @@ def main():
         per_task = task_overhead(client)
         print(f"scheduler: {per_task * 1e3:.2f} ms per task (batch of empty tasks)")
 
+        costs = {}
         for method in args.methods.split(","):
             k = args.sources if method == "dijkstra" or args.bmssp_sources is None else args.bmssp_sources
             sources = rng.choice(n, k, replace=False)
@@ -168,10 +169,19 @@ def main():
             print("  every wall time: " + "; ".join(f"{name} " + " ".join(f"{t:.2f}" for t in ts)
                                                  for name, ts in times.items()))
             row_cost = cpu["native"] / k
+            costs[method] = cpu["dask+zarr"] / k
             print(f"  per-row cost on one thread: {row_cost:.3f} s; output {n * 12 / 1e6:.0f} MB per row "
                   f"= {n * 12 / row_cost / 1e6:.1f} MB/s per busy core")
         bandwidth = store_bandwidth(tmp, rows, n)
         print(f"\nstore write bandwidth here: {bandwidth / 1e6:.0f} MB/s (blocks of {rows} rows, synced at the end)")
+        print("\nwhere N machines stop scaling (store runs): busy cores = rows/s x CPU-s per row")
+        for method, cost in costs.items():
+            by_scheduler = rows / per_task  # rows per second if the scheduler were the only limit
+            by_store = bandwidth / (12 * n)
+            print(f"  {method}: {cost:.3f} CPU-s per row in the cluster; the scheduler caps at "
+                  f"{by_scheduler:.0f} rows/s = {by_scheduler * cost:.0f} busy cores; this store at "
+                  f"{by_store:.0f} rows/s = {by_store * cost:.0f} busy cores; each GB/s of store "
+                  f"bandwidth feeds {1e9 / (12 * n) * cost:.0f} busy cores")
     finally:
         client.close()
         cluster.close()
