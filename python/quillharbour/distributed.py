@@ -11,6 +11,11 @@ task, and each task takes it from its worker's memory. A graph given as a file p
 the path: each worker process loads the file itself on its first task and keeps it for the
 following ones, and checks that it read the same graph as the others (by a digest of the arrays).
 
+Threads. A task runs its rows on its worker process's native pool, sized by RAYON_NUM_THREADS
+in the worker's environment (else by the CPUs it may use): give workers of one thread
+RAYON_NUM_THREADS=1, as the local cluster this module starts does, so that the pools of several
+workers on one machine do not crowd each other.
+
 Where the rows go. With ``out=None`` the blocks come back to the client and are copied into two
 ``(k, n)`` arrays as they finish. With ``out="result.zarr"`` each task writes its block straight
 from its worker into a Zarr store, so the client never holds more than the sources:
