@@ -374,6 +374,9 @@ def build_parser() -> argparse.ArgumentParser:
     r.add_argument("--seed", type=int, default=0)
     r.add_argument("-o", "--output", help="FILE.npz (both arrays) or FILE.npy (and FILE.pred.npy)")
     r.set_defaults(func=cmd_run)
+    from .distributed import add_run_options
+
+    add_run_options(r)  # --sources/--random-sources/--scheduler/--out: many sources on a cluster
 
     i = sub.add_parser("info", help="graph statistics and the parameters BMSSP would pick")
     i.add_argument("graph", metavar="GRAPH")
