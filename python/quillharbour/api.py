@@ -11,6 +11,8 @@ graphs, importing networkx only when called.
 from __future__ import annotations
 
 import operator
+from collections.abc import Callable, Iterable
+from typing import Any
 
 import numpy as np
 
@@ -71,8 +73,8 @@ def _as_sources(sources) -> np.ndarray:
 def shortest_paths(graph, sources, method: str = "dijkstra", seed: int = 0):
     """Shortest paths from `sources` in the directed, non-negatively weighted `graph`.
 
-    `graph` is a scipy.sparse matrix or array of any format (entry (i, j) is the arc i -> j;
-    explicit zeros are zero-weight arcs) or an ``(indptr, indices, weights)`` triple; arrays
+    `graph` is a scipy.sparse matrix or array of any format, read as scipy reads it (entry
+    (i, j) is the arc i -> j; duplicate entries summed; explicit zeros are zero-weight arcs) or an ``(indptr, indices, weights)`` triple; arrays
     are converted to int64/int32/float64 and copied only when their dtype or layout requires it.
     `method` is "dijkstra", "bmssp", or a research variant name ("tuned", "hybrid", "simpleq",
     "lazypiv", "notransform", "fast", or hybrid:A:B, optionally prefixed "bmssp-"). `seed`
@@ -137,30 +139,65 @@ def reconstruct_path(predecessors, target: int, source: int | None = None) -> np
     return np.array(path[::-1], dtype=np.int64)
 
 
-def from_networkx(G, weight: str = "weight", default: float = 1.0, nodelist=None):
+def from_networkx(
+    G: Any,
+    weight: str | Callable[[Any, Any, dict], Any] | None = "weight",
+    default: float = 1.0,
+    nodelist: Iterable[Any] | None = None,
+) -> tuple[CsrGraph, list[Any]]:
     """Convert a networkx graph to ``(CsrGraph, nodes)``, where ``nodes[i]`` is vertex i's node.
 
-    Arcs weigh their `weight` attribute (`default` when absent). Undirected graphs give both
-    directions of every edge; multigraphs keep parallel edges. `nodelist` fixes the vertex
-    order (default: ``list(G)``) and must list every node of G exactly once.
+    Parameters
+    ----------
+    G : networkx graph (directed or not, multigraphs included).
+    weight : the edge attribute holding the weight (`default` when absent); None for `default`
+        on every edge; or, as in networkx's shortest-path functions, a callable
+        ``weight(u, v, d)`` called once per adjacent pair u -> v with that pair's attribute dict
+        (for multigraphs the dict of its parallel edges, keyed by edge key), whose result is the
+        arc's weight; a result of None hides the arc.
+    default : weight of an edge without the `weight` attribute.
+    nodelist : the vertex order (default ``list(G)``); must list every node exactly once.
+
+    Returns ``(graph, nodes)``. Undirected graphs give both directions of every edge;
+    with an attribute name, multigraphs keep parallel edges as parallel arcs.
+
+    Raises TypeError for a `weight` that is neither a str, None nor callable, and for a
+    non-numeric edge weight; ValueError for a bad `nodelist`.
     """
+    if weight is not None and not isinstance(weight, str) and not callable(weight):
+        raise TypeError("weight must be an edge attribute name, None or a callable "
+                        f"weight(u, v, d) (got {type(weight).__name__})")
     nodes = list(G) if nodelist is None else list(nodelist)
     index = {node: i for i, node in enumerate(nodes)}
     if len(index) != len(nodes):
         raise ValueError("nodelist repeats a node")
     if len(index) != G.number_of_nodes() or any(node not in index for node in G):
         raise ValueError("nodelist must list every node of the graph exactly once")
-    tails, heads, weights = [], [], []
-    for u, v, w in G.edges(data=weight, default=default):
+    tails: list[int] = []
+    heads: list[int] = []
+    weights: list[float] = []
+
+    def add(u: Any, v: Any, w: Any) -> None:
         if isinstance(w, bool) or not isinstance(w, (int, float, np.integer, np.floating)):
-            raise TypeError(f"edge ({u!r}, {v!r}) has a non-numeric {weight!r}: {w!r}")
+            raise TypeError(f"edge ({u!r}, {v!r}) has a non-numeric weight: {w!r}")
         tails.append(index[u])
         heads.append(index[v])
         weights.append(float(w))
-        if not G.is_directed() and u != v:
-            tails.append(index[v])
-            heads.append(index[u])
-            weights.append(float(w))
+
+    if callable(weight):
+        # Each direction of an undirected edge is its own call, as networkx walks it.
+        for u, adjacent in G.adjacency():
+            for v, data in adjacent.items():
+                w = weight(u, v, data)
+                if w is not None:
+                    add(u, v, w)
+    else:
+        directed = G.is_directed()
+        for u, v, d in G.edges(data=True):
+            w = default if weight is None else d.get(weight, default)
+            add(u, v, w)
+            if not directed and u != v:
+                add(v, u, w)
     return from_edges(len(nodes), tails, heads, weights, sort=False), nodes
 
 

@@ -74,10 +74,10 @@ def _as_index_array(values, name: str, dtype) -> np.ndarray:
 def as_csr(graph) -> CsrGraph:
     """Convert `graph` to a :class:`CsrGraph` in the native dtypes.
 
-    `graph` is a scipy.sparse matrix or array of any format (entry (i, j) is an arc i -> j;
-    explicit zeros are zero-weight arcs, as in scipy.sparse.csgraph; duplicate entries of a
-    COO or CSR matrix are parallel arcs, never summed) or an
-    ``(indptr, indices, weights)`` triple. Only the shape is checked here (square matrix, lengths
+    `graph` is a scipy.sparse matrix or array of any format, read as scipy reads it: its
+    canonical CSR form, where duplicate entries are summed and explicit zeros are zero-weight
+    arcs, as in scipy.sparse.csgraph (entry (i, j) is the arc i -> j); or an
+    ``(indptr, indices, weights)`` triple, taken as it is (parallel arcs kept). Only the shape is checked here (square matrix, lengths
     consistent); the native functions check the structure and the weights.
     """
     if isinstance(graph, CsrGraph):
@@ -87,14 +87,14 @@ def as_csr(graph) -> CsrGraph:
             raise ValueError(f"a graph's matrix must be square (got shape {graph.shape})")
         if graph.dtype.kind == "c":
             raise TypeError("complex weights are not supported")
-        if graph.format == "coo":
-            # scipy's tocsr() sums duplicate entries, which would invent arc weights; keep
-            # them as parallel arcs instead (the lightest one then counts, as for CSR input).
-            return from_edges(graph.shape[0], graph.row, graph.col, graph.data, sort=False)
         csr = graph if graph.format == "csr" else graph.tocsr()
         if len(csr.indptr) and csr.indptr[-1] != len(csr.indices):
             raise ValueError("malformed scipy matrix: indptr[-1] != len(indices)")
-        triple = (csr.indptr, csr.indices[: csr.indptr[-1]], csr.data[: csr.indptr[-1]])
+        if not csr.has_canonical_format:
+            # What scipy means by the matrix: duplicate entries summed (explicit zeros stay).
+            csr = csr.copy() if csr is graph else csr
+            csr.sum_duplicates()
+        triple = (csr.indptr, csr.indices, csr.data)
     elif isinstance(graph, (tuple, list)) and len(graph) == 3:
         triple = graph
     elif isinstance(graph, np.ndarray):
