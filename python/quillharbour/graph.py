@@ -122,6 +122,15 @@ def as_csr(graph) -> CsrGraph:
     return CsrGraph(indptr, indices, weights)
 
 
+def _stable_order(keys: np.ndarray) -> np.ndarray:
+    """The stable sorting permutation of non-negative int64 `keys` below 2**32: two passes of
+    NumPy's radix sort over 16-bit digits, about twice as fast as its stable comparison sort."""
+    if keys.max() >= 1 << 32:
+        return np.argsort(keys, kind="stable")
+    order = np.argsort((keys & 0xFFFF).astype(np.uint16), kind="stable")
+    return order[np.argsort((keys[order] >> 16).astype(np.uint16), kind="stable")]
+
+
 def from_edges(n: int, tails, heads, weights, *, sort: bool = True) -> CsrGraph:
     """Build a CSR graph with `n` vertices from parallel arc arrays.
 
@@ -137,12 +146,17 @@ def from_edges(n: int, tails, heads, weights, *, sort: bool = True) -> CsrGraph:
         raise ValueError(f"vertex count {n} is outside [0, {INDEX_MAX}]")
     if len(tails) and (min(tails.min(), heads.min()) < 0 or max(tails.max(), heads.max()) >= n):
         raise ValueError(f"arc endpoints must lie in [0, {n})")
-    order = np.lexsort((heads, tails)) if sort else np.argsort(tails, kind="stable")
+    if sort:
+        order = np.lexsort((heads, tails))
+    elif len(tails) < 2 or np.all(tails[1:] >= tails[:-1]):
+        order = slice(None)  # already grouped by tail, as most files are
+    else:
+        order = _stable_order(tails)
     counts = np.bincount(tails, minlength=n)
     indptr = np.zeros(n + 1, dtype=np.int64)
     np.cumsum(counts, out=indptr[1:])
     return CsrGraph(
         indptr,
-        np.ascontiguousarray(heads[order], dtype=np.int32),
-        np.ascontiguousarray(weights[order]),
+        heads[order].astype(np.int32),  # astype copies: the graph never shares the inputs
+        weights[order].astype(np.float64),
     )
