@@ -4,12 +4,12 @@ from __future__ import annotations
 
 import gzip
 import re
-import zipfile
 
 import numpy as np
 import pytest
 
 from quillharbour import io as qio
+from conftest import huge_npz
 from quillharbour.graph import CsrGraph, from_edges
 
 FILE_NAMES = ["g.gr", "g.gr.gz", "g.mtx", "g.mtx.gz", "g.csv", "g.tsv", "g.csv.gz", "g.npz"]
@@ -175,18 +175,6 @@ def test_malformed_text_names_file_and_line(tmp_path, name, content, line, words
     assert err.line == line
     assert str(err).startswith(f"{path}:{line}: ")
     assert words in str(err)
-
-
-def huge_npz(path):
-    """A csr archive whose data member's header declares 10^12 values it does not hold."""
-    np.savez(path, format=np.array(b"csr"), shape=np.array([2, 2]), data=np.ones(1),
-             indices=np.zeros(1, np.int32), indptr=np.array([0, 1, 1]))
-    with zipfile.ZipFile(path) as zf:
-        members = {name: zf.read(name) for name in zf.namelist()}
-    members["data.npy"] = members["data.npy"].replace(b"(1,)", b"(1000000000000,)")
-    with zipfile.ZipFile(path, "w") as zf:
-        for name, blob in members.items():
-            zf.writestr(name, blob)
 
 
 class TestWholeFileErrors:
