@@ -197,7 +197,8 @@ def cmd_bench(args) -> int:
             print(f"note: {note}", file=sys.stderr)
     if args.json:
         payload = {"results": [r.as_dict() for r in results], "skipped": notes,
-                   "seed": args.seed, "repeats": args.repeats}
+                   "seed": args.seed, "sources": args.sources, "repeats": args.repeats,
+                   "budget": args.budget, "environment": bench.environment(args.argv)}
         text = json.dumps(payload, indent=2, allow_nan=False, default=_json_default)
         _write_text(args.json, text + "\n")
     if args.csv:
@@ -537,6 +538,7 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
     if args.command is None:
         args = parser.parse_args(["bench"])
+    args.argv = argv
     try:
         return args.func(args)
     except CliError as exc:
