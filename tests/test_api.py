@@ -105,18 +105,31 @@ class TestMethods:
         d0, p0 = qh.shortest_paths(g, [], method=method)
         assert d0.shape == (0, 6) and p0.shape == (0, 6)
 
-    def test_sources_are_checked(self):
+    @pytest.mark.parametrize("sources, rows", [
+        ([[3, 0], [4, 3]], [3, 0, 4, 3]),             # 2-D: rows in C order, as scipy's indices
+        (np.array([[1], [2]], dtype=np.uint8), [1, 2]),
+        (range(2, 5), [2, 3, 4]),
+        ((np.int16(5),), [5]),
+        (np.zeros((0, 3), dtype=np.int64), []),
+    ])
+    def test_sources_take_what_scipy_indices_take(self, sources, rows):
         g = sample()
-        with pytest.raises(IndexError, match="source 6 is out of range"):
-            qh.shortest_paths(g, 6)
-        with pytest.raises(IndexError, match="source -1 is out of range"):
-            qh.shortest_paths(g, [0, -1])
-        with pytest.raises(TypeError):
-            qh.shortest_paths(g, 1.5)
-        with pytest.raises(TypeError, match="sources must be integers"):
-            qh.shortest_paths(g, [0.0, 1.0])
-        with pytest.raises(ValueError, match="1-D"):
-            qh.shortest_paths(g, [[0, 1]])
+        dist, pred = qh.shortest_paths(g, sources)
+        assert dist.shape == pred.shape == (len(rows), 6)
+        for row, s in enumerate(rows):
+            np.testing.assert_array_equal(dist[row], qh.shortest_paths(g, s)[0])
+
+    @pytest.mark.parametrize("sources, exc, words", [
+        (6, IndexError, "source 6 is out of range"),
+        ([0, -1], IndexError, "source -1 is out of range"),
+        (1.5, TypeError, "sources must be an integer or an array-like of integers"),
+        ([0.0, 1.0], TypeError, "sources must hold integers"),
+        ([[True]], TypeError, "sources must hold integers"),
+        (np.array([2**63], dtype=np.uint64), OverflowError, "sources"),
+    ])
+    def test_bad_sources_are_named(self, sources, exc, words):
+        with pytest.raises(exc, match=words):
+            qh.shortest_paths(sample(), sources)
 
     def test_unknown_method_lists_the_known_ones(self):
         with pytest.raises(ValueError, match="unknown method 'astar'.*dijkstra, bmssp, tuned"):

@@ -12,12 +12,13 @@ from __future__ import annotations
 
 import operator
 from collections.abc import Callable, Iterable
-from typing import Any
+from typing import Any, SupportsIndex
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _quillharbour as _native
-from .graph import CsrGraph, as_csr, from_edges
+from .graph import CsrGraph, GraphLike, as_csr, from_edges
 
 __all__ = [
     "VARIANTS",
@@ -49,45 +50,63 @@ def resolve_method(method: str) -> tuple[str, str | None]:
     )
 
 
-def _one_source(g: CsrGraph, entry: str, variant, source: int, seed: int):
+def _one_source(g: CsrGraph, entry: str, variant: str | None, source: int,
+                seed: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
     if entry == "dijkstra":
         return _native.dijkstra(g.indptr, g.indices, g.weights, source)
     if entry == "bmssp":
         return _native.bmssp(g.indptr, g.indices, g.weights, source, seed)
-    return _native.bmssp_variant(g.indptr, g.indices, g.weights, source, variant, seed)
+    return _native.bmssp_variant(g.indptr, g.indices, g.weights, source, str(variant), seed)
 
 
-def _as_sources(sources) -> np.ndarray:
+def _as_sources(sources: npt.ArrayLike) -> npt.NDArray[np.int64]:
+    """Any array-like of sources, flattened in C order as scipy's `indices` are."""
     arr = np.asarray(sources)
-    if arr.ndim != 1:
-        raise ValueError(f"sources must be an integer or a 1-D sequence of integers (got {arr.ndim}-D)")
     if arr.size == 0:
         return np.zeros(0, dtype=np.int64)
     if arr.dtype.kind not in "iu":
-        raise TypeError(f"sources must be integers (got dtype {arr.dtype})")
+        raise TypeError(f"sources must hold integers (got dtype {arr.dtype})")
     if arr.dtype.kind == "u" and arr.max() > np.iinfo(np.int64).max:
-        raise OverflowError("a source does not fit in a signed 64-bit integer")
-    return np.ascontiguousarray(arr, dtype=np.int64)
+        raise OverflowError("sources: a source does not fit in a signed 64-bit integer")
+    return np.ascontiguousarray(arr.reshape(-1), dtype=np.int64)
 
 
-def shortest_paths(graph, sources, method: str = "dijkstra", seed: int = 0):
+def shortest_paths(
+    graph: GraphLike,
+    sources: npt.ArrayLike,
+    method: str = "dijkstra",
+    seed: int = 0,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
     """Shortest paths from `sources` in the directed, non-negatively weighted `graph`.
 
-    `graph` is a scipy.sparse matrix or array of any format, read as scipy reads it (entry
-    (i, j) is the arc i -> j; duplicate entries summed; explicit zeros are zero-weight arcs) or an ``(indptr, indices, weights)`` triple; arrays
-    are converted to int64/int32/float64 and copied only when their dtype or layout requires it.
-    `method` is "dijkstra", "bmssp", or a research variant name ("tuned", "hybrid", "simpleq",
-    "lazypiv", "notransform", "fast", or hybrid:A:B, optionally prefixed "bmssp-"). `seed`
-    seeds BMSSP's pivot choices and is ignored by Dijkstra.
+    Parameters
+    ----------
+    graph : a scipy.sparse matrix or array of any format, read as scipy reads it (entry
+        (i, j) is the arc i -> j; duplicate entries summed; explicit zeros are zero-weight arcs)
+        or an ``(indptr, indices, weights)`` triple; arrays are converted to
+        int64/int32/float64 and copied only when their dtype or layout requires it.
+    sources : one integer source, or any array-like of them as scipy's `indices` (nested
+        ones are flattened in C order).
+    method : "dijkstra", "bmssp", or a research variant name ("tuned", "hybrid", "simpleq",
+        "lazypiv", "notransform", "fast", or hybrid:A:B, optionally prefixed "bmssp-").
+    seed : seeds BMSSP's pivot choices; ignored by Dijkstra.
 
     Returns ``(distances, predecessors)``: 1-D arrays of length n for a single integer source,
-    ``(k, n)`` arrays for a sequence of k sources (row i for ``sources[i]``). Distances are
-    +inf and predecessors -1 for unreached vertices; the source's predecessor is -1.
+    ``(k, n)`` arrays for k sources (row i for the i-th source in flattened order). Distances
+    are +inf and predecessors -1 for unreached vertices; the source's predecessor is -1.
+
+    Raises TypeError for non-integer sources or a graph of the wrong kind, IndexError for a
+    source out of range, ValueError for an unknown method or a malformed graph or negative or
+    NaN weights.
     """
     entry, variant = resolve_method(method)
     g = as_csr(graph)
     if np.ndim(sources) == 0:
-        source = operator.index(sources)
+        try:
+            source = operator.index(sources)  # type: ignore[arg-type]  # any 0-d integer
+        except TypeError:
+            raise TypeError("sources must be an integer or an array-like of integers "
+                            f"(got {type(sources).__name__})") from None
         return _one_source(g, entry, variant, source, seed)
     srcs = _as_sources(sources)
     k = len(srcs)
@@ -107,7 +126,8 @@ def shortest_paths(graph, sources, method: str = "dijkstra", seed: int = 0):
     return dist, pred
 
 
-def reconstruct_path(predecessors, target: int, source: int | None = None) -> np.ndarray:
+def reconstruct_path(predecessors: npt.ArrayLike, target: SupportsIndex,
+                     source: int | None = None) -> npt.NDArray[np.int64]:
     """The vertices of the shortest path ending at `target`, source first (int64).
 
     `predecessors` is one row as returned by :func:`shortest_paths`. The walk stops at the
@@ -141,7 +161,7 @@ def reconstruct_path(predecessors, target: int, source: int | None = None) -> np
 
 def from_networkx(
     G: Any,
-    weight: str | Callable[[Any, Any, dict], Any] | None = "weight",
+    weight: str | Callable[[Any, Any, dict[Any, Any]], Any] | None = "weight",
     default: float = 1.0,
     nodelist: Iterable[Any] | None = None,
 ) -> tuple[CsrGraph, list[Any]]:
@@ -201,14 +221,15 @@ def from_networkx(
     return from_edges(len(nodes), tails, heads, weights, sort=False), nodes
 
 
-def to_networkx(graph, weight: str = "weight", nodes=None, multigraph: bool | None = None):
+def to_networkx(graph: GraphLike, weight: str = "weight", nodes: Iterable[Any] | None = None,
+                multigraph: bool | None = None) -> Any:
     """Convert a graph to a networkx ``DiGraph`` (or ``MultiDiGraph``) with weights in `weight`.
 
     `nodes` relabels vertex i as ``nodes[i]``. With parallel arcs the result is a
     ``MultiDiGraph`` unless `multigraph` is False, in which case the lightest of the parallel
     arcs is kept (which leaves every shortest distance unchanged).
     """
-    import networkx as nx
+    import networkx as nx  # type: ignore[import-untyped, unused-ignore]
 
     g = as_csr(graph)
     labels = list(range(g.n)) if nodes is None else list(nodes)

@@ -12,6 +12,8 @@ float64 values, so every generated graph is a valid input for every algorithm.
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
+from typing import Any
 import os
 
 import numpy as np
@@ -21,7 +23,7 @@ from .graph import INDEX_MAX, CsrGraph, from_edges
 __all__ = ["grid", "random_geometric", "gnm", "rmat", "path", "star", "from_spec", "SPEC_HELP"]
 
 
-def _rng(seed) -> np.random.Generator:
+def _rng(seed: Any) -> np.random.Generator:
     return np.random.default_rng(seed)
 
 
@@ -164,7 +166,7 @@ SPEC_HELP = """graph specs (seeded by --seed):
   star:N                 star of N vertices (centre 0), both directions"""
 
 
-def _ints(spec: str, text: str, count_ok, sep: str = ":") -> list[int]:
+def _ints(spec: str, text: str, count_ok: Callable[[int], bool], sep: str = ":") -> list[int]:
     parts = text.split(sep) if text else []
     if not count_ok(len(parts)):
         raise ValueError(f"bad graph spec {spec!r}")

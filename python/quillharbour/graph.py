@@ -10,11 +10,15 @@ are turned into that form; it copies only when a dtype or the memory layout requ
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 
 INDEX_MAX = np.iinfo(np.int32).max
+
+# What the package accepts as a graph: a CsrGraph, a scipy.sparse matrix or array of any
+# format, or an (indptr, indices, weights) triple of array-likes.
+GraphLike = Any
 
 
 class CsrGraph(NamedTuple):
@@ -38,22 +42,22 @@ class CsrGraph(NamedTuple):
         """The tail vertex of every arc, in CSR order (int64)."""
         return np.repeat(np.arange(self.n, dtype=np.int64), np.diff(self.indptr))
 
-    def to_scipy(self):
+    def to_scipy(self) -> Any:
         """The graph as a ``scipy.sparse.csr_array`` (shares the arrays; parallel arcs kept)."""
-        from scipy import sparse
+        from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
 
         return sparse.csr_array((self.weights, self.indices, self.indptr), shape=(self.n, self.n))
 
 
-def _is_scipy_sparse(obj) -> bool:
+def _is_scipy_sparse(obj: Any) -> bool:
     try:
-        from scipy import sparse
+        from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return False
-    return sparse.issparse(obj)
+    return bool(sparse.issparse(obj))
 
 
-def _as_index_array(values, name: str, dtype) -> np.ndarray:
+def _as_index_array(values: Any, name: str, dtype: Any) -> np.ndarray:
     """`values` as a 1-D contiguous integer array of `dtype`, refusing values that would wrap."""
     arr = np.asarray(values)
     if arr.ndim != 1:
@@ -71,7 +75,7 @@ def _as_index_array(values, name: str, dtype) -> np.ndarray:
     return np.ascontiguousarray(arr, dtype=dtype)
 
 
-def as_csr(graph) -> CsrGraph:
+def as_csr(graph: GraphLike) -> CsrGraph:
     """Convert `graph` to a :class:`CsrGraph` in the native dtypes.
 
     `graph` is a scipy.sparse matrix or array of any format, read as scipy reads it: its
@@ -94,7 +98,7 @@ def as_csr(graph) -> CsrGraph:
             # What scipy means by the matrix: duplicate entries summed (explicit zeros stay).
             csr = csr.copy() if csr is graph else csr
             csr.sum_duplicates()
-        triple = (csr.indptr, csr.indices, csr.data)
+        triple: Any = (csr.indptr, csr.indices, csr.data)
     elif isinstance(graph, (tuple, list)) and len(graph) == 3:
         triple = graph
     elif isinstance(graph, np.ndarray):
@@ -131,7 +135,7 @@ def _stable_order(keys: np.ndarray) -> np.ndarray:
     return order[np.argsort((keys[order] >> 16).astype(np.uint16), kind="stable")]
 
 
-def from_edges(n: int, tails, heads, weights, *, sort: bool = True) -> CsrGraph:
+def from_edges(n: int, tails: Any, heads: Any, weights: Any, *, sort: bool = True) -> CsrGraph:
     """Build a CSR graph with `n` vertices from parallel arc arrays.
 
     With `sort` the arcs of each row are ordered by head (a stable order, so parallel arcs keep
@@ -146,6 +150,7 @@ def from_edges(n: int, tails, heads, weights, *, sort: bool = True) -> CsrGraph:
         raise ValueError(f"vertex count {n} is outside [0, {INDEX_MAX}]")
     if len(tails) and (min(tails.min(), heads.min()) < 0 or max(tails.max(), heads.max()) >= n):
         raise ValueError(f"arc endpoints must lie in [0, {n})")
+    order: Any
     if sort:
         order = np.lexsort((heads, tails))
     elif len(tails) < 2 or np.all(tails[1:] >= tails[:-1]):

@@ -26,7 +26,7 @@ import re
 import warnings
 import zipfile
 from zlib import error as zlib_error
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any, Union
 
@@ -265,7 +265,7 @@ def _arc_body(data: bytes, start: int) -> bytes:
     lengths = np.diff(np.append(starts, len(buf)))
     first = buf[starts]
     skip = (first == ord("c")) | (first == ord("p")) | (first == ord("\n"))
-    return buf[np.repeat(~skip, lengths)].tobytes()
+    return bytes(buf[np.repeat(~skip, lengths)].tobytes())
 
 
 def read_dimacs(path: PathLike) -> CsrGraph:
@@ -313,16 +313,14 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     fast = _parse_arcs_fast(body)
     if fast is not None:
         tails, heads, weights = fast
-        rows = {"tail": tails, "head": heads}
     else:
         rows = table.parse(body)
         tails, heads, weights = rows["tail"], rows["head"], rows["weight"]
-    if fast is None and len(rows):
         bad = np.flatnonzero(rows["tag"] != b"a")
         if len(bad):
             table.fail_at(int(bad[0]), "expected an arc line 'a <tail> <head> <weight>'")
-    _check_ids(table, rows["tail"], 1, n, "tail")
-    _check_ids(table, rows["head"], 1, n, "head")
+    _check_ids(table, tails, 1, n, "tail")
+    _check_ids(table, heads, 1, n, "head")
     if len(tails) != m:
         raise GraphFormatError(path, p_line, f"problem line declares {m} arcs but the file has {len(tails)}")
     return from_edges(n, tails - 1, heads - 1, weights, sort=False)
@@ -333,9 +331,9 @@ def _parse_arcs_fast(body: bytes) -> tuple[np.ndarray, np.ndarray, np.ndarray] |
     multi-threaded parser when it is installed; None for anything else (NumPy's parser then
     takes the body, with its runs of blanks, and names a bad line)."""
     try:
-        import pyarrow as pa
-        import pyarrow.compute as pc
-        import pyarrow.csv as pacsv
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return None
     names = ["tag", "tail", "head", "weight"]
@@ -352,7 +350,8 @@ def _parse_arcs_fast(body: bytes) -> tuple[np.ndarray, np.ndarray, np.ndarray] |
         return None
     if table.num_rows and not pc.all(pc.equal(table.column("tag"), "a")).as_py():
         return None
-    return tuple(table.column(c).to_numpy() for c in names[1:])  # type: ignore[return-value]
+    tails, heads, weights = (table.column(c).to_numpy() for c in names[1:])
+    return tails, heads, weights
 
 
 def write_dimacs(graph: Any, path: PathLike, comment: str | None = None) -> None:
@@ -499,7 +498,7 @@ def read_edgelist(path: PathLike, delimiter: str | None = None, n: int | None = 
     naming the file when it holds no arc but does hold data; ImportError without pyarrow.
     """
     pacsv = _needs("pyarrow.csv", "edge lists")
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
     preferred = delimiter or ("\t" if format_of(path) == "tsv" else ",")
     data = _read_text(path)
@@ -710,7 +709,7 @@ def read_npz(path: PathLike) -> CsrGraph:
                 raise
             raise GraphFormatError(path, None, f"inconsistent {fmt} arrays ({exc})") from None
     try:
-        from scipy import sparse
+        from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise GraphFormatError(path, None, f"format {fmt!r} needs scipy to load") from None
     try:
@@ -743,9 +742,9 @@ def write_npz(graph: Any, path: PathLike, compressed: bool = True) -> None:
 
 # --- dispatch ----------------------------------------------------------------------------------
 
-_READERS = {"dimacs": read_dimacs, "mtx": read_matrix_market, "csv": read_edgelist,
+_READERS: dict[str, Callable[[PathLike], CsrGraph]] = {"dimacs": read_dimacs, "mtx": read_matrix_market, "csv": read_edgelist,
             "tsv": read_edgelist, "npz": read_npz}
-_WRITERS = {"dimacs": write_dimacs, "mtx": write_matrix_market, "csv": write_edgelist,
+_WRITERS: dict[str, Callable[[Any, PathLike], None]] = {"dimacs": write_dimacs, "mtx": write_matrix_market, "csv": write_edgelist,
             "tsv": write_edgelist, "npz": write_npz}
 
 
