@@ -242,13 +242,14 @@ _NOT_ARC_START = re.compile(rb"\n[^a]")
 _NOT_HEADER_START = re.compile(rb"(?:\A|\n)(?:[^cpa\n \t]|[ \t]+[^\s])")
 
 
-def _line_starts(data: bytes, prefix: bytes, limit: int) -> list[int]:
-    """Offsets of the first `limit` lines starting with `prefix` (substring searches)."""
-    out = [0] if data.startswith(prefix) else []
-    at = data.find(b"\n" + prefix)
+def _line_starts(data: bytes, prefix: bytes, limit: int, end: int | None = None) -> list[int]:
+    """Offsets of the first `limit` lines starting with `prefix` before offset `end`."""
+    end = len(data) if end is None else end
+    out = [0] if data.startswith(prefix, 0, end) else []
+    at = data.find(b"\n" + prefix, 0, end)
     while at >= 0 and len(out) < limit:
         out.append(at + 1)
-        at = data.find(b"\n" + prefix, at + 1)
+        at = data.find(b"\n" + prefix, at + 1, end)
     return out
 
 
@@ -276,7 +277,13 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     malformed arc line, a vertex id outside [1, N] or an arc count other than M.
     """
     data = _read_text(path)
-    problems = _line_starts(data, b"p", 2)
+    first_arc = 0 if data.startswith(b"a") else (data.find(b"\na") + 1 or len(data))
+    # Usually every line from the first arc line on is an arc line "a ...": three substring
+    # counts prove it, and then neither problem lines nor others need looking for there.
+    body_lines = data.count(b"\n", first_arc) + (not data.endswith(b"\n"))
+    arc_lines = data.count(b"\na ", first_arc) + data.startswith(b"a ", first_arc)
+    pure = first_arc < len(data) and arc_lines == body_lines
+    problems = _line_starts(data, b"p", 2, end=first_arc if pure else None)
     if not problems:
         raise GraphFormatError(path, None, "no problem line 'p sp <vertices> <arcs>'")
     if len(problems) > 1:
@@ -290,9 +297,6 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     n = _parse_count(path, p_line, n_tok, "vertex count")
     m = _parse_count(path, p_line, m_tok, "arc count", limit=2**62)
 
-    first_arc = 0 if data.startswith(b"a") else data.find(b"\na") + 1
-    if first_arc == 0 and not data.startswith(b"a"):
-        first_arc = len(data)
     table = _Table(path, data, _DIMACS_SKIP, _DIMACS_FIELDS)
     # Before the first arc line: comments, the problem line and blank lines only.
     odd = _NOT_HEADER_START.search(data, 0, first_arc)
@@ -301,20 +305,18 @@ def read_dimacs(path: PathLike) -> CsrGraph:
         raise GraphFormatError(path, _line_of(data, at),
                                f"expected an arc line 'a <tail> <head> <weight>': {_show(_line_at(data, at))!r}")
     # Every arc line holds at least "a 1 1 0\n"; both counts are checked before allocating.
-    arc_lines = data.count(b"\na", first_arc) + (first_arc < len(data))
-    if arc_lines != m and first_arc < len(data) and not _NOT_ARC_START.search(data, first_arc):
+    if pure and arc_lines != m:
         raise GraphFormatError(path, p_line, f"problem line declares {m} arcs but the file has {arc_lines}")
     if m > (len(data) + 1) // 8:
         raise GraphFormatError(path, p_line, f"problem line declares {m} arcs, more than a file of "
                                              f"{len(data)} bytes can hold")
     _check_vertex_count(path, p_line, n, m, len(data))
 
-    body = _arc_body(data, first_arc)
-    fast = _parse_arcs_fast(body)
+    fast = _parse_arcs_fast(data, first_arc) if pure else None
     if fast is not None:
         tails, heads, weights = fast
     else:
-        rows = table.parse(body)
+        rows = table.parse(_arc_body(data, first_arc))
         tails, heads, weights = rows["tail"], rows["head"], rows["weight"]
         bad = np.flatnonzero(rows["tag"] != b"a")
         if len(bad):
@@ -326,29 +328,26 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     return from_edges(n, tails - 1, heads - 1, weights, sort=False)
 
 
-def _parse_arcs_fast(body: bytes) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
-    """(tails, heads, weights) of arc lines written "a u v w" with single spaces, by pyarrow's
+def _parse_arcs_fast(data: bytes, start: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    """(tails, heads, weights) of `data` from `start` on, lines "a u v w" with single spaces, by pyarrow's
     multi-threaded parser when it is installed; None for anything else (NumPy's parser then
     takes the body, with its runs of blanks, and names a bad line)."""
     try:
         import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-        import pyarrow.compute as pc  # type: ignore[import-untyped, unused-ignore]
         import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return None
-    names = ["tag", "tail", "head", "weight"]
+    names = ["tag", "tail", "head", "weight"]  # every tag is "a": the caller has made sure
     types = [pa.string(), pa.int64(), pa.int64(), pa.float64()]
     try:
         table = pacsv.read_csv(
-            _stdio.BytesIO(body),
+            pa.BufferReader(pa.py_buffer(memoryview(data)[start:])),  # no copy of the text
             read_options=pacsv.ReadOptions(column_names=names),
             parse_options=pacsv.ParseOptions(delimiter=" ", quote_char=False),
             convert_options=pacsv.ConvertOptions(column_types=dict(zip(names, types)), null_values=[],
-                                                 strings_can_be_null=False),
+                                                 strings_can_be_null=False, include_columns=names[1:]),
         )
     except (pa.ArrowInvalid, pa.ArrowTypeError):
-        return None
-    if table.num_rows and not pc.all(pc.equal(table.column("tag"), "a")).as_py():
         return None
     tails, heads, weights = (table.column(c).to_numpy() for c in names[1:])
     return tails, heads, weights
