@@ -37,7 +37,8 @@ METHODS = ("dijkstra", "bmssp") + VARIANTS
 def resolve_method(method: str) -> tuple[str, str | None]:
     """(entry, variant) for a method name: ("dijkstra", None), ("bmssp", None) or
     ("variant", name). Variant names may carry the "bmssp-" label prefix; names of the
-    family hybrid:A:B are passed on as they are."""
+    family hybrid:A:B are passed on as they are. Raises TypeError for a non-str, ValueError
+    for an unknown name."""
     if not isinstance(method, str):
         raise TypeError(f"method must be a str (got {type(method).__name__})")
     if method in ("dijkstra", "bmssp"):
@@ -134,6 +135,9 @@ def reconstruct_path(predecessors: npt.ArrayLike, target: SupportsIndex,
     first vertex whose predecessor is -1. Because the source and unreached vertices both have
     predecessor -1, pass `source` to have an unreachable target reported: then a walk that
     does not end at `source` raises ValueError.
+
+    Raises ValueError for a 2-D `predecessors`, a predecessor out of range or a cycle, and
+    IndexError for a `target` out of range.
     """
     pred = np.asarray(predecessors)
     if pred.ndim != 1:
@@ -228,6 +232,9 @@ def to_networkx(graph: GraphLike, weight: str = "weight", nodes: Iterable[Any] |
     `nodes` relabels vertex i as ``nodes[i]``. With parallel arcs the result is a
     ``MultiDiGraph`` unless `multigraph` is False, in which case the lightest of the parallel
     arcs is kept (which leaves every shortest distance unchanged).
+
+    Returns the networkx graph. Raises ValueError when `nodes` does not have one label per
+    vertex, ImportError without networkx.
     """
     import networkx as nx  # type: ignore[import-untyped, unused-ignore]
 

@@ -83,6 +83,9 @@ def as_csr(graph: GraphLike) -> CsrGraph:
     arcs, as in scipy.sparse.csgraph (entry (i, j) is the arc i -> j); or an
     ``(indptr, indices, weights)`` triple, taken as it is (parallel arcs kept). Only the shape is checked here (square matrix, lengths
     consistent); the native functions check the structure and the weights.
+
+    Raises TypeError for dense arrays, complex or non-numeric weights and other objects;
+    ValueError for a non-square matrix, arrays of the wrong shape or ids that do not fit.
     """
     if isinstance(graph, CsrGraph):
         return graph
@@ -140,6 +143,7 @@ def from_edges(n: int, tails: Any, heads: Any, weights: Any, *, sort: bool = Tru
 
     With `sort` the arcs of each row are ordered by head (a stable order, so parallel arcs keep
     their relative order); without it they keep their input order within each row.
+    Raises ValueError for arrays of different lengths or an endpoint outside [0, n).
     """
     tails = np.asarray(tails, dtype=np.int64)
     heads = np.asarray(heads, dtype=np.int64)

@@ -416,13 +416,18 @@ def read_matrix_market(path: PathLike) -> CsrGraph:
                                               f"{body} bytes after it can hold")
     _check_vertex_count(path, line_no, rows_n, nnz * (1 if symmetry == "general" else 2), len(data))
 
-    # The parser wants comments only before the size line: take out any others first.
-    if re.search(rb"\n[ \t]*%", data[size.end():]):
+    # The parser wants comments only before the size line: take out any others first. When
+    # the text is the file's own bytes, the parser reads the file itself (in parallel).
+    source: Any = path
+    if data.find(b"\n%", size.end()) >= 0:
         data = data[: size.end()] + re.sub(rb"(?m)^[ \t]*%[^\n]*\n?", b"", data[size.end():])
+        source = _stdio.BytesIO(data)
+    elif len(data) != os.path.getsize(path) or str(path).lower().endswith((".gz", ".bz2")):
+        source = _stdio.BytesIO(data)
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            m = mmio.mmread(_stdio.BytesIO(data))
+            m = mmio.mmread(source)
     except ValueError as exc:
         text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
         found = _MM_LINE_NO.match(text)
