@@ -52,8 +52,9 @@ def dimacs(tmp_path_factory):
 
 class TestBench:
     def test_table_lists_methods_and_agreement(self, dimacs):
-        r = cli("bench", dimacs, "path:50", "--no-peers", "--sources", 2, "--repeats", 1, "--no-progress")
+        r = cli("bench", dimacs, "path:50", "--no-peers", "--sources", 2, "--repeats", 1)
         assert r.returncode == 0, r.stderr
+        assert "\r" not in r.stderr  # no progress bar when stderr is not a terminal
         lines = r.stdout.splitlines()
         assert lines[0].split()[:4] == ["graph", "n", "m", "method"]
         rows = [line.split() for line in lines[2:] if line and not line.startswith("note:")]
@@ -72,6 +73,9 @@ class TestBench:
                 "--sources", 2, "--repeats", 2, "--no-progress", "--methods", "dijkstra,bmssp,scipy")
         assert r.returncode == 0, r.stderr
         payload = json.loads(r.stdout)
+        env = payload["environment"]
+        assert env["versions"]["numpy"] == np.__version__ and env["quillharbour"] == qh.__version__
+        assert env["command"][:3] == ["quillharbour", "bench", str(dimacs)] and env["cores"] >= 1
         results = payload["results"]
         graphs = {(x["graph"], x["n"], x["m"]) for x in results}
         assert graphs == {(str(dimacs), 72, 254), ("grid:12x12", 144, 528)}
