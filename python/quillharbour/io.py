@@ -459,6 +459,7 @@ def write_matrix_market(graph: Any, path: PathLike, comment: str | None = None) 
 _VERTICES_COMMENT = re.compile(rb"(?m)^#[ \t]*vertices:[ \t]*(\S+)[ \t]*$")
 _EDGE_SKIP = re.compile(rb"[ \t]*(?:#[^\n]*)?")
 _EDGE_SKIP_LINES = re.compile(rb"(?m)^[ \t]*(?:#[^\n]*)?(?:\n|\Z)")
+_EDGE_LEADING = re.compile(rb"(?:[ \t]*(?:#[^\n]*)?\n)*")
 _DELIMITERS = (",", "\t", ";", "|", " ")
 _COLUMNS = ("source", "target", "weight")
 _SAMPLE_BYTES = 1 << 16
@@ -506,11 +507,17 @@ def read_edgelist(path: PathLike, delimiter: str | None = None, n: int | None = 
 
     preferred = delimiter or ("\t" if format_of(path) == "tsv" else ",")
     data = _read_text(path)
-    declared = _VERTICES_COMMENT.search(data)
+    declared = _VERTICES_COMMENT.search(data) if b"#" in data else None
     if n is None and declared:
         n = _parse_count(path, _line_of(data, declared.start()), declared.group(1), "vertex count")
-    body = _EDGE_SKIP_LINES.sub(b"", data) if re.search(rb"(?m)^[ \t]*(?:#|\n)", data) else data
-    sample = body[:_SAMPLE_BYTES].decode("latin1").split("\n")
+    # Comments and blank lines usually stand at the top: step over those, and run the regular
+    # expression over the rest only if substring tests find a line there that may need skipping.
+    start = _EDGE_LEADING.match(data).end()  # type: ignore[union-attr]
+    if any(data.find(mark, start) >= 0 for mark in (b"\n#", b"\n\n", b"\n ", b"\n\t")):
+        body: bytes | memoryview = _EDGE_SKIP_LINES.sub(b"", data[start:])
+    else:
+        body = memoryview(data)[start:]
+    sample = bytes(body[:_SAMPLE_BYTES]).decode("latin1").split("\n")
     sample = [line for line in sample[:-1 if len(body) > _SAMPLE_BYTES else None] if line][:50]
     if not sample:  # nothing but comments and blank lines
         return from_edges(_checked_n(path, n, 0, len(data)), [], [], [], sort=False)
@@ -527,12 +534,12 @@ def read_edgelist(path: PathLike, delimiter: str | None = None, n: int | None = 
         raise GraphFormatError(path, number, f"expected 2 or 3 fields (source, target[, weight]), "
                                              f"found {width}: {_show(line)!r}")
     if delimiter == " " and re.search(rb"  |^ | $|\t", body, re.M):
-        body = re.sub(rb"[ \t]+", b" ", re.sub(rb"(?m)^[ \t]+|[ \t]+$", b"", body))
+        body = re.sub(rb"[ \t]+", b" ", re.sub(rb"(?m)^[ \t]+|[ \t]+$", b"", bytes(body)))
     names = list(_COLUMNS[:width])
     types = {"source": pa.int64(), "target": pa.int64(), "weight": pa.float64()}
     try:
         table = pacsv.read_csv(
-            _stdio.BytesIO(body),
+            pa.BufferReader(pa.py_buffer(body)),
             read_options=pacsv.ReadOptions(column_names=names, skip_rows=int(header)),
             parse_options=pacsv.ParseOptions(delimiter=delimiter, quote_char='"'),
             convert_options=pacsv.ConvertOptions(
