@@ -153,6 +153,8 @@ MALFORMED = [
     ("e.csv", "# vertices: 2\n0,5,1\n", 2, "target 5 is outside [0, 1]"),
     ("a.tsv", "0\t1\t2\n1\t2\n", 2, "expected 3 fields, found 2"),
     ("f.csv", "a,b,1\n", 1, "source is not an integer: 'a'"),   # a lone header-like line is data
+    ("h.csv", "0,1,w\n1,2,3\n", 1, "weight is not a number: 'w'"),  # not a header: ids are numbers
+    ("i.csv", "0," + "1" * 70000 + ",2\n", 1, "target is not an integer"),  # a line longer than the sample
     ("g.csv", "# c\n\nsource,target\nx,y\n", 4, "source is not an integer: 'x'"),
     ("l.gr", "c\n" + "\n" * 1000 + "p sp 2 1\n" + "\n" * 1000 + "a 1 2 1\nc\n\na 1 3 1\n", 2006,
      "head 3 is outside [1, 2]"),

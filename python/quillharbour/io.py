@@ -495,7 +495,7 @@ def read_edgelist(path: PathLike, delimiter: str | None = None, n: int | None = 
     Parsed by pyarrow's CSV reader: fields may be quoted. The delimiter is detected among
     ',', tab, ';', '|' and space (the file type's own first: ',' for ``.csv``, tab for
     ``.tsv``) unless given. Lines starting with '#' and blank lines are skipped. A first line
-    with a non-numeric field is a header when a data line follows it. Without a weight column
+    whose source and target fields are not numbers is a header when a data line follows it. Without a weight column
     every arc weighs 1.0; duplicate lines are parallel arcs. The vertex count is `n`, else a
     ``# vertices: N`` comment, else the largest id plus one.
 
@@ -517,14 +517,22 @@ def read_edgelist(path: PathLike, delimiter: str | None = None, n: int | None = 
         body: bytes | memoryview = _EDGE_SKIP_LINES.sub(b"", data[start:])
     else:
         body = memoryview(data)[start:]
-    sample = bytes(body[:_SAMPLE_BYTES]).decode("latin1").split("\n")
-    sample = [line for line in sample[:-1 if len(body) > _SAMPLE_BYTES else None] if line][:50]
+    text = bytes(body[:_SAMPLE_BYTES])
+    if len(body) > _SAMPLE_BYTES:
+        cut = text.rfind(b"\n")
+        if cut < 0:  # a first line longer than the sample: take it whole
+            whole = bytes(body)
+            cut = whole.find(b"\n") if b"\n" in whole else len(whole)
+            text = whole
+        text = text[:cut]  # no line cut short
+    sample = text.decode("latin1").split("\n")
+    sample = [line for line in sample if line][:50]
     if not sample:  # nothing but comments and blank lines
         return from_edges(_checked_n(path, n, 0, len(data)), [], [], [], sort=False)
     delimiter = delimiter or _sniff(sample, preferred)
     first = _cells(sample[0], delimiter)
     own = [c.strip().lower() for c in first] in (list(_COLUMNS[:2]), list(_COLUMNS))
-    header = (len(sample) > 1 or own) and not all(_numeric(c) for c in first)
+    header = (len(sample) > 1 or own) and not any(_numeric(c) for c in first[:2])
     if header and len(sample) == 1:  # this package's header over no arcs
         return from_edges(_checked_n(path, n, 0, len(data)), [], [], [], sort=False)
     width = len(_cells(sample[1], delimiter)) if header else len(first)
