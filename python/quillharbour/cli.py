@@ -179,7 +179,9 @@ def cmd_bench(args) -> int:
     methods, notes = bench.available_methods(names, seed=args.seed, include_peers=not args.no_peers)
     if not methods:
         raise CliError("no method to run: " + "; ".join(notes), code=1)
-    total = sum(min(args.sources, g.n) * args.repeats for _, g in graphs) * len(methods)
+    single = sum(not m.batch for m in methods)
+    total = sum(len(bench.pick_sources(g, args.sources, args.seed)) * args.repeats * single
+                + args.repeats * (len(methods) - single) for _, g in graphs)  # runs, if the budget allows
     progress = _Progress(total, enabled=not args.no_progress and _progress_wanted())
     try:
         results = bench.run_bench(graphs, methods, sources=args.sources, repeats=args.repeats,
@@ -451,8 +453,8 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("--sources", type=_positive, default=3, help="sources per graph (default 3)")
     b.add_argument("--repeats", type=_positive, default=3, help="runs per source (default 3)")
     b.add_argument("--budget", type=_budget, default=2.5,
-                   help="seconds per graph after which no further round of runs starts (every "
-                        "method still runs on the first source; default 2.5)")
+                   help="seconds per method and graph, on average: no further round of runs starts "
+                        "once the rounds have taken that long (the first round always runs; default 2.5)")
     b.add_argument("--seed", type=_seed, default=0, help=seed_help)
     b.add_argument("--json", metavar="FILE.json", help="write results and the environment as JSON ('-' for stdout)")
     b.add_argument("--csv", metavar="FILE.csv", help="write results as CSV ('-' for stdout)")
