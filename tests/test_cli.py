@@ -166,6 +166,7 @@ HOSTILE_ARGS = [
     (["run", "path:5", "-m", "astar"], "unknown method 'astar'"),
     (["run", "path:5", "-o", NOWHERE + ".npz"], "no such directory"),
     (["run", "path:5", "-o", "{tmp}/out.txt"], "must end in .npz or .npy"),
+    (["run", "path:5", "-o", "/proc/quillharbour.npz"], "cannot write"),  # refused even to root
     (["run", "path:5", "-o", "{tmp}"], "must end in"),
     (["bench", "path:5", "--plot", NOWHERE + ".png"], "--plot"),
     (["bench", "path:5", "--json", NOWHERE + ".json"], "--json"),

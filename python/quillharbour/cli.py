@@ -109,10 +109,14 @@ def _check_output(path: str | None, suffixes: tuple[str, ...], what: str, stdout
             raise CliError(f"{what} {target}: is a directory")
         if not os.path.isdir(folder):
             raise CliError(f"{what} {target}: no such directory {folder}")
-        if os.path.exists(target) and not os.access(target, os.W_OK):
-            raise CliError(f"{what} {target}: not writable")
-        if not os.path.exists(target) and not os.access(folder, os.W_OK | os.X_OK):
-            raise CliError(f"{what} {target}: cannot create files in {folder}")
+        existed = os.path.exists(target)
+        try:  # the one sure test, root included: open it for writing, leave its contents alone
+            with open(target, "ab"):
+                pass
+        except OSError as exc:
+            raise CliError(f"{what} {target}: cannot write ({exc.strerror or exc})") from None
+        if not existed:
+            os.remove(target)
 
 
 class _Progress:
