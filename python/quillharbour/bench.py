@@ -364,6 +364,14 @@ def environment(argv: list[str] | None = None) -> dict:
     }
 
 
+def _ms(seconds: float | None) -> str:
+    """Milliseconds to three significant digits, without an exponent."""
+    if seconds is None:
+        return "-"
+    v = seconds * 1e3
+    return f"{v:.0f}" if v >= 100 else f"{v:.3g}"
+
+
 def format_table(results: list[Result]) -> str:
     """The results as an aligned text table: median time and its min-max spread per source,
     the median ratio to Dijkstra's time in the same rounds, the sources and runs timed."""
@@ -374,10 +382,9 @@ def format_table(results: list[Result]) -> str:
         if r.error:
             rows.append((r.graph, str(r.n), str(r.m), r.method, "", "", "error", "", "", "", r.error[:60]))
             continue
-        ms = (lambda x: f"{x * 1e3:.3g}" if x is not None else "-")
         rows.append((
             r.graph, str(r.n), str(r.m), r.method, str(len(r.sources)), str(r.runs),
-            ms(r.time_s), f"{ms(r.time_min_s)}-{ms(r.time_max_s)}" if r.time_min_s is not None else "-",
+            _ms(r.time_s), f"{_ms(r.time_min_s)}-{_ms(r.time_max_s)}" if r.time_min_s is not None else "-",
             f"{r.edges_per_s / 1e6:.1f}" if r.edges_per_s else "-",
             f"{r.vs_dijkstra:.2f}x" if r.vs_dijkstra else "-",
             {True: "yes", False: "NO", None: "-"}[r.agrees]
