@@ -46,13 +46,14 @@ def plot_bench(results, path) -> None:
         hi = np.array([r.time_max_s or r.time_s for r in timed]) * 1e3 - med
         colours = ["tab:grey" if n in PEER_NAMES else "tab:blue" for n in names]
         bars = ax.bar(range(len(names)), med, yerr=[lo, hi], capsize=4, color=colours)
-        ax.bar_label(bars, labels=[f"{v:.3g}" for v in med], padding=2, fontsize=8)
+        ax.bar_label(bars, labels=[f"{v:.0f}" if v >= 100 else f"{v:.3g}" for v in med], padding=2, fontsize=8)
         ax.set_xticks(range(len(names)), names, rotation=30, ha="right")
         if len(med) and med.min() > 0 and med.max() / med.min() > 30:
             ax.set_yscale("log")  # else the fast methods' bars vanish
         ax.set_ylabel("median time per source (ms); bars span min-max")
         r0 = results[0]
-        ax.set_title(f"{short_label(graphs[0])}: {r0.n} vertices, {r0.m} arcs", fontsize=10)
+        ax.set_title(f"{short_label(graphs[0])}: {r0.n} vertices, {r0.m} arcs; "
+                     f"{len(r0.sources)} source(s), {r0.runs} run(s) per method", fontsize=10)
         ax.grid(True, axis="y", alpha=0.3)
     else:
         fig, ax = plt.subplots(figsize=(10, 5.5), dpi=110)
