@@ -84,6 +84,19 @@ class TestForeignFiles:
         g = qio.load(p)
         assert dict(zip(zip(g.tails().tolist(), g.indices.tolist()), g.weights.tolist())) == {(1, 0): 1.5, (0, 1): -1.5}
 
+    @pytest.mark.parametrize("order", ["column", "row", "file"])
+    def test_matrix_market_rows_keep_file_order_and_duplicates(self, tmp_path, rng, order):
+        tails, heads = rng.integers(0, 40, 600), rng.integers(0, 40, 600)
+        heads[:50] = heads[50:100]; tails[:50] = tails[50:100]  # duplicate entries
+        if order != "file":
+            keep = np.argsort(heads if order == "column" else tails, kind="stable")
+            tails, heads = tails[keep], heads[keep]
+        weights = rng.random(600)
+        p = tmp_path / "m.mtx"
+        p.write_text("%%MatrixMarket matrix coordinate real general\n40 40 600\n" + "".join(
+            f"{u + 1} {v + 1} {w!r}\n" for u, v, w in zip(tails.tolist(), heads.tolist(), weights.tolist())))
+        assert_same(qio.load(p), from_edges(40, tails, heads, weights, sort=False))
+
     def test_matrix_market_integer_field(self, tmp_path):
         p = tmp_path / "i.mtx"
         p.write_text("%%MatrixMarket matrix coordinate integer general\n2 2 1\n1 2 7\n")

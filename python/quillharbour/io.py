@@ -370,6 +370,7 @@ _MM_FIELDS = ("real", "double", "integer", "pattern")
 _MM_SYMMETRY = ("general", "symmetric", "skew-symmetric", "hermitian")
 _MM_DATA_LINE = re.compile(rb"(?m)^(?![ \t]*%)[ \t]*[^\s%][^\n]*")
 _MM_LINE_NO = re.compile(r"^Line (\d+): (.*)$")
+_MM_HEAD_BYTES = 1 << 20
 
 
 def read_matrix_market(path: PathLike) -> CsrGraph:
@@ -381,7 +382,17 @@ def read_matrix_market(path: PathLike) -> CsrGraph:
     Raises GraphFormatError for a malformed header or entry, ImportError without scipy.
     """
     mmio = _needs("scipy.io", "Matrix Market files")
-    data = _read_text(path)
+    # The header and the size line decide everything checked here: read only the head of a
+    # plain file and let the parser read the file itself (in parallel).
+    plain = not str(path).lower().endswith((".gz", ".bz2"))
+    with open(path, "rb") as f:
+        data = f.read(_MM_HEAD_BYTES)
+        plain = plain and data[:2] != b"\x1f\x8b" and b"\r" not in data
+        whole = len(data) < _MM_HEAD_BYTES
+    probe = _MM_DATA_LINE.search(data, data.find(b"\n") + 1 if b"\n" in data else len(data))
+    if not plain or probe is None or (not whole and probe.end() >= len(data)):  # size line cut off
+        data, plain, whole = _read_text(path), False, True
+    size_bytes = len(data) if whole else os.path.getsize(path)
     end = data.find(b"\n")
     header = data[: end if end >= 0 else len(data)]
     tokens = header.lower().split()
@@ -410,25 +421,26 @@ def read_matrix_market(path: PathLike) -> CsrGraph:
     nnz = _parse_count(path, line_no, parts[2], "entry count", limit=2**62)
     if rows_n != cols_n:
         raise GraphFormatError(path, line_no, f"a graph needs a square matrix, this one is {rows_n} x {cols_n}")
-    body = len(data) - size.end()
+    body = size_bytes - size.end()
     if nnz > (body + 1) // 4:  # every entry line holds at least "1 1\n"
         raise GraphFormatError(path, line_no, f"size line declares {nnz} entries, more than the "
                                               f"{body} bytes after it can hold")
-    _check_vertex_count(path, line_no, rows_n, nnz * (1 if symmetry == "general" else 2), len(data))
+    _check_vertex_count(path, line_no, rows_n, nnz * (1 if symmetry == "general" else 2), size_bytes)
 
-    # The parser wants comments only before the size line: take out any others first. When
-    # the text is the file's own bytes, the parser reads the file itself (in parallel).
-    source: Any = path
-    if data.find(b"\n%", size.end()) >= 0:
-        data = data[: size.end()] + re.sub(rb"(?m)^[ \t]*%[^\n]*\n?", b"", data[size.end():])
-        source = _stdio.BytesIO(data)
-    elif len(data) != os.path.getsize(path) or str(path).lower().endswith((".gz", ".bz2")):
-        source = _stdio.BytesIO(data)
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            m = mmio.mmread(source)
+        try:
+            m = _mmread(mmio, path if plain else _stdio.BytesIO(data))
+        except ValueError:
+            # The parser wants comments only before the size line: take out any others.
+            if not whole:
+                data, whole = _read_text(path), True
+            if data.find(b"\n%", size.end()) < 0:
+                raise
+            data = data[: size.end()] + re.sub(rb"(?m)^[ \t]*%[^\n]*\n?", b"", data[size.end():])
+            m = _mmread(mmio, _stdio.BytesIO(data))
     except ValueError as exc:
+        if not whole:
+            data = _read_text(path)
         text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
         found = _MM_LINE_NO.match(text)
         if found:
@@ -439,7 +451,23 @@ def read_matrix_market(path: PathLike) -> CsrGraph:
             text = f"size line declares {nnz} entries but the file has fewer"
             raise GraphFormatError(path, line_no, text) from None
         raise GraphFormatError(path, None, text) from None
-    return from_edges(rows_n, m.row, m.col, m.data, sort=False)
+    row, col = m.row, m.col
+    if len(col) > 1 and np.all(col[1:] >= col[:-1]) and not np.all(row[1:] >= row[:-1]):
+        # Column by column, as most collections write their matrices: one transposition puts
+        # the entries in rows, each row in file order, duplicates kept.
+        colptr = np.zeros(rows_n + 1, dtype=np.int64)
+        np.cumsum(np.bincount(col, minlength=rows_n), out=colptr[1:])
+        from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
+
+        csr = sparse.csc_array((m.data, row, colptr), shape=(rows_n, rows_n)).tocsr()
+        return as_csr((csr.indptr, csr.indices, csr.data))
+    return from_edges(rows_n, row, col, m.data, sort=False)
+
+
+def _mmread(mmio: Any, source: Any) -> Any:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return mmio.mmread(source)
 
 
 def write_matrix_market(graph: Any, path: PathLike, comment: str | None = None) -> None:
