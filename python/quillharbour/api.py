@@ -80,24 +80,21 @@ def shortest_paths(
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
     """Shortest paths from `sources` in the directed, non-negatively weighted `graph`.
 
-    Parameters
-    ----------
-    graph : a scipy.sparse matrix or array of any format, read as scipy reads it (entry
-        (i, j) is the arc i -> j; duplicate entries summed; explicit zeros are zero-weight arcs)
-        or an ``(indptr, indices, weights)`` triple; arrays are converted to
-        int64/int32/float64 and copied only when their dtype or layout requires it.
-    sources : one integer source, or any array-like of them as scipy's `indices` (nested
-        ones are flattened in C order).
-    method : "dijkstra", "bmssp", or a research variant name ("tuned", "hybrid", "simpleq",
-        "lazypiv", "notransform", "fast", or hybrid:A:B, optionally prefixed "bmssp-").
-    seed : seeds BMSSP's pivot choices; ignored by Dijkstra.
+    `graph` is a scipy.sparse matrix or array of any format, read as scipy reads it (entry
+    (i, j) is the arc i -> j; duplicate entries summed; explicit zeros are zero-weight arcs) or
+    an ``(indptr, indices, weights)`` triple; arrays
+    are converted to int64/int32/float64 and copied only when their dtype or layout requires it.
+    `method` is "dijkstra", "bmssp", or a research variant name ("tuned", "hybrid", "simpleq",
+    "lazypiv", "notransform", "fast", or hybrid:A:B, optionally prefixed "bmssp-"). `seed`
+    seeds BMSSP's pivot choices and is ignored by Dijkstra.
 
     Returns ``(distances, predecessors)``: 1-D arrays of length n for a single integer source,
-    ``(k, n)`` arrays for k sources (row i for the i-th source in flattened order). Distances
-    are +inf and predecessors -1 for unreached vertices; the source's predecessor is -1.
+    ``(k, n)`` arrays for any array-like of k sources, as scipy's `indices` (nested ones are
+    flattened: row i for the i-th source in C order). Distances are
+    +inf and predecessors -1 for unreached vertices; the source's predecessor is -1.
 
     Raises TypeError for non-integer sources or a graph of the wrong kind, IndexError for a
-    source out of range, ValueError for an unknown method or a malformed graph or negative or
+    source out of range, ValueError for an unknown method, a malformed graph or negative or
     NaN weights.
     """
     entry, variant = resolve_method(method)
