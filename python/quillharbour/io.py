@@ -243,13 +243,17 @@ _NOT_HEADER_START = re.compile(rb"(?:\A|\n)(?:[^cpa\n \t]|[ \t]+[^\s])")
 
 
 def _line_starts(data: bytes, prefix: bytes, limit: int, end: int | None = None) -> list[int]:
-    """Offsets of the first `limit` lines starting with `prefix` before offset `end`."""
+    """Offsets of the first `limit` lines starting with the byte `prefix` before offset `end`.
+
+    Searches for the byte and looks back one: a search for newline-and-byte crawls where
+    nearly every byte is a newline (a compressed file of blank lines)."""
     end = len(data) if end is None else end
-    out = [0] if data.startswith(prefix, 0, end) else []
-    at = data.find(b"\n" + prefix, 0, end)
+    out: list[int] = []
+    at = data.find(prefix, 0, end)
     while at >= 0 and len(out) < limit:
-        out.append(at + 1)
-        at = data.find(b"\n" + prefix, at + 1, end)
+        if at == 0 or data[at - 1] == 10:
+            out.append(at)
+        at = data.find(prefix, at + 1, end)
     return out
 
 
@@ -277,12 +281,14 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     malformed arc line, a vertex id outside [1, N] or an arc count other than M.
     """
     data = _read_text(path)
-    first_arc = 0 if data.startswith(b"a") else (data.find(b"\na") + 1 or len(data))
+    first_arc = next(iter(_line_starts(data, b"a", 1)), len(data))
     # Usually every line from the first arc line on is an arc line "a ...": three substring
     # counts prove it, and then neither problem lines nor others need looking for there.
-    body_lines = data.count(b"\n", first_arc) + (not data.endswith(b"\n"))
-    arc_lines = data.count(b"\na ", first_arc) + data.startswith(b"a ", first_arc)
-    pure = first_arc < len(data) and arc_lines == body_lines
+    arc_lines = pure = 0
+    if first_arc < len(data):
+        body_lines = data.count(b"\n", first_arc) + (not data.endswith(b"\n"))
+        arc_lines = data.count(b"\na ", first_arc) + data.startswith(b"a ", first_arc)
+        pure = arc_lines == body_lines
     problems = _line_starts(data, b"p", 2, end=first_arc if pure else None)
     if not problems:
         raise GraphFormatError(path, None, "no problem line 'p sp <vertices> <arcs>'")
