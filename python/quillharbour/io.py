@@ -8,8 +8,9 @@ magic bytes).
 Each format is parsed by the best parser at hand: Matrix Market by ``scipy.io.mmread``, edge
 lists by pyarrow's CSV reader (quoting, delimiter detection, headers), DIMACS by the reader
 here. That one classifies lines with substring searches and vectorised byte masks, hands the
-arc lines to NumPy's C tokenizer in one call, and checks vertex ranges with vectorised
-comparisons; no Python code runs per line. Only when something is wrong does a slow pass walk
+arc lines in one call to pyarrow's parser (to NumPy's C tokenizer without pyarrow, or when the
+lines are not written plainly), and checks vertex ranges with vectorised comparisons; no Python
+code runs per line. Only when something is wrong does a slow pass walk
 the lines to find the first offending one, so that every :class:`GraphFormatError` names the
 file and, where it can, the 1-based line. A size declared in a header is checked against what
 the file can hold before anything is allocated for it. Weights are read as they are written:
