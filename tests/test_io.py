@@ -49,6 +49,13 @@ def test_round_trip_of_integer_weights_and_empty_graph(tmp_path, name):
     assert_same(qio.load(tmp_path / ("e" + name)), empty)
 
 
+def test_dimacs_reads_the_same_without_pyarrow(tmp_path, monkeypatch):
+    path = tmp_path / "g.gr"
+    qio.save(awkward_graph(), path)
+    monkeypatch.setattr(qio, "_parse_arcs_fast", lambda data, start: None)
+    assert_same(qio.load(path), awkward_graph())
+
+
 def test_gzip_is_detected_by_content(tmp_path):
     plain = tmp_path / "g.gr"
     qio.save(awkward_graph(), plain)
