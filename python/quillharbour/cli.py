@@ -425,9 +425,9 @@ class _Parser(argparse.ArgumentParser):
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
-FILES_HELP = ("graph files: DIMACS .gr, Matrix Market .mtx, edge lists .csv/.tsv "
-              "(source,target[,weight], 0-based ids), scipy .npz; text formats also gzipped (.gz)")
-METHODS_HELP = ("methods: dijkstra, bmssp, or a BMSSP variant: " + ", ".join(VARIANTS)
+FILES_HELP = ("graph files: DIMACS .gr, Matrix Market .mtx, edge lists .csv/.tsv\n"
+              "  (source,target[,weight], 0-based ids), scipy .npz; text formats also gzipped (.gz)")
+METHODS_HELP = ("methods: dijkstra, bmssp, or a BMSSP variant:\n  " + ", ".join(VARIANTS)
                 + ", hybrid:A:B (each also as bmssp-NAME)")
 
 
@@ -443,7 +443,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"quillharbour {__version__}")
     sub = parser.add_subparsers(dest="command")
     graph_help = "a graph file or generator spec (see below)"
-    seed_help = f"seed for generator specs, sources and BMSSP's pivot draws, in [0, {SEED_MAX}] (default 0)"
+    seed_help = f"seed for generator specs and BMSSP's pivot draws, in [0, {SEED_MAX}] (default 0)"
 
     b = sub.add_parser("bench", help="time every method on graphs and compare with Dijkstra",
                        description="Time every method on the same graphs and sources, interleaved, "
@@ -459,7 +459,7 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("--budget", type=_budget, default=2.5,
                    help="seconds per method and graph, on average: no further round of runs starts "
                         "once the rounds have taken that long (the first round always runs; default 2.5)")
-    b.add_argument("--seed", type=_seed, default=0, help=seed_help)
+    b.add_argument("--seed", type=_seed, default=0, help=seed_help.replace("specs and", "specs, sources and"))
     b.add_argument("--json", metavar="FILE.json", help="write results and the environment as JSON ('-' for stdout)")
     b.add_argument("--csv", metavar="FILE.csv", help="write results as CSV ('-' for stdout)")
     b.add_argument("--plot", metavar="FILE.png",
