@@ -14,6 +14,7 @@ import csv
 import json
 import os
 import sys
+import threading
 import time
 from collections.abc import Iterator
 
@@ -77,18 +78,23 @@ def _progress_wanted() -> bool:
 @contextlib.contextmanager
 def _stage(label: str) -> Iterator[None]:
     """Show `label` with a running clock on a terminal while a long step works."""
-    bar = None
+    bar, done = None, threading.Event()
     if _progress_wanted():
         try:
             from tqdm import tqdm
 
             bar = tqdm(total=None, desc=label, file=sys.stderr, leave=False, bar_format="{desc} {elapsed}")
-            bar.refresh()
         except ImportError:
             pass
+    if bar is not None:
+        def tick() -> None:  # the clock runs while the step holds no lock (native code, parsers)
+            while not done.wait(0.5):
+                bar.refresh()
+        threading.Thread(target=tick, daemon=True).start()
     try:
         yield
     finally:
+        done.set()
         if bar is not None:
             bar.close()
 
