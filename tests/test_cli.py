@@ -157,7 +157,7 @@ NOWHERE = "{tmp}/missing-dir/out"
 HOSTILE_ARGS = [
     # (arguments, words in the one line); every one exits with status 2
     (["run", "rmat:30"], "17179869184 arcs"),
-    (["run", "gnm:2147483647:1"], "more than this machine's"),
+    (["run", "gnm:2147483647:1"], "this machine has available"),
     (["run", "path:5", "-s", "99999999999999999999"], "-s/--source: 99999999999999999999 is outside"),
     (["run", "path:5", "-s", "1e20"], "'1e20' is not an integer"),
     (["run", "path:5", "-s", "5"], "source 5 is out of range for graph with 5 vertices"),

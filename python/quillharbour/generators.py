@@ -186,13 +186,25 @@ def _check_size(n: int, m: int) -> None:
     if m > INDEX_MAX:
         raise ValueError(f"it would have {m} arcs, more than {INDEX_MAX}")
     need = BYTES_PER_ARC * m + BYTES_PER_VERTEX * n
+    memory = _available_memory()
+    if memory is not None and need > memory:
+        raise ValueError(f"{n} vertices and {m} arcs need about {need / 1e9:.1f} GB, "
+                         f"more than the {memory / 1e9:.1f} GB this machine has available")
+
+
+def _available_memory() -> int | None:
+    """Bytes the system can give without swapping (Linux's MemAvailable), else its memory."""
     try:
-        memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
     except (ValueError, OSError, AttributeError):
-        return
-    if need > memory:
-        raise ValueError(f"{n} vertices and {m} arcs need about {need / 1e9:.0f} GB, "
-                         f"more than this machine's {memory / 1e9:.0f} GB")
+        return None
 
 
 def from_spec(spec: str, seed: int = 0) -> CsrGraph:
