@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import zipfile
 
 import numpy as np
 import pytest
@@ -93,6 +94,18 @@ def assert_certificate(indptr, indices, weights, source, dist, pred):
         assert np.all(cur >= 0), "a predecessor chain stops before the source"
     else:
         raise AssertionError("predecessor chains contain a cycle")
+
+
+def huge_npz(path):
+    """A csr archive whose data member's header declares 10^12 values it does not hold."""
+    np.savez(path, format=np.array(b"csr"), shape=np.array([2, 2]), data=np.ones(1),
+             indices=np.zeros(1, np.int32), indptr=np.array([0, 1, 1]))
+    with zipfile.ZipFile(path) as zf:
+        members = {name: zf.read(name) for name in zf.namelist()}
+    members["data.npy"] = members["data.npy"].replace(b"(1,)", b"(1000000000000,)")
+    with zipfile.ZipFile(path, "w") as zf:
+        for name, blob in members.items():
+            zf.writestr(name, blob)
 
 
 @pytest.fixture

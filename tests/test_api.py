@@ -32,24 +32,19 @@ def implemented(method):
 
 
 class TestGraphInputs:
-    @pytest.mark.parametrize("fmt", ["csr", "csc", "coo", "lil", "dok", "bsr"])
-    @pytest.mark.parametrize("kind", ["matrix", "array"])
-    def test_every_scipy_format_gives_the_native_answer(self, fmt, kind):
-        g = sample()
-        m = (sparse.csr_matrix if kind == "matrix" else sparse.csr_array)(
-            (g.weights, g.indices, g.indptr), shape=(6, 6)).asformat(fmt)
-        # lil, dok and bsr merge the parallel entries on conversion; expect what the matrix holds.
-        c = m.tocoo()
-        held = from_edges(6, c.row, c.col, c.data)
-        want = native.dijkstra(held.indptr, held.indices, held.weights, 0)
-        got = qh.shortest_paths(m, 0)
-        np.testing.assert_array_equal(got[0], want[0])
-        np.testing.assert_array_equal(got[1], want[1])
-
-    def test_duplicate_coo_entries_are_parallel_arcs_not_sums(self):
-        m = sparse.coo_array((np.array([5.0, 2.0]), (np.array([0, 0]), np.array([1, 1]))), shape=(2, 2))
-        dist, _ = qh.shortest_paths(m, 0)
-        assert dist.tolist() == [0.0, 2.0]  # summing would give 7.0
+    @pytest.mark.parametrize("fmt", ["csr", "csc", "coo", "lil", "dok", "bsr", "dia"])
+    @pytest.mark.parametrize("kind", [sparse.coo_matrix, sparse.coo_array])
+    def test_every_scipy_format_means_what_scipy_means(self, fmt, kind):
+        """Duplicates summed, explicit zeros kept as arcs: csgraph's answer in every format."""
+        csgraph = pytest.importorskip("scipy.sparse.csgraph")
+        rows, cols = np.array([0, 0, 1, 2, 3, 0, 2]), np.array([1, 1, 2, 3, 3, 2, 1])
+        m = kind((np.array([3.0, 4.0, 0.0, 2.0, 1.0, 9.0, 5.0]), (rows, cols)), shape=(5, 5)).asformat(fmt)
+        before = m.copy()
+        for source in range(5):
+            dist, pred = qh.shortest_paths(m, source)
+            np.testing.assert_array_equal(dist, csgraph.dijkstra(m, indices=source))
+            assert_certificate(*as_csr(m), source, dist, pred)
+        assert (m != before).nnz == 0  # the caller's matrix is not canonicalised in place
 
     @pytest.mark.parametrize("wdtype", [np.float32, np.int64, np.uint8, np.float64])
     @pytest.mark.parametrize("idtype", [np.int32, np.int64, np.uint16])
@@ -62,16 +57,11 @@ class TestGraphInputs:
         np.testing.assert_array_equal(pred, ref[1])
 
     def test_native_dtypes_are_not_copied(self):
-        g = sample()
-        m = sparse.csr_array((g.weights, g.indices, g.indptr.astype(np.int32)), shape=(6, 6))
+        g = qh.generators.grid(3, 4, seed=1)  # canonical: rows sorted, no duplicates
+        m = sparse.csr_array((g.weights, g.indices, g.indptr.astype(np.int32)), shape=(12, 12))
         assert m.indices.dtype == np.int32
         c = as_csr(m)
         assert np.shares_memory(c.weights, m.data) and np.shares_memory(c.indices, m.indices)
-
-    def test_explicit_zeros_are_arcs(self):
-        m = sparse.csr_array((np.array([0.0]), np.array([1], dtype=np.int32), np.array([0, 1, 1])), shape=(2, 2))
-        dist, pred = qh.shortest_paths(m, 0)
-        assert dist.tolist() == [0.0, 0.0] and pred.tolist() == [-1, 0]
 
     @pytest.mark.parametrize("graph, exc, words", [
         (np.zeros((3, 3)), TypeError, "dense arrays are ambiguous"),
@@ -115,18 +105,31 @@ class TestMethods:
         d0, p0 = qh.shortest_paths(g, [], method=method)
         assert d0.shape == (0, 6) and p0.shape == (0, 6)
 
-    def test_sources_are_checked(self):
+    @pytest.mark.parametrize("sources, rows", [
+        ([[3, 0], [4, 3]], [3, 0, 4, 3]),             # 2-D: rows in C order, as scipy's indices
+        (np.array([[1], [2]], dtype=np.uint8), [1, 2]),
+        (range(2, 5), [2, 3, 4]),
+        ((np.int16(5),), [5]),
+        (np.zeros((0, 3), dtype=np.int64), []),
+    ])
+    def test_sources_take_what_scipy_indices_take(self, sources, rows):
         g = sample()
-        with pytest.raises(IndexError, match="source 6 is out of range"):
-            qh.shortest_paths(g, 6)
-        with pytest.raises(IndexError, match="source -1 is out of range"):
-            qh.shortest_paths(g, [0, -1])
-        with pytest.raises(TypeError):
-            qh.shortest_paths(g, 1.5)
-        with pytest.raises(TypeError, match="sources must be integers"):
-            qh.shortest_paths(g, [0.0, 1.0])
-        with pytest.raises(ValueError, match="1-D"):
-            qh.shortest_paths(g, [[0, 1]])
+        dist, pred = qh.shortest_paths(g, sources)
+        assert dist.shape == pred.shape == (len(rows), 6)
+        for row, s in enumerate(rows):
+            np.testing.assert_array_equal(dist[row], qh.shortest_paths(g, s)[0])
+
+    @pytest.mark.parametrize("sources, exc, words", [
+        (6, IndexError, "source 6 is out of range"),
+        ([0, -1], IndexError, "source -1 is out of range"),
+        (1.5, TypeError, "sources must be an integer or an array-like of integers"),
+        ([0.0, 1.0], TypeError, "sources must hold integers"),
+        ([[True]], TypeError, "sources must hold integers"),
+        (np.array([2**63], dtype=np.uint64), OverflowError, "sources"),
+    ])
+    def test_bad_sources_are_named(self, sources, exc, words):
+        with pytest.raises(exc, match=words):
+            qh.shortest_paths(sample(), sources)
 
     def test_unknown_method_lists_the_known_ones(self):
         with pytest.raises(ValueError, match="unknown method 'astar'.*dijkstra, bmssp, tuned"):
@@ -178,17 +181,29 @@ class TestNetworkx:
         assert sorted(H.edges(data="cost")) == sorted(G.edges(data="cost"))
         assert set(H.nodes) == set(G.nodes)
 
-    def test_undirected_and_missing_weights(self, nx):
-        G = nx.Graph()
-        G.add_edge(0, 1, weight=3.0)
-        G.add_edge(1, 2)  # no weight: default
-        G.add_edge(2, 2, weight=1.0)  # self-loop appears once
-        g, _ = qh.from_networkx(G, default=7.0)
-        arcs = sorted(zip(g.tails().tolist(), g.indices.tolist(), g.weights.tolist()))
-        assert arcs == [(0, 1, 3.0), (1, 0, 3.0), (1, 2, 7.0), (2, 1, 7.0), (2, 2, 1.0)]
-        dist, _ = qh.shortest_paths(g, 0)
-        ref = nx.single_source_dijkstra_path_length(nx.relabel_nodes(G, {}), 0, weight=lambda u, v, d: d.get("weight", 7.0))
-        assert dist.tolist() == [ref[i] for i in range(3)]
+    @pytest.mark.parametrize("make, weight", [
+        ("k3", "weight"),
+        ("k3", lambda u, v, d: 1 / d["weight"]),
+        ("k3", lambda u, v, d: None if (u, v) == (0, 1) else d["weight"]),  # None hides an arc
+        ("k3", lambda u, v, d: 10.0 * u + v),                                # direction matters
+        ("multi", "weight"),
+        ("multi", lambda u, v, d: min(e.get("weight", 1) for e in d.values()) + 0.5),
+        ("digraph", lambda u, v, d: None if d.get("weight", 1) > 2 else 2.0),
+        ("digraph", None),
+    ])
+    def test_distances_match_networkx_for_every_kind_of_weight(self, nx, make, weight):
+        G = {"k3": nx.complete_graph(3), "multi": nx.MultiGraph(), "digraph": nx.DiGraph()}[make]
+        if make == "k3":
+            nx.set_edge_attributes(G, {(0, 1): 10, (1, 2): 3, (0, 2): 20}, "weight")
+            G.add_edge(2, 2, weight=0.5)  # a self-loop appears once
+        else:
+            G.add_edges_from([(0, 1, {"weight": 4.0}), (0, 1, {"weight": 1.5}), (1, 2, {}),
+                              (2, 3, {"weight": 3.0}), (0, 3, {"weight": 9.0})])
+        g, nodes = qh.from_networkx(G, weight=weight)
+        for s in range(len(nodes)):
+            dist, _ = qh.shortest_paths(g, s)
+            ref = nx.single_source_dijkstra_path_length(G, nodes[s], weight=weight)
+            assert {nodes[v]: d for v, d in enumerate(dist.tolist()) if d < np.inf} == ref
 
     def test_parallel_arcs(self, nx):
         g = from_edges(2, [0, 0], [1, 1], [5.0, 2.0])
@@ -203,6 +218,9 @@ class TestNetworkx:
         G = nx.DiGraph([(0, 1, {"weight": "heavy"})])
         with pytest.raises(TypeError, match="non-numeric"):
             qh.from_networkx(G)
+        for weight in (3, ("weight",)):
+            with pytest.raises(TypeError, match="weight must be an edge attribute name"):
+                qh.from_networkx(G, weight=weight)
         with pytest.raises(ValueError, match="every node"):
             qh.from_networkx(nx.path_graph(3), nodelist=[0, 1])
         with pytest.raises(ValueError, match="entries for"):

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import time
 
 import numpy as np
 import pytest
@@ -64,16 +65,30 @@ def test_wrong_and_failing_methods_are_reported_not_hidden():
     assert calls.count("dijkstra") == 6
 
 
-def test_budget_limits_runs_but_keeps_one():
-    g = qh.generators.path(50)
+@pytest.mark.parametrize("budget, rounds", [(0.0, 1), (60.0, 6)])
+def test_methods_run_interleaved_over_the_same_sources(budget, rounds):
+    g = qh.generators.grid(5, 5, seed=3)
+    log = []
 
-    def slow(g, s):
-        import time
-        time.sleep(0.02)
-        return qh.dijkstra(g.indptr, g.indices, g.weights, s)[0]
+    def logged(name, pause):
+        def run(g, s):
+            log.append((name, s))
+            time.sleep(pause)
+            return qh.dijkstra(g.indptr, g.indices, g.weights, s)[0]
+        return fake(name, run)
 
-    [r] = bench.run_bench([("p", g)], [fake("slow", slow)], sources=3, repeats=5, budget=0.0)
-    assert r.runs == 1 and len(r.sources) == 1 and r.agrees is True
+    methods = [logged("dijkstra", 0.0), logged("slow", 0.002), logged("fast", 0.0)]
+    results = bench.run_bench([("g", g)], methods, sources=3, repeats=2, seed=0, budget=budget)
+    assert len(log) == 3 * rounds
+    for i in range(rounds):  # each round: every method once, on one source
+        chunk = log[3 * i: 3 * i + 3]
+        assert sorted(name for name, _ in chunk) == ["dijkstra", "fast", "slow"]
+        assert len({s for _, s in chunk}) == 1
+    assert [name for name, _ in log[3:6]] != [name for name, _ in log[:3]] or rounds == 1  # rotated
+    assert len({tuple(r.sources) for r in results}) == 1 and {r.runs for r in results} == {rounds}
+    by = {r.method: r for r in results}
+    assert by["slow"].time_min_s <= by["slow"].time_s <= by["slow"].time_max_s
+    assert by["dijkstra"].vs_dijkstra == 1.0
 
 
 def test_sources_prefer_vertices_with_out_arcs():
@@ -114,3 +129,17 @@ def test_batch_methods_are_timed_per_source_and_checked_row_by_row():
     [r] = bench.run_bench([("g", g)], [method], sources=3, repeats=2, seed=0)
     assert seen == [r.sources] * 2 and len(r.sources) == 3
     assert r.runs == 2 and r.agrees is False
+
+
+@pytest.mark.parametrize("graphs", [["grid:4x4"], ["grid:4x4", "grid:6x6", "path:30"]])
+def test_bench_plot_draws_bars_for_one_graph_and_sizes_for_several(tmp_path, graphs):
+    pytest.importorskip("matplotlib")
+    from quillharbour.plotting import plot_bench
+
+    methods = [fake("dijkstra", lambda g, s: qh.dijkstra(g.indptr, g.indices, g.weights, s)[0])]
+    runs = [(label, qh.generators.from_spec(label)) for label in graphs]
+    results = bench.run_bench(runs, methods, sources=2, repeats=2)
+    png = tmp_path / "b.png"
+    plot_bench(results, png)
+    data = png.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 5000

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import gzip
+import re
 
 import numpy as np
 import pytest
 
 from quillharbour import io as qio
+from conftest import huge_npz
 from quillharbour.graph import CsrGraph, from_edges
 
 FILE_NAMES = ["g.gr", "g.gr.gz", "g.mtx", "g.mtx.gz", "g.csv", "g.tsv", "g.csv.gz", "g.npz"]
@@ -47,6 +49,13 @@ def test_round_trip_of_integer_weights_and_empty_graph(tmp_path, name):
     assert_same(qio.load(tmp_path / ("e" + name)), empty)
 
 
+def test_dimacs_reads_the_same_without_pyarrow(tmp_path, monkeypatch):
+    path = tmp_path / "g.gr"
+    qio.save(awkward_graph(), path)
+    monkeypatch.setattr(qio, "_parse_arcs_fast", lambda data, start: None)
+    assert_same(qio.load(path), awkward_graph())
+
+
 def test_gzip_is_detected_by_content(tmp_path):
     plain = tmp_path / "g.gr"
     qio.save(awkward_graph(), plain)
@@ -82,19 +91,39 @@ class TestForeignFiles:
         g = qio.load(p)
         assert dict(zip(zip(g.tails().tolist(), g.indices.tolist()), g.weights.tolist())) == {(1, 0): 1.5, (0, 1): -1.5}
 
+    @pytest.mark.parametrize("order", ["column", "row", "file"])
+    def test_matrix_market_rows_keep_file_order_and_duplicates(self, tmp_path, rng, order):
+        tails, heads = rng.integers(0, 40, 600), rng.integers(0, 40, 600)
+        heads[:50] = heads[50:100]; tails[:50] = tails[50:100]  # duplicate entries
+        if order != "file":
+            keep = np.argsort(heads if order == "column" else tails, kind="stable")
+            tails, heads = tails[keep], heads[keep]
+        weights = rng.random(600)
+        p = tmp_path / "m.mtx"
+        p.write_text("%%MatrixMarket matrix coordinate real general\n40 40 600\n" + "".join(
+            f"{u + 1} {v + 1} {w!r}\n" for u, v, w in zip(tails.tolist(), heads.tolist(), weights.tolist())))
+        assert_same(qio.load(p), from_edges(40, tails, heads, weights, sort=False))
+
     def test_matrix_market_integer_field(self, tmp_path):
         p = tmp_path / "i.mtx"
         p.write_text("%%MatrixMarket matrix coordinate integer general\n2 2 1\n1 2 7\n")
         assert_same(qio.load(p), from_edges(2, [0], [1], [7.0]))
 
-    def test_edge_list_header_two_columns_and_declared_vertices(self, tmp_path):
-        p = tmp_path / "e.csv"
-        p.write_text("# vertices: 5\nfrom,to\n0,1\n\n3, 0\n")
+    @pytest.mark.parametrize("name, content, n, arcs", [
+        ("e.csv", "# vertices: 5\nfrom,to\n0,1\n\n3, 0\n", 5, [(0, 1, 1.0), (3, 0, 1.0)]),
+        ("q.csv", '"0","1","2.5"\n', 2, [(0, 1, 2.5)]),              # one quoted line is data
+        ("s.csv", "0;1;2\n1;1;0\n", 2, [(0, 1, 2.0), (1, 1, 0.0)]),  # delimiter detected
+        ("s.tsv", "0 1 2\n", 2, [(0, 1, 2.0)]),                      # spaces in a .tsv
+        ("h.tsv", "  src   dst  w\n1  0   0.5 \n1 0 7\n", 2, [(1, 0, 0.5), (1, 0, 7.0)]),
+        ("c.csv", "# only a comment\n\n", 0, []),
+        ("p.csv", "0|2\n", 3, [(0, 2, 1.0)]),
+    ])
+    def test_edge_lists_as_written_in_the_wild(self, tmp_path, name, content, n, arcs):
+        p = tmp_path / name
+        p.write_text(content)
         g = qio.load(p)
-        assert g.n == 5
-        np.testing.assert_array_equal(g.weights, [1.0, 1.0])
-        p.write_text("0\t1\t0.5\n")
-        assert qio.read_edgelist(p, delimiter="\t").n == 2
+        assert g.n == n
+        assert list(zip(g.tails().tolist(), g.indices.tolist(), g.weights.tolist())) == arcs
 
     @pytest.mark.parametrize("fmt", ["csr", "csc", "coo"])
     def test_scipy_save_npz_loads(self, tmp_path, fmt):
@@ -130,19 +159,31 @@ MALFORMED = [
     ("i.gr", "p sp -3 2\n", 1, "vertex count -3"),
     ("j.gr", "p sp 3 1\na 1 2 w\n", 2, "weight is not a number"),
     ("k.gr", "p sp 3 1\na 1 99999999999999999999 1\n", 2, "head 99999999999999999999 is too large"),
-    ("a.mtx", "%%MatrixMarket matrix coordinate real general\n% c\n3 3 2\n1 2 1.0\n4 1 2.0\n", 5, "row 4"),
+    ("a.mtx", "%%MatrixMarket matrix coordinate real general\n% c\n3 3 2\n1 2 1.0\n4 1 2.0\n", 5, "Row index out of bounds: '4 1 2.0'"),
     ("b.mtx", "%%MatrixMarket matrix array real general\n2 2\n", 1, "only the sparse 'coordinate'"),
     ("c.mtx", "%%MatrixMarket matrix coordinate real general\n2 3 0\n", 2, "square matrix"),
     ("d.mtx", "%%MatrixMarket matrix coordinate complex general\n1 1 0\n", 1, "field 'complex'"),
     ("e.mtx", "hello\n", 1, "%%MatrixMarket"),
     ("f.mtx", "%%MatrixMarket matrix coordinate real general\n2 2 2\n1 2 1\n", 2, "declares 2 entries"),
-    ("g.mtx", "%%MatrixMarket matrix coordinate real general\n2 2 1\n1 2\n", 3, "expected 3 fields"),
+    ("g.mtx", "%%MatrixMarket matrix coordinate real general\n2 2 1\n1 2\n", 3, "Invalid floating-point value"),
     ("a.csv", "source,target,weight\n0,1,2\n1,2\n", 3, "expected 3 fields, found 2"),
     ("b.csv", "0,1,2\n-1,2,3\n", 2, "source -1 is outside"),
     ("c.csv", "# hi\n0,1,2\n1,a,3\n", 3, "target is not an integer"),
     ("d.csv", "0,1,2,3\n", 1, "expected 2 or 3 fields"),
     ("e.csv", "# vertices: 2\n0,5,1\n", 2, "target 5 is outside [0, 1]"),
-    ("a.tsv", "0\t1\t2\n1 2 3\n", 2, "expected 3 fields, found 1"),
+    ("a.tsv", "0\t1\t2\n1\t2\n", 2, "expected 3 fields, found 2"),
+    ("f.csv", "a,b,1\n", 1, "source is not an integer: 'a'"),   # a lone header-like line is data
+    ("h.csv", "0,1,w\n1,2,3\n", 1, "weight is not a number: 'w'"),  # not a header: ids are numbers
+    ("i.csv", "0," + "1" * 70000 + ",2\n", 1, "target is not an integer"),  # a line longer than the sample
+    ("g.csv", "# c\n\nsource,target\nx,y\n", 4, "source is not an integer: 'x'"),
+    ("l.gr", "c\n" + "\n" * 1000 + "p sp 2 1\n" + "\n" * 1000 + "a 1 2 1\nc\n\na 1 3 1\n", 2006,
+     "head 3 is outside [1, 2]"),
+    ("m.gr", "p sp 2 1\nx\na 1 2 1\n", 2, "expected an arc line"),
+    ("n.gr", "p sp 200000000 0\n", 1, "declares 200000000 vertices, more than a file of 17 bytes"),
+    ("o.gr", "p sp 3 100000000\na 1 2 3\n", 1, "declares 100000000 arcs"),
+    ("h.mtx", "%%MatrixMarket matrix coordinate real general\n9 9 1000000000\n", 2, "declares 1000000000 entries"),
+    ("i.mtx", "%%MatrixMarket matrix coordinate real general\n2000000000 2000000000 0\n", 2,
+     "declares 2000000000 vertices"),
 ]
 
 
@@ -164,17 +205,23 @@ class TestWholeFileErrors:
         with pytest.raises(qio.GraphFormatError, match=r"x\.gr: no problem line"):
             qio.load(tmp_path / "x.gr")
 
-    def test_npz_that_is_not_an_archive_or_not_a_matrix(self, tmp_path):
-        (tmp_path / "x.npz").write_text("hello")
-        with pytest.raises(qio.GraphFormatError, match="not a NumPy .npz archive"):
-            qio.load(tmp_path / "x.npz")
-        np.savez(tmp_path / "y.npz", a=np.zeros(3))
-        with pytest.raises(qio.GraphFormatError, match="not a sparse-matrix archive"):
-            qio.load(tmp_path / "y.npz")
-        np.savez(tmp_path / "z.npz", indptr=np.array([0, 2, 1]), indices=np.array([0, 1]),
-                 weights=np.ones(2))
-        with pytest.raises(qio.GraphFormatError, match="malformed indptr"):
-            qio.load(tmp_path / "z.npz")
+    @pytest.mark.parametrize("make, words", [
+        (lambda p: p.write_text("hello"), "not a NumPy .npz archive"),
+        (lambda p: p.write_bytes(b"PK\x03\x04" + b"\0" * 64), "unreadable .npz archive"),
+        (lambda p: np.savez(p, a=np.zeros(3)), "not a sparse-matrix archive"),
+        (lambda p: np.savez(p, indptr=np.array([0, 2, 1]), indices=np.array([0, 1]), weights=np.ones(2)),
+         "malformed indptr"),
+        (lambda p: np.savez(p, format=np.array(b"csr"), shape=np.array(3), data=np.ones(0),
+                            indices=np.zeros(0, np.int32), indptr=np.zeros(4)), "'shape' must hold two integers"),
+        (lambda p: np.savez(p, format=np.array(b"csr"), shape=np.array([2**40, 2**40]), data=np.ones(0),
+                            indices=np.zeros(0, np.int32), indptr=np.zeros(1)), "vertex count"),
+        (huge_npz, "declares (1000000000000,) float64 values, more than it holds"),
+    ])
+    def test_hostile_npz(self, tmp_path, make, words):
+        path = tmp_path / "x.npz"
+        make(path)
+        with pytest.raises(qio.GraphFormatError, match=re.escape(words)):
+            qio.load(path)
 
     def test_truncated_gzip(self, tmp_path):
         data = gzip.compress(b"p sp 2 1\na 1 2 3\n" * 100)

@@ -10,6 +10,7 @@ for unreached vertices).
 from __future__ import annotations
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _quillharbour
 from ._quillharbour import bmssp, bmssp_instrumented, bmssp_variant, dijkstra
@@ -23,29 +24,48 @@ __all__ = [
     "bmssp_variant",
     "dijkstra_multisource",
     "bmssp_multisource",
+    "shortest_paths",
+    "reconstruct_path",
+    "from_networkx",
+    "to_networkx",
+    "CsrGraph",
+    "as_csr",
+    "from_edges",
+    "METHODS",
+    "VARIANTS",
+    "io",
+    "generators",
 ]
 
 
-def _rows(flat: tuple[np.ndarray, np.ndarray], k: int, n: int) -> tuple[np.ndarray, np.ndarray]:
+def _rows(flat: tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]], k: int,
+          n: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
     dist, pred = flat
     return dist.reshape(k, n), pred.reshape(k, n)
 
 
-def dijkstra_multisource(indptr, indices, weights, sources):
-    """Dijkstra from every vertex in ``sources``, in parallel.
+def dijkstra_multisource(
+    indptr: npt.NDArray[np.int64], indices: npt.NDArray[np.int32], weights: npt.NDArray[np.float64],
+    sources: npt.NDArray[np.int64],
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
+    """Dijkstra from every vertex in ``sources`` (int64, 1-D), in parallel.
 
     Returns ``(distances, predecessors)`` of shape ``(k, n)``; row ``i`` is
-    bit-identical to ``dijkstra(indptr, indices, weights, sources[i])``.
+    bit-identical to ``dijkstra(indptr, indices, weights, sources[i])``. Raises as
+    ``dijkstra`` does, naming the first bad source.
     """
     flat = _quillharbour.dijkstra_multisource(indptr, indices, weights, sources)
     return _rows(flat, len(sources), len(indptr) - 1)
 
 
-def bmssp_multisource(indptr, indices, weights, sources, seed=0):
-    """BMSSP from every vertex in ``sources``, in parallel.
+def bmssp_multisource(
+    indptr: npt.NDArray[np.int64], indices: npt.NDArray[np.int32], weights: npt.NDArray[np.float64],
+    sources: npt.NDArray[np.int64], seed: int = 0,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
+    """BMSSP from every vertex in ``sources`` (int64, 1-D), in parallel.
 
     Returns ``(distances, predecessors)`` of shape ``(k, n)``; row ``i`` equals
-    ``bmssp(indptr, indices, weights, sources[i], seed)``.
+    ``bmssp(indptr, indices, weights, sources[i], seed)``. Raises as ``bmssp`` does.
     """
     flat = _quillharbour.bmssp_multisource(indptr, indices, weights, sources, seed)
     return _rows(flat, len(sources), len(indptr) - 1)
@@ -53,5 +73,5 @@ def bmssp_multisource(indptr, indices, weights, sources, seed=0):
 
 # The Python workbench around the native functions.
 from . import generators, io  # noqa: E402
-from .api import from_networkx, reconstruct_path, shortest_paths, to_networkx  # noqa: E402
-from .graph import CsrGraph  # noqa: E402
+from .api import METHODS, VARIANTS, from_networkx, reconstruct_path, shortest_paths, to_networkx  # noqa: E402
+from .graph import CsrGraph, as_csr, from_edges  # noqa: E402

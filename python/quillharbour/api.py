@@ -13,12 +13,15 @@ graphs, importing networkx only when called.
 from __future__ import annotations
 
 import operator
+from collections.abc import Callable, Iterable
+from typing import Any, SupportsIndex
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _quillharbour as _native
 from . import _search
-from .graph import CsrGraph, as_csr, from_edges
+from .graph import CsrGraph, GraphLike, as_csr, from_edges
 
 __all__ = [
     "VARIANTS",
@@ -37,7 +40,8 @@ METHODS = ("dijkstra", "bmssp") + VARIANTS
 def resolve_method(method: str) -> tuple[str, str | None]:
     """(entry, variant) for a method name: ("dijkstra", None), ("bmssp", None) or
     ("variant", name). Variant names may carry the "bmssp-" label prefix; names of the
-    family hybrid:A:B are passed on as they are."""
+    family hybrid:A:B are passed on as they are. Raises TypeError for a non-str, ValueError
+    for an unknown name."""
     if not isinstance(method, str):
         raise TypeError(f"method must be a str (got {type(method).__name__})")
     if method in ("dijkstra", "bmssp"):
@@ -50,25 +54,25 @@ def resolve_method(method: str) -> tuple[str, str | None]:
     )
 
 
-def _one_source(g: CsrGraph, entry: str, variant, source: int, seed: int):
+def _one_source(g: CsrGraph, entry: str, variant: str | None, source: int,
+                seed: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
     if entry == "dijkstra":
         return _native.dijkstra(g.indptr, g.indices, g.weights, source)
     if entry == "bmssp":
         return _native.bmssp(g.indptr, g.indices, g.weights, source, seed)
-    return _native.bmssp_variant(g.indptr, g.indices, g.weights, source, variant, seed)
+    return _native.bmssp_variant(g.indptr, g.indices, g.weights, source, str(variant), seed)
 
 
-def _as_sources(sources) -> np.ndarray:
+def _as_sources(sources: npt.ArrayLike) -> npt.NDArray[np.int64]:
+    """Any array-like of sources, flattened in C order as scipy's `indices` are."""
     arr = np.asarray(sources)
-    if arr.ndim != 1:
-        raise ValueError(f"sources must be an integer or a 1-D sequence of integers (got {arr.ndim}-D)")
     if arr.size == 0:
         return np.zeros(0, dtype=np.int64)
     if arr.dtype.kind not in "iu":
-        raise TypeError(f"sources must be integers (got dtype {arr.dtype})")
+        raise TypeError(f"sources must hold integers (got dtype {arr.dtype})")
     if arr.dtype.kind == "u" and arr.max() > np.iinfo(np.int64).max:
-        raise OverflowError("a source does not fit in a signed 64-bit integer")
-    return np.ascontiguousarray(arr, dtype=np.int64)
+        raise OverflowError("sources: a source does not fit in a signed 64-bit integer")
+    return np.ascontiguousarray(arr.reshape(-1), dtype=np.int64)
 
 
 def _as_targets(targets) -> np.ndarray:
@@ -117,28 +121,30 @@ def _bmssp_within(g: CsrGraph, sources, seed, limit):
 
 
 def shortest_paths(
-    graph,
-    sources,
+    graph: GraphLike,
+    sources: npt.ArrayLike,
     method: str = "dijkstra",
     seed: int = 0,
     *,
-    limit=None,
-    targets=None,
+    limit: float | None = None,
+    targets: npt.ArrayLike | None = None,
     min_only: bool = False,
     directed: bool = True,
     return_predecessors: bool = True,
-):
+) -> Any:
     """Shortest paths from `sources` in the directed, non-negatively weighted `graph`.
 
-    `graph` is a scipy.sparse matrix or array of any format (entry (i, j) is the arc i -> j;
-    explicit zeros are zero-weight arcs) or an ``(indptr, indices, weights)`` triple; arrays
+    `graph` is a scipy.sparse matrix or array of any format, read as scipy reads it (entry
+    (i, j) is the arc i -> j; duplicate entries summed; explicit zeros are zero-weight arcs) or
+    an ``(indptr, indices, weights)`` triple; arrays
     are converted to int64/int32/float64 and copied only when their dtype or layout requires it.
     `method` is "dijkstra", "bmssp", or a research variant name ("tuned", "hybrid", "simpleq",
     "lazypiv", "notransform", "fast", or hybrid:A:B, optionally prefixed "bmssp-"). `seed`
     seeds BMSSP's pivot choices and is ignored by Dijkstra.
 
     Returns ``(distances, predecessors)``: 1-D arrays of length n for a single integer source,
-    ``(k, n)`` arrays for a sequence of k sources (row i for ``sources[i]``). Distances are
+    ``(k, n)`` arrays for any array-like of k sources, as scipy's `indices` (nested ones are
+    flattened: row i for the i-th source in C order). Distances are
     +inf and predecessors -1 for unreached vertices; the source's predecessor is -1.
 
     Keyword options, in the conventions of scipy.sparse.csgraph.dijkstra. Method "dijkstra"
@@ -163,6 +169,10 @@ def shortest_paths(
     - `return_predecessors=False`: predecessors are neither computed nor returned; a result
       that would be ``(distances, predecessors)`` is then just ``distances``, and with
       `min_only` ``(distances, sources_of)``.
+
+    Raises TypeError for non-integer sources or a graph of the wrong kind, IndexError for a
+    source out of range, ValueError for an unknown method, a malformed graph or negative or
+    NaN weights.
     """
     entry, variant = resolve_method(method)
     g = as_csr(graph)
@@ -179,7 +189,11 @@ def shortest_paths(
             raise ValueError(f"method {method!r} does not support limit; use 'dijkstra' or 'bmssp'")
         return _bmssp_within(g, sources, seed, limit)
     if np.ndim(sources) == 0:
-        source = operator.index(sources)
+        try:
+            source = operator.index(sources)  # type: ignore[arg-type]  # any 0-d integer
+        except TypeError:
+            raise TypeError("sources must be an integer or an array-like of integers "
+                            f"(got {type(sources).__name__})") from None
         return _one_source(g, entry, variant, source, seed)
     srcs = _as_sources(sources)
     k = len(srcs)
@@ -199,13 +213,17 @@ def shortest_paths(
     return dist, pred
 
 
-def reconstruct_path(predecessors, target: int, source: int | None = None) -> np.ndarray:
+def reconstruct_path(predecessors: npt.ArrayLike, target: SupportsIndex,
+                     source: int | None = None) -> npt.NDArray[np.int64]:
     """The vertices of the shortest path ending at `target`, source first (int64).
 
     `predecessors` is one row as returned by :func:`shortest_paths`. The walk stops at the
     first vertex whose predecessor is -1. Because the source and unreached vertices both have
     predecessor -1, pass `source` to have an unreachable target reported: then a walk that
     does not end at `source` raises ValueError.
+
+    Raises ValueError for a 2-D `predecessors`, a predecessor out of range or a cycle, and
+    IndexError for a `target` out of range.
     """
     pred = np.asarray(predecessors)
     if pred.ndim != 1:
@@ -231,41 +249,80 @@ def reconstruct_path(predecessors, target: int, source: int | None = None) -> np
     return np.array(path[::-1], dtype=np.int64)
 
 
-def from_networkx(G, weight: str = "weight", default: float = 1.0, nodelist=None):
+def from_networkx(
+    G: Any,
+    weight: str | Callable[[Any, Any, dict[Any, Any]], Any] | None = "weight",
+    default: float = 1.0,
+    nodelist: Iterable[Any] | None = None,
+) -> tuple[CsrGraph, list[Any]]:
     """Convert a networkx graph to ``(CsrGraph, nodes)``, where ``nodes[i]`` is vertex i's node.
 
-    Arcs weigh their `weight` attribute (`default` when absent). Undirected graphs give both
-    directions of every edge; multigraphs keep parallel edges. `nodelist` fixes the vertex
-    order (default: ``list(G)``) and must list every node of G exactly once.
+    Parameters
+    ----------
+    G : networkx graph (directed or not, multigraphs included).
+    weight : the edge attribute holding the weight (`default` when absent); None for `default`
+        on every edge; or, as in networkx's shortest-path functions, a callable
+        ``weight(u, v, d)`` called once per adjacent pair u -> v with that pair's attribute dict
+        (for multigraphs the dict of its parallel edges, keyed by edge key), whose result is the
+        arc's weight; a result of None hides the arc.
+    default : weight of an edge without the `weight` attribute.
+    nodelist : the vertex order (default ``list(G)``); must list every node exactly once.
+
+    Returns ``(graph, nodes)``. Undirected graphs give both directions of every edge;
+    with an attribute name, multigraphs keep parallel edges as parallel arcs.
+
+    Raises TypeError for a `weight` that is neither a str, None nor callable, and for a
+    non-numeric edge weight; ValueError for a bad `nodelist`.
     """
+    if weight is not None and not isinstance(weight, str) and not callable(weight):
+        raise TypeError("weight must be an edge attribute name, None or a callable "
+                        f"weight(u, v, d) (got {type(weight).__name__})")
     nodes = list(G) if nodelist is None else list(nodelist)
     index = {node: i for i, node in enumerate(nodes)}
     if len(index) != len(nodes):
         raise ValueError("nodelist repeats a node")
     if len(index) != G.number_of_nodes() or any(node not in index for node in G):
         raise ValueError("nodelist must list every node of the graph exactly once")
-    tails, heads, weights = [], [], []
-    for u, v, w in G.edges(data=weight, default=default):
+    tails: list[int] = []
+    heads: list[int] = []
+    weights: list[float] = []
+
+    def add(u: Any, v: Any, w: Any) -> None:
         if isinstance(w, bool) or not isinstance(w, (int, float, np.integer, np.floating)):
-            raise TypeError(f"edge ({u!r}, {v!r}) has a non-numeric {weight!r}: {w!r}")
+            raise TypeError(f"edge ({u!r}, {v!r}) has a non-numeric weight: {w!r}")
         tails.append(index[u])
         heads.append(index[v])
         weights.append(float(w))
-        if not G.is_directed() and u != v:
-            tails.append(index[v])
-            heads.append(index[u])
-            weights.append(float(w))
+
+    if callable(weight):
+        # Each direction of an undirected edge is its own call, as networkx walks it.
+        for u, adjacent in G.adjacency():
+            for v, data in adjacent.items():
+                w = weight(u, v, data)
+                if w is not None:
+                    add(u, v, w)
+    else:
+        directed = G.is_directed()
+        for u, v, d in G.edges(data=True):
+            w = default if weight is None else d.get(weight, default)
+            add(u, v, w)
+            if not directed and u != v:
+                add(v, u, w)
     return from_edges(len(nodes), tails, heads, weights, sort=False), nodes
 
 
-def to_networkx(graph, weight: str = "weight", nodes=None, multigraph: bool | None = None):
+def to_networkx(graph: GraphLike, weight: str = "weight", nodes: Iterable[Any] | None = None,
+                multigraph: bool | None = None) -> Any:
     """Convert a graph to a networkx ``DiGraph`` (or ``MultiDiGraph``) with weights in `weight`.
 
     `nodes` relabels vertex i as ``nodes[i]``. With parallel arcs the result is a
     ``MultiDiGraph`` unless `multigraph` is False, in which case the lightest of the parallel
     arcs is kept (which leaves every shortest distance unchanged).
+
+    Returns the networkx graph. Raises ValueError when `nodes` does not have one label per
+    vertex, ImportError without networkx.
     """
-    import networkx as nx
+    import networkx as nx  # type: ignore[import-untyped, unused-ignore]
 
     g = as_csr(graph)
     labels = list(range(g.n)) if nodes is None else list(nodes)

@@ -9,15 +9,20 @@ region is one single-source call, including whatever conversion of the result th
 itself makes. The optional "dijkstra-multi" and "bmssp-multi" methods time one parallel call
 over all sources and report its time divided by the number of sources.
 
-Per graph and method the reported time is the median over all sources and repeats. Distances
-are compared with Dijkstra's for the same source: a method agrees when it reaches exactly the
-same vertices and every distance matches to a relative error of 1e-9 (BMSSP may sum the same
-path's weights in another order).
+Methods run interleaved: in each round every method runs once on the same source, so that all
+do the same work under the same load. Per graph and method the report gives the median time and
+its spread (min-max) over the rounds, and the median of the per-round ratios to Dijkstra's time.
+Distances are compared with Dijkstra's for the same source: a method agrees when it reaches
+exactly the same vertices and every distance matches to a relative error of 1e-9 (BMSSP may sum
+the same path's weights in another order).
 """
 
 from __future__ import annotations
 
+import os
+import platform
 import statistics
+import sys
 import time
 from collections.abc import Callable
 from dataclasses import asdict, dataclass, field
@@ -48,14 +53,16 @@ class Result:
     n: int
     m: int
     method: str
-    time_s: float | None
+    time_s: float | None        # median seconds per source
     edges_per_s: float | None
-    vs_dijkstra: float | None
+    vs_dijkstra: float | None   # median over the rounds of time / Dijkstra's time in that round
     agrees: bool | None
     max_rel_err: float | None
     runs: int
     sources: list[int] = field(default_factory=list)
     error: str | None = None
+    time_min_s: float | None = None
+    time_max_s: float | None = None
 
     def as_dict(self) -> dict:
         """The fields for JSON and CSV; an infinite error (different vertices reached) is None."""
@@ -205,102 +212,114 @@ def compare(dist: np.ndarray, ref: np.ndarray) -> tuple[bool, float]:
     return err <= AGREE_RTOL, err
 
 
-def run_bench(graphs, methods, sources: int = 3, repeats: int = 3, seed: int = 0,
-              budget: float = 5.0, progress=None) -> list[Result]:
-    """Time every method on every (label, CsrGraph) of `graphs`.
+def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources: int = 3,
+              repeats: int = 3, seed: int = 0, budget: float = 5.0,
+              progress: Callable[[str], object] | None = None) -> list[Result]:
+    """Time every method on every (label, CsrGraph) of `graphs`, interleaved.
 
-    Every method runs at least once, on the first source; further sources and repeats are run
-    while the method's total time on the graph stays within `budget` seconds, so a slow method
-    may be timed and checked on fewer sources (the result lists those it ran). `progress(label)` is called after each run.
+    The runs go in rounds, one per (repeat, source) pair, repeats outermost: in each round
+    every method runs once on the same source, in an order rotated from round to round, so
+    that every method does the same work under the same load. A method that takes all sources
+    at once (`batch`) runs once per repeat, its time divided by the number of sources. The
+    first round always runs; no further round starts once the rounds have taken `budget`
+    seconds per method on average. A method that raises is reported with its error and left
+    out of later rounds. `progress(label)` is called after each run.
+
+    Per method the result holds the median time and its spread (min, max), the median over the
+    rounds of its time divided by Dijkstra's in the same round, and its agreement with
+    Dijkstra on every source it ran.
     """
     results = []
     for label, g in graphs:
         srcs = pick_sources(g, sources, seed)
-        refs = {}
-        per_method = []
+        states: dict[str, object] = {}
+        errors: dict[str, str] = {}
         for method in methods:
             try:
-                state = method.prepare(g)
+                states[method.name] = method.prepare(g)
             except Exception as exc:  # a peer that cannot take this graph
-                per_method.append((method, [], None, f"{type(exc).__name__}: {exc}"))
-                for _ in range(len(srcs) * repeats):
-                    progress and progress(method.name)
-                continue
-            times, dists, spent, error = [], {}, 0.0, None
-            if method.batch:
-                times, dists, error = _run_batch(method, state, srcs, repeats, budget, progress)
-                srcs_to_run = []
-            else:
-                srcs_to_run = srcs
-            for i, s in enumerate(srcs_to_run):
-                for r in range(repeats):
-                    if (r or i) and spent > budget:
-                        progress and progress(method.name)
-                        continue
-                    t0 = time.perf_counter()
-                    try:
-                        d = method.run(state, s)
-                    except Exception as exc:
-                        error = f"{type(exc).__name__}: {exc}"
-                        break
-                    dt = time.perf_counter() - t0
+                errors[method.name] = f"{type(exc).__name__}: {exc}"
+        times: dict[str, list[float]] = {m.name: [] for m in methods}
+        ratios: dict[str, list[float]] = {m.name: [] for m in methods}
+        dists: dict[str, dict[int, np.ndarray]] = {m.name: {} for m in methods}
+        spent, limit = 0.0, budget * max(len(methods), 1)
+        ran: list[tuple[int, int]] = []
+        single = [m for m in methods if not m.batch]
+        batch = [m for m in methods if m.batch]
+        rounds = [(r, s) for r in range(repeats) for s in srcs]
+        for index, (r, s) in enumerate(rounds):
+            if index and spent > limit:
+                break
+            ran.append((r, s))
+            shift = index % max(len(single), 1)
+            round_times = {}
+            for method in single[shift:] + single[:shift]:
+                dt = _timed(method, states, errors, s, dists, progress)
+                if dt is not None:
                     spent += dt
-                    times.append(dt)
-                    dists[s] = d
-                    progress and progress(method.name)
-                if error:
-                    break
-            del state
-            if method.name == "dijkstra" and not error:
-                refs = dict(dists)
-            per_method.append((method, times, dists, error))
-        base_time = None
-        for method, times, dists, error in per_method:
-            if method.name == "dijkstra" and times:
-                base_time = statistics.median(times)
-        for method, times, dists, error in per_method:
-            med = statistics.median(times) if times and not error else None
+                    times[method.name].append(dt)
+                    round_times[method.name] = dt
+            ends_repeat = index + 1 == len(rounds) or rounds[index + 1][0] != r
+            if batch and (ends_repeat or spent > limit):  # the repeat's sources in one call
+                done = [src for rr, src in ran if rr == r]
+                for method in batch:
+                    dt = _timed(method, states, errors, done, dists, progress)
+                    if dt is not None:
+                        spent += dt
+                        times[method.name].append(dt / len(done))
+                        round_times[method.name] = dt / len(done)
+            base = round_times.get("dijkstra")
+            if base:
+                for name, dt in round_times.items():
+                    ratios[name].append(dt / base)
+        states.clear()
+        refs = dict(dists["dijkstra"]) if "dijkstra" in dists and "dijkstra" not in errors else {}
+        for method in methods:
+            name = method.name
+            error = errors.get(name)
+            ts = times[name] if not error else []
+            med = statistics.median(ts) if ts else None
             agrees, worst = None, None
-            ran = [s for s in srcs if s in dists]
-            if ran and not error:
+            checked = sorted(dists[name]) if not error else []
+            if checked:
                 try:
-                    checks = [compare(dists[s], _reference(g, refs, s)) for s in ran]
+                    checks = [compare(dists[name][s], _reference(g, refs, s)) for s in checked]
                 except ValueError:  # Dijkstra refuses the graph (negative or NaN weights)
                     checks = []
                 if checks:
                     agrees = all(c[0] for c in checks)
                     worst = max(c[1] for c in checks)
             results.append(Result(
-                graph=label, n=g.n, m=g.m, method=method.name, time_s=med,
+                graph=label, n=g.n, m=g.m, method=name, time_s=med,
+                time_min_s=min(ts) if ts else None, time_max_s=max(ts) if ts else None,
                 edges_per_s=(g.m / med if med else None),
-                vs_dijkstra=(med / base_time if med and base_time else None),
-                agrees=agrees, max_rel_err=worst, runs=len(times), sources=ran, error=error,
+                vs_dijkstra=(statistics.median(ratios[name]) if ratios[name] and not error else None),
+                agrees=agrees, max_rel_err=worst, runs=len(ts), sources=checked, error=error,
             ))
     return results
 
 
-def _run_batch(method: Method, state, srcs: list[int], repeats: int, budget: float, progress):
-    """Time a method that takes every source in one call; the time per source is the call's
-    time divided by the number of sources."""
-    times, dists, spent = [], {}, 0.0
-    array = np.array(srcs, dtype=np.int64)
-    for r in range(repeats):
-        if r and spent > budget:
-            for _ in srcs:
-                progress and progress(method.name)
-            continue
-        t0 = time.perf_counter()
-        try:
-            rows = method.run(state, array)
-        except Exception as exc:
-            return times, dists, f"{type(exc).__name__}: {exc}"
-        dt = time.perf_counter() - t0
-        spent += dt
-        times.append(dt / max(len(srcs), 1))
-        dists = {s: rows[i] for i, s in enumerate(srcs)}
-        for _ in srcs:
-            progress and progress(method.name)
-    return times, dists, None
+def _timed(method: Method, states: dict, errors: dict, source, dists: dict, progress) -> float | None:
+    """One timed run of `method` from `source` (a list of sources for a batch method), its
+    distances kept; None when the method has failed, now or before."""
+    if method.name in errors:
+        progress and progress(method.name)
+        return None
+    t0 = time.perf_counter()
+    try:
+        out = method.run(states[method.name], np.array(source, dtype=np.int64) if method.batch else source)
+    except Exception as exc:
+        errors[method.name] = f"{type(exc).__name__}: {exc}"
+        progress and progress(method.name)
+        return None
+    dt = time.perf_counter() - t0
+    if method.batch:
+        for i, s in enumerate(source):
+            dists[method.name][s] = out[i]
+    else:
+        dists[method.name][source] = out
+    progress and progress(method.name)
+    return dt
 
 
 def _reference(g: CsrGraph, refs: dict, source: int) -> np.ndarray:
@@ -311,23 +330,68 @@ def _reference(g: CsrGraph, refs: dict, source: int) -> np.ndarray:
     return refs[source]
 
 
+def environment(argv: list[str] | None = None) -> dict:
+    """What a timing depends on: versions, the CPU, the thread settings and the command line."""
+    from importlib import metadata
+
+    def version(dist: str) -> str | None:
+        try:
+            return metadata.version(dist)
+        except metadata.PackageNotFoundError:
+            return None
+
+    from . import __version__
+
+    cpu = platform.processor() or None
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), cpu)
+    except OSError:
+        pass
+    usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    return {
+        "quillharbour": __version__,
+        "python": platform.python_version(),
+        "platform": platform.platform(),
+        "cpu": cpu,
+        "cores": os.cpu_count(),
+        "usable_cores": usable,
+        "threads": {k: os.environ.get(k) for k in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "OMP_NUM_THREADS")},
+        "versions": {name: version(dist) for name, dist in
+                     (("numpy", "numpy"), ("scipy", "scipy"), ("igraph", "igraph"),
+                      ("networkit", "networkit"), ("pyarrow", "pyarrow"))},
+        "command": ["quillharbour"] + list(sys.argv[1:] if argv is None else argv),
+    }
+
+
+def _ms(seconds: float | None) -> str:
+    """Milliseconds to three significant digits, without an exponent."""
+    if seconds is None:
+        return "-"
+    v = seconds * 1e3
+    return f"{v:.0f}" if v >= 100 else f"{v:.3g}"
+
+
 def format_table(results: list[Result]) -> str:
-    head = ("graph", "n", "m", "method", "time ms", "Medges/s", "vs dijkstra", "agrees")
+    """The results as an aligned text table: median time and its min-max spread per source,
+    the median ratio to Dijkstra's time in the same rounds, the sources and runs timed."""
+    head = ("graph", "n", "m", "method", "sources", "runs", "median ms", "min-max ms", "Medges/s",
+            "time / dijkstra", "agrees")
     rows = []
     for r in results:
         if r.error:
-            rows.append((r.graph, str(r.n), str(r.m), r.method, "error", "", "", r.error[:60]))
+            rows.append((r.graph, str(r.n), str(r.m), r.method, "", "", "error", "", "", "", r.error[:60]))
             continue
         rows.append((
-            r.graph, str(r.n), str(r.m), r.method,
-            f"{r.time_s * 1e3:.2f}" if r.time_s is not None else "-",
+            r.graph, str(r.n), str(r.m), r.method, str(len(r.sources)), str(r.runs),
+            _ms(r.time_s), f"{_ms(r.time_min_s)}-{_ms(r.time_max_s)}" if r.time_min_s is not None else "-",
             f"{r.edges_per_s / 1e6:.1f}" if r.edges_per_s else "-",
             f"{r.vs_dijkstra:.2f}x" if r.vs_dijkstra else "-",
             {True: "yes", False: "NO", None: "-"}[r.agrees]
             + (f" ({r.max_rel_err:.1e})" if r.agrees is False and r.max_rel_err is not None else ""),
         ))
     widths = [max(len(h), *(len(row[i]) for row in rows)) if rows else len(h) for i, h in enumerate(head)]
-    right = {1, 2, 4, 5, 6}
+    right = {1, 2, 4, 5, 6, 7, 8, 9}
 
     def fmt(cells):
         return "  ".join(c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(cells, widths))).rstrip()

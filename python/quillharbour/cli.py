@@ -9,20 +9,25 @@ a missing optional library ends the commands that need it with a note, never a t
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import json
 import os
 import sys
+import threading
 import time
+from collections.abc import Iterator
 
 import numpy as np
 
 from . import __version__, generators, io
 from . import _quillharbour as _native
-from .api import resolve_method, shortest_paths
-from .graph import CsrGraph
+from .api import VARIANTS, resolve_method, shortest_paths
+from .graph import INDEX_MAX, CsrGraph
 
 DEFAULT_GRAPH = "grid:500x500"
+PLOT_SUFFIXES = (".png", ".pdf", ".svg")
+SEED_MAX = 2**64 - 1
 
 
 class CliError(Exception):
@@ -37,14 +42,22 @@ def load_graph(arg: str, seed: int = 0) -> CsrGraph:
     """A graph from a file path or a generator spec."""
     if generators.is_spec(arg) and not os.path.exists(arg):
         try:
-            return generators.from_spec(arg, seed=seed)
+            with _stage(f"generating {arg}"):
+                return generators.from_spec(arg, seed=seed)
         except ValueError as exc:
             raise CliError(str(exc).splitlines()[0]) from None
+        except MemoryError:
+            raise CliError(f"{arg}: not enough memory to generate this graph") from None
     if os.path.isfile(arg):
         try:
-            return io.load(arg)
+            with _stage(f"loading {os.path.basename(arg)}"):
+                return io.load(arg)
         except ValueError as exc:  # GraphFormatError and unknown suffixes
-            raise CliError(str(exc)) from None
+            raise CliError(str(exc).splitlines()[0]) from None
+        except ImportError as exc:
+            raise CliError(str(exc), code=1) from None
+        except MemoryError:
+            raise CliError(f"{arg}: not enough memory to load this graph") from None
         except OSError as exc:
             raise CliError(f"cannot read {arg}: {exc.strerror or exc}") from None
     if os.path.exists(arg):
@@ -54,7 +67,62 @@ def load_graph(arg: str, seed: int = 0) -> CsrGraph:
     raise CliError(f"no such graph file: {arg}")
 
 
-# --- progress -------------------------------------------------------------------------------
+# --- progress and output checks -------------------------------------------------------------
+
+
+def _progress_wanted() -> bool:
+    """Progress goes to stderr only when a person watches it: never into a log or a pipe."""
+    return sys.stderr.isatty()
+
+
+@contextlib.contextmanager
+def _stage(label: str) -> Iterator[None]:
+    """Show `label` with a running clock on a terminal while a long step works."""
+    bar, done = None, threading.Event()
+    if _progress_wanted():
+        try:
+            from tqdm import tqdm
+
+            bar = tqdm(total=None, desc=label, file=sys.stderr, leave=False, bar_format="{desc} {elapsed}")
+        except ImportError:
+            pass
+    if bar is not None:
+        def tick() -> None:  # the clock runs while the step holds no lock (native code, parsers)
+            while not done.wait(0.5):
+                bar.refresh()
+        threading.Thread(target=tick, daemon=True).start()
+    try:
+        yield
+    finally:
+        done.set()
+        if bar is not None:
+            bar.close()
+
+
+def _check_output(path: str | None, suffixes: tuple[str, ...], what: str, stdout_ok: bool = False) -> None:
+    """Refuse an output path with the wrong suffix or in a place that cannot be written, before
+    any work is done."""
+    if path is None or (stdout_ok and path == "-"):
+        return
+    if not path.lower().endswith(suffixes):
+        raise CliError(f"{what} {path!r} must end in {' or '.join(suffixes)}")
+    targets = [path]
+    if path.lower().endswith(".npy"):
+        targets.append(path[: -len(".npy")] + ".pred.npy")
+    for target in targets:
+        folder = os.path.dirname(os.path.abspath(target))
+        if os.path.isdir(target):
+            raise CliError(f"{what} {target}: is a directory")
+        if not os.path.isdir(folder):
+            raise CliError(f"{what} {target}: no such directory {folder}")
+        existed = os.path.exists(target)
+        try:  # the one sure test, root included: open it for writing, leave its contents alone
+            with open(target, "ab"):
+                pass
+        except OSError as exc:
+            raise CliError(f"{what} {target}: cannot write ({exc.strerror or exc})") from None
+        if not existed:
+            os.remove(target)
 
 
 class _Progress:
@@ -102,6 +170,9 @@ def cmd_bench(args) -> int:
                     resolve_method(name)
                 except ValueError as exc:
                     raise CliError(f"{exc}; peers: {', '.join(bench.PEERS)}") from None
+    _check_output(args.json, (".json",), "--json", stdout_ok=True)
+    _check_output(args.csv, (".csv",), "--csv", stdout_ok=True)
+    _check_output(args.plot, PLOT_SUFFIXES, "--plot")
     if args.plot:
         _need_matplotlib()
     graphs = []
@@ -118,8 +189,10 @@ def cmd_bench(args) -> int:
     methods, notes = bench.available_methods(names, seed=args.seed, include_peers=not args.no_peers)
     if not methods:
         raise CliError("no method to run: " + "; ".join(notes), code=1)
-    total = sum(min(args.sources, g.n) * args.repeats for _, g in graphs) * len(methods)
-    progress = _Progress(total, enabled=not args.no_progress)
+    single = sum(not m.batch for m in methods)
+    total = sum(len(bench.pick_sources(g, args.sources, args.seed)) * args.repeats * single
+                + args.repeats * (len(methods) - single) for _, g in graphs)  # runs, if the budget allows
+    progress = _Progress(total, enabled=not args.no_progress and _progress_wanted())
     try:
         results = bench.run_bench(graphs, methods, sources=args.sources, repeats=args.repeats,
                                   seed=args.seed, budget=args.budget, progress=progress)
@@ -136,7 +209,8 @@ def cmd_bench(args) -> int:
             print(f"note: {note}", file=sys.stderr)
     if args.json:
         payload = {"results": [r.as_dict() for r in results], "skipped": notes,
-                   "seed": args.seed, "repeats": args.repeats}
+                   "seed": args.seed, "sources": args.sources, "repeats": args.repeats,
+                   "budget": args.budget, "environment": bench.environment(args.argv)}
         text = json.dumps(payload, indent=2, allow_nan=False, default=_json_default)
         _write_text(args.json, text + "\n")
     if args.csv:
@@ -154,7 +228,11 @@ def cmd_bench(args) -> int:
         except RuntimeError as exc:
             raise CliError(str(exc), code=1) from None
         print(f"wrote {args.plot}", file=sys.stderr)
-    return 1 if any(r.agrees is False for r in results) else 0
+    failed = [r for r in results if r.error or r.agrees is False]
+    if failed:
+        print(f"quillharbour: {len(failed)} of {len(results)} results failed or disagree with Dijkstra",
+              file=sys.stderr)
+    return 1 if failed else 0
 
 
 def _need_matplotlib():
@@ -191,16 +269,20 @@ def _write_csv(f, fields, results):
 
 
 def cmd_run(args) -> int:
-    g = load_graph(args.graph, args.seed)
     try:
         resolve_method(args.method)
     except ValueError as exc:
         raise CliError(str(exc)) from None
+    _check_output(args.output, (".npz", ".npy"), "--output")
+    g = load_graph(args.graph, args.seed)
     sources = args.source if args.source else [0]
+    for s in sources:
+        _check_source(s, g)
     one = len(sources) == 1
     t0 = time.perf_counter()
     try:
-        dist, pred = shortest_paths(g, sources[0] if one else sources, method=args.method, seed=args.seed)
+        with _stage(f"{args.method} from {len(sources)} source(s)"):
+            dist, pred = shortest_paths(g, sources[0] if one else sources, method=args.method, seed=args.seed)
     except NotImplementedError:
         raise CliError(f"method {args.method!r} is not implemented in this build", code=1) from None
     except (IndexError, ValueError) as exc:
@@ -213,7 +295,7 @@ def cmd_run(args) -> int:
           f"largest finite distance {float(dist[reached].max()) if reached.any() else float('nan'):.6g}")
     if args.output:
         out = args.output
-        if out.endswith(".npz"):
+        if out.lower().endswith(".npz"):
             np.savez(out, distances=dist, predecessors=pred, sources=np.asarray(sources, dtype=np.int64))
             print(f"wrote distances, predecessors and sources to {out}")
         elif out.endswith(".npy"):
@@ -221,9 +303,12 @@ def cmd_run(args) -> int:
             np.save(out, dist)
             np.save(pred_out, pred)
             print(f"wrote distances to {out} and predecessors to {pred_out}")
-        else:
-            raise CliError(f"output must end in .npz or .npy (got {out})")
     return 0
+
+
+def _check_source(source: int, g: CsrGraph) -> None:
+    if not 0 <= source < g.n:
+        raise CliError(f"source {source} is out of range for graph with {g.n} vertices")
 
 
 # --- info -----------------------------------------------------------------------------------
@@ -302,12 +387,14 @@ def cmd_info(args) -> int:
 def cmd_settle_plot(args) -> int:
     from .plotting import plot_settlement
 
+    _check_output(args.output, PLOT_SUFFIXES, "--output")
     _need_matplotlib()
     g = load_graph(args.graph, args.seed)
-    if not 0 <= args.source < g.n:
-        raise CliError(f"source {args.source} is out of range for graph with {g.n} vertices")
+    _check_source(args.source, g)
     try:
-        _, _, ids, dhat = _native.bmssp_instrumented(g.indptr, g.indices, g.weights, args.source, args.seed)
+        with _stage("instrumented BMSSP run"):
+            _, _, ids, dhat = _native.bmssp_instrumented(g.indptr, g.indices, g.weights, args.source,
+                                                         args.seed)
     except NotImplementedError:
         raise CliError("bmssp_instrumented is not implemented in this build", code=1) from None
     except ValueError as exc:
@@ -323,7 +410,8 @@ def cmd_settle_plot(args) -> int:
     agree = bool(np.allclose(dhat, reference, rtol=1e-9, atol=0.0))
     title = f"{args.graph}, source {args.source}, seed {args.seed}: BMSSP vs Dijkstra settlement order"
     try:
-        stats = plot_settlement(dhat, reference, args.output, title)
+        with _stage("drawing"):
+            stats = plot_settlement(dhat, reference, args.output, title)
     except RuntimeError as exc:
         raise CliError(str(exc), code=1) from None
     print(f"settled {stats['settled']} transformed vertices; {stats['out_of_order']} after a larger distance; "
@@ -336,19 +424,37 @@ def cmd_settle_plot(args) -> int:
 # --- entry ----------------------------------------------------------------------------------
 
 
+class _Parser(argparse.ArgumentParser):
+    """Reports a usage error in one line, exit status 2."""
+
+    def error(self, message: str):  # type: ignore[override]
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+FILES_HELP = ("graph files: DIMACS .gr, Matrix Market .mtx, edge lists .csv/.tsv\n"
+              "  (source,target[,weight], 0-based ids), scipy .npz; text formats also gzipped (.gz)")
+METHODS_HELP = ("methods: dijkstra, bmssp, or a BMSSP variant:\n  " + ", ".join(VARIANTS)
+                + ", hybrid:A:B (each also as bmssp-NAME)")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    epilog = f"{FILES_HELP}\n{METHODS_HELP}\n\n{generators.SPEC_HELP}"
+    raw = argparse.RawDescriptionHelpFormatter
+    parser = _Parser(
         prog="quillharbour",
         description="Shortest paths with BMSSP beside Dijkstra: compare, run, inspect. "
                     "Without a command, runs 'bench' on a road-like grid.",
-        epilog=generators.SPEC_HELP,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=epilog, formatter_class=raw,
     )
     parser.add_argument("--version", action="version", version=f"quillharbour {__version__}")
     sub = parser.add_subparsers(dest="command")
+    graph_help = "a graph file or generator spec (see below)"
+    seed_help = f"seed for generator specs and BMSSP's pivot draws, in [0, {SEED_MAX}] (default 0)"
 
     b = sub.add_parser("bench", help="time every method on graphs and compare with Dijkstra",
-                       epilog=generators.SPEC_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+                       description="Time every method on the same graphs and sources, interleaved, "
+                                   "and check each answer against Dijkstra's. Exit status 1 when a "
+                                   "method failed or disagreed.", epilog=epilog, formatter_class=raw)
     b.add_argument("graphs", nargs="*", metavar="GRAPH", help=f"graph files or specs (default {DEFAULT_GRAPH})")
     b.add_argument("--methods", help="comma-separated methods (default: all available; "
                                      "names: dijkstra, bmssp, bmssp-VARIANT or hybrid:A:B, scipy, igraph, networkit, "
@@ -356,47 +462,86 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("--no-peers", action="store_true", help="leave out scipy, igraph and NetworKit")
     b.add_argument("--sources", type=_positive, default=3, help="sources per graph (default 3)")
     b.add_argument("--repeats", type=_positive, default=3, help="runs per source (default 3)")
-    b.add_argument("--budget", type=float, default=2.5,
-                   help="after a method's first run on a graph, start no further runs once it has "
-                        "spent this many seconds there (default 2.5)")
-    b.add_argument("--seed", type=int, default=0, help="seed for generators, sources and BMSSP (default 0)")
-    b.add_argument("--json", metavar="FILE", help="write results as JSON ('-' for stdout)")
-    b.add_argument("--csv", metavar="FILE", help="write results as CSV ('-' for stdout)")
-    b.add_argument("--plot", metavar="FILE.png", help="draw time against graph size")
-    b.add_argument("--no-progress", action="store_true", help="no progress bar")
+    b.add_argument("--budget", type=_budget, default=2.5,
+                   help="seconds per method and graph, on average: no further round of runs starts "
+                        "once the rounds have taken that long (the first round always runs; default 2.5)")
+    b.add_argument("--seed", type=_seed, default=0, help=seed_help.replace("specs and", "specs, sources and"))
+    b.add_argument("--json", metavar="FILE.json", help="write results and the environment as JSON ('-' for stdout)")
+    b.add_argument("--csv", metavar="FILE.csv", help="write results as CSV ('-' for stdout)")
+    b.add_argument("--plot", metavar="FILE.png",
+                   help="draw the times (.png, .pdf or .svg): bars for one graph, time against size for several")
+    b.add_argument("--no-progress", action="store_true", help="no progress bar (there is none unless stderr is a terminal)")
     b.add_argument("-q", "--quiet", action="store_true", help="no graph summary lines")
     b.set_defaults(func=cmd_bench)
 
-    r = sub.add_parser("run", help="one method on one graph, distances and predecessors to a file")
-    r.add_argument("graph", metavar="GRAPH")
-    r.add_argument("-s", "--source", type=int, action="append", help="source vertex (repeatable; default 0)")
-    r.add_argument("-m", "--method", default="dijkstra", help="dijkstra, bmssp or a variant (default dijkstra)")
-    r.add_argument("--seed", type=int, default=0)
-    r.add_argument("-o", "--output", help="FILE.npz (both arrays) or FILE.npy (and FILE.pred.npy)")
+    r = sub.add_parser("run", help="one method on one graph, distances and predecessors to a file",
+                       description="Run one method from one or more sources and summarise the "
+                                   "distances; optionally save them.", epilog=epilog, formatter_class=raw)
+    r.add_argument("graph", metavar="GRAPH", help=graph_help)
+    r.add_argument("-s", "--source", type=_source, action="append",
+                   help="source vertex, 0-based (repeatable: one row per source; default 0)")
+    r.add_argument("-m", "--method", default="dijkstra", help="the method (default dijkstra; see below)")
+    r.add_argument("--seed", type=_seed, default=0, help=seed_help)
+    r.add_argument("-o", "--output", metavar="FILE",
+                   help="FILE.npz (distances, predecessors, sources) or FILE.npy (distances; "
+                        "predecessors in FILE.pred.npy)")
     r.set_defaults(func=cmd_run)
     from .distributed import add_run_options
 
     add_run_options(r)  # --sources/--random-sources/--scheduler/--out: many sources on a cluster
 
-    i = sub.add_parser("info", help="graph statistics and the parameters BMSSP would pick")
-    i.add_argument("graph", metavar="GRAPH")
-    i.add_argument("--seed", type=int, default=0)
-    i.add_argument("--json", action="store_true", help="print JSON")
+    i = sub.add_parser("info", help="graph statistics and the parameters BMSSP would pick",
+                       description="Sizes, degrees, weights, the constant-degree transform and "
+                                   "the parameters of BMSSP and each variant.",
+                       epilog=epilog, formatter_class=raw)
+    i.add_argument("graph", metavar="GRAPH", help=graph_help)
+    i.add_argument("--seed", type=_seed, default=0, help="seed for generator specs (default 0)")
+    i.add_argument("--json", action="store_true", help="print JSON instead of a table")
     i.set_defaults(func=cmd_info)
 
-    p = sub.add_parser("settle-plot", help="BMSSP's settlement order against Dijkstra's, as a PNG")
-    p.add_argument("graph", metavar="GRAPH")
-    p.add_argument("-s", "--source", type=int, default=0)
-    p.add_argument("--seed", type=int, default=0)
-    p.add_argument("-o", "--output", default="settle.png", help="PNG file (default settle.png)")
+    p = sub.add_parser("settle-plot", help="BMSSP's settlement order against Dijkstra's, as a PNG",
+                       description="Run the instrumented BMSSP and draw the order in which it "
+                                   "settles vertices against Dijkstra's sorted order. Exit status 1 "
+                                   "when the settlement distances disagree.",
+                       epilog=epilog, formatter_class=raw)
+    p.add_argument("graph", metavar="GRAPH", help=graph_help)
+    p.add_argument("-s", "--source", type=_source, default=0, help="source vertex, 0-based (default 0)")
+    p.add_argument("--seed", type=_seed, default=0, help=seed_help)
+    p.add_argument("-o", "--output", default="settle.png", metavar="FILE.png",
+                   help="the figure (.png, .pdf or .svg; default settle.png)")
     p.set_defaults(func=cmd_settle_plot)
     return parser
 
 
+def _integer(text: str, lo: int, hi: int) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+    if not lo <= value <= hi:
+        raise argparse.ArgumentTypeError(f"{text} is outside [{lo}, {hi}]")
+    return value
+
+
+def _seed(text: str) -> int:
+    return _integer(text, 0, SEED_MAX)
+
+
+def _source(text: str) -> int:
+    return _integer(text, 0, INDEX_MAX - 1)
+
+
 def _positive(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1 (got {value})")
+    return _integer(text, 1, 10**9)
+
+
+def _budget(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"{text} is not a finite number of seconds >= 0")
     return value
 
 
@@ -408,11 +553,18 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
     if args.command is None:
         args = parser.parse_args(["bench"])
+    args.argv = argv
     try:
         return args.func(args)
     except CliError as exc:
         print(f"quillharbour: error: {exc}", file=sys.stderr)
         return exc.code
+    except MemoryError:
+        print("quillharbour: error: not enough memory for this input", file=sys.stderr)
+        return 2
+    except OSError as exc:  # writing an output failed part-way (disk full, lost mount)
+        print(f"quillharbour: error: {exc.filename or ''}: {exc.strerror or exc}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         print("quillharbour: interrupted", file=sys.stderr)
         return 130

@@ -462,6 +462,26 @@ def _read_sources(path: str) -> np.ndarray:
         raise CliError(f"{path}: a source does not fit in a signed 64-bit integer") from None
 
 
+def _check_store_path(path: str) -> None:
+    """Refuses a --out the run could not write, before any work: one line, exit status 2."""
+    import tempfile
+
+    from .cli import CliError
+
+    if not path.lower().endswith(".zarr"):
+        raise CliError(f"--out {path!r} must end in .zarr")
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise CliError(f"--out {path}: exists and is not a directory")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise CliError(f"--out {path}: no such directory {folder}")
+    try:  # root passes os.access checks that writing then fails, so try it
+        with tempfile.TemporaryFile(dir=folder):
+            pass
+    except OSError as exc:
+        raise CliError(f"--out {path}: cannot write in {folder} ({exc.strerror or exc})") from None
+
+
 def run_cli(args) -> int:
     """``quillharbour run`` with the cluster options: rows into a Zarr store, with a progress bar."""
     import time
@@ -479,6 +499,7 @@ def run_cli(args) -> int:
         raise CliError("give the sources: --sources FILE or --random-sources N")
     if args.random_sources is not None and args.random_sources < 0:
         raise CliError(f"--random-sources must be >= 0 (got {args.random_sources})")
+    _check_store_path(args.out)
     try:
         resolve_method(args.method)
         (distributed,) = _require("distributed")
@@ -513,7 +534,7 @@ def run_cli(args) -> int:
         t0 = time.perf_counter()
         group = multisource(graph, sources, method=args.method, seed=args.seed, client=client,
                             out=args.out, rows_per_task=args.rows_per_task,
-                            progress=not args.no_progress)
+                            progress=not args.no_progress and sys.stderr.isatty())
         elapsed = time.perf_counter() - t0
     except FileNotFoundError as exc:
         raise CliError(f"no such graph file: {exc.filename or exc}") from None

@@ -12,6 +12,9 @@ float64 values, so every generated graph is a valid input for every algorithm.
 from __future__ import annotations
 
 import math
+from collections.abc import Callable
+from typing import Any
+import os
 
 import numpy as np
 
@@ -20,7 +23,7 @@ from .graph import INDEX_MAX, CsrGraph, from_edges
 __all__ = ["grid", "random_geometric", "gnm", "rmat", "path", "star", "from_spec", "SPEC_HELP"]
 
 
-def _rng(seed) -> np.random.Generator:
+def _rng(seed: Any) -> np.random.Generator:
     return np.random.default_rng(seed)
 
 
@@ -163,7 +166,7 @@ SPEC_HELP = """graph specs (seeded by --seed):
   star:N                 star of N vertices (centre 0), both directions"""
 
 
-def _ints(spec: str, text: str, count_ok, sep: str = ":") -> list[int]:
+def _ints(spec: str, text: str, count_ok: Callable[[int], bool], sep: str = ":") -> list[int]:
     parts = text.split(sep) if text else []
     if not count_ok(len(parts)):
         raise ValueError(f"bad graph spec {spec!r}")
@@ -173,28 +176,73 @@ def _ints(spec: str, text: str, count_ok, sep: str = ":") -> list[int]:
         raise ValueError(f"bad graph spec {spec!r}: {text!r} is not made of integers") from None
 
 
+# Bytes a generator holds per arc and per vertex at its peak (arc arrays, their sort and the
+# CSR copy), to refuse a spec that cannot fit before generating it.
+BYTES_PER_ARC = 64
+BYTES_PER_VERTEX = 48
+
+
+def _check_size(n: int, m: int) -> None:
+    if m > INDEX_MAX:
+        raise ValueError(f"it would have {m} arcs, more than {INDEX_MAX}")
+    need = BYTES_PER_ARC * m + BYTES_PER_VERTEX * n
+    memory = _available_memory()
+    if memory is not None and need > memory:
+        raise ValueError(f"{n} vertices and {m} arcs need about {need / 1e9:.1f} GB, "
+                         f"more than the {memory / 1e9:.1f} GB this machine has available")
+
+
+def _available_memory() -> int | None:
+    """Bytes the system can give without swapping (Linux's MemAvailable), else its memory."""
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError, AttributeError):
+        return None
+
+
 def from_spec(spec: str, seed: int = 0) -> CsrGraph:
-    """Generate the graph that a spec such as ``grid:300x300`` or ``rmat:16:8`` names."""
+    """Generate the graph that a spec such as ``grid:300x300`` or ``rmat:16:8`` names.
+
+    Raises ValueError for an unknown or malformed spec, and for one whose graph would not fit
+    in this machine's memory (checked before generating)."""
     kind, _, rest = spec.partition(":")
     kind = kind.lower()
     try:
         if kind == "grid":
             sides = _ints(spec, rest, lambda k: k in (1, 2), sep="x")
             r, c = (sides * 2)[:2]
+            _check_size(r * c, 2 * (r * max(c - 1, 0) + c * max(r - 1, 0)))
             return grid(r, c, seed)
         if kind == "rgg":
             vals = _ints(spec, rest, lambda k: k in (1, 2))
-            return random_geometric(vals[0], seed=seed, degree=float(vals[1]) if len(vals) > 1 else 8.0)
+            degree = float(vals[1]) if len(vals) > 1 else 8.0
+            _check_size(vals[0], int(vals[0] * degree * 1.5))
+            return random_geometric(vals[0], seed=seed, degree=degree)
         if kind == "gnm":
             nn, mm = _ints(spec, rest, lambda k: k == 2)
+            _check_size(nn, mm)
             return gnm(nn, mm, seed)
         if kind == "rmat":
             vals = _ints(spec, rest, lambda k: k in (1, 2))
-            return rmat(vals[0], vals[1] if len(vals) > 1 else 16, seed)
+            scale, factor = vals[0], vals[1] if len(vals) > 1 else 16
+            if 1 <= scale <= 30:
+                _check_size(1 << scale, factor << scale)
+            return rmat(scale, factor, seed)
         if kind == "path":
-            return path(*_ints(spec, rest, lambda k: k == 1), seed=seed)
+            [nn] = _ints(spec, rest, lambda k: k == 1)
+            _check_size(nn, nn)
+            return path(nn, seed=seed)
         if kind == "star":
-            return star(*_ints(spec, rest, lambda k: k == 1), seed=seed)
+            [nn] = _ints(spec, rest, lambda k: k == 1)
+            _check_size(nn, 2 * nn)
+            return star(nn, seed=seed)
     except ValueError as exc:
         if str(exc).startswith("bad graph spec"):
             raise

@@ -10,11 +10,15 @@ are turned into that form; it copies only when a dtype or the memory layout requ
 
 from __future__ import annotations
 
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 
 INDEX_MAX = np.iinfo(np.int32).max
+
+# What the package accepts as a graph: a CsrGraph, a scipy.sparse matrix or array of any
+# format, or an (indptr, indices, weights) triple of array-likes.
+GraphLike = Any
 
 
 class CsrGraph(NamedTuple):
@@ -38,22 +42,22 @@ class CsrGraph(NamedTuple):
         """The tail vertex of every arc, in CSR order (int64)."""
         return np.repeat(np.arange(self.n, dtype=np.int64), np.diff(self.indptr))
 
-    def to_scipy(self):
+    def to_scipy(self) -> Any:
         """The graph as a ``scipy.sparse.csr_array`` (shares the arrays; parallel arcs kept)."""
-        from scipy import sparse
+        from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
 
         return sparse.csr_array((self.weights, self.indices, self.indptr), shape=(self.n, self.n))
 
 
-def _is_scipy_sparse(obj) -> bool:
+def _is_scipy_sparse(obj: Any) -> bool:
     try:
-        from scipy import sparse
+        from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return False
-    return sparse.issparse(obj)
+    return bool(sparse.issparse(obj))
 
 
-def _as_index_array(values, name: str, dtype) -> np.ndarray:
+def _as_index_array(values: Any, name: str, dtype: Any) -> np.ndarray:
     """`values` as a 1-D contiguous integer array of `dtype`, refusing values that would wrap."""
     arr = np.asarray(values)
     if arr.ndim != 1:
@@ -71,14 +75,17 @@ def _as_index_array(values, name: str, dtype) -> np.ndarray:
     return np.ascontiguousarray(arr, dtype=dtype)
 
 
-def as_csr(graph) -> CsrGraph:
+def as_csr(graph: GraphLike) -> CsrGraph:
     """Convert `graph` to a :class:`CsrGraph` in the native dtypes.
 
-    `graph` is a scipy.sparse matrix or array of any format (entry (i, j) is an arc i -> j;
-    explicit zeros are zero-weight arcs, as in scipy.sparse.csgraph; duplicate entries of a
-    COO or CSR matrix are parallel arcs, never summed) or an
-    ``(indptr, indices, weights)`` triple. Only the shape is checked here (square matrix, lengths
+    `graph` is a scipy.sparse matrix or array of any format, read as scipy reads it: its
+    canonical CSR form, where duplicate entries are summed and explicit zeros are zero-weight
+    arcs, as in scipy.sparse.csgraph (entry (i, j) is the arc i -> j); or an
+    ``(indptr, indices, weights)`` triple, taken as it is (parallel arcs kept). Only the shape is checked here (square matrix, lengths
     consistent); the native functions check the structure and the weights.
+
+    Raises TypeError for dense arrays, complex or non-numeric weights and other objects;
+    ValueError for a non-square matrix, arrays of the wrong shape or ids that do not fit.
     """
     if isinstance(graph, CsrGraph):
         return graph
@@ -87,14 +94,14 @@ def as_csr(graph) -> CsrGraph:
             raise ValueError(f"a graph's matrix must be square (got shape {graph.shape})")
         if graph.dtype.kind == "c":
             raise TypeError("complex weights are not supported")
-        if graph.format == "coo":
-            # scipy's tocsr() sums duplicate entries, which would invent arc weights; keep
-            # them as parallel arcs instead (the lightest one then counts, as for CSR input).
-            return from_edges(graph.shape[0], graph.row, graph.col, graph.data, sort=False)
         csr = graph if graph.format == "csr" else graph.tocsr()
         if len(csr.indptr) and csr.indptr[-1] != len(csr.indices):
             raise ValueError("malformed scipy matrix: indptr[-1] != len(indices)")
-        triple = (csr.indptr, csr.indices[: csr.indptr[-1]], csr.data[: csr.indptr[-1]])
+        if not csr.has_canonical_format:
+            # What scipy means by the matrix: duplicate entries summed (explicit zeros stay).
+            csr = csr.copy() if csr is graph else csr
+            csr.sum_duplicates()
+        triple: Any = (csr.indptr, csr.indices, csr.data)
     elif isinstance(graph, (tuple, list)) and len(graph) == 3:
         triple = graph
     elif isinstance(graph, np.ndarray):
@@ -122,11 +129,21 @@ def as_csr(graph) -> CsrGraph:
     return CsrGraph(indptr, indices, weights)
 
 
-def from_edges(n: int, tails, heads, weights, *, sort: bool = True) -> CsrGraph:
+def _stable_order(keys: np.ndarray) -> np.ndarray:
+    """The stable sorting permutation of non-negative int64 `keys` below 2**32: two passes of
+    NumPy's radix sort over 16-bit digits, about twice as fast as its stable comparison sort."""
+    if keys.max() >= 1 << 32:
+        return np.argsort(keys, kind="stable")
+    order = np.argsort((keys & 0xFFFF).astype(np.uint16), kind="stable")
+    return order[np.argsort((keys[order] >> 16).astype(np.uint16), kind="stable")]
+
+
+def from_edges(n: int, tails: Any, heads: Any, weights: Any, *, sort: bool = True) -> CsrGraph:
     """Build a CSR graph with `n` vertices from parallel arc arrays.
 
     With `sort` the arcs of each row are ordered by head (a stable order, so parallel arcs keep
     their relative order); without it they keep their input order within each row.
+    Raises ValueError for arrays of different lengths or an endpoint outside [0, n).
     """
     tails = np.asarray(tails, dtype=np.int64)
     heads = np.asarray(heads, dtype=np.int64)
@@ -137,12 +154,18 @@ def from_edges(n: int, tails, heads, weights, *, sort: bool = True) -> CsrGraph:
         raise ValueError(f"vertex count {n} is outside [0, {INDEX_MAX}]")
     if len(tails) and (min(tails.min(), heads.min()) < 0 or max(tails.max(), heads.max()) >= n):
         raise ValueError(f"arc endpoints must lie in [0, {n})")
-    order = np.lexsort((heads, tails)) if sort else np.argsort(tails, kind="stable")
+    order: Any
+    if sort:
+        order = np.lexsort((heads, tails))
+    elif len(tails) < 2 or np.all(tails[1:] >= tails[:-1]):
+        order = slice(None)  # already grouped by tail, as most files are
+    else:
+        order = _stable_order(tails)
     counts = np.bincount(tails, minlength=n)
     indptr = np.zeros(n + 1, dtype=np.int64)
     np.cumsum(counts, out=indptr[1:])
     return CsrGraph(
         indptr,
-        np.ascontiguousarray(heads[order], dtype=np.int32),
-        np.ascontiguousarray(weights[order]),
+        heads[order].astype(np.int32),  # astype copies: the graph never shares the inputs
+        weights[order].astype(np.float64),
     )

@@ -5,22 +5,31 @@ Every reader returns a :class:`~quillharbour.graph.CsrGraph` in the native dtype
 arcs of each row in file order. Text formats may be gzip-compressed (``.gz`` suffix or gzip
 magic bytes).
 
-Parsing is two-tier. The fast path strips comment and blank lines with one regular expression
-and hands the remaining body to NumPy's C tokenizer (``np.loadtxt``) in one call, then checks
-vertex ranges with vectorised comparisons; no Python code runs per line. Only when something is
-wrong does a slow pass walk the lines one by one to find the first offending line, so that every
-:class:`GraphFormatError` names the file and the 1-based line. Weights are read as they are
-written: the readers do not judge them (the algorithms reject negative or NaN weights).
+Each format is parsed by the best parser at hand: Matrix Market by ``scipy.io.mmread``, edge
+lists by pyarrow's CSV reader (quoting, delimiter detection, headers), DIMACS by the reader
+here. That one classifies lines with substring searches and vectorised byte masks, hands the
+arc lines in one call to pyarrow's parser (to NumPy's C tokenizer without pyarrow, or when the
+lines are not written plainly), and checks vertex ranges with vectorised comparisons; no Python
+code runs per line. Only when something is wrong does a slow pass walk
+the lines to find the first offending one, so that every :class:`GraphFormatError` names the
+file and, where it can, the 1-based line. A size declared in a header is checked against what
+the file can hold before anything is allocated for it. Weights are read as they are written:
+the readers do not judge them (the algorithms reject negative or NaN weights).
 """
 
 from __future__ import annotations
 
+import csv
 import gzip
 import io as _stdio
 import os
 import re
 import warnings
+import zipfile
+from zlib import error as zlib_error
+from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import Any, Union
 
 import numpy as np
 
@@ -28,6 +37,7 @@ from .graph import INDEX_MAX, CsrGraph, as_csr, from_edges
 
 __all__ = [
     "GraphFormatError",
+    "FORMATS",
     "load",
     "save",
     "read_dimacs",
@@ -41,14 +51,20 @@ __all__ = [
     "format_of",
 ]
 
+PathLike = Union[str, "os.PathLike[str]"]
+
 FORMATS = ("dimacs", "mtx", "csv", "tsv", "npz")
 _SUFFIXES = {".gr": "dimacs", ".mtx": "mtx", ".csv": "csv", ".tsv": "tsv", ".npz": "npz"}
+
+# Vertices a file may declare beyond the 2 per arc its arcs can touch: isolated vertices cost
+# nothing in the file, so allow one per byte of it, and at least this many.
+ISOLATED_ALLOWANCE = 1 << 20
 
 
 class GraphFormatError(ValueError):
     """A graph file is malformed; `path` and the 1-based `line` (None: whole file) say where."""
 
-    def __init__(self, path, line: int | None, message: str):
+    def __init__(self, path: PathLike, line: int | None, message: str):
         self.path = str(path)
         self.line = line
         self.reason = message
@@ -59,8 +75,10 @@ class GraphFormatError(ValueError):
 # --- helpers ---------------------------------------------------------------------------------
 
 
-def format_of(path) -> str:
-    """The format name for `path` from its suffix (a trailing ``.gz`` is looked through)."""
+def format_of(path: PathLike) -> str:
+    """The format name for `path` from its suffix (a trailing ``.gz`` is looked through).
+
+    Raises ValueError for an unknown suffix."""
     name = Path(path).name.lower()
     name = name.removesuffix(".gz")
     for suffix, fmt in _SUFFIXES.items():
@@ -70,39 +88,23 @@ def format_of(path) -> str:
     raise ValueError(f"{path}: unknown graph file type; known suffixes: {known}")
 
 
-def _read_text(path) -> bytes:
+def _read_text(path: PathLike) -> bytes:
     with open(path, "rb") as f:
         raw = f.read()
     if raw[:2] == b"\x1f\x8b":
         try:
             raw = gzip.decompress(raw)
-        except (OSError, EOFError) as exc:
+        except (OSError, EOFError, zlib_error) as exc:
             raise GraphFormatError(path, None, f"corrupt gzip data ({exc})") from None
     if b"\r" in raw:
         raw = raw.replace(b"\r\n", b"\n")
     return raw
 
 
-def _open_write(path):
+def _open_write(path: PathLike) -> Any:
     if str(path).lower().endswith(".gz"):
         return gzip.open(path, "wb", compresslevel=6)
     return open(path, "wb")
-
-
-def _lines(data: bytes, start_line: int = 1):
-    """(line number, line) for every line of `data`; slow path only."""
-    for number, line in enumerate(data.split(b"\n"), start_line):
-        yield number, line
-
-
-def _line_offsets(data: bytes, prefix: bytes) -> list[int]:
-    """Offsets of the lines that start with `prefix` (substring searches, no per-line loop)."""
-    out = [0] if data.startswith(prefix) else []
-    at = data.find(b"\n" + prefix)
-    while at >= 0:
-        out.append(at + 1)
-        at = data.find(b"\n" + prefix, at + 1)
-    return out
 
 
 def _show(line: bytes) -> str:
@@ -114,75 +116,75 @@ def _line_of(data: bytes, offset: int) -> int:
     return data.count(b"\n", 0, offset) + 1
 
 
-class _Table:
-    """A body of data lines between skipped lines, parsed into typed columns.
+def _line_at(data: bytes, offset: int) -> bytes:
+    end = data.find(b"\n", offset)
+    return data[offset: end if end >= 0 else len(data)]
 
-    `skip` is a regular expression matching a whole line that is not data (comments, blanks);
-    `fields` are (name, dtype) pairs; `delimiter` None means runs of whitespace.
+
+def _lines(data: bytes, start_line: int = 1) -> Iterator[tuple[int, bytes]]:
+    """(line number, line) for every line of `data`; slow path only."""
+    for number, line in enumerate(data.split(b"\n"), start_line):
+        yield number, line
+
+
+def _check_vertex_count(path: PathLike, line: int | None, n: int, arcs: int, size: int) -> None:
+    """Refuse a declared vertex count that a file of `size` bytes with `arcs` arcs cannot back,
+    before anything of that size is allocated."""
+    limit = 2 * arcs + max(size, ISOLATED_ALLOWANCE)
+    if n > limit:
+        raise GraphFormatError(path, line, f"declares {n} vertices, more than a file of {size} bytes "
+                                           f"with {arcs} arcs can back (at most {limit})")
+
+
+def _parse_count(path: PathLike, line_no: int, token: bytes, what: str, limit: int = INDEX_MAX) -> int:
+    try:
+        value = int(token)
+    except ValueError:
+        raise GraphFormatError(path, line_no, f"{what} is not an integer: {_show(token)!r}") from None
+    if value < 0 or value > limit:
+        raise GraphFormatError(path, line_no, f"{what} {value} is outside [0, {limit}]")
+    return value
+
+
+class _Table:
+    """Whitespace-separated data lines, parsed into typed columns in one call.
+
+    `data` is the whole text the lines come from (for error messages), `skip` a regular
+    expression matching a whole line that is not data (comments, blanks), `fields` the
+    (name, dtype) pairs of a data line.
     """
 
-    def __init__(self, path, data: bytes, first_line: int, skip: bytes, delimiter, fields,
-                 markers: tuple[bytes, ...] = ()):
-        self.path, self.data, self.first_line = path, data, first_line
-        self.markers = markers  # every first byte a skipped non-blank line can have
+    def __init__(self, path: PathLike, data: bytes, skip: bytes, fields: list[tuple[str, Any]]):
+        self.path, self.data = path, data
         self.skip = re.compile(skip)
-        self.delimiter = delimiter
         self.fields = fields
 
-    def body(self) -> bytes:
-        """The data lines only. Skipped lines usually sit at the top (comments, headers): those
-        are stepped over, and the rest is scanned by one regular expression only if a line
-        there could be a skipped one (checked with fast substring searches)."""
-        data, pos = self.data, 0
-        while pos < len(data):
-            end = data.find(b"\n", pos)
-            end = len(data) if end < 0 else end
-            if not self.skip.fullmatch(data[pos:end]):
-                break
-            pos = end + 1
-        rest = data[pos:]
-        starts = re.escape(b"".join(self.markers)) + rb"\n \t"
-        if re.search(rb"\n[" + starts + rb"]", rest):
-            rest = re.sub(rb"(?m)^(?:" + self.skip.pattern + rb")(?:\n|\Z)", b"", rest)
-        return rest
-
-    def parse(self) -> np.ndarray:
-        body = self.body()
+    def parse(self, body: bytes) -> np.ndarray:
+        """The typed rows of `body`, the data lines of `data` with the others taken out."""
         try:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", UserWarning)  # "input contained no data"
-                return np.loadtxt(
-                    _stdio.BytesIO(body),
-                    dtype=self.fields,
-                    delimiter=self.delimiter,
-                    comments=None,
-                    ndmin=1,
-                    encoding="latin1",
-                )
+                return np.loadtxt(_stdio.BytesIO(body), dtype=self.fields, delimiter=None,
+                                  comments=None, ndmin=1, encoding="latin1")
         except ValueError as exc:
             self._diagnose()
             raise GraphFormatError(self.path, None, f"cannot parse ({exc})") from None
 
-    def data_lines(self):
-        for number, line in _lines(self.data, self.first_line):
+    def data_lines(self) -> Iterator[tuple[int, bytes]]:
+        for number, line in _lines(self.data):
             if not self.skip.fullmatch(line):
                 yield number, line
 
-    def line_of_row(self, row: int) -> tuple[int, bytes]:
+    def fail_at(self, row: int, message: str) -> None:
         for i, (number, line) in enumerate(self.data_lines()):
             if i == row:
-                return number, line
-        raise IndexError(row)
+                raise GraphFormatError(self.path, number, f"{message}: {_show(line)!r}")
+        raise GraphFormatError(self.path, None, message)
 
-    def fail_at(self, row: int, message: str):
-        number, line = self.line_of_row(row)
-        raise GraphFormatError(self.path, number, f"{message}: {_show(line)!r}")
-
-    def _diagnose(self):
+    def _diagnose(self) -> None:
         want = len(self.fields)
         for number, line in self.data_lines():
-            text = line.decode("latin1")
-            parts = text.split(self.delimiter) if self.delimiter else text.split()
+            parts = line.decode("latin1").split()
             if len(parts) != want:
                 raise GraphFormatError(
                     self.path, number, f"expected {want} fields, found {len(parts)}: {_show(line)!r}"
@@ -193,30 +195,18 @@ class _Table:
                     value = int(part) if kind == "i" else float(part) if kind == "f" else None
                 except ValueError:
                     what = "an integer" if kind == "i" else "a number"
-                    raise GraphFormatError(
-                        self.path, number, f"{name} is not {what}: {part.strip()!r}"
-                    ) from None
-                if kind == "i" and not -(2**63) <= value < 2**63:
-                    raise GraphFormatError(self.path, number, f"{name} {part.strip()} is too large")
+                    raise GraphFormatError(self.path, number, f"{name} is not {what}: {part!r}") from None
+                if kind == "i" and not -(2**63) <= value < 2**63:  # type: ignore[operator]
+                    raise GraphFormatError(self.path, number, f"{name} {part} is too large")
 
 
-def _check_ids(table: _Table, ids: np.ndarray, lo: int, hi: int, what: str):
+def _check_ids(table: _Table, ids: np.ndarray, lo: int, hi: int, what: str) -> None:
     """Fail at the first row whose id lies outside [lo, hi]."""
     if len(ids) == 0:
         return
     bad = np.flatnonzero((ids < lo) | (ids > hi))
     if len(bad):
         table.fail_at(int(bad[0]), f"{what} {ids[bad[0]]} is outside [{lo}, {hi}]")
-
-
-def _parse_count(path, line_no: int, token: bytes, what: str, limit: int = INDEX_MAX) -> int:
-    try:
-        value = int(token)
-    except ValueError:
-        raise GraphFormatError(path, line_no, f"{what} is not an integer: {_show(token)!r}") from None
-    if value < 0 or value > limit:
-        raise GraphFormatError(path, line_no, f"{what} {value} is outside [0, {limit}]")
-    return value
 
 
 def _format_weights(weights: np.ndarray) -> list[str]:
@@ -227,7 +217,7 @@ def _format_weights(weights: np.ndarray) -> list[str]:
     return [repr(w) for w in weights.tolist()]
 
 
-def _write_rows(f, fmt: str, tails, heads, weights):
+def _write_rows(f: Any, fmt: str, tails: np.ndarray, heads: np.ndarray, weights: np.ndarray) -> None:
     chunk = 1 << 16
     for start in range(0, len(tails), chunk):
         sl = slice(start, start + chunk)
@@ -235,46 +225,142 @@ def _write_rows(f, fmt: str, tails, heads, weights):
         f.write("".join(fmt.format(u, v, w) for u, v, w in rows).encode())
 
 
+def _needs(module: str, what: str) -> Any:
+    """Import an optional parser, or say which extra brings it."""
+    try:
+        return __import__(module, fromlist=["_"])
+    except ImportError:
+        raise ImportError(f"reading {what} needs {module.split('.')[0]}: "
+                          "pip install 'quillharbour[cli]'") from None
+
+
 # --- DIMACS shortest-path challenge format -----------------------------------------------------
 
 _DIMACS_SKIP = rb"[cp][^\n]*|[ \t]*"
-_DIMACS_PROBLEM = re.compile(rb"p(?:[ \t]+([^\s]*))?(?:[ \t]+([^\s]*))?(?:[ \t]+([^\s]*))?[ \t]*([^\n]*)(?=\n|\Z)")
+_DIMACS_PROBLEM = re.compile(rb"p(?:[ \t]+([^\s]*))?(?:[ \t]+([^\s]*))?(?:[ \t]+([^\s]*))?[ \t]*([^\n]*)")
+_DIMACS_FIELDS = [("tag", "S2"), ("tail", np.int64), ("head", np.int64), ("weight", np.float64)]
+_NOT_ARC_START = re.compile(rb"\n[^a]")
+_NOT_HEADER_START = re.compile(rb"(?:\A|\n)(?:[^cpa\n \t]|[ \t]+[^\s])")
 
 
-def read_dimacs(path) -> CsrGraph:
-    """Read a DIMACS shortest-path ``.gr`` file (``p sp N M`` then ``a u v w``, 1-based)."""
+def _line_starts(data: bytes, prefix: bytes, limit: int, end: int | None = None) -> list[int]:
+    """Offsets of the first `limit` lines starting with the byte `prefix` before offset `end`.
+
+    Searches for the byte and looks back one: a search for newline-and-byte crawls where
+    nearly every byte is a newline (a compressed file of blank lines)."""
+    end = len(data) if end is None else end
+    out: list[int] = []
+    at = data.find(prefix, 0, end)
+    while at >= 0 and len(out) < limit:
+        if at == 0 or data[at - 1] == 10:
+            out.append(at)
+        at = data.find(prefix, at + 1, end)
+    return out
+
+
+def _arc_body(data: bytes, start: int) -> bytes:
+    """The arc lines of `data` from offset `start` on, with comment, problem and blank lines
+    taken out by a vectorised byte mask (only when there are any)."""
+    if not _NOT_ARC_START.search(data, start):
+        return data[start:]
+    buf = np.frombuffer(data, dtype=np.uint8)[start:]
+    ends = np.flatnonzero(buf == ord("\n")) + 1
+    starts = np.concatenate([[0], ends])
+    if starts[-1] == len(buf):
+        starts = starts[:-1]
+    lengths = np.diff(np.append(starts, len(buf)))
+    first = buf[starts]
+    skip = (first == ord("c")) | (first == ord("p")) | (first == ord("\n"))
+    return bytes(buf[np.repeat(~skip, lengths)].tobytes())
+
+
+def read_dimacs(path: PathLike) -> CsrGraph:
+    """Read a DIMACS shortest-path ``.gr`` file (``p sp N M`` then ``a u v w``, 1-based).
+
+    Comment lines (``c``) and blank lines may stand anywhere. Raises GraphFormatError naming
+    the line for a missing or second problem line, a declared size the file cannot back, a
+    malformed arc line, a vertex id outside [1, N] or an arc count other than M.
+    """
     data = _read_text(path)
-    problems = [_DIMACS_PROBLEM.match(data, at) for at in _line_offsets(data, b"p")]
+    first_arc = next(iter(_line_starts(data, b"a", 1)), len(data))
+    # Usually every line from the first arc line on is an arc line "a ...": three substring
+    # counts prove it, and then neither problem lines nor others need looking for there.
+    arc_lines = pure = 0
+    if first_arc < len(data):
+        body_lines = data.count(b"\n", first_arc) + (not data.endswith(b"\n"))
+        arc_lines = data.count(b"\na ", first_arc) + data.startswith(b"a ", first_arc)
+        pure = arc_lines == body_lines
+    problems = _line_starts(data, b"p", 2, end=first_arc if pure else None)
     if not problems:
         raise GraphFormatError(path, None, "no problem line 'p sp <vertices> <arcs>'")
     if len(problems) > 1:
-        raise GraphFormatError(path, _line_of(data, problems[1].start()), "second problem line")
-    p = problems[0]
-    p_line = _line_of(data, p.start())
+        raise GraphFormatError(path, _line_of(data, problems[1]), "second problem line")
+    p = _DIMACS_PROBLEM.match(_line_at(data, problems[0]))
+    assert p is not None
+    p_line = _line_of(data, problems[0])
     kind, n_tok, m_tok, rest = p.groups()
     if kind != b"sp" or not n_tok or not m_tok or rest:
-        raise GraphFormatError(
-            path, p_line, f"expected 'p sp <vertices> <arcs>', found {_show(p.group(0))!r}"
-        )
+        raise GraphFormatError(path, p_line, f"expected 'p sp <vertices> <arcs>', found {_show(p.group(0))!r}")
     n = _parse_count(path, p_line, n_tok, "vertex count")
     m = _parse_count(path, p_line, m_tok, "arc count", limit=2**62)
 
-    table = _Table(path, data, 1, _DIMACS_SKIP, None,
-                   [("tag", "S2"), ("tail", np.int64), ("head", np.int64), ("weight", np.float64)],
-                   markers=(b"c", b"p"))
-    rows = table.parse()
-    if len(rows):
+    table = _Table(path, data, _DIMACS_SKIP, _DIMACS_FIELDS)
+    # Before the first arc line: comments, the problem line and blank lines only.
+    odd = _NOT_HEADER_START.search(data, 0, first_arc)
+    if odd:
+        at = odd.start() + (data[odd.start():odd.start() + 1] == b"\n")
+        raise GraphFormatError(path, _line_of(data, at),
+                               f"expected an arc line 'a <tail> <head> <weight>': {_show(_line_at(data, at))!r}")
+    # Every arc line holds at least "a 1 1 0\n"; both counts are checked before allocating.
+    if pure and arc_lines != m:
+        raise GraphFormatError(path, p_line, f"problem line declares {m} arcs but the file has {arc_lines}")
+    if m > (len(data) + 1) // 8:
+        raise GraphFormatError(path, p_line, f"problem line declares {m} arcs, more than a file of "
+                                             f"{len(data)} bytes can hold")
+    _check_vertex_count(path, p_line, n, m, len(data))
+
+    fast = _parse_arcs_fast(data, first_arc) if pure else None
+    if fast is not None:
+        tails, heads, weights = fast
+    else:
+        rows = table.parse(_arc_body(data, first_arc))
+        tails, heads, weights = rows["tail"], rows["head"], rows["weight"]
         bad = np.flatnonzero(rows["tag"] != b"a")
         if len(bad):
             table.fail_at(int(bad[0]), "expected an arc line 'a <tail> <head> <weight>'")
-    _check_ids(table, rows["tail"], 1, n, "tail")
-    _check_ids(table, rows["head"], 1, n, "head")
-    if len(rows) != m:
-        raise GraphFormatError(path, p_line, f"problem line declares {m} arcs but the file has {len(rows)}")
-    return from_edges(n, rows["tail"] - 1, rows["head"] - 1, rows["weight"], sort=False)
+    _check_ids(table, tails, 1, n, "tail")
+    _check_ids(table, heads, 1, n, "head")
+    if len(tails) != m:
+        raise GraphFormatError(path, p_line, f"problem line declares {m} arcs but the file has {len(tails)}")
+    return from_edges(n, tails - 1, heads - 1, weights, sort=False)
 
 
-def write_dimacs(graph, path, comment: str | None = None) -> None:
+def _parse_arcs_fast(data: bytes, start: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    """(tails, heads, weights) of `data` from `start` on, lines "a u v w" with single spaces, by pyarrow's
+    multi-threaded parser when it is installed; None for anything else (NumPy's parser then
+    takes the body, with its runs of blanks, and names a bad line)."""
+    try:
+        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        return None
+    names = ["tag", "tail", "head", "weight"]  # every tag is "a": the caller has made sure
+    types = [pa.string(), pa.int64(), pa.int64(), pa.float64()]
+    try:
+        table = pacsv.read_csv(
+            pa.BufferReader(pa.py_buffer(memoryview(data)[start:])),  # no copy of the text
+            read_options=pacsv.ReadOptions(column_names=names),
+            parse_options=pacsv.ParseOptions(delimiter=" ", quote_char=False),
+            convert_options=pacsv.ConvertOptions(column_types=dict(zip(names, types)), null_values=[],
+                                                 strings_can_be_null=False, include_columns=names[1:]),
+        )
+    except (pa.ArrowInvalid, pa.ArrowTypeError):
+        return None
+    tails, heads, weights = (table.column(c).to_numpy() for c in names[1:])
+    return tails, heads, weights
+
+
+def write_dimacs(graph: Any, path: PathLike, comment: str | None = None) -> None:
     """Write `graph` as a DIMACS ``.gr`` file (gzip-compressed when `path` ends in ``.gz``)."""
     g = as_csr(graph)
     with _open_write(path) as f:
@@ -289,16 +375,31 @@ def write_dimacs(graph, path, comment: str | None = None) -> None:
 
 _MM_FIELDS = ("real", "double", "integer", "pattern")
 _MM_SYMMETRY = ("general", "symmetric", "skew-symmetric", "hermitian")
+_MM_DATA_LINE = re.compile(rb"(?m)^(?![ \t]*%)[ \t]*[^\s%][^\n]*")
+_MM_LINE_NO = re.compile(r"^Line (\d+): (.*)$")
+_MM_HEAD_BYTES = 1 << 20
 
 
-def read_matrix_market(path) -> CsrGraph:
+def read_matrix_market(path: PathLike) -> CsrGraph:
     """Read a square Matrix Market coordinate matrix; entry (i, j) becomes the arc i-1 -> j-1.
 
-    Symmetric (and real hermitian) matrices give both directions of each off-diagonal entry;
-    skew-symmetric ones give the mirrored arc with the negated value; pattern matrices give
-    weight 1.0.
+    Parsed by ``scipy.io.mmread``. Symmetric (and real hermitian) matrices give both
+    directions of each off-diagonal entry; skew-symmetric ones give the mirrored arc with the
+    negated value; pattern matrices give weight 1.0; duplicate entries are parallel arcs.
+    Raises GraphFormatError for a malformed header or entry, ImportError without scipy.
     """
-    data = _read_text(path)
+    mmio = _needs("scipy.io", "Matrix Market files")
+    # The header and the size line decide everything checked here: read only the head of a
+    # plain file and let the parser read the file itself (in parallel).
+    plain = not str(path).lower().endswith((".gz", ".bz2"))
+    with open(path, "rb") as f:
+        data = f.read(_MM_HEAD_BYTES)
+        plain = plain and data[:2] != b"\x1f\x8b" and b"\r" not in data
+        whole = len(data) < _MM_HEAD_BYTES
+    probe = _MM_DATA_LINE.search(data, data.find(b"\n") + 1 if b"\n" in data else len(data))
+    if not plain or probe is None or (not whole and probe.end() >= len(data)):  # size line cut off
+        data, plain, whole = _read_text(path), False, True
+    size_bytes = len(data) if whole else os.path.getsize(path)
     end = data.find(b"\n")
     header = data[: end if end >= 0 else len(data)]
     tokens = header.lower().split()
@@ -315,50 +416,68 @@ def read_matrix_market(path) -> CsrGraph:
     if symmetry not in _MM_SYMMETRY:
         raise GraphFormatError(path, 1, f"symmetry {symmetry!r} is not supported")
 
-    # The size line is the first line after the header that is not a comment or blank.
-    pos, line_no, size = end + 1, 1, None
-    while 0 < pos <= len(data):
-        nxt = data.find(b"\n", pos)
-        nxt = len(data) if nxt < 0 else nxt
-        line_no += 1
-        line = data[pos:nxt]
-        pos = nxt + 1
-        if line.strip() and not line.lstrip().startswith(b"%"):
-            size = line
-            break
+    size = _MM_DATA_LINE.search(data, end + 1) if end >= 0 else None
     if size is None:
         raise GraphFormatError(path, None, "missing the size line '<rows> <columns> <entries>'")
-    parts = size.split()
+    line_no = _line_of(data, size.start())
+    parts = size.group(0).split()
     if len(parts) != 3:
-        raise GraphFormatError(path, line_no, f"expected '<rows> <columns> <entries>', found {_show(size)!r}")
+        raise GraphFormatError(path, line_no, f"expected '<rows> <columns> <entries>', found {_show(size.group(0))!r}")
     rows_n = _parse_count(path, line_no, parts[0], "row count")
     cols_n = _parse_count(path, line_no, parts[1], "column count")
     nnz = _parse_count(path, line_no, parts[2], "entry count", limit=2**62)
     if rows_n != cols_n:
         raise GraphFormatError(path, line_no, f"a graph needs a square matrix, this one is {rows_n} x {cols_n}")
-    n = rows_n
+    body = size_bytes - size.end()
+    if nnz > (body + 1) // 4:  # every entry line holds at least "1 1\n"
+        raise GraphFormatError(path, line_no, f"size line declares {nnz} entries, more than the "
+                                              f"{body} bytes after it can hold")
+    _check_vertex_count(path, line_no, rows_n, nnz * (1 if symmetry == "general" else 2), size_bytes)
 
-    fields = [("row", np.int64), ("col", np.int64)]
-    if field != "pattern":
-        fields.append(("value", np.float64))
-    body = data[pos:] if pos <= len(data) else b""
-    table = _Table(path, body, line_no + 1, rb"[ \t]*%[^\n]*|[ \t]*", None, fields, markers=(b"%",))
-    entries = table.parse()
-    _check_ids(table, entries["row"], 1, n, "row")
-    _check_ids(table, entries["col"], 1, n, "column")
-    if len(entries) != nnz:
-        raise GraphFormatError(path, line_no, f"size line declares {nnz} entries but the file has {len(entries)}")
-    tails, heads = entries["row"] - 1, entries["col"] - 1
-    values = entries["value"] if field != "pattern" else np.ones(len(entries))
-    if symmetry != "general":
-        off = tails != heads
-        mirrored = -values[off] if symmetry == "skew-symmetric" else values[off]
-        tails, heads = np.concatenate([tails, heads[off]]), np.concatenate([heads, tails[off]])
-        values = np.concatenate([values, mirrored])
-    return from_edges(n, tails, heads, values, sort=False)
+    try:
+        try:
+            m = _mmread(mmio, path if plain else _stdio.BytesIO(data))
+        except ValueError:
+            # The parser wants comments only before the size line: take out any others.
+            if not whole:
+                data, whole = _read_text(path), True
+            if data.find(b"\n%", size.end()) < 0:
+                raise
+            data = data[: size.end()] + re.sub(rb"(?m)^[ \t]*%[^\n]*\n?", b"", data[size.end():])
+            m = _mmread(mmio, _stdio.BytesIO(data))
+    except ValueError as exc:
+        if not whole:
+            data = _read_text(path)
+        text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+        found = _MM_LINE_NO.match(text)
+        if found:
+            number = int(found.group(1))
+            line = data.split(b"\n", number)[number - 1] if number <= data.count(b"\n") + 1 else b""
+            raise GraphFormatError(path, number, f"{found.group(2).rstrip('.')}: {_show(line)!r}") from None
+        if text.startswith("Truncated file"):
+            text = f"size line declares {nnz} entries but the file has fewer"
+            raise GraphFormatError(path, line_no, text) from None
+        raise GraphFormatError(path, None, text) from None
+    row, col = m.row, m.col
+    if len(col) > 1 and np.all(col[1:] >= col[:-1]) and not np.all(row[1:] >= row[:-1]):
+        # Column by column, as most collections write their matrices: one transposition puts
+        # the entries in rows, each row in file order, duplicates kept.
+        colptr = np.zeros(rows_n + 1, dtype=np.int64)
+        np.cumsum(np.bincount(col, minlength=rows_n), out=colptr[1:])
+        from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
+
+        csr = sparse.csc_array((m.data, row, colptr), shape=(rows_n, rows_n)).tocsr()
+        return as_csr((csr.indptr, csr.indices, csr.data))
+    return from_edges(rows_n, row, col, m.data, sort=False)
 
 
-def write_matrix_market(graph, path, comment: str | None = None) -> None:
+def _mmread(mmio: Any, source: Any) -> Any:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return mmio.mmread(source)
+
+
+def write_matrix_market(graph: Any, path: PathLike, comment: str | None = None) -> None:
     """Write `graph` as a 'matrix coordinate real general' Matrix Market file."""
     g = as_csr(graph)
     with _open_write(path) as f:
@@ -373,64 +492,18 @@ def write_matrix_market(graph, path, comment: str | None = None) -> None:
 # --- delimited edge lists ----------------------------------------------------------------------
 
 _VERTICES_COMMENT = re.compile(rb"(?m)^#[ \t]*vertices:[ \t]*(\S+)[ \t]*$")
+_EDGE_SKIP = re.compile(rb"[ \t]*(?:#[^\n]*)?")
+_EDGE_SKIP_LINES = re.compile(rb"(?m)^[ \t]*(?:#[^\n]*)?(?:\n|\Z)")
+_EDGE_LEADING = re.compile(rb"(?:[ \t]*(?:#[^\n]*)?\n)*")
+_DELIMITERS = (",", "\t", ";", "|", " ")
+_COLUMNS = ("source", "target", "weight")
+_SAMPLE_BYTES = 1 << 16
 
 
-def read_edgelist(path, delimiter: str | None = None, n: int | None = None) -> CsrGraph:
-    """Read an edge list of ``source<delim>target[<delim>weight]`` lines with 0-based ids.
-
-    The delimiter defaults to ',' for ``.csv`` and a tab for ``.tsv`` files. Lines starting with
-    '#' and blank lines are skipped; a first data line that is not numeric is a header. Without a
-    weight column every arc weighs 1.0. The vertex count is `n`, else a ``# vertices: N`` comment,
-    else the largest id plus one.
-    """
-    if delimiter is None:
-        delimiter = "\t" if format_of(path) == "tsv" else ","
-    data = _read_text(path)
-    skip = rb"[ \t]*#[^\n]*|[ \t]*"
-    probe = _Table(path, data, 1, skip, delimiter, [])
-    first = next(probe.data_lines(), None)
-    start, first_line = 0, 1
-    if first is not None:
-        number, line = first
-        cells = line.decode("latin1").split(delimiter)
-        if not _numeric(cells[0]):
-            # A header line: parse from the line after it.
-            start, first_line = _offset_after_line(data, number), number + 1
-            first = next(_Table(path, data[start:], first_line, skip, delimiter, []).data_lines(), None)
-    width = len(first[1].decode("latin1").split(delimiter)) if first is not None else 3
-    if width not in (2, 3):
-        raise GraphFormatError(path, first[0], f"expected 2 or 3 fields (source, target[, weight]), "
-                                               f"found {width}: {_show(first[1])!r}")
-    fields = [("source", np.int64), ("target", np.int64)]
-    if width == 3:
-        fields.append(("weight", np.float64))
-    table = _Table(path, data[start:], first_line, skip, delimiter, fields, markers=(b"#",))
-    rows = table.parse()
-
-    declared = _VERTICES_COMMENT.search(data)
-    if n is None and declared:
-        n = _parse_count(path, _line_of(data, declared.start()), declared.group(1), "vertex count")
-    top = max(int(rows["source"].max()), int(rows["target"].max())) if len(rows) else -1
-    if n is None:
-        n = top + 1
-        if n > INDEX_MAX:
-            table.fail_at(int(np.argmax(np.maximum(rows["source"], rows["target"]))),
-                          f"vertex id exceeds {INDEX_MAX - 1}")
-    _check_ids(table, rows["source"], 0, n - 1, "source")
-    _check_ids(table, rows["target"], 0, n - 1, "target")
-    weights = rows["weight"] if width == 3 else np.ones(len(rows))
-    return from_edges(n, rows["source"], rows["target"], weights, sort=False)
-
-
-def _offset_after_line(data: bytes, number: int) -> int:
-    """Byte offset of the start of line `number` + 1 (lines counted from 1)."""
-    offset = 0
-    for _ in range(number):
-        nxt = data.find(b"\n", offset)
-        if nxt < 0:
-            return len(data)
-        offset = nxt + 1
-    return offset
+def _cells(line: str, delimiter: str) -> list[str]:
+    if delimiter == " ":  # runs of blanks, as the parser gets them once normalised
+        return line.split()
+    return next(csv.reader([line], delimiter=delimiter), [])
 
 
 def _numeric(cell: str) -> bool:
@@ -441,57 +514,244 @@ def _numeric(cell: str) -> bool:
     return True
 
 
-def write_edgelist(graph, path, delimiter: str | None = None) -> None:
-    """Write `graph` as ``source,target,weight`` lines (tab-separated for ``.tsv``), with a header
-    and a ``# vertices: N`` comment so that isolated vertices survive a round trip."""
+def _sniff(lines: list[str], preferred: str) -> str:
+    """The delimiter that splits every sample line into the same 2 or 3 fields, trying the
+    file type's own first; `preferred` when none does (the parser then names the line)."""
+    for delimiter in (preferred,) + tuple(d for d in _DELIMITERS if d != preferred):
+        widths = {len(_cells(line, delimiter)) for line in lines}
+        if len(widths) == 1 and widths <= {2, 3}:
+            return delimiter
+    return preferred
+
+
+def read_edgelist(path: PathLike, delimiter: str | None = None, n: int | None = None) -> CsrGraph:
+    """Read an edge list of ``source<delim>target[<delim>weight]`` lines with 0-based ids.
+
+    Parsed by pyarrow's CSV reader: fields may be quoted. The delimiter is detected among
+    ',', tab, ';', '|' and space (the file type's own first: ',' for ``.csv``, tab for
+    ``.tsv``) unless given. Lines starting with '#' and blank lines are skipped. A first line
+    whose source and target fields are not numbers is a header when a data line follows it. Without a weight column
+    every arc weighs 1.0; duplicate lines are parallel arcs. The vertex count is `n`, else a
+    ``# vertices: N`` comment, else the largest id plus one.
+
+    Raises GraphFormatError naming the line for a malformed line or an id out of range, and
+    naming the file when it holds no arc but does hold data; ImportError without pyarrow.
+    """
+    pacsv = _needs("pyarrow.csv", "edge lists")
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
+    preferred = delimiter or ("\t" if format_of(path) == "tsv" else ",")
+    data = _read_text(path)
+    declared = _VERTICES_COMMENT.search(data) if b"#" in data else None
+    if n is None and declared:
+        n = _parse_count(path, _line_of(data, declared.start()), declared.group(1), "vertex count")
+    # Comments and blank lines usually stand at the top: step over those, and run the regular
+    # expression over the rest only if substring tests find a line there that may need skipping.
+    start = _EDGE_LEADING.match(data).end()  # type: ignore[union-attr]
+    if any(data.find(mark, start) >= 0 for mark in (b"\n#", b"\n\n", b"\n ", b"\n\t")):
+        body: bytes | memoryview = _EDGE_SKIP_LINES.sub(b"", data[start:])
+    else:
+        body = memoryview(data)[start:]
+    text = bytes(body[:_SAMPLE_BYTES])
+    if len(body) > _SAMPLE_BYTES:
+        cut = text.rfind(b"\n")
+        if cut < 0:  # a first line longer than the sample: take it whole
+            whole = bytes(body)
+            cut = whole.find(b"\n") if b"\n" in whole else len(whole)
+            text = whole
+        text = text[:cut]  # no line cut short
+    sample = text.decode("latin1").split("\n")
+    sample = [line for line in sample if line][:50]
+    if not sample:  # nothing but comments and blank lines
+        return from_edges(_checked_n(path, n, 0, len(data)), [], [], [], sort=False)
+    delimiter = delimiter or _sniff(sample, preferred)
+    first = _cells(sample[0], delimiter)
+    own = [c.strip().lower() for c in first] in (list(_COLUMNS[:2]), list(_COLUMNS))
+    header = (len(sample) > 1 or own) and not any(_numeric(c) for c in first[:2])
+    if header and len(sample) == 1:  # this package's header over no arcs
+        return from_edges(_checked_n(path, n, 0, len(data)), [], [], [], sort=False)
+    width = len(_cells(sample[1], delimiter)) if header else len(first)
+    table_lines = _EdgeLines(path, data, delimiter, header)
+    if width not in (2, 3):
+        number, line = table_lines.nth(1 if header else 0)
+        raise GraphFormatError(path, number, f"expected 2 or 3 fields (source, target[, weight]), "
+                                             f"found {width}: {_show(line)!r}")
+    if delimiter == " " and re.search(rb"  |^ | $|\t", body, re.M):
+        body = re.sub(rb"[ \t]+", b" ", re.sub(rb"(?m)^[ \t]+|[ \t]+$", b"", bytes(body)))
+    names = list(_COLUMNS[:width])
+    types = {"source": pa.int64(), "target": pa.int64(), "weight": pa.float64()}
+    try:
+        table = pacsv.read_csv(
+            pa.BufferReader(pa.py_buffer(body)),
+            read_options=pacsv.ReadOptions(column_names=names, skip_rows=int(header)),
+            parse_options=pacsv.ParseOptions(delimiter=delimiter, quote_char='"'),
+            convert_options=pacsv.ConvertOptions(
+                column_types={k: types[k] for k in names}, null_values=[],
+                strings_can_be_null=False, quoted_strings_can_be_null=False),
+        )
+    except (pa.ArrowInvalid, pa.ArrowTypeError) as exc:
+        table_lines.diagnose(width)
+        raise GraphFormatError(path, None, f"cannot parse ({str(exc).splitlines()[0]})") from None
+    src = table.column("source").to_numpy()
+    dst = table.column("target").to_numpy()
+    weights = table.column("weight").to_numpy() if width == 3 else np.ones(len(src))
+    top = max(int(src.max()), int(dst.max())) if len(src) else -1
+    if n is None:
+        if top >= INDEX_MAX:
+            table_lines.fail_at(int(np.argmax(np.maximum(src, dst))), f"vertex id exceeds {INDEX_MAX - 1}")
+        n = top + 1
+    n = _checked_n(path, n, len(src), len(data))
+    for ids, what in ((src, "source"), (dst, "target")):
+        bad = np.flatnonzero((ids < 0) | (ids >= n))
+        if len(bad):
+            table_lines.fail_at(int(bad[0]), f"{what} {ids[bad[0]]} is outside [0, {n - 1}]")
+    return from_edges(n, src, dst, weights, sort=False)
+
+
+def _checked_n(path: PathLike, n: int | None, arcs: int, size: int) -> int:
+    n = 0 if n is None else n
+    if not 0 <= n <= INDEX_MAX:
+        raise GraphFormatError(path, None, f"vertex count {n} is outside [0, {INDEX_MAX}]")
+    _check_vertex_count(path, None, n, arcs, size)
+    return n
+
+
+class _EdgeLines:
+    """The data lines of an edge list, walked one by one to name a bad line (slow path)."""
+
+    def __init__(self, path: PathLike, data: bytes, delimiter: str, header: bool):
+        self.path, self.data, self.delimiter, self.header = path, data, delimiter, header
+
+    def rows(self) -> Iterator[tuple[int, bytes]]:
+        lines = ((i, line) for i, line in _lines(self.data) if not _EDGE_SKIP.fullmatch(line))
+        if self.header:
+            next(lines, None)
+        return lines
+
+    def nth(self, row: int) -> tuple[int, bytes]:
+        lines = ((i, line) for i, line in _lines(self.data) if not _EDGE_SKIP.fullmatch(line))
+        for i, item in enumerate(lines):
+            if i == row:
+                return item
+        return 0, b""
+
+    def fail_at(self, row: int, message: str) -> None:
+        number, line = self.nth(row + self.header)
+        raise GraphFormatError(self.path, number, f"{message}: {_show(line)!r}")
+
+    def diagnose(self, width: int) -> None:
+        for number, line in self.rows():
+            cells = _cells(line.decode("latin1"), self.delimiter)
+            if len(cells) != width:
+                raise GraphFormatError(self.path, number, f"expected {width} fields, found {len(cells)}: "
+                                                          f"{_show(line)!r}")
+            for name, cell in zip(_COLUMNS, cells):
+                try:
+                    value = float(cell) if name == "weight" else int(cell)
+                except ValueError:
+                    what = "a number" if name == "weight" else "an integer"
+                    raise GraphFormatError(self.path, number, f"{name} is not {what}: {cell.strip()!r}") from None
+                if name != "weight" and not -(2**63) <= value < 2**63:
+                    raise GraphFormatError(self.path, number, f"{name} {cell.strip()} is too large")
+
+
+def write_edgelist(graph: Any, path: PathLike, delimiter: str | None = None) -> None:
+    """Write `graph` as ``source,target,weight`` lines (tab-separated for ``.tsv``) under a
+    ``# vertices: N`` comment, so that isolated vertices survive a round trip, and a header
+    line (left out when there is no arc, since a header needs a data line after it)."""
     if delimiter is None:
         delimiter = "\t" if format_of(path) == "tsv" else ","
     g = as_csr(graph)
     with _open_write(path) as f:
         f.write(f"# vertices: {g.n}\n".encode())
-        f.write(delimiter.join(("source", "target", "weight")).encode() + b"\n")
+        if g.m:
+            f.write(delimiter.join(_COLUMNS).encode() + b"\n")
         _write_rows(f, "{}" + delimiter + "{}" + delimiter + "{}\n", g.tails(), g.indices, g.weights)
 
 
 # --- scipy .npz archives -----------------------------------------------------------------------
 
+# Deflate cannot expand data by more than about 1032 to 1; a member claiming more is refused.
+_MAX_DEFLATE_RATIO = 1100
 
-def read_npz(path) -> CsrGraph:
+
+def _npz_members(path: PathLike) -> dict[str, tuple[tuple[int, ...], np.dtype]]:
+    """Shape and dtype of every array of an archive, read from the member headers, each checked
+    against the bytes the member can hold before any array is loaded."""
+    out = {}
+    try:
+        with zipfile.ZipFile(path) as zf:
+            for info in zf.infolist():
+                if not info.filename.endswith(".npy"):
+                    continue
+                if info.compress_type == zipfile.ZIP_STORED:
+                    room = info.compress_size
+                else:
+                    room = min(info.file_size, _MAX_DEFLATE_RATIO * info.compress_size + 1024)
+                with zf.open(info) as f:
+                    version = np.lib.format.read_magic(f)
+                    if version == (1, 0):
+                        shape, _, dtype = np.lib.format.read_array_header_1_0(f)
+                    else:
+                        shape, _, dtype = np.lib.format.read_array_header_2_0(f)
+                    need = int(np.prod(shape, dtype=object)) * dtype.itemsize
+                    if dtype.hasobject or need > room:
+                        raise GraphFormatError(path, None, f"member {info.filename} declares "
+                                                           f"{shape} {dtype} values, more than it holds")
+                out[info.filename[:-4]] = (shape, dtype)
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, OSError, ValueError,
+            NotImplementedError) as exc:
+        if isinstance(exc, GraphFormatError):
+            raise
+        raise GraphFormatError(path, None, f"unreadable .npz archive ({type(exc).__name__}: {exc})") from None
+    return out
+
+
+def read_npz(path: PathLike) -> CsrGraph:
     """Read a graph saved by ``scipy.sparse.save_npz`` (csr, csc or coo) or by :func:`write_npz`.
 
     Archives holding plain ``indptr``, ``indices`` and ``weights`` arrays are accepted as well.
-    Other scipy formats are loaded through scipy when it is installed.
+    The arrays are taken as stored: duplicate entries are parallel arcs, as in the text formats.
+    Other scipy formats are loaded through scipy when it is installed. Raises GraphFormatError
+    for a file that is not such an archive, declares more than it holds or is inconsistent.
     """
     with open(path, "rb") as f:
         magic = f.read(4)
     if magic != b"PK\x03\x04":
         raise GraphFormatError(path, None, "not a NumPy .npz archive (no zip header)")
+    members = _npz_members(path)
     try:
         archive = np.load(path, allow_pickle=False)
-    except (ValueError, OSError) as exc:
+    except (ValueError, OSError, EOFError, zipfile.BadZipFile) as exc:
         raise GraphFormatError(path, None, f"unreadable .npz archive ({exc})") from None
     with archive:
-        keys = set(archive.files)
+        keys = set(members)
         if "format" not in keys:
             if {"indptr", "indices", "weights"} <= keys:
                 return _checked(path, (archive["indptr"], archive["indices"], archive["weights"]))
             raise GraphFormatError(path, None, f"not a sparse-matrix archive (keys: {sorted(keys)})")
-        fmt = archive["format"].item()
-        fmt = fmt.decode("ascii") if isinstance(fmt, bytes) else str(fmt)
-        shape = tuple(int(s) for s in archive["shape"]) if "shape" in keys else None
-        if shape is None or len(shape) != 2:
-            raise GraphFormatError(path, None, "missing or non-2-D 'shape'")
-        if shape[0] != shape[1]:
-            raise GraphFormatError(path, None, f"a graph needs a square matrix, this one is "
-                                               f"{shape[0]} x {shape[1]}")
-        n = shape[0]
+        fmt_arr = archive["format"]
+        if fmt_arr.ndim != 0 or fmt_arr.dtype.kind not in "SU":
+            raise GraphFormatError(path, None, "'format' must be a string")
+        fmt = fmt_arr.item()
+        fmt = fmt.decode("ascii", "replace") if isinstance(fmt, bytes) else str(fmt)
+        shape_arr = archive["shape"] if "shape" in keys else None
+        if shape_arr is None or shape_arr.shape != (2,) or shape_arr.dtype.kind not in "iu":
+            raise GraphFormatError(path, None, "'shape' must hold two integers")
+        rows_n, cols_n = (int(s) for s in shape_arr)
+        if rows_n != cols_n:
+            raise GraphFormatError(path, None, f"a graph needs a square matrix, this one is {rows_n} x {cols_n}")
+        n = rows_n
+        if not 0 <= n <= INDEX_MAX:
+            raise GraphFormatError(path, None, f"vertex count {n} is outside [0, {INDEX_MAX}]")
+        nnz = members["data"][0][0] if "data" in members and len(members["data"][0]) == 1 else 0
+        _check_vertex_count(path, None, n, nnz, os.path.getsize(path))
         try:
             if fmt == "csr":
                 return _checked(path, (archive["indptr"], archive["indices"], archive["data"]), n)
             if fmt == "csc":
-                indptr, rows = archive["indptr"], archive["indices"]
-                cols = np.repeat(np.arange(len(indptr) - 1), np.diff(indptr))
-                return from_edges(n, rows, cols, archive["data"], sort=False)
+                csc = _checked(path, (archive["indptr"], archive["indices"], archive["data"]), n)
+                return from_edges(n, csc.indices, csc.tails(), csc.weights, sort=False)
             if fmt == "coo":
                 if "coords" in keys:
                     row, col = archive["coords"]
@@ -499,15 +759,20 @@ def read_npz(path) -> CsrGraph:
                     row, col = archive["row"], archive["col"]
                 return from_edges(n, row, col, archive["data"], sort=False)
         except (KeyError, ValueError, TypeError) as exc:
+            if isinstance(exc, GraphFormatError):
+                raise
             raise GraphFormatError(path, None, f"inconsistent {fmt} arrays ({exc})") from None
     try:
-        from scipy import sparse
+        from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise GraphFormatError(path, None, f"format {fmt!r} needs scipy to load") from None
-    return as_csr(sparse.load_npz(path))
+    try:
+        return as_csr(sparse.load_npz(path))
+    except (ValueError, TypeError) as exc:
+        raise GraphFormatError(path, None, f"unreadable {fmt} matrix ({exc})") from None
 
 
-def _checked(path, triple, n: int | None = None) -> CsrGraph:
+def _checked(path: PathLike, triple: tuple[Any, Any, Any], n: int | None = None) -> CsrGraph:
     try:
         g = as_csr(triple)
     except (TypeError, ValueError) as exc:
@@ -521,7 +786,7 @@ def _checked(path, triple, n: int | None = None) -> CsrGraph:
     return g
 
 
-def write_npz(graph, path, compressed: bool = True) -> None:
+def write_npz(graph: Any, path: PathLike, compressed: bool = True) -> None:
     """Write `graph` in the layout of ``scipy.sparse.save_npz`` (csr), readable without scipy."""
     g = as_csr(graph)
     save = np.savez_compressed if compressed else np.savez
@@ -531,14 +796,20 @@ def write_npz(graph, path, compressed: bool = True) -> None:
 
 # --- dispatch ----------------------------------------------------------------------------------
 
-_READERS = {"dimacs": read_dimacs, "mtx": read_matrix_market, "csv": read_edgelist,
+_READERS: dict[str, Callable[[PathLike], CsrGraph]] = {"dimacs": read_dimacs, "mtx": read_matrix_market, "csv": read_edgelist,
             "tsv": read_edgelist, "npz": read_npz}
-_WRITERS = {"dimacs": write_dimacs, "mtx": write_matrix_market, "csv": write_edgelist,
+_WRITERS: dict[str, Callable[[Any, PathLike], None]] = {"dimacs": write_dimacs, "mtx": write_matrix_market, "csv": write_edgelist,
             "tsv": write_edgelist, "npz": write_npz}
 
 
-def load(path, format: str | None = None) -> CsrGraph:
-    """Read a graph file, choosing the reader by `format` or by the file's suffix."""
+def load(path: PathLike, format: str | None = None) -> CsrGraph:
+    """Read a graph file, choosing the reader by `format` (one of :data:`FORMATS`) or by the
+    file's suffix (.gr, .mtx, .csv, .tsv, .npz; text formats also with .gz).
+
+    Raises GraphFormatError (a ValueError) for a malformed file, ValueError for an unknown
+    format, FileNotFoundError for a missing file and ImportError when the reader's library
+    (scipy for .mtx, pyarrow for .csv/.tsv) is not installed.
+    """
     fmt = format or format_of(path)
     if fmt not in _READERS:
         raise ValueError(f"unknown graph format {fmt!r}; known: {', '.join(FORMATS)}")
@@ -547,12 +818,14 @@ def load(path, format: str | None = None) -> CsrGraph:
     return _READERS[fmt](path)
 
 
-def save(graph, path, format: str | None = None) -> None:
-    """Write a graph file, choosing the writer by `format` or by the file's suffix."""
+def save(graph: Any, path: PathLike, format: str | None = None) -> None:
+    """Write a graph (a CsrGraph, scipy matrix or CSR triple) to a file, choosing the writer by
+    `format` or by the file's suffix; a ``.gz`` suffix compresses text formats.
+
+    Raises ValueError for an unknown format or a ``.npz.gz`` path."""
     fmt = format or format_of(path)
     if fmt not in _WRITERS:
         raise ValueError(f"unknown graph format {fmt!r}; known: {', '.join(FORMATS)}")
     if fmt == "npz" and str(path).lower().endswith(".gz"):
         raise ValueError(f"{path}: .npz archives are compressed already; drop the .gz")
     _WRITERS[fmt](graph, path)
-

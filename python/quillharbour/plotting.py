@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+
 import numpy as np
 
 PEER_NAMES = ("scipy", "igraph", "networkit")
@@ -18,38 +20,71 @@ def _pyplot():
     return plt
 
 
+def short_label(graph: str) -> str:
+    """A graph's label without its folder (generator specs are kept whole)."""
+    return graph if ":" in graph and not os.path.exists(graph) else os.path.basename(graph)
+
+
+def _family(graph: str) -> str:
+    """Graphs of one family (one generator kind) may be joined by lines; files stand alone."""
+    kind, colon, _ = graph.partition(":")
+    return kind if colon and not os.path.exists(graph) else "file:" + graph
+
+
 def plot_bench(results, path) -> None:
-    """Median time per source against graph size (arcs), log-log, one line per method."""
+    """Draw bench results: for one graph a bar chart of the median time per method with its
+    min-max spread; for several, median time against graph size (arcs) on log-log axes, one
+    colour per method, lines only between graphs of one generator family."""
     plt = _pyplot()
-    fig, ax = plt.subplots(figsize=(10, 5.5), dpi=110)
-    methods = list(dict.fromkeys(r.method for r in results))
-    markers = "os^vD<>pP*hX"
-    for i, name in enumerate(methods):
-        pts = sorted((r.m, r.time_s) for r in results if r.method == name and r.time_s)
-        if not pts:
-            continue
-        xs, ys = zip(*pts)
-        style = "--" if name in PEER_NAMES else "-"  # peers dashed, this package's methods solid
-        ax.plot(xs, ys, style, marker=markers[i % len(markers)], label=name, linewidth=1.4, markersize=6)
-    sizes = {}
-    for r in results:
-        sizes.setdefault(r.m, []).append(r.graph)
-    for m, labels in sizes.items():
-        ax.axvline(m, color="grey", linestyle=":", linewidth=0.8)
-        ax.annotate(", ".join(dict.fromkeys(labels)), (m, 1.0), xycoords=("data", "axes fraction"),
-                    xytext=(2, -4), textcoords="offset points", rotation=90, va="top", fontsize=7,
-                    color="dimgrey")
-    ax.set_xscale("log")
-    ax.set_yscale("log")
-    ax.set_xlabel("graph size (arcs)")
-    ax.set_ylabel("median time per source (s)")
+    timed = [r for r in results if r.time_s]
     graphs = list(dict.fromkeys(r.graph for r in results))
-    ax.set_title("Single-source shortest paths: " + ", ".join(graphs[:4]) + (" ..." if len(graphs) > 4 else ""),
-                 fontsize=10)
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0)
-    fig.tight_layout()
-    fig.savefig(path)
+    if len(graphs) == 1:
+        fig, ax = plt.subplots(figsize=(max(6.0, 0.9 * len(timed) + 2), 5), dpi=110)
+        names = [r.method for r in timed]
+        med = np.array([r.time_s for r in timed]) * 1e3
+        lo = med - np.array([r.time_min_s or r.time_s for r in timed]) * 1e3
+        hi = np.array([r.time_max_s or r.time_s for r in timed]) * 1e3 - med
+        colours = ["tab:grey" if n in PEER_NAMES else "tab:blue" for n in names]
+        bars = ax.bar(range(len(names)), med, yerr=[lo, hi], capsize=4, color=colours)
+        ax.bar_label(bars, labels=[f"{v:.0f}" if v >= 100 else f"{v:.3g}" for v in med], padding=2, fontsize=8)
+        ax.set_xticks(range(len(names)), names, rotation=30, ha="right")
+        if len(med) and med.min() > 0 and med.max() / med.min() > 30:
+            ax.set_yscale("log")  # else the fast methods' bars vanish
+        ax.set_ylabel("median time per source (ms); bars span min-max")
+        r0 = results[0]
+        ax.set_title(f"{short_label(graphs[0])}: {r0.n} vertices, {r0.m} arcs; "
+                     f"{len(r0.sources)} source(s), {r0.runs} run(s) per method", fontsize=10)
+        ax.grid(True, axis="y", alpha=0.3)
+    else:
+        fig, ax = plt.subplots(figsize=(10, 5.5), dpi=110)
+        methods = list(dict.fromkeys(r.method for r in timed))
+        markers = "os^vD<>pP*hX"
+        for i, name in enumerate(methods):
+            colour = f"C{i % 10}"
+            style = "--" if name in PEER_NAMES else "-"  # peers dashed, this package's methods solid
+            mine = [r for r in timed if r.method == name]
+            for j, family in enumerate(dict.fromkeys(_family(r.graph) for r in mine)):
+                pts = sorted((r.m, r.time_s) for r in mine if _family(r.graph) == family)
+                xs, ys = zip(*pts)
+                ax.plot(xs, ys, style if len(pts) > 1 else "", marker=markers[i % len(markers)],
+                        color=colour, label=name if j == 0 else None, linewidth=1.4, markersize=6)
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        low, high = ax.get_ylim()
+        ax.set_ylim(low / (high / low) ** 0.2, high)  # a band at the bottom for the graph names
+        sizes = {}
+        for r in results:
+            sizes.setdefault(r.m, []).append(short_label(r.graph))
+        for k, (m, labels) in enumerate(sorted(sizes.items())):
+            ax.annotate(", ".join(dict.fromkeys(labels)), (m, 0.0), xycoords=("data", "axes fraction"),
+                        xytext=(0, 4 + 10 * (k % 3)), textcoords="offset points", ha="center",
+                        fontsize=7, color="dimgrey")
+        ax.set_xlabel("graph size (arcs)")
+        ax.set_ylabel("median time per source (s)")
+        ax.set_title("Single-source shortest paths: median time per source", fontsize=10)
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0)
+    fig.savefig(path, bbox_inches="tight")
     plt.close(fig)
 
 
