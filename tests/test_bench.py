@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+from pathlib import Path
 import time
 
 import numpy as np
@@ -143,3 +144,13 @@ def test_bench_plot_draws_bars_for_one_graph_and_sizes_for_several(tmp_path, gra
     plot_bench(results, png)
     data = png.read_bytes()
     assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 5000
+
+
+def test_bmssp_results_carry_their_exactness_counts():
+    g = qh.io.load(Path(__file__).parent / "data" / "road-decimal-87.gr")
+    methods, _ = bench.available_methods(["dijkstra", "bmssp", "tuned"], include_peers=False)
+    by = {r.method: r for r in bench.run_bench([("road", g)], methods, sources=2, repeats=1, seed=0)}
+    assert by["dijkstra"].exactness is None
+    assert by["bmssp"].exactness["finish_lowered"] == by["bmssp-tuned"].exactness["finish_lowered"] == 0
+    by["bmssp"].exactness["finish_lowered"] = 3
+    assert "bmssp on road: the closing edge check lowered 3 labels" in bench.format_table([by["bmssp"]])
