@@ -9,8 +9,10 @@
 // rounded sums. So labels that pass the check are Dijkstra's distances, bit for
 // bit, whatever the recursion did.
 //
-// What it costs. One pass over the rows when no edge fails, which is what the
-// recursion's own rule for rounding (bmssp.cpp, "Rounding") is argued to give.
+// What it costs. Nothing when the weights are integers small enough for every sum to be
+// exact (sums_are_exact: the recursion's own argument then holds as published); else one
+// pass over the rows when no edge fails, which is what the recursion's rules for rounding
+// (bmssp.cpp, "Rounding") are argued to give.
 // When an edge fails, a Dijkstra search from the tails of the failing edges,
 // keyed like the recursion by (dist, hops, vertex) and taking only strictly
 // smaller distances, lowers every label that depends on them; each vertex is
@@ -23,6 +25,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <span>
 #include <utility>
 
 #include "block_queue.hpp"
@@ -35,6 +38,21 @@ struct ExactnessCounts {
     std::uint64_t reoffers = 0;        // relaxations that offered a vertex again under the rounding rule
     std::uint64_t finish_lowered = 0;  // labels the closing edge check had to lower
 };
+
+// True when every sum a run can form is exact: every weight is an integer below 2^52 and
+// all of them add up to at most 2^52, so a path's length plus one more weight stays an
+// integer of at most 2^53. Then the recursion's argument holds as in exact arithmetic and
+// the closing check has nothing to find. One pass; (w + 2^52) - 2^52 rounds w to an integer.
+inline bool sums_are_exact(std::span<const double> weights) noexcept {
+    constexpr double TWO_52 = 4503599627370496.0;
+    bool integral = true;
+    double total = 0.0;
+    for (const double w : weights) {
+        integral &= (w + TWO_52) - TWO_52 == w && w < TWO_52;
+        total += w;
+    }
+    return integral && total <= TWO_52;
+}
 
 // `labels` gives a run's labels and rows:
 //   n()                       the vertex count
