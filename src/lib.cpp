@@ -404,33 +404,46 @@ bool check_vertex_limit(std::uint64_t n) {
     return false;
 }
 
-// Copies a shape-checked graph into an owned Csr, validating its structure.
+// Copies a shape-checked graph into an owned Csr, then validates the copy.
 // Precondition: indptr is not empty. Returns false with ValueError set.
+//
+// The caller's arrays are read exactly once: another thread may be writing
+// them while we copy (NumPy releases the interpreter lock for its own
+// copies), so every check runs on the owned copy, including the last offset
+// that check_csr read from the caller's memory. A racing writer then yields
+// some consistent graph or the malformed-CSR error, never an unchecked value.
 bool to_owned_csr(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices,
                   std::span<const double> weights, std::uint64_t n, Csr& out) {
-    const std::int64_t nnz = static_cast<std::int64_t>(indices.size());
-    // Each chunk is checked without an early exit inside, so that the loop vectorises, and
-    // copied while it is still in cache: the caller's arrays are read from memory once.
-    constexpr std::size_t CHUNK = 4096;
+    const std::uint64_t nnz = indices.size();
+    // Chunk by chunk: copy, then check the copy while it is still in cache, with no early
+    // exit inside a chunk so that the check vectorises.
+    constexpr std::size_t CHUNK = 1024;
     out.indptr.reserve(indptr.size());
     out.indices.reserve(indices.size());
-    bool ok = indptr[0] == 0;
+    // Read as their unsigned twins (allowed aliasing), the chunks copy with memmove.
+    const auto* offsets = reinterpret_cast<const std::uint64_t*>(indptr.data());
+    const auto* heads = reinterpret_cast<const std::uint32_t*>(indices.data());
+    bool ok = true;
     for (std::size_t at = 0; ok && at < indptr.size(); at += CHUNK) {
         const std::size_t end = std::min(at + CHUNK, indptr.size());
-        bool bad = false;
+        out.indptr.insert(out.indptr.end(), offsets + at, offsets + end);
+        // As u64 a negative offset is above nnz, so one unsigned test covers both bounds.
+        const std::uint64_t* row = out.indptr.data();
+        unsigned bad = 0;
         for (std::size_t i = std::max<std::size_t>(at, 1); i < end; ++i)
-            bad |= (indptr[i] < indptr[i - 1]) | (indptr[i] > nnz);
-        ok = !bad;
-        out.indptr.insert(out.indptr.end(), indptr.begin() + at, indptr.begin() + end);
+            bad |= static_cast<unsigned>(row[i] < row[i - 1]) | static_cast<unsigned>(row[i] > nnz);
+        ok = bad == 0;
     }
+    ok = ok && out.indptr.front() == 0 && out.indptr.back() == nnz;
     // Valid heads lie below min(n, 2^31); read as u32, a negative head is 2^31 or more.
     const auto limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, std::uint64_t{1} << 31));
     for (std::size_t at = 0; ok && at < indices.size(); at += CHUNK) {
         const std::size_t end = std::min(at + CHUNK, indices.size());
+        out.indices.insert(out.indices.end(), heads + at, heads + end);
+        const std::uint32_t* head = out.indices.data();
         unsigned bad = 0;  // an integer, not a bool: the reduction vectorises
-        for (std::size_t e = at; e < end; ++e) bad |= static_cast<std::uint32_t>(indices[e]) >= limit;
+        for (std::size_t e = at; e < end; ++e) bad |= head[e] >= limit;
         ok = bad == 0;
-        out.indices.insert(out.indices.end(), indices.begin() + at, indices.begin() + end);
     }
     if (!ok) {
         out = Csr{};
