@@ -37,6 +37,7 @@
 #include "memory.hpp"
 #include "multi.hpp"
 #include "stop.hpp"
+#include "test_hooks.hpp"
 #include "variants/catalogue.hpp"
 #include "variants/engine.hpp"
 
@@ -123,14 +124,10 @@ Fault run_released(Work&& work) noexcept {
     Fault fault;
     GilRelease release;
     try {
-#ifdef QH_TEST_HOOKS
         // Test builds only: provoke the failure paths that valid input cannot reach.
-        if (const char* hook = std::getenv("QH_TEST_FAULT")) {
-            if (std::strcmp(hook, "stop") == 0) internal_stop("internal stop provoked by the test suite");
-            if (std::strcmp(hook, "bad_alloc") == 0) throw std::bad_alloc();
-            if (std::strcmp(hook, "exception") == 0) throw std::out_of_range("index out of range");
-        }
-#endif
+        if (test_fault("stop")) internal_stop("internal stop provoked by the test suite");
+        if (test_fault("bad_alloc")) throw std::bad_alloc();
+        if (test_fault("exception")) throw std::out_of_range("index out of range");
         work();
     } catch (const std::bad_alloc&) {
         fault.kind = Fault::Kind::NoMemory;
