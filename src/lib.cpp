@@ -18,6 +18,8 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <cxxabi.h>
+
 #include <cinttypes>
 #include <cstdlib>
 #include <stdexcept>
@@ -65,6 +67,12 @@ constexpr const char* GENERIC_PANIC = "internal error in quillharbour's native c
 // ---------------------------------------------------------------------------
 // Small owners
 
+// Set while this thread gives up on retaking the interpreter lock: when the
+// interpreter is finalizing, a thread other than the finalizing one that asks
+// for the lock is ended with pthread_exit, which unwinds its stack without
+// the lock. The destructors run by that unwind must not touch Python objects.
+thread_local bool lock_abandoned = false;
+
 // Owns one strong reference (or none).
 class Ref {
 public:
@@ -80,7 +88,10 @@ public:
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    // Leaks the reference when the thread is being ended without the lock.
+    ~Ref() {
+        if (!lock_abandoned) Py_XDECREF(p_);
+    }
 
     static Ref borrowed(PyObject* p) noexcept {
         Py_XINCREF(p);
@@ -94,13 +105,19 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// Releases the interpreter lock for its lifetime.
+// Releases the interpreter lock for its lifetime. Retaking it may end the
+// thread (interpreter finalization): the destructor then lets pthread_exit's
+// forced unwind pass, which a noexcept destructor would turn into an abort.
 class GilRelease {
 public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() noexcept(false) {
+        lock_abandoned = true;
+        PyEval_RestoreThread(state_);
+        lock_abandoned = false;
+    }
 
 private:
     PyThreadState* state_;
@@ -118,9 +135,10 @@ struct Fault {
 };
 
 // Runs `work` with the lock released; exceptions are caught before the lock
-// is retaken and come back as a Fault.
+// is retaken and come back as a Fault. Only the forced unwind of a thread
+// ended while retaking the lock leaves by exception.
 template <class Work>
-Fault run_released(Work&& work) noexcept {
+Fault run_released(Work&& work) {
     Fault fault;
     GilRelease release;
     try {
@@ -176,10 +194,13 @@ bool raise_fault(const Fault& fault) {
 
 // Runs an entry body; C++ exceptions thrown with the lock held become
 // MemoryError or PanicException.
+// The forced unwind of a thread ended while retaking the lock passes through.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -3,8 +3,13 @@ interpreter exiting under running calls, Ctrl-C, failures deep in a run."""
 
 from __future__ import annotations
 
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -13,6 +18,15 @@ from conftest import random_graph
 from quillharbour import _quillharbour as native
 
 MALFORMED = "malformed CSR"
+TESTS = Path(__file__).resolve().parent
+
+
+def run_python(code, timeout=120, **popen):
+    """Runs `code` in a fresh interpreter that imports like this one."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(TESTS)] + [p for p in sys.path if p])
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, env=env, **popen)
 
 
 def test_writer_racing_the_graph_copy_gives_a_snapshot_or_malformed():
@@ -65,3 +79,28 @@ def test_writer_racing_the_graph_copy_gives_a_snapshot_or_malformed():
         stop.set()
         thread.join()
     assert seen
+
+
+def test_daemon_threads_inside_calls_at_interpreter_exit():
+    """The main thread returns while daemon threads are inside calls; each is
+    ended when it asks for the interpreter lock back, and the process exits 0."""
+    code = """
+        import threading, time
+        import numpy as np
+        from conftest import random_graph
+        from quillharbour import _quillharbour as native
+        g = random_graph(np.random.default_rng(1), 20_000, 80_000)
+        sources = np.arange(4, dtype=np.int64)
+        calls = [lambda: native.dijkstra(*g, 0), lambda: native.dijkstra_multisource(*g, sources),
+                 lambda: native.bmssp(*g, 0)]
+        def loop(call):
+            while True:
+                call()
+        for call in calls:
+            threading.Thread(target=loop, args=(call,), daemon=True).start()
+        time.sleep(0.3)
+        print("main returns")
+    """
+    for _ in range(3):
+        out = run_python(code)
+        assert (out.returncode, out.stdout.strip()) == (0, "main returns"), out.stderr
