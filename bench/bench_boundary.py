@@ -9,10 +9,11 @@ Two builds are loaded side by side into one process, and their calls are
 interleaved round by round (bench/common.py), so background load spreads over
 both. "copy+check" is a `bmssp_variant` call with an unknown name: it converts
 the arguments, copies and validates the graph, and refuses the name before any
-run. Times are the calling thread's CPU time, except for the multi-source
-entries, whose work runs on pool threads: those are wall time with a one-thread
-pool (RAYON_NUM_THREADS=1 is set before the pool exists), so the same clock
-sees all of their work.
+run. Times are the process's CPU time: a long call on the main thread runs on
+a background thread while the caller waits, and multi-source rows run on pool
+threads, so the calling thread's own CPU time would miss the work; idle
+threads add nothing, and time slices lost to other processes do not count.
+The pool has one thread (RAYON_NUM_THREADS=1 is set before it exists).
 """
 
 from __future__ import annotations
@@ -91,10 +92,8 @@ def main() -> None:
         for entry in names:
             if args.only and args.only not in entry:
                 continue
-            multi = "multisource" in entry
             fns = {b: calls(m, g, not args.light)[entry] for b, m in builds.items()}
-            times = interleaved_times(fns, repeats=args.repeats,
-                                      clock=time.perf_counter if multi else time.thread_time)
+            times = interleaved_times(fns, repeats=args.repeats, clock=time.process_time)
             med = {b: ts[len(ts) // 2] for b, ts in times.items()}
             line = f"{gname:<18} {entry:<26} " + " ".join(f"{med[b]:9.4f}" for b in builds)
             if "base" in med:

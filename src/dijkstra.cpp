@@ -24,6 +24,8 @@
 #include <cmath>
 #include <limits>
 
+#include "cancel.hpp"
+
 namespace qh {
 
 void Heap::reserve(std::size_t capacity) {
@@ -82,6 +84,7 @@ std::optional<DijkstraError> dijkstra(std::span<const std::int64_t> indptr,
     heap.push(0.0, static_cast<std::uint32_t>(source));
     while (!heap.empty()) {
         const auto [du, u] = heap.pop();
+        cancel_point();
         if (du > d[u]) continue;
         // The new top is most likely the next vertex to expand: start loading its row.
         if (!heap.empty()) {

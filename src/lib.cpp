@@ -28,16 +28,19 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <type_traits>
 #include <string_view>
 #include <variant>
 #include <span>
 #include <utility>
 
 #include "bmssp.hpp"
+#include "cancel.hpp"
 #include "csr.hpp"
 #include "dijkstra.hpp"
 #include "memory.hpp"
 #include "multi.hpp"
+#include "pool.hpp"
 #include "stop.hpp"
 #include "test_hooks.hpp"
 #include "variants/catalogue.hpp"
@@ -124,8 +127,9 @@ private:
 };
 
 // What ended a computation abnormally; filled without the lock, raised with it.
+// Interrupted: a signal handler raised an exception, which is already set.
 struct Fault {
-    enum class Kind { None, NoMemory, Stop } kind = Kind::None;
+    enum class Kind { None, NoMemory, Stop, Interrupted } kind = Kind::None;
     char message[256] = {0};
 
     void set_stop(const char* text) noexcept {
@@ -134,27 +138,98 @@ struct Fault {
     }
 };
 
+// A call whose work (rows x (n + nnz)) is below this ends within milliseconds:
+// it runs on the calling thread, which checks for signals once it returns.
+constexpr std::uint64_t BACKGROUND_WORK = std::uint64_t{1} << 15;
+// How long the main thread waits on a background call between two looks at
+// pending signals.
+constexpr long SIGNAL_SLICE_MS = 20;
+
+// True when signal handlers can run on this thread (the interpreter's main
+// thread); only there can a signal interrupt a call. Lock held.
+bool handles_signals() {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyOS_IsMainThread() != 0;
+#else
+    return true;  // no public test: treat every thread as the one that handles signals
+#endif
+}
+
+// The work of one call with everything it throws caught, for a thread that
+// does not hold the lock.
+template <class Work>
+struct CaughtWork {
+    Work& work;
+    Fault& fault;
+    const CancelFlag& cancel;
+
+    void operator()() noexcept {
+        const CancelScope scope(&cancel);
+        try {
+            // Test builds only: provoke the failure paths that valid input cannot reach.
+            if (test_fault("stop")) internal_stop("internal stop provoked by the test suite");
+            if (test_fault("bad_alloc")) throw std::bad_alloc();
+            if (test_fault("exception")) throw std::out_of_range("index out of range");
+            work();
+        } catch (const Cancelled&) {
+            fault.kind = Fault::Kind::Interrupted;
+        } catch (const std::bad_alloc&) {
+            fault.kind = Fault::Kind::NoMemory;
+        } catch (const InternalStop& stop) {
+            fault.set_stop(stop.what());
+        } catch (const std::exception& e) {
+            fault.set_stop(e.what());
+        } catch (...) {
+            fault.set_stop(GENERIC_PANIC);
+        }
+    }
+};
+
 // Runs `work` with the lock released; exceptions are caught before the lock
 // is retaken and come back as a Fault. Only the forced unwind of a thread
-// ended while retaking the lock leaves by exception.
+// ended while retaking the lock leaves by exception. `size` estimates the
+// work (rows x (n + nnz)).
+//
+// On the main thread a call of BACKGROUND_WORK or more runs on a background thread while
+// this one waits in slices of SIGNAL_SLICE_MS, retaking the lock between them
+// to run the signal handlers. When one raises (KeyboardInterrupt for Ctrl-C),
+// the call is cancelled, its buffers are released once the work has stopped,
+// and that exception is the call's outcome, even if the work had finished:
+// an interrupted call never returns a result.
 template <class Work>
-Fault run_released(Work&& work) {
+Fault run_released(Work&& work, std::uint64_t size) {
     Fault fault;
-    GilRelease release;
-    try {
-        // Test builds only: provoke the failure paths that valid input cannot reach.
-        if (test_fault("stop")) internal_stop("internal stop provoked by the test suite");
-        if (test_fault("bad_alloc")) throw std::bad_alloc();
-        if (test_fault("exception")) throw std::out_of_range("index out of range");
-        work();
-    } catch (const std::bad_alloc&) {
-        fault.kind = Fault::Kind::NoMemory;
-    } catch (const InternalStop& stop) {
-        fault.set_stop(stop.what());
-    } catch (const std::exception& e) {
-        fault.set_stop(e.what());
-    } catch (...) {
-        fault.set_stop(GENERIC_PANIC);
+    CancelFlag cancel;
+    CaughtWork<std::remove_reference_t<Work>> caught{work, fault, cancel};
+    if (size < BACKGROUND_WORK || !handles_signals()) {
+        GilRelease release;
+        caught();
+        return fault;
+    }
+    using Caught = decltype(caught);
+    BackgroundCall call([](void* c) noexcept { (*static_cast<Caught*>(c))(); }, &caught);
+    if (!call.started()) {  // no thread to spare: run here, not interruptible
+        GilRelease release;
+        caught();
+        return fault;
+    }
+    for (;;) {
+        bool done;
+        {
+            GilRelease release;
+            done = call.wait_for(SIGNAL_SLICE_MS);
+        }
+        if (done) break;
+        if (PyErr_CheckSignals() < 0) {
+            cancel.request();
+            {
+                GilRelease release;
+                call.wait();
+            }
+            fault = Fault{};
+            fault.kind = Fault::Kind::Interrupted;
+            break;
+        }
     }
     return fault;
 }
@@ -187,6 +262,10 @@ bool raise_fault(const Fault& fault) {
             return true;
         case Fault::Kind::Stop:
             raise_panic(fault.message);
+            return true;
+        case Fault::Kind::Interrupted:
+            // Set by the signal handler; a cancel without one cannot happen, but must raise.
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
             return true;
     }
     return false;
@@ -542,7 +621,7 @@ PyObject* dijkstra_entry(PyObject* args, PyObject* kwargs) {
     const Fault fault = run_released([&] {
         error = dijkstra(g.indptr.view(), g.indices.view(), g.weights.view(), static_cast<std::uint64_t>(source),
                          {dist.data(), dist.size()}, {pred.data(), pred.size()}, heap);
-    });
+    }, n + g.indices.size());
     if (raise_fault(fault)) return nullptr;
     if (error) {
         PyErr_SetString(PyExc_ValueError,
@@ -575,7 +654,7 @@ PyObject* bmssp_entry(PyObject* args, PyObject* kwargs, const char* format, bool
     const Fault fault = run_released([&] {
         outcome = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed,
                              instrumented ? SettleLog::Keep : SettleLog::Skip);
-    });
+    }, n + csr.nnz());
     if (raise_fault(fault)) return nullptr;
     if (const BmsspError* error = std::get_if<BmsspError>(&outcome)) {
         map_bmssp_err(*error, source, n);
@@ -630,7 +709,7 @@ PyObject* bmssp_variant_entry(PyObject* args, PyObject* kwargs) {
         if (!resolved) return;
         known = true;
         result.emplace(run_variant(*resolved, csr, static_cast<std::uint64_t>(source), seed));
-    });
+    }, n + csr.nnz());
     if (raise_fault(fault)) return nullptr;
     if (!known) {
         csr = Csr{};
@@ -676,6 +755,8 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
 
     std::size_t cells = 0;  // k * n
     if (__builtin_mul_overflow(sources.size(), n, &cells)) return PyErr_NoMemory();
+    std::uint64_t work = 0;  // k * (n + nnz), saturated
+    if (__builtin_mul_overflow(sources.size(), n + g.indices.size(), &work)) work = UINT64_MAX;
     auto dist = OwnedArray<double>::zeroed(cells);
     auto pred = OwnedArray<std::int32_t>::zeroed(cells);
     std::optional<MultiError> error;
@@ -684,7 +765,7 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
         const std::span<std::int32_t> p{pred.data(), pred.size()};
         error = bmssp ? bmssp_multi(csr, sources.view(), seed, d, p)
                       : dijkstra_multi(g.indptr.view(), g.indices.view(), g.weights.view(), sources.view(), d, p);
-    });
+    }, work);
     if (raise_fault(fault)) return nullptr;
     if (error) {
         map_multi_err(*error, n);

@@ -4,6 +4,7 @@ interpreter exiting under running calls, Ctrl-C, failures deep in a run."""
 from __future__ import annotations
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -104,3 +105,103 @@ def test_daemon_threads_inside_calls_at_interpreter_exit():
     for _ in range(3):
         out = run_python(code)
         assert (out.returncode, out.stdout.strip()) == (0, "main returns"), out.stderr
+
+
+CTRL_C_CHILD = """
+    import signal, sys
+    import numpy as np
+    from conftest import grid_graph
+    from quillharbour import _quillharbour as native
+
+    class Handled(Exception):
+        pass
+
+    def threads():
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("Threads:"))
+
+    seen = []
+    def handler(exc):
+        def handle(signum, frame):
+            seen.append(threads())  # the thread running the call is still there
+            raise exc
+        return handle
+
+    big = grid_graph(np.random.default_rng(1), 1000, 1000)
+    small = grid_graph(np.random.default_rng(2), 20, 30)
+    variants = ["tuned", "hybrid", "simpleq", "lazypiv", "notransform", "fast", "hybrid:2:64"]
+    def calls(g):
+        rows = np.arange(40, dtype=np.int64)
+        out = {"dijkstra": lambda: native.dijkstra(*g, 0), "bmssp": lambda: native.bmssp(*g, 0, 1),
+               "bmssp_instrumented": lambda: native.bmssp_instrumented(*g, 0, 1),
+               "dijkstra_multisource": lambda: native.dijkstra_multisource(*g, rows),
+               "bmssp_multisource": lambda: native.bmssp_multisource(*g, rows[:8], 1)}
+        for v in variants:
+            out[v] = lambda v=v: native.bmssp_variant(*g, 0, v, 1)
+        return out
+    def fingerprint():
+        return {name: [a.tobytes() for a in call()] for name, call in calls(small).items()}
+
+    before = fingerprint()  # also starts the pool
+    reference = native.dijkstra(*big, 0)[0].tobytes()
+    for name, call in calls(big).items():
+        for exc in (KeyboardInterrupt, Handled):
+            signal.signal(signal.SIGINT, handler(exc))
+            idle = threads()
+            print("go", name, flush=True)
+            try:
+                call()
+                print("finished", name, flush=True)
+            except exc:
+                print("raised", exc.__name__, "mid-call" if seen.pop() > idle else "after", flush=True)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    assert fingerprint() == before
+    assert native.dijkstra(*big, 0)[0].tobytes() == reference
+    print("same answers", flush=True)
+"""
+
+
+def test_ctrl_c_interrupts_every_entry():
+    """SIGINT during a long call of each entry (every variant, multi-source rows)
+    raises what the Python handler raises; afterwards the module, the pool and
+    the process answer exactly as before."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(TESTS)] + [p for p in sys.path if p])
+    env["RAYON_NUM_THREADS"] = "3"
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(CTRL_C_CHILD)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env)
+    outcomes = []
+    try:
+        for line in child.stdout:
+            words = line.split()
+            if words[0] == "go":
+                time.sleep(0.05)
+                child.send_signal(signal.SIGINT)
+            elif words[0] != "same":
+                outcomes.append(words)
+            else:
+                outcomes.append(["same answers"])
+        child.wait(timeout=600)
+    finally:
+        child.kill()
+    assert child.returncode == 0, child.stderr.read()
+    assert outcomes[-1] == ["same answers"]
+    raised = [w for w in outcomes[:-1]]
+    assert raised == [["raised", "KeyboardInterrupt", "mid-call"], ["raised", "Handled", "mid-call"]] * 12, raised
+
+
+def test_cli_exits_130_on_ctrl_c_during_a_run():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([p for p in sys.path if p])
+    child = subprocess.Popen([sys.executable, "-m", "quillharbour", "bench", "grid:1000x1000", "--methods", "bmssp",
+                              "--no-peers", "--no-progress", "--repeats", "50"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert child.stderr.readline().startswith("# grid:1000x1000")  # loaded: the runs begin
+        time.sleep(0.2)
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=300)
+    finally:
+        child.kill()
+    assert child.returncode == 130, err
+    assert "interrupted" in err
