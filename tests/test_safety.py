@@ -15,7 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import random_graph
+from conftest import not_sanitized, random_graph
 from quillharbour import _quillharbour as native
 
 MALFORMED = "malformed CSR"
@@ -205,3 +205,45 @@ def test_cli_exits_130_on_ctrl_c_during_a_run():
         child.kill()
     assert child.returncode == 130, err
     assert "interrupted" in err
+
+
+@not_sanitized
+@pytest.mark.parametrize("address_space", ["unlimited", "tight"])
+def test_pool_is_capped_and_runs_with_the_threads_it_gets(address_space):
+    """RAYON_NUM_THREADS=10000 starts no more than the ceiling allows; when the
+    address space runs out part-way, the pool runs with the workers it got. The
+    rows are the single-source answers either way."""
+    code = """
+        import resource, sys
+        import numpy as np
+        from conftest import random_graph
+        from quillharbour import _quillharbour as native
+
+        def status(field):
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
+
+        g = random_graph(np.random.default_rng(4), 300, 1500)
+        sources = np.arange(60, dtype=np.int64)
+        expected = {name: np.concatenate([call(int(s))[0] for s in sources])
+                    for name, call in (("dijkstra", lambda s: native.dijkstra(*g, s)),
+                                       ("bmssp", lambda s: native.bmssp(*g, s, 2)))}
+        if sys.argv[1] == "tight":  # room for a few dozen worker stacks, not for 255
+            room = status("VmSize") * 1024 + 96 * 2**20
+            resource.setrlimit(resource.RLIMIT_AS, (room, resource.RLIM_INFINITY))
+        before = status("Threads")
+        got = {"dijkstra": native.dijkstra_multisource(*g, sources)[0],
+               "bmssp": native.bmssp_multisource(*g, sources, 2)[0]}
+        assert all((got[k] == expected[k]).all() for k in got)
+        print(status("Threads") - before)
+    """
+    env = dict(os.environ, RAYON_NUM_THREADS="10000")
+    env["PYTHONPATH"] = os.pathsep.join([str(TESTS)] + [p for p in sys.path if p])
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code), address_space], capture_output=True,
+                         text=True, env=env, timeout=300)
+    assert out.returncode == 0, out.stderr
+    workers = int(out.stdout)
+    if address_space == "unlimited":
+        assert workers == 255  # the ceiling of 256 threads, the caller being one
+    else:
+        assert 0 <= workers < 255
