@@ -552,6 +552,22 @@ bool to_owned_csr(std::span<const std::int64_t> indptr, std::span<const std::int
     return true;
 }
 
+// The structural rules of to_owned_csr on the caller's arrays, read in place and
+// without allocating: for a call that runs nothing on the graph, so that no
+// later read depends on what was checked.
+bool valid_in_place(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices, std::uint64_t n) {
+    const std::uint64_t nnz = indices.size();
+    const auto* row = reinterpret_cast<const std::uint64_t*>(indptr.data());
+    unsigned bad = row[0] != 0 || row[indptr.size() - 1] != nnz;
+    for (std::size_t i = 1; i < indptr.size(); ++i)
+        bad |= static_cast<unsigned>(row[i] < row[i - 1]) | static_cast<unsigned>(row[i] > nnz);
+    const auto limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, std::uint64_t{1} << 31));
+    for (const std::int32_t head : indices) bad |= static_cast<std::uint32_t>(head) >= limit;
+    if (bad == 0) return true;
+    PyErr_SetString(PyExc_ValueError, MALFORMED_CSR);
+    return false;
+}
+
 // The single-source BMSSP entries' road to an owned graph: shape and source
 // checks, the id limit, then the validated copy.
 bool checked_owned_csr(const GraphArgs& g, std::int64_t source, std::uint64_t& n, Csr& csr) {
@@ -751,7 +767,12 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
     const std::uint64_t n = g.indptr.size() - 1;
     if (!check_vertex_limit(n)) return nullptr;
     Csr csr;
-    if (bmssp && !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
+    if (bmssp && sources.size() == 0) {
+        // Nothing to run: the graph is checked where it lies, not copied (a huge one need not fit twice).
+        if (!valid_in_place(g.indptr.view(), g.indices.view(), n)) return nullptr;
+    } else if (bmssp && !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) {
+        return nullptr;
+    }
 
     std::size_t cells = 0;  // k * n
     if (__builtin_mul_overflow(sources.size(), n, &cells)) return PyErr_NoMemory();

@@ -247,3 +247,27 @@ def test_pool_is_capped_and_runs_with_the_threads_it_gets(address_space):
         assert workers == 255  # the ceiling of 256 threads, the caller being one
     else:
         assert 0 <= workers < 255
+
+
+@not_sanitized
+def test_bmssp_multisource_without_sources_does_not_copy_the_graph(tmp_path):
+    """No sources: two empty arrays, with the graph checked where it lies. A
+    graph that fits the address space once but not twice must not fail."""
+    n = 300_000_000
+    path = tmp_path / "indptr.bin"
+    with open(path, "wb") as f:  # a sparse file: indptr all zero, no edges
+        f.truncate(8 * (n + 1))
+    out = run_python(f"""
+        import resource
+        import numpy as np
+        from quillharbour import _quillharbour as native
+        indptr = np.memmap({str(path)!r}, dtype=np.int64, mode="r")
+        with open("/proc/self/status") as f:
+            used = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+        room = used + 2 * 2**30  # less than a copy of indptr (2.4 GB) needs
+        resource.setrlimit(resource.RLIMIT_AS, (room, room))
+        d, p = native.bmssp_multisource(indptr, np.zeros(0, np.int32), np.zeros(0), np.zeros(0, np.int64))
+        print(d.dtype, d.size, p.dtype, p.size)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["float64", "0", "int32", "0"]
