@@ -4,7 +4,7 @@
 // anything behind. The boundary gives a call a `CancelFlag`; every thread that
 // works for the call (the one running it, and pool workers running its rows)
 // installs it with a `CancelScope`. The algorithms call `cancel_point()` in
-// their main loops, once per heap pop or queue pull; it counts down a
+// their main loops, once per heap pop, queue pull or vertex of a long scan; it counts down a
 // thread-local counter and only every CANCEL_POLL_EVERY calls reads the flag,
 // so the cost in the loops is one decrement of a thread-local word. When the
 // flag is set, the next check throws `Cancelled`, which unwinds the run and
@@ -63,6 +63,13 @@ inline void cancel_point() {
 
 // Throws Cancelled when the installed flag is set; reads it now.
 inline void cancel_check() { cancel_detail::check(); }
+
+// True when the installed flag is set; reads it now, inline (no call), for loops
+// that leave by themselves and throw afterwards.
+inline bool cancel_requested() noexcept {
+    const CancelFlag* flag = cancel_detail::installed;
+    return flag != nullptr && flag->requested();
+}
 
 // v.assign(count, value) in slices, checking for a cancel between them: filling
 // fresh memory costs page faults, and one fill of a huge array can take long.

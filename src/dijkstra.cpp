@@ -80,11 +80,21 @@ std::optional<DijkstraError> dijkstra(std::span<const std::int64_t> indptr,
     // array cannot overrun the heap either.
     const std::size_t capacity = heap.capacity();
 
+    std::uint32_t until_poll = CANCEL_POLL_EVERY;
+    bool cancelled = false;
     d[source] = 0.0;
     heap.push(0.0, static_cast<std::uint32_t>(source));
     while (!heap.empty()) {
         const auto [du, u] = heap.pop();
-        cancel_point();
+        // A local countdown, not cancel_point(): a thread-local word that the stores to p[]
+        // may alias would be reloaded and stored on every pop; and no call in the loop.
+        if (--until_poll == 0) [[unlikely]] {
+            until_poll = CANCEL_POLL_EVERY;
+            if (cancel_requested()) {
+                cancelled = true;
+                break;
+            }
+        }
         if (du > d[u]) continue;
         // The new top is most likely the next vertex to expand: start loading its row.
         if (!heap.empty()) {
@@ -119,6 +129,10 @@ std::optional<DijkstraError> dijkstra(std::span<const std::int64_t> indptr,
                 heap.push(nd, v);
             }
         }
+    }
+    if (cancelled) {  // thrown out here: a call in the loop would cost registers on every pop
+        heap.clear();
+        throw Cancelled{};
     }
     return std::nullopt;
 }

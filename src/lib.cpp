@@ -213,6 +213,12 @@ Fault run_released(Work&& work, std::uint64_t size) {
         caught();
         return fault;
     }
+    // Leaving by the forced unwind of a thread ended while retaking the lock: stop the
+    // work before ~BackgroundCall waits for it. (Harmless once the work has returned.)
+    struct CancelOnExit {
+        CancelFlag& flag;
+        ~CancelOnExit() { flag.request(); }
+    } cancel_on_exit{cancel};
     for (;;) {
         bool done;
         {
