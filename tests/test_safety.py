@@ -53,7 +53,8 @@ def test_writer_racing_the_graph_copy_gives_a_snapshot_or_malformed():
         for name, run in runs.items():
             expected[name].add(run()[0].tobytes())
 
-    pattern = np.array([good, 0x40000000, other, n, -1] * 20_000, dtype=np.int32)
+    # Long copies: the writer is mid-copy (without the lock) whenever a call copies the graph.
+    pattern = np.array([good, 0x40000000, other, n] * 2_000_000, dtype=np.int32)
     target = np.lib.stride_tricks.as_strided(indices[k:], shape=pattern.shape, strides=(0,))
     stop = threading.Event()
 
