@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "stop.hpp"
+#include "test_hooks.hpp"
 
 namespace qh {
 
@@ -113,7 +115,8 @@ void BlockDs::reset(std::uint64_t m, Key bound) {
     d1_restart();
 }
 
-void BlockDs::retire(std::uint32_t id) noexcept {
+void BlockDs::retire(std::uint32_t id) {
+    if (test_fault("retire_bad_alloc")) throw std::bad_alloc();
     blocks_[id].entries.clear();
     blocks_[id].live = 0;
     free_ids_.push_back(id);
@@ -491,13 +494,13 @@ std::size_t UnitQueue::d1_open_after(std::size_t i) {
     return i;
 }
 
-const Key& UnitQueue::held_key(std::uint32_t vertex) const noexcept {
+const Key& UnitQueue::held_key(std::uint32_t vertex) const {
     const Held* h = held_.find(vertex);
     if (h == nullptr) internal_stop("UnitQueue: block entry without a held key");
     return h->key;
 }
 
-void UnitQueue::drop(std::uint32_t vertex, const Held& held) noexcept {
+void UnitQueue::drop(std::uint32_t vertex, const Held& held) {
     std::uint32_t* at;
     if (held.d0_index != IN_D1) {
         at = &d0_[held.d0_index].vertex;
@@ -505,7 +508,8 @@ void UnitQueue::drop(std::uint32_t vertex, const Held& held) noexcept {
         const std::size_t i = d1_find(held.key);
         at = i < d1_hi_ ? &d1_[i].vertex : nullptr;
     }
-    if (at == nullptr || *at != vertex) internal_stop("UnitQueue: held vertex missing from its block");
+    if (at == nullptr || *at != vertex || test_fault("unit_queue_stop"))
+        internal_stop("UnitQueue: held vertex missing from its block");
     *at = ID_MAP_EMPTY;
 }
 

@@ -178,7 +178,7 @@ private:
     void record_positions(std::span<const Entry> entries, std::uint32_t id);
     Key smallest_live(const Block& b) const noexcept;
     // Returns a block that no sequence holds and no record points into to the free list.
-    void retire(std::uint32_t id) noexcept;
+    void retire(std::uint32_t id);
 
     // Block ids are internal: a retired block's id and storage are handed out
     // again by alloc_block, which nothing outside the queue can observe.
@@ -264,13 +264,13 @@ private:
     // Index in d1_ of the block whose range holds `key` (`key` below the queue's bound).
     std::size_t d1_find(const Key& key) const noexcept;
     // The held key of the vertex of an occupied pair.
-    const Key& pair_key(const D1Pair& pair) const noexcept {
+    const Key& pair_key(const D1Pair& pair) const {
         return pair.key_is_bound != 0 ? pair.bound : held_key(pair.vertex);
     }
     // Drops `vertex`, recorded by `held`, from its block (not from held_).
-    void drop(std::uint32_t vertex, const Held& held) noexcept;
+    void drop(std::uint32_t vertex, const Held& held);
     // The held key of a vertex the queue holds.
-    const Key& held_key(std::uint32_t vertex) const noexcept;
+    const Key& held_key(std::uint32_t vertex) const;
     void d1_restart();
 
     Vec<Entry> d0_;  // D0 reversed: the front is d0_.back(); ID_MAP_EMPTY marks an empty block

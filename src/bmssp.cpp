@@ -86,6 +86,7 @@
 #include <cmath>
 #include <limits>
 
+#include "cancel.hpp"
 #include "stop.hpp"
 
 namespace qh {
@@ -129,18 +130,20 @@ Transformed transform_to_constant_degree(const Csr& csr, std::uint64_t source) {
     Transformed tg;
 
     // Degrees (a self-loop counts twice) and the numbering of the copies.
-    Vec<std::uint64_t> deg(n, 0);
+    Vec<std::uint64_t> deg;
+    assign_cancellable(deg, n, std::uint64_t{0});
     for (std::uint64_t u = 0; u < n; ++u) deg[u] = csr.indptr[u + 1] - csr.indptr[u];
     for (std::uint32_t w : csr.indices) ++deg[w];
-    tg.first_copy.assign(n, 0);
+    assign_cancellable(tg.first_copy, n, 0u);
     std::uint64_t running = 0;
     for (std::uint64_t v = 0; v < n; ++v) {
         tg.first_copy[v] = static_cast<std::uint32_t>(running);
         running += std::max<std::uint64_t>(deg[v], 1);
     }
     const std::uint64_t np = running;
-    tg.orig.assign(np, 0);
+    assign_cancellable(tg.orig, np, 0u);
     for (std::uint64_t v = 0; v < n; ++v) {
+        cancel_point();
         const std::uint64_t c = std::max<std::uint64_t>(deg[v], 1);
         for (std::uint64_t i = 0; i < c; ++i) tg.orig[tg.first_copy[v] + i] = static_cast<std::uint32_t>(v);
     }
@@ -152,6 +155,7 @@ Transformed transform_to_constant_degree(const Csr& csr, std::uint64_t source) {
     Vec<std::uint64_t>& slot = deg;
     auto for_each_edge = [&](auto&& emit) {
         for (std::uint64_t v = 0; v < n; ++v) {
+            cancel_point();
             const std::uint64_t first = tg.first_copy[v];
             const std::uint64_t c = (v + 1 < n ? tg.first_copy[v + 1] : np) - first;
             if (c < 2) continue;
@@ -159,6 +163,7 @@ Transformed transform_to_constant_degree(const Csr& csr, std::uint64_t source) {
         }
         std::fill(slot.begin(), slot.end(), 0);
         for (std::uint64_t u = 0; u < n; ++u) {
+            cancel_point();
             for (std::uint64_t e = csr.indptr[u]; e < csr.indptr[u + 1]; ++e) {
                 const std::uint32_t w = csr.indices[e];
                 const std::uint64_t tail_copy = std::uint64_t{tg.first_copy[u]} + slot[u]++;
@@ -171,15 +176,18 @@ Transformed transform_to_constant_degree(const Csr& csr, std::uint64_t source) {
     // Counting sort by tail, stable: count, prefix sums, place in list order.
     Csr& g = tg.graph;
     g.n = np;
-    g.indptr.assign(np + 1, 0);
+    assign_cancellable(g.indptr, np + 1, std::uint64_t{0});
     for_each_edge([&](std::uint64_t from, std::uint64_t to, double) {
         if (from >= np || to >= np) internal_stop("edge endpoint out of range");
         ++g.indptr[from + 1];
     });
-    for (std::uint64_t i = 0; i < np; ++i) g.indptr[i + 1] += g.indptr[i];
+    for (std::uint64_t i = 0; i < np; ++i) {
+        cancel_point();
+        g.indptr[i + 1] += g.indptr[i];
+    }
     const std::uint64_t mp = g.indptr[np];
-    g.indices.assign(mp, 0);
-    g.weights.assign(mp, 0.0);
+    assign_cancellable(g.indices, mp, 0u);
+    assign_cancellable(g.weights, mp, 0.0);
     {
         Vec<std::uint64_t> cursor(g.indptr.begin(), g.indptr.end() - 1);
         for_each_edge([&](std::uint64_t from, std::uint64_t to, double weight) {
@@ -219,6 +227,7 @@ Vec<Row> build_constant_degree_rows(const Csr& csr, std::uint64_t source, Compac
     cg.orig.reserve(np);
     rows.reserve(np);
     for (std::uint64_t v = 0; v < n; ++v) {
+        cancel_point();
         const std::uint64_t first = cg.first_copy[v];
         const std::uint64_t last = v + 1 < n ? cg.first_copy[v + 1] : np;
         const bool ring = last - first >= 2;
@@ -231,6 +240,7 @@ Vec<Row> build_constant_degree_rows(const Csr& csr, std::uint64_t source, Compac
     }
     // Slots: each edge takes the next free copy of its tail, then of its head.
     for (std::uint64_t u = 0; u < n; ++u) {
+        cancel_point();
         for (std::uint64_t e = csr.indptr[u]; e < csr.indptr[u + 1]; ++e) {
             const std::uint32_t w = csr.indices[e];
             const std::uint64_t tail_copy = std::uint64_t{cg.first_copy[u]} + count[u]++;
@@ -724,6 +734,7 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
         items.push_back({key(v), v});
     };
     while (u0.size() < k + 1 && !items.empty()) {
+        cancel_point();
         std::size_t smallest = 0;
         for (std::size_t i = 1; i < items.size(); ++i) {
             if (items[i].key < items[smallest].key) smallest = i;
@@ -812,6 +823,7 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
     const Vec<std::uint32_t>& child_u = scratch_[level - 1].u;
     auto accept_all = [](std::uint32_t, double, std::uint32_t) { return true; };
     while ((unlimited || static_cast<unsigned __int128>(u.size()) < limit) && !d.is_empty()) {
+        cancel_point();
         const Key bi = d.pull(seed, sc.pulled);
         if (sc.pulled.empty()) internal_stop("Pull returned an empty set while D was non-empty");
         sc.fresh.clear();
@@ -829,6 +841,7 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
         // U gains the child's vertices in order; relaxing their edges does not depend on U,
         // so both happen in one pass over U_i.
         auto join_u = [&](std::uint32_t x) {
+            cancel_point();
             if (!(flags_[x] & in_u)) {
                 flags_[x] |= in_u;
                 u.push_back(x);
@@ -864,6 +877,7 @@ Key State::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
             __builtin_prefetch(&flags_[sc.w[i + SCAN_AHEAD]]);
             __builtin_prefetch(&vertex[sc.w[i + SCAN_AHEAD]]);
         }
+        cancel_point();
         const std::uint32_t x = sc.w[i];
         if (!(flags_[x] & in_u) && key(x) < bp) {
             flags_[x] |= in_u;

@@ -24,6 +24,8 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,12 +35,16 @@
 #include <new>
 #include <span>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include "bmssp.hpp"
+#include "cancel.hpp"
 #include "csr.hpp"
 #include "memory.hpp"
+#include "pool.hpp"
 #include "stop.hpp"
+#include "test_hooks.hpp"
 
 namespace qh::py {
 
@@ -63,6 +69,12 @@ inline constexpr const char* GENERIC_PANIC = "internal error in quillharbour's n
 // ---------------------------------------------------------------------------
 // Small owners
 
+// Set while this thread gives up on retaking the interpreter lock: when the
+// interpreter is finalizing, a thread other than the finalizing one that asks
+// for the lock is ended with pthread_exit, which unwinds its stack without
+// the lock. The destructors run by that unwind must not touch Python objects.
+inline thread_local bool lock_abandoned = false;
+
 // Owns one strong reference (or none).
 class Ref {
 public:
@@ -78,7 +90,10 @@ public:
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    // Leaks the reference when the thread is being ended without the lock.
+    ~Ref() {
+        if (!lock_abandoned) Py_XDECREF(p_);
+    }
 
     static Ref borrowed(PyObject* p) noexcept {
         Py_XINCREF(p);
@@ -92,21 +107,28 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// Releases the interpreter lock for its lifetime.
+// Releases the interpreter lock for its lifetime. Retaking it may end the
+// thread (interpreter finalization): the destructor then lets pthread_exit's
+// forced unwind pass, which a noexcept destructor would turn into an abort.
 class GilRelease {
 public:
     GilRelease() noexcept : state_(PyEval_SaveThread()) {}
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() noexcept(false) {
+        lock_abandoned = true;
+        PyEval_RestoreThread(state_);
+        lock_abandoned = false;
+    }
 
 private:
     PyThreadState* state_;
 };
 
 // What ended a computation abnormally; filled without the lock, raised with it.
+// Interrupted: a signal handler raised an exception, which is already set.
 struct Fault {
-    enum class Kind { None, NoMemory, Stop } kind = Kind::None;
+    enum class Kind { None, NoMemory, Stop, Interrupted } kind = Kind::None;
     char message[256] = {0};
 
     void set_stop(const char* text) noexcept {
@@ -115,30 +137,104 @@ struct Fault {
     }
 };
 
-// Runs `work` with the lock released; exceptions are caught before the lock
-// is retaken and come back as a Fault.
-template <class Work>
-inline Fault run_released(Work&& work) noexcept {
-    Fault fault;
-    GilRelease release;
-    try {
-#ifdef QH_TEST_HOOKS
-        // Test builds only: provoke the failure paths that valid input cannot reach.
-        if (const char* hook = std::getenv("QH_TEST_FAULT")) {
-            if (std::strcmp(hook, "stop") == 0) internal_stop("internal stop provoked by the test suite");
-            if (std::strcmp(hook, "bad_alloc") == 0) throw std::bad_alloc();
-            if (std::strcmp(hook, "exception") == 0) throw std::out_of_range("index out of range");
-        }
+// A call whose work (rows x (n + nnz)) is below this ends within milliseconds:
+// it runs on the calling thread, which checks for signals once it returns.
+inline constexpr std::uint64_t BACKGROUND_WORK = std::uint64_t{1} << 15;
+// How long the main thread waits on a background call between two looks at
+// pending signals.
+inline constexpr long SIGNAL_SLICE_MS = 20;
+
+// True when signal handlers can run on this thread (the interpreter's main
+// thread); only there can a signal interrupt a call. Lock held.
+inline bool handles_signals() {
+#if PY_VERSION_HEX < 0x030D0000
+    return _PyOS_IsMainThread() != 0;
+#else
+    return true;  // no public test: treat every thread as the one that handles signals
 #endif
-        work();
-    } catch (const std::bad_alloc&) {
-        fault.kind = Fault::Kind::NoMemory;
-    } catch (const InternalStop& stop) {
-        fault.set_stop(stop.what());
-    } catch (const std::exception& e) {
-        fault.set_stop(e.what());
-    } catch (...) {
-        fault.set_stop(GENERIC_PANIC);
+}
+
+// The work of one call with everything it throws caught, for a thread that
+// does not hold the lock.
+template <class Work>
+struct CaughtWork {
+    Work& work;
+    Fault& fault;
+    const CancelFlag& cancel;
+
+    void operator()() noexcept {
+        const CancelScope scope(&cancel);
+        try {
+            // Test builds only: provoke the failure paths that valid input cannot reach.
+            if (test_fault("stop")) internal_stop("internal stop provoked by the test suite");
+            if (test_fault("bad_alloc")) throw std::bad_alloc();
+            if (test_fault("exception")) throw std::out_of_range("index out of range");
+            work();
+        } catch (const Cancelled&) {
+            fault.kind = Fault::Kind::Interrupted;
+        } catch (const std::bad_alloc&) {
+            fault.kind = Fault::Kind::NoMemory;
+        } catch (const InternalStop& stop) {
+            fault.set_stop(stop.what());
+        } catch (const std::exception& e) {
+            fault.set_stop(e.what());
+        } catch (...) {
+            fault.set_stop(GENERIC_PANIC);
+        }
+    }
+};
+
+// Runs `work` with the lock released; exceptions are caught before the lock
+// is retaken and come back as a Fault. Only the forced unwind of a thread
+// ended while retaking the lock leaves by exception. `size` estimates the
+// work (rows x (n + nnz)).
+//
+// On the main thread a call of BACKGROUND_WORK or more runs on a background thread while
+// this one waits in slices of SIGNAL_SLICE_MS, retaking the lock between them
+// to run the signal handlers. When one raises (KeyboardInterrupt for Ctrl-C),
+// the call is cancelled, its buffers are released once the work has stopped,
+// and that exception is the call's outcome, even if the work had finished:
+// an interrupted call never returns a result.
+template <class Work>
+inline Fault run_released(Work&& work, std::uint64_t size) {
+    Fault fault;
+    CancelFlag cancel;
+    CaughtWork<std::remove_reference_t<Work>> caught{work, fault, cancel};
+    if (size < BACKGROUND_WORK || !handles_signals()) {
+        GilRelease release;
+        caught();
+        return fault;
+    }
+    using Caught = decltype(caught);
+    BackgroundCall call([](void* c) noexcept { (*static_cast<Caught*>(c))(); }, &caught);
+    if (!call.started()) {  // no thread to spare: run here, not interruptible
+        GilRelease release;
+        caught();
+        return fault;
+    }
+    // Leaving by the forced unwind of a thread ended while retaking the lock: stop the
+    // work before ~BackgroundCall waits for it. (Harmless once the work has returned.)
+    struct CancelOnExit {
+        CancelFlag& flag;
+        ~CancelOnExit() { flag.request(); }
+    } cancel_on_exit{cancel};
+    for (;;) {
+        bool done;
+        {
+            GilRelease release;
+            done = call.wait_for(SIGNAL_SLICE_MS);
+        }
+        if (done) break;
+        if (PyErr_CheckSignals() < 0) {
+            cancel.request();
+            {
+                GilRelease release;
+                call.wait();
+            }
+            fault = Fault{};
+            fault.kind = Fault::Kind::Interrupted;
+            break;
+        }
     }
     return fault;
 }
@@ -172,16 +268,23 @@ inline bool raise_fault(const Fault& fault) {
         case Fault::Kind::Stop:
             raise_panic(fault.message);
             return true;
+        case Fault::Kind::Interrupted:
+            // Set by the signal handler; a cancel without one cannot happen, but must raise.
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+            return true;
     }
     return false;
 }
 
 // Runs an entry body; C++ exceptions thrown with the lock held become
 // MemoryError or PanicException.
+// The forced unwind of a thread ended while retaking the lock passes through.
 template <class Body>
-inline PyObject* guarded(Body&& body) noexcept {
+inline PyObject* guarded(Body&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -406,33 +509,46 @@ inline bool check_csr(std::span<const std::int64_t> indptr, std::size_t indices_
     return true;
 }
 
-// Copies a shape-checked graph into an owned Csr, validating its structure.
+// Copies a shape-checked graph into an owned Csr, then validates the copy.
 // Precondition: indptr is not empty. Returns false with ValueError set.
+//
+// The caller's arrays are read exactly once: another thread may be writing
+// them while we copy (NumPy releases the interpreter lock for its own
+// copies), so every check runs on the owned copy, including the last offset
+// that check_csr read from the caller's memory. A racing writer then yields
+// some consistent graph or the malformed-CSR error, never an unchecked value.
 inline bool to_owned_csr(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices,
                   std::span<const double> weights, std::uint64_t n, Csr& out) {
-    const std::int64_t nnz = static_cast<std::int64_t>(indices.size());
-    // Each chunk is checked without an early exit inside, so that the loop vectorises, and
-    // copied while it is still in cache: the caller's arrays are read from memory once.
-    constexpr std::size_t CHUNK = 4096;
+    const std::uint64_t nnz = indices.size();
+    // Chunk by chunk: copy, then check the copy while it is still in cache, with no early
+    // exit inside a chunk so that the check vectorises.
+    constexpr std::size_t CHUNK = 1024;
     out.indptr.reserve(indptr.size());
     out.indices.reserve(indices.size());
-    bool ok = indptr[0] == 0;
+    // Read as their unsigned twins (allowed aliasing), the chunks copy with memmove.
+    const auto* offsets = reinterpret_cast<const std::uint64_t*>(indptr.data());
+    const auto* heads = reinterpret_cast<const std::uint32_t*>(indices.data());
+    bool ok = true;
     for (std::size_t at = 0; ok && at < indptr.size(); at += CHUNK) {
         const std::size_t end = std::min(at + CHUNK, indptr.size());
-        bool bad = false;
+        out.indptr.insert(out.indptr.end(), offsets + at, offsets + end);
+        // As u64 a negative offset is above nnz, so one unsigned test covers both bounds.
+        const std::uint64_t* row = out.indptr.data();
+        unsigned bad = 0;
         for (std::size_t i = std::max<std::size_t>(at, 1); i < end; ++i)
-            bad |= (indptr[i] < indptr[i - 1]) | (indptr[i] > nnz);
-        ok = !bad;
-        out.indptr.insert(out.indptr.end(), indptr.begin() + at, indptr.begin() + end);
+            bad |= static_cast<unsigned>(row[i] < row[i - 1]) | static_cast<unsigned>(row[i] > nnz);
+        ok = bad == 0;
     }
+    ok = ok && out.indptr.front() == 0 && out.indptr.back() == nnz;
     // Valid heads lie below min(n, 2^31); read as u32, a negative head is 2^31 or more.
     const auto limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, std::uint64_t{1} << 31));
     for (std::size_t at = 0; ok && at < indices.size(); at += CHUNK) {
         const std::size_t end = std::min(at + CHUNK, indices.size());
+        out.indices.insert(out.indices.end(), heads + at, heads + end);
+        const std::uint32_t* head = out.indices.data();
         unsigned bad = 0;  // an integer, not a bool: the reduction vectorises
-        for (std::size_t e = at; e < end; ++e) bad |= static_cast<std::uint32_t>(indices[e]) >= limit;
+        for (std::size_t e = at; e < end; ++e) bad |= head[e] >= limit;
         ok = bad == 0;
-        out.indices.insert(out.indices.end(), indices.begin() + at, indices.begin() + end);
     }
     if (!ok) {
         out = Csr{};
@@ -442,6 +558,22 @@ inline bool to_owned_csr(std::span<const std::int64_t> indptr, std::span<const s
     out.weights.assign(weights.begin(), weights.end());
     out.n = n;
     return true;
+}
+
+// The structural rules of to_owned_csr on the caller's arrays, read in place and
+// without allocating: for a call that runs nothing on the graph, so that no
+// later read depends on what was checked.
+inline bool valid_in_place(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices, std::uint64_t n) {
+    const std::uint64_t nnz = indices.size();
+    const auto* row = reinterpret_cast<const std::uint64_t*>(indptr.data());
+    unsigned bad = row[0] != 0 || row[indptr.size() - 1] != nnz;
+    for (std::size_t i = 1; i < indptr.size(); ++i)
+        bad |= static_cast<unsigned>(row[i] < row[i - 1]) | static_cast<unsigned>(row[i] > nnz);
+    const auto limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, std::uint64_t{1} << 31));
+    for (const std::int32_t head : indices) bad |= static_cast<std::uint32_t>(head) >= limit;
+    if (bad == 0) return true;
+    PyErr_SetString(PyExc_ValueError, MALFORMED_CSR);
+    return false;
 }
 
 // The single-source BMSSP entries' road to an owned graph: shape and source

@@ -27,6 +27,7 @@
 #include <cmath>
 #include <limits>
 
+#include "cancel.hpp"
 #include "dijkstra_loop.hpp"
 
 namespace qh {
@@ -112,10 +113,10 @@ std::optional<DijkstraError> dijkstra(std::span<const std::int64_t> indptr,
     heap.push(0.0, static_cast<std::uint32_t>(source));
     const CsrView graph{indptr.data(), indices.data(), weights.data(), n, indices.size()};
     BaselineHooks hooks{pred.data()};
-    if (run_dijkstra_loop(graph, d, heap, hooks) == LoopEnd::Malformed) {
-        heap.clear();
-        return DijkstraError::MalformedCsr;
-    }
+    const LoopEnd end = run_dijkstra_loop(graph, d, heap, hooks);
+    heap.clear();
+    if (end == LoopEnd::Cancelled) throw Cancelled{};  // thrown out here: see dijkstra_loop.hpp
+    if (end == LoopEnd::Malformed) return DijkstraError::MalformedCsr;
     return std::nullopt;
 }
 

@@ -114,6 +114,7 @@ std::optional<DijkstraError> check_dijkstra_input(std::span<const std::int64_t> 
 // n is dist.size(); pred must hold at least n entries and is reset to -1 in
 // full. Precondition: source < n. Validates the whole structure and every
 // weight before writing anything; on failure dist, pred and heap are untouched.
+// Throws Cancelled (cancel.hpp) once the installed cancel flag is set.
 // +inf and -0.0 weights pass; a relaxation must improve strictly.
 std::optional<DijkstraError> dijkstra(std::span<const std::int64_t> indptr,
                                       std::span<const std::int32_t> indices,

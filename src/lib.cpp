@@ -7,17 +7,23 @@
 // error value maps to.
 #include "boundary.hpp"
 
+#include <cxxabi.h>
+
 #include <cinttypes>
 #include <optional>
+#include <type_traits>
 #include <string_view>
 #include <variant>
 
 #include "bmssp.hpp"
+#include "cancel.hpp"
 #include "csr.hpp"
 #include "dijkstra.hpp"
 #include "memory.hpp"
 #include "multi.hpp"
+#include "pool.hpp"
 #include "stop.hpp"
+#include "test_hooks.hpp"
 #include "variants/catalogue.hpp"
 #include "variants/engine.hpp"
 
@@ -74,7 +80,7 @@ PyObject* dijkstra_entry(PyObject* args, PyObject* kwargs) {
     const Fault fault = run_released([&] {
         error = dijkstra(g.indptr.view(), g.indices.view(), g.weights.view(), static_cast<std::uint64_t>(source),
                          {dist.data(), dist.size()}, {pred.data(), pred.size()}, heap);
-    });
+    }, n + g.indices.size());
     if (raise_fault(fault)) return nullptr;
     if (error) {
         PyErr_SetString(PyExc_ValueError,
@@ -107,7 +113,7 @@ PyObject* bmssp_entry(PyObject* args, PyObject* kwargs, const char* format, bool
     const Fault fault = run_released([&] {
         outcome = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed,
                              instrumented ? SettleLog::Keep : SettleLog::Skip);
-    });
+    }, n + csr.nnz());
     if (raise_fault(fault)) return nullptr;
     if (const BmsspError* error = std::get_if<BmsspError>(&outcome)) {
         map_bmssp_err(*error, source, n);
@@ -162,7 +168,7 @@ PyObject* bmssp_variant_entry(PyObject* args, PyObject* kwargs) {
         if (!resolved) return;
         known = true;
         result.emplace(run_variant(*resolved, csr, static_cast<std::uint64_t>(source), seed));
-    });
+    }, n + csr.nnz());
     if (raise_fault(fault)) return nullptr;
     if (!known) {
         csr = Csr{};
@@ -204,10 +210,17 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
     const std::uint64_t n = g.indptr.size() - 1;
     if (!check_vertex_limit(n)) return nullptr;
     Csr csr;
-    if (bmssp && !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) return nullptr;
+    if (bmssp && sources.size() == 0) {
+        // Nothing to run: the graph is checked where it lies, not copied (a huge one need not fit twice).
+        if (!valid_in_place(g.indptr.view(), g.indices.view(), n)) return nullptr;
+    } else if (bmssp && !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr)) {
+        return nullptr;
+    }
 
     std::size_t cells = 0;  // k * n
     if (__builtin_mul_overflow(sources.size(), n, &cells)) return PyErr_NoMemory();
+    std::uint64_t work = 0;  // k * (n + nnz), saturated
+    if (__builtin_mul_overflow(sources.size(), n + g.indices.size(), &work)) work = UINT64_MAX;
     auto dist = OwnedArray<double>::zeroed(cells);
     auto pred = OwnedArray<std::int32_t>::zeroed(cells);
     std::optional<MultiError> error;
@@ -216,7 +229,7 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
         const std::span<std::int32_t> p{pred.data(), pred.size()};
         error = bmssp ? bmssp_multi(csr, sources.view(), seed, d, p)
                       : dijkstra_multi(g.indptr.view(), g.indices.view(), g.weights.view(), sources.view(), d, p);
-    });
+    }, work);
     if (raise_fault(fault)) return nullptr;
     if (error) {
         map_multi_err(*error, n);

@@ -6,6 +6,9 @@
 #include <sched.h>
 #include <signal.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -28,21 +31,35 @@ struct Pool::Job {
     CondVar all_finished;
 };
 
-Pool::Pool(std::size_t threads) {
-    const std::size_t wanted = threads > 1 ? threads - 1 : 0;
-    workers_.reserve(wanted);
-    // Workers never run Python and should not take signals meant for it, so
-    // they start with every signal blocked (they inherit our mask).
+bool start_thread(pthread_t& thread, void* (*entry)(void*), void* arg) noexcept {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    bool ok = pthread_attr_setstacksize(&attr, THREAD_STACK_BYTES) == 0;
+    // The new thread inherits the signal mask: block everything around its start.
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
-    try {
-        for (std::size_t i = 0; i < wanted; ++i) workers_.emplace_back([this] { work(); });
-    } catch (...) {
-        // Out of threads or memory: the pool works with the workers it got
-        // (the caller always takes part, so progress never needs a worker).
-    }
+    ok = ok && pthread_create(&thread, &attr, entry, arg) == 0;
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
+    return ok;
+}
+
+Pool::Pool(std::size_t threads) {
+    const std::size_t capped = std::min(threads, MAX_POOL_THREADS);
+    const std::size_t wanted = capped > 1 ? capped - 1 : 0;
+    workers_.reserve(wanted);
+    for (std::size_t i = 0; i < wanted; ++i) {
+        pthread_t worker;
+        // Out of threads or memory: the pool works with the workers it got (the
+        // caller always takes part, so progress never needs a worker).
+        if (!start_thread(worker, [](void* self) -> void* {
+                static_cast<Pool*>(self)->work();
+                return nullptr;
+            }, this))
+            break;
+        workers_.push_back(worker);  // reserved: cannot throw
+    }
 }
 
 Pool::~Pool() {
@@ -50,7 +67,7 @@ Pool::~Pool() {
     shutting_down_ = true;
     work_ready_.notify_all();
     mutex_.unlock();
-    for (std::thread& worker : workers_) worker.join();
+    for (pthread_t worker : workers_) pthread_join(worker, nullptr);
 }
 
 void Pool::enqueue(Job& job) {
@@ -105,6 +122,59 @@ void Pool::run(std::size_t pieces, PieceFn piece, void* context) {
         ++job.finished;
     }
     while (job.finished < job.pieces) job.all_finished.wait(mutex_);
+    mutex_.unlock();
+}
+
+// ---------------------------------------------------------------------------
+// BackgroundCall
+
+BackgroundCall::BackgroundCall(Fn fn, void* context) noexcept : fn_(fn), context_(context) {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&done_cv_, &attr);
+    pthread_condattr_destroy(&attr);
+    started_ = start_thread(thread_, entry, this);
+}
+
+BackgroundCall::~BackgroundCall() {
+    if (started_) {
+        wait();
+        pthread_join(thread_, nullptr);
+    }
+    pthread_cond_destroy(&done_cv_);
+}
+
+void* BackgroundCall::entry(void* raw) noexcept {
+    auto& self = *static_cast<BackgroundCall*>(raw);
+    self.fn_(self.context_);
+    self.mutex_.lock();
+    self.done_ = true;
+    pthread_cond_signal(&self.done_cv_);
+    self.mutex_.unlock();
+    return nullptr;
+}
+
+bool BackgroundCall::wait_for(long milliseconds) noexcept {
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += milliseconds / 1000;
+    until.tv_nsec += (milliseconds % 1000) * 1'000'000;
+    if (until.tv_nsec >= 1'000'000'000) {
+        until.tv_nsec -= 1'000'000'000;
+        ++until.tv_sec;
+    }
+    mutex_.lock();
+    while (!done_ && pthread_cond_timedwait(&done_cv_, mutex_.native(), &until) == 0) {
+    }
+    const bool done = done_;
+    mutex_.unlock();
+    return done;
+}
+
+void BackgroundCall::wait() noexcept {
+    mutex_.lock();
+    while (!done_) pthread_cond_wait(&done_cv_, mutex_.native());
     mutex_.unlock();
 }
 

@@ -27,6 +27,19 @@
 // exception is rethrown on the calling thread, and it wins over errors, since
 // the row that threw has no result at all.
 //
+// Every thread the module starts (workers, and the thread that runs a call in
+// the background) gets a stack of THREAD_STACK_BYTES, sized for what it runs
+// (a shortest-path run whose deepest recursion is a few levels of BMSSP), and
+// starts with every signal blocked: signals are for the interpreter's main
+// thread. The pool holds at most MAX_POOL_THREADS threads whatever the
+// environment asks for, and when the system refuses to start a worker the
+// pool runs with those it got; results never depend on the thread count.
+//
+// Cancellation (cancel.hpp): `try_for_each` carries the submitting thread's
+// cancel flag to every piece, which installs it for its rows and checks it
+// before each row, so a cancelled call starts no new row anywhere and stops
+// the running ones at their next poll.
+//
 // The process-wide pool is created on first use and never destroyed. After
 // fork() the child has only the forking thread, so an at-fork handler simply
 // forgets the parent's pool (its workers do not exist in the child and must
@@ -43,6 +56,7 @@
 #include <thread>
 #include <utility>
 
+#include "cancel.hpp"
 #include "memory.hpp"
 
 namespace qh {
@@ -50,6 +64,21 @@ namespace qh {
 // Pieces per pool thread that the first halving aims for; more pieces than
 // threads keeps the threads busy when rows differ in cost.
 constexpr std::size_t PIECES_PER_THREAD = 16;
+
+// The largest pool, whatever RAYON_NUM_THREADS or RAYON_RS_NUM_CPUS ask for.
+constexpr std::size_t MAX_POOL_THREADS = 256;
+
+// The stack of every thread the module starts (AddressSanitizer's redzones and
+// fake frames need several times more).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t THREAD_STACK_BYTES = std::size_t{16} << 20;
+#else
+constexpr std::size_t THREAD_STACK_BYTES = std::size_t{2} << 20;
+#endif
+
+// Starts a joinable thread running entry(arg) with a THREAD_STACK_BYTES stack
+// and every signal blocked; false (and nothing started) when the system refuses.
+bool start_thread(pthread_t& thread, void* (*entry)(void*), void* arg) noexcept;
 
 // A plain POSIX mutex. (The standard lock types would put instantiations
 // of std:: templates into the module's exported symbols.)
@@ -87,8 +116,9 @@ class Pool {
 public:
     using PieceFn = void (*)(void* context, std::size_t piece) noexcept;
 
-    // Starts `threads` - 1 workers (`threads` 0 counts as 1). Workers that the
-    // system refuses to start are done without; threads() tells how many ran.
+    // Starts min(`threads`, MAX_POOL_THREADS) - 1 workers (`threads` 0 counts as 1).
+    // Workers that the system refuses to start are done without; threads() tells
+    // how many ran. Throws std::bad_alloc.
     explicit Pool(std::size_t threads);
     // Joins the workers. Precondition: no run() is in progress.
     ~Pool();
@@ -117,7 +147,40 @@ private:
     Job* head_ = nullptr;  // jobs with unclaimed pieces, oldest first
     Job* tail_ = nullptr;
     bool shutting_down_ = false;
-    Vec<std::thread> workers_;
+    Vec<pthread_t> workers_;
+};
+
+// Runs one function on a thread of its own while the thread that started it
+// waits in slices, free to look after other duties between them (the module
+// checks for signals there).
+class BackgroundCall {
+public:
+    using Fn = void (*)(void* context) noexcept;
+
+    // Starts fn(context) on a new thread; when no thread can be started, started()
+    // is false and fn has not run.
+    BackgroundCall(Fn fn, void* context) noexcept;
+    // Waits for fn to return. Precondition for the caller: nothing fn uses dies first.
+    ~BackgroundCall();
+    BackgroundCall(const BackgroundCall&) = delete;
+    BackgroundCall& operator=(const BackgroundCall&) = delete;
+
+    bool started() const noexcept { return started_; }
+    // Waits at most `milliseconds` for fn to return; true once it has.
+    bool wait_for(long milliseconds) noexcept;
+    // Waits until fn has returned.
+    void wait() noexcept;
+
+private:
+    static void* entry(void* self) noexcept;
+
+    Fn fn_;
+    void* context_;
+    Mutex mutex_;
+    pthread_cond_t done_cv_;
+    bool done_ = false;
+    bool started_ = false;
+    pthread_t thread_{};
 };
 
 // The process-wide pool, created on first use: RAYON_NUM_THREADS threads when
@@ -155,13 +218,14 @@ std::optional<E> try_for_each(Pool& pool, std::size_t count, Body&& body) {
         Body& body;
         const Vec<std::size_t>& bounds;
         Vec<Outcome>& outcomes;
+        const CancelFlag* cancel;
         std::atomic<bool> stop{false};
     };
 
     const Vec<std::size_t> bounds = halving_bounds(count, PIECES_PER_THREAD * pool.threads());
     const std::size_t pieces = bounds.size() - 1;
     Vec<Outcome> outcomes(pieces);
-    Context context{body, bounds, outcomes};
+    Context context{body, bounds, outcomes, installed_cancel_flag()};
 
     const Pool::PieceFn run_piece = [](void* raw, std::size_t j) noexcept {
         Context& c = *static_cast<Context*>(raw);
@@ -169,8 +233,10 @@ std::optional<E> try_for_each(Pool& pool, std::size_t count, Body&& body) {
         // through the pool's mutex.
         if (c.stop.load(std::memory_order_relaxed)) return;
         Outcome& out = c.outcomes[j];
+        const CancelScope scope(c.cancel);
         try {
             for (std::size_t i = c.bounds[j]; i < c.bounds[j + 1]; ++i) {
+                cancel_check();
                 std::optional<E> error = c.body(i);
                 if (error) {
                     c.stop.store(true, std::memory_order_relaxed);

@@ -32,6 +32,7 @@
 #include <cstring>
 
 #include "dijkstra.hpp"
+#include "cancel.hpp"
 #include "dijkstra_loop.hpp"
 #include "memory.hpp"
 #include "pool.hpp"
@@ -182,6 +183,7 @@ std::optional<SearchError> run(const Prepared& p, std::span<const std::uint32_t>
     SearchHooks hooks{p.limit, pred, source_of, p.has_targets ? p.is_target.data() : nullptr, p.target_count};
     const LoopEnd end = run_dijkstra_loop(p.graph, dist, heap, hooks);
     heap.clear();
+    if (end == LoopEnd::Cancelled) throw Cancelled{};
     if (end == LoopEnd::Malformed) return SearchError{SearchError::Kind::MalformedCsr};
     return std::nullopt;
 }

@@ -122,7 +122,7 @@ PyObject* search_entry(PyObject* args, PyObject* kwargs) {
         error = search_nearest(g.indptr.view(), g.indices.view(), g.weights.view(), s.sources.view(), s.options,
                                {dist.data(), dist.size()}, {pred.data(), pred.size()},
                                {source_of.data(), source_of.size()});
-    });
+    }, n + g.indices.size());
     if (raise_fault(fault)) return nullptr;
     if (error) {
         raise_search_err(*error, n, DIJKSTRA_NEGATIVE_WEIGHT);
@@ -154,13 +154,15 @@ PyObject* search_multisource_entry(PyObject* args, PyObject* kwargs) {
 
     std::size_t cells = 0;  // k * n
     if (__builtin_mul_overflow(s.sources.size(), n, &cells)) return PyErr_NoMemory();
+    std::uint64_t work = 0;  // k * (n + nnz), saturated
+    if (__builtin_mul_overflow(s.sources.size(), n + g.indices.size(), &work)) work = UINT64_MAX;
     auto dist = OwnedArray<double>::uninitialized(cells);
     auto pred = OwnedArray<std::int32_t>::uninitialized(s.want_pred ? cells : 0);
     std::optional<SearchError> error;
     const Fault fault = run_released([&] {
         error = search_rows(nullptr, g.indptr.view(), g.indices.view(), g.weights.view(), s.sources.view(),
                             s.options, {dist.data(), dist.size()}, {pred.data(), pred.size()});
-    });
+    }, work);
     if (raise_fault(fault)) return nullptr;
     if (error) {
         raise_search_err(*error, n, MULTI_NEGATIVE_WEIGHT);
@@ -191,7 +193,7 @@ PyObject* bmssp_search_entry(PyObject* args, PyObject* kwargs) {
     std::variant<BmsspRun, BmsspError> outcome = BmsspError::SourceOutOfRange;
     const Fault fault = run_released([&] {
         outcome = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed, SettleLog::Skip, limit);
-    });
+    }, n + csr.nnz());
     if (raise_fault(fault)) return nullptr;
     if (const BmsspError* error = std::get_if<BmsspError>(&outcome)) {
         map_bmssp_err(*error, source, n);
@@ -244,7 +246,7 @@ PyObject* bmssp_counted_entry(PyObject* args, PyObject* kwargs) {
         if (!resolved) return;
         known = true;
         by_variant.emplace(run_variant(*resolved, csr, static_cast<std::uint64_t>(source), seed));
-    });
+    }, n + csr.nnz());
     if (raise_fault(fault)) return nullptr;
     if (!known) {
         const Vec<char> message = unknown_variant_message(variant, is_printable);

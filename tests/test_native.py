@@ -122,3 +122,46 @@ def test_internal_stop_surfaces_as_panic_exception(hooked_extension):
     out = subprocess.run([sys.executable, "-c", code, str(hooked_extension)], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "[0.0, 1.0]"
+
+
+@pytest.mark.skipif(shutil.which("cmake") is None, reason="cmake not installed")
+def test_failures_deep_in_a_run_reach_python(hooked_extension):
+    """An internal stop inside the block queue and an allocation failure while a
+    queue retires its blocks, single-source and in pool rows: PanicException and
+    MemoryError, and the process goes on answering the same."""
+    code = LOAD_HOOKED + textwrap.dedent(
+        """
+        import os
+        rng = np.random.default_rng(2)
+        n, m = 3000, 12000
+        tails, heads = rng.integers(0, n, m), rng.integers(0, n, m)
+        order = np.argsort(tails, kind="stable")
+        g = (np.concatenate([[0], np.cumsum(np.bincount(tails, minlength=n))]).astype(np.int64),
+             heads[order].astype(np.int32), rng.integers(1, 50, m)[order].astype(np.float64))
+        sources = np.array([0, 5, 9, 11], np.int64)
+        calls = {"bmssp": lambda: native.bmssp(*g, 0),
+                 "bmssp_multisource": lambda: native.bmssp_multisource(*g, sources)}
+        before = {name: call()[0].tobytes() for name, call in calls.items()}
+        for site, expected in (("unit_queue_stop", "BaseException"), ("retire_bad_alloc", "MemoryError")):
+            os.environ["QH_TEST_FAULT"] = site
+            for name, call in calls.items():
+                try:
+                    call()
+                    raise SystemExit(f"{site}: {name} finished")
+                except MemoryError:
+                    got = "MemoryError"
+                except Exception as e:
+                    raise SystemExit(f"{site}: {name} raised {e!r}")
+                except BaseException as e:
+                    assert type(e).__qualname__ == "PanicException", e
+                    assert e.args == ("UnitQueue: held vertex missing from its block",), e
+                    got = "BaseException"
+                assert got == expected, (site, name, got)
+        del os.environ["QH_TEST_FAULT"]
+        assert {name: call()[0].tobytes() for name, call in calls.items()} == before
+        print("ok")
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", code, str(hooked_extension)], capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"

@@ -10,6 +10,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "cancel.hpp"
 #include "dijkstra.hpp"
 
 namespace qh {
@@ -223,6 +224,7 @@ void search_whole_graph(const Csr& graph, std::uint32_t source, double min_weigh
     heap.push(0.0, source);
     while (!heap.empty()) {
         const auto [d0, first] = heap.pop();
+        cancel_point();
         if (d0 != lab[first].dist) continue;
         if (d0 + min_weight != d0) {
             take(first, d0);
@@ -235,6 +237,7 @@ void search_whole_graph(const Csr& graph, std::uint32_t source, double min_weigh
         }
         // the vertices at d0 in (hops, vertex) order, with those that relaxations at d0 add
         while (!level.empty()) {
+            cancel_point();
             std::pop_heap(level.begin(), level.end(), std::greater<>{});
             const std::uint64_t w = level.back();
             level.pop_back();
@@ -253,8 +256,10 @@ std::pair<Vec<std::uint32_t>, Vec<std::uint32_t>> Engine<Q>::find_pivots(const K
     IdMap<std::uint32_t> w_index;
     w_index.reserve(s.size());
     Vec<std::uint32_t> w_list;
-    for (const std::uint32_t x : s)
+    for (const std::uint32_t x : s) {
+        cancel_point();
         if (w_index.try_emplace(x, static_cast<std::uint32_t>(w_list.size())).second) w_list.push_back(x);
+    }
     const u128 too_many = u128{k} * s.size();  // |W| above this returns P = S
     const auto early_exit = [&] {
         return std::pair{Vec<std::uint32_t>(s.begin(), s.end()), std::move(w_list)};
@@ -273,6 +278,7 @@ std::pair<Vec<std::uint32_t>, Vec<std::uint32_t>> Engine<Q>::find_pivots(const K
         next.clear();
         layer_set.clear();
         for (const std::uint32_t u : frontier) {
+            cancel_point();
             if (labels[u].hops == LABEL_NO_HOPS) continue;
             for (std::uint64_t e = graph.indptr[u]; e < graph.indptr[u + 1]; ++e) {
                 const std::uint32_t v = graph.indices[e];
@@ -298,6 +304,7 @@ std::pair<Vec<std::uint32_t>, Vec<std::uint32_t>> Engine<Q>::find_pivots(const K
     Vec<std::uint32_t> next_sibling(w, NONE);
     Vec<std::uint8_t> non_root(w, 0);
     for (std::size_t i = 0; i < w; ++i) {
+        cancel_point();
         const std::uint32_t v = w_list[i];
         const std::uint32_t p = labels[v].pred;
         if (p == LABEL_NO_PRED) continue;
@@ -350,6 +357,7 @@ LevelOut Engine<Q>::bounded_dijkstra(const Key& bound, std::span<const std::uint
     for (const std::uint32_t x : s) heap.push(labels[x].dist, labels[x].hops, x);
     Vec<std::uint32_t> settled;
     while (const auto top = heap.pop()) {
+        cancel_point();
         if (!current(*top)) continue;
         if (!heap.empty()) {
             // the new top is most likely the next vertex taken: start loading what it needs
@@ -376,6 +384,7 @@ LevelOut Engine<Q>::base_case(const Key& bound, std::uint32_t x) {
     // "fewer than k + 1" without forming k + 1, which wraps for k = 2^64 − 1.
     while (u0.size() <= k) {
         const auto top = heap.pop();
+        cancel_point();
         if (!top) break;
         if (!current(*top)) continue;
         stamp[top->vertex] = epoch;
@@ -417,6 +426,7 @@ LevelOut Engine<Q>::recursive_level(std::uint64_t level, const Key& bound, std::
     Vec<std::uint32_t> fresh;
     Vec<Entry> prepend;
     while ((s_exp >= 100 || u128{u.size()} < limit) && !d.is_empty()) {
+        cancel_point();
         const Key bi = d.pull(rng, pulled);
         fresh.clear();
         for (const std::uint32_t v : pulled)
@@ -431,6 +441,7 @@ LevelOut Engine<Q>::recursive_level(std::uint64_t level, const Key& bound, std::
             if (in_u.insert(v)) u.push_back(v);
         prepend.clear();
         for (const std::uint32_t x : child.vertices) {
+            cancel_point();
             if (labels[x].hops == LABEL_NO_HOPS) continue;
             for (std::uint64_t e = graph.indptr[x]; e < graph.indptr[x + 1]; ++e) {
                 const std::uint32_t v = graph.indices[e];
@@ -454,6 +465,7 @@ LevelOut Engine<Q>::recursive_level(std::uint64_t level, const Key& bound, std::
     }
     const Key bp = last < bound ? last : bound;
     for (const std::uint32_t x : w_list) {
+        cancel_point();
         if (key(x) < bp && in_u.insert(x)) {
             u.push_back(x);
             complete[x] = 1;

@@ -1,0 +1,281 @@
+"""Hostile conditions at the boundary: a writer racing the graph copy, the
+interpreter exiting under running calls, Ctrl-C, failures deep in a run."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from conftest import not_sanitized, random_graph
+from quillharbour import _quillharbour as native
+
+MALFORMED = "malformed CSR"
+TESTS = Path(__file__).resolve().parent
+
+
+def run_python(code, timeout=120, **popen):
+    """Runs `code` in a fresh interpreter that imports like this one."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(TESTS)] + [p for p in sys.path if p])
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, env=env, **popen)
+
+
+def test_writer_racing_the_graph_copy_gives_a_snapshot_or_malformed():
+    """Another thread toggles one head between valid and absurd ids while the
+    BMSSP entries copy the graph (np.copyto into a zero-stride view releases the
+    interpreter lock). Every call must answer for one of the two valid graphs or
+    refuse the graph as malformed: no out-of-bounds access, no internal stop."""
+    rng = np.random.default_rng(5)
+    n = 20_000
+    indptr, indices, weights = random_graph(rng, n, 80_000)
+    k = indices.size // 2
+    good = int(indices[k])
+    other = (good + 1) % n
+    sources = np.array([0, 7], dtype=np.int64)
+    runs = {
+        "bmssp": lambda: native.bmssp(indptr, indices, weights, 0, 3),
+        "bmssp_multisource": lambda: native.bmssp_multisource(indptr, indices, weights, sources, 3),
+        "notransform": lambda: native.bmssp_variant(indptr, indices, weights, 0, "notransform", 3),
+    }
+    expected = {name: set() for name in runs}
+    for head in (good, other):
+        indices[k] = head
+        for name, run in runs.items():
+            expected[name].add(run()[0].tobytes())
+
+    # Long copies: the writer is mid-copy (without the lock) whenever a call copies the graph.
+    pattern = np.array([good, 0x40000000, other, n] * 2_000_000, dtype=np.int32)
+    target = np.lib.stride_tricks.as_strided(indices[k:], shape=pattern.shape, strides=(0,))
+    stop = threading.Event()
+
+    def writer():
+        while not stop.is_set():
+            np.copyto(target, pattern)
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    seen = set()
+    try:
+        deadline = time.monotonic() + 1.5
+        while time.monotonic() < deadline:
+            for name, run in runs.items():
+                try:
+                    dist = run()[0]
+                except ValueError as e:
+                    assert str(e).startswith(MALFORMED), e
+                    seen.add("malformed")
+                    continue
+                assert dist.tobytes() in expected[name], name
+                seen.add("answer")
+    finally:
+        stop.set()
+        thread.join()
+    assert seen
+
+
+def test_daemon_threads_inside_calls_at_interpreter_exit():
+    """The main thread returns while daemon threads are inside calls; each is
+    ended when it asks for the interpreter lock back, and the process exits 0."""
+    code = """
+        import threading, time
+        import numpy as np
+        from conftest import random_graph
+        from quillharbour import _quillharbour as native
+    from quillharbour import _search
+        g = random_graph(np.random.default_rng(1), 20_000, 80_000)
+        sources = np.arange(4, dtype=np.int64)
+        calls = [lambda: native.dijkstra(*g, 0), lambda: native.dijkstra_multisource(*g, sources),
+                 lambda: native.bmssp(*g, 0)]
+        def loop(call):
+            while True:
+                call()
+        for call in calls:
+            threading.Thread(target=loop, args=(call,), daemon=True).start()
+        time.sleep(0.3)
+        print("main returns")
+    """
+    for _ in range(3):
+        out = run_python(code)
+        assert (out.returncode, out.stdout.strip()) == (0, "main returns"), out.stderr
+
+
+CTRL_C_CHILD = """
+    import signal, sys
+    import numpy as np
+    from conftest import grid_graph
+    from quillharbour import _quillharbour as native
+    from quillharbour import _search
+
+    class Handled(Exception):
+        pass
+
+    def threads():
+        with open("/proc/self/status") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("Threads:"))
+
+    seen = []
+    def handler(exc):
+        def handle(signum, frame):
+            seen.append(threads())  # the thread running the call is still there
+            raise exc
+        return handle
+
+    big = grid_graph(np.random.default_rng(1), 1000, 1000)
+    small = grid_graph(np.random.default_rng(2), 20, 30)
+    variants = ["tuned", "hybrid", "simpleq", "lazypiv", "notransform", "fast", "hybrid:2:64"]
+    def calls(g):
+        rows = np.arange(40, dtype=np.int64)
+        out = {"dijkstra": lambda: native.dijkstra(*g, 0), "bmssp": lambda: native.bmssp(*g, 0, 1),
+               "bmssp_instrumented": lambda: native.bmssp_instrumented(*g, 0, 1),
+               "dijkstra_multisource": lambda: native.dijkstra_multisource(*g, rows),
+               "bmssp_multisource": lambda: native.bmssp_multisource(*g, rows[:8], 1)}
+        for v in variants:
+            out[v] = lambda v=v: native.bmssp_variant(*g, 0, v, 1)
+        one = rows[:1]
+        out.update({"search": lambda: _search.search(*g, one, None, None, False)[:2],
+                    "search_multisource": lambda: _search.search_multisource(*g, rows, None, None, False),
+                    "bmssp_search": lambda: _search.bmssp_search(*g, 0, 1, 1e300),
+                    "bmssp_counted": lambda: _search.bmssp_counted(*g, 0, "notransform", 1)[:2]})
+        return out
+    def fingerprint():
+        return {name: [a.tobytes() for a in call()] for name, call in calls(small).items()}
+
+    before = fingerprint()  # also starts the pool
+    reference = native.dijkstra(*big, 0)[0].tobytes()
+    for name, call in calls(big).items():
+        for exc in (KeyboardInterrupt, Handled):
+            signal.signal(signal.SIGINT, handler(exc))
+            idle = threads()
+            print("go", name, flush=True)
+            try:
+                call()
+                print("finished", name, flush=True)
+            except exc:
+                print("raised", exc.__name__, "mid-call" if seen.pop() > idle else "after", flush=True)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    assert fingerprint() == before
+    assert native.dijkstra(*big, 0)[0].tobytes() == reference
+    print("same answers", flush=True)
+"""
+
+
+def test_ctrl_c_interrupts_every_entry():
+    """SIGINT during a long call of each entry (every variant, multi-source rows)
+    raises what the Python handler raises; afterwards the module, the pool and
+    the process answer exactly as before."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(TESTS)] + [p for p in sys.path if p])
+    env["RAYON_NUM_THREADS"] = "3"
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(CTRL_C_CHILD)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env)
+    outcomes = []
+    try:
+        for line in child.stdout:
+            words = line.split()
+            if words[0] == "go":
+                time.sleep(0.05)
+                child.send_signal(signal.SIGINT)
+            elif words[0] != "same":
+                outcomes.append(words)
+            else:
+                outcomes.append(["same answers"])
+        child.wait(timeout=600)
+    finally:
+        child.kill()
+    assert child.returncode == 0, child.stderr.read()
+    assert outcomes[-1] == ["same answers"]
+    raised = [w for w in outcomes[:-1]]
+    assert raised == [["raised", "KeyboardInterrupt", "mid-call"], ["raised", "Handled", "mid-call"]] * 16, raised
+
+
+def test_cli_exits_130_on_ctrl_c_during_a_run():
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([p for p in sys.path if p])
+    child = subprocess.Popen([sys.executable, "-m", "quillharbour", "bench", "grid:1000x1000", "--methods", "bmssp",
+                              "--no-peers", "--no-progress", "--repeats", "50"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert child.stderr.readline().startswith("# grid:1000x1000")  # loaded: the runs begin
+        time.sleep(0.2)
+        child.send_signal(signal.SIGINT)
+        _, err = child.communicate(timeout=300)
+    finally:
+        child.kill()
+    assert child.returncode == 130, err
+    assert "interrupted" in err
+
+
+@not_sanitized
+@pytest.mark.parametrize("address_space", ["unlimited", "tight"])
+def test_pool_is_capped_and_runs_with_the_threads_it_gets(address_space):
+    """RAYON_NUM_THREADS=10000 starts no more than the ceiling allows; when the
+    address space runs out part-way, the pool runs with the workers it got. The
+    rows are the single-source answers either way."""
+    code = """
+        import resource, sys
+        import numpy as np
+        from conftest import random_graph
+        from quillharbour import _quillharbour as native
+
+        def status(field):
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
+
+        g = random_graph(np.random.default_rng(4), 300, 1500)
+        sources = np.arange(60, dtype=np.int64)
+        expected = {name: np.concatenate([call(int(s))[0] for s in sources])
+                    for name, call in (("dijkstra", lambda s: native.dijkstra(*g, s)),
+                                       ("bmssp", lambda s: native.bmssp(*g, s, 2)))}
+        if sys.argv[1] == "tight":  # room for a few dozen worker stacks, not for 255
+            room = status("VmSize") * 1024 + 96 * 2**20
+            resource.setrlimit(resource.RLIMIT_AS, (room, resource.RLIM_INFINITY))
+        before = status("Threads")
+        got = {"dijkstra": native.dijkstra_multisource(*g, sources)[0],
+               "bmssp": native.bmssp_multisource(*g, sources, 2)[0]}
+        assert all((got[k] == expected[k]).all() for k in got)
+        print(status("Threads") - before)
+    """
+    env = dict(os.environ, RAYON_NUM_THREADS="10000")
+    env["PYTHONPATH"] = os.pathsep.join([str(TESTS)] + [p for p in sys.path if p])
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code), address_space], capture_output=True,
+                         text=True, env=env, timeout=300)
+    assert out.returncode == 0, out.stderr
+    workers = int(out.stdout)
+    if address_space == "unlimited":
+        assert workers == 255  # the ceiling of 256 threads, the caller being one
+    else:
+        assert 0 <= workers < 255
+
+
+@not_sanitized
+def test_bmssp_multisource_without_sources_does_not_copy_the_graph(tmp_path):
+    """No sources: two empty arrays, with the graph checked where it lies. A
+    graph that fits the address space once but not twice must not fail."""
+    n = 300_000_000
+    path = tmp_path / "indptr.bin"
+    with open(path, "wb") as f:  # a sparse file: indptr all zero, no edges
+        f.truncate(8 * (n + 1))
+    out = run_python(f"""
+        import resource
+        import numpy as np
+        from quillharbour import _quillharbour as native
+        indptr = np.memmap({str(path)!r}, dtype=np.int64, mode="r")
+        with open("/proc/self/status") as f:
+            used = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+        room = used + 2 * 2**30  # less than a copy of indptr (2.4 GB) needs
+        resource.setrlimit(resource.RLIMIT_AS, (room, room))
+        d, p = native.bmssp_multisource(indptr, np.zeros(0, np.int32), np.zeros(0), np.zeros(0, np.int64))
+        print(d.dtype, d.size, p.dtype, p.size)
+    """)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["float64", "0", "int32", "0"]
