@@ -8,8 +8,8 @@ arrays; the time of `bmssp` over `dijkstra` run on the transformed graph
 distances mapped back equal the input's); the share of a `bmssp` run spent
 building its transformed graph; and the peak memory of a `bmssp` call per
 transformed vertex, measured in a fresh process as the growth of its peak RSS
-over the call (the run's own memory, results included). Times are the calling
-thread's CPU seconds, interleaved round by round.
+over the call (the run's own memory, results included). Times are the
+process's CPU seconds (the call's own thread, see common.py), interleaved round by round.
 
 The module does not expose its transform on its own, so the share comes from
 the native benchmark (bench/native_bmssp.cpp), built here with CMake from the

@@ -6,7 +6,7 @@ quillharbour.dijkstra and scipy.sparse.csgraph.dijkstra get the same CSR
 arrays and source and both return predecessors. igraph (distances only) and
 NetworKit (Dijkstra with stored paths) run too when installed; their graph
 objects are built once, outside the timing. Every contender runs
-single-threaded on the calling thread, so times are that thread's CPU time.
+single-threaded, so times are the process's CPU time (see common.py).
 Calls are interleaved round by round; the table shows the median and the
 best time of each and the ratio peer / quillharbour of the medians.
 

@@ -7,7 +7,7 @@ For each benchmark graph (a 1000x1000 grid, a 1M-vertex 8M-edge random graph and
 a 2^20-vertex R-MAT graph; --size small uses 300x300, 100k/800k and 2^17), from the
 vertex of largest out-degree, every
 contender runs once to warm up, then N interleaved rounds. The table shows the
-median CPU time of the calling thread (every contender runs on it), its ratio to
+median CPU time of the process (every contender is single-threaded), its ratio to
 dijkstra's and to bmssp's median, and the peak memory
 a single call adds to the process (VmHWM after the call minus VmRSS before it,
 with the high-water mark reset through /proc/self/clear_refs), also as a ratio

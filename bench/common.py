@@ -53,12 +53,15 @@ def rmat(scale, edge_factor=8, seed=3, probs=(0.57, 0.19, 0.19, 0.05), max_weigh
     return csr(n, perm[tails], perm[heads], weights)
 
 
-def interleaved_times(fns, repeats=5, clock=time.thread_time):
+def interleaved_times(fns, repeats=5, clock=time.process_time):
     """Runs each callable once to warm up, then `repeats` rounds calling each in
     turn; returns {name: sorted list of times}. Interleaving spreads any
     background load evenly over the contenders. The default clock is the
-    calling thread's CPU time, which time slices lost to other processes do
-    not inflate; use it only for single-threaded calls."""
+    process's CPU time, which time slices lost to other processes do not
+    inflate: a long call from the main thread runs on a helper thread while
+    the caller waits for it (so that Ctrl-C works), and the pool's idle
+    threads cost nothing, so for one single-threaded call it is that call's
+    CPU time."""
     for fn in fns.values():
         fn()
     times = {name: [] for name in fns}
