@@ -388,7 +388,8 @@ def test_sources_rewritten_during_the_call_are_never_used_unchecked():
                 try:
                     d, p = t.native.dijkstra_multisource(indptr, indices, weights, sources)
                 except IndexError as e:
-                    assert str(e).startswith("source 1000000000000 is out of range"), e
+                    # the writer may be caught mid-element: any id the check refuses will do
+                    assert int(str(e).split()[1]) >= n and "is out of range" in str(e), e
                     outcomes.add("refused")
                     continue
                 rows = d.reshape(64, n)

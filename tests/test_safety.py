@@ -91,7 +91,6 @@ def test_daemon_threads_inside_calls_at_interpreter_exit():
         import numpy as np
         from conftest import random_graph
         from quillharbour import _quillharbour as native
-    from quillharbour import _search
         g = random_graph(np.random.default_rng(1), 20_000, 80_000)
         sources = np.arange(4, dtype=np.int64)
         calls = [lambda: native.dijkstra(*g, 0), lambda: native.dijkstra_multisource(*g, sources),
