@@ -734,7 +734,6 @@ Key State::base_case(const Key& bound, std::span<const std::uint32_t> s) {
         items.push_back({key(v), v});
     };
     while (u0.size() < k + 1 && !items.empty()) {
-        cancel_point();
         std::size_t smallest = 0;
         for (std::size_t i = 1; i < items.size(); ++i) {
             if (items[i].key < items[smallest].key) smallest = i;

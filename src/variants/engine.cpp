@@ -221,10 +221,18 @@ void search_whole_graph(const Csr& graph, std::uint32_t source, double min_weigh
         }
     };
 
+    std::uint32_t until_poll = CANCEL_POLL_EVERY;
+    bool cancelled = false;
     heap.push(0.0, source);
     while (!heap.empty()) {
         const auto [d0, first] = heap.pop();
-        cancel_point();
+        if (--until_poll == 0) [[unlikely]] {  // a register countdown, as in the baseline Dijkstra
+            until_poll = CANCEL_POLL_EVERY;
+            if (cancel_requested()) {
+                cancelled = true;
+                break;
+            }
+        }
         if (d0 != lab[first].dist) continue;
         if (d0 + min_weight != d0) {
             take(first, d0);
@@ -245,6 +253,7 @@ void search_whole_graph(const Csr& graph, std::uint32_t source, double min_weigh
             if (static_cast<std::int32_t>(w >> 32) == lab[u].hops) take(u, d0);
         }
     }
+    if (cancelled) throw Cancelled{};  // thrown out here: no call in the loop
 }
 
 // --- the recursion -----------------------------------------------------------------------

@@ -181,11 +181,19 @@ TEST(a_stop_wins_over_an_error_and_bad_alloc_travels_too) {
     for (std::size_t size : POOL_SIZES) {
         Pool pool(size);
         bool stopped = false;
+        std::atomic<bool> two_ran{false};
         try {
-            // row 2 throws first in order; row 5's error still happens (only it sets the flag)
+            // row 2 throws first in order; row 5's error still happens (only it sets the flag),
+            // but not before row 2 has run: a piece that starts after the flag is set does nothing
             try_for_each<RowError>(pool, 8, [&](std::size_t i) -> std::optional<RowError> {
-                if (i == 2) internal_stop("stop");
-                if (i == 5) return RowError{5};
+                if (i == 2) {
+                    two_ran.store(true);
+                    internal_stop("stop");
+                }
+                if (i == 5) {
+                    while (!two_ran.load()) std::this_thread::yield();
+                    return RowError{5};
+                }
                 return std::nullopt;
             });
         } catch (const InternalStop&) {
