@@ -192,8 +192,8 @@ public:
     // The same, returning only B' (U is not copied out).
     Key bmssp_bound(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
     // After the outermost call: checks every edge and lowers what fails (finish.hpp); returns
-    // the number of labels lowered.
-    std::uint64_t finish();
+    // the number of labels lowered; with a finite limit, only to distances within it.
+    std::uint64_t finish(double limit);
 
 private:
     // Bits of flags_: settled; in the current FindPivots layer; taken by the current base case;

@@ -62,8 +62,10 @@ Vec<std::uint32_t> failing_tails(const Labels& labels) {
 
 // Lowers every label that depends on the failing tails `seeds` (see above) and returns
 // the number of distinct vertices whose label it lowered; nothing when `seeds` is empty.
+// With a finite `limit`, labels are lowered only to distances within it.
 template <class Labels>
-std::uint64_t finish_exact(Labels& labels, const Vec<std::uint32_t>& seeds) {
+std::uint64_t finish_exact(Labels& labels, const Vec<std::uint32_t>& seeds,
+                           double limit = std::numeric_limits<double>::infinity()) {
     if (seeds.empty()) return 0;
     const std::uint64_t n = labels.n();
     struct Item {
@@ -91,7 +93,7 @@ std::uint64_t finish_exact(Labels& labels, const Vec<std::uint32_t>& seeds) {
         for (std::uint64_t i = 0; i < degree; ++i) {
             const auto [v, w] = labels.edge(u, i);
             const double cd = w + du;
-            if (!(cd < labels.dist(v))) continue;
+            if (!(cd < labels.dist(v)) || cd > limit) continue;
             labels.set(v, cd, hu + 1, u);
             if (!lowered[v]) {
                 lowered[v] = 1;
