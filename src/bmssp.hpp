@@ -193,7 +193,7 @@ public:
     Key bmssp_bound(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
     // After the outermost call: checks every edge and lowers what fails (finish.hpp); returns
     // the number of labels lowered; with a finite limit, only to distances within it.
-    std::uint64_t finish(double limit);
+    std::uint64_t finish(double limit = std::numeric_limits<double>::infinity());
 
 private:
     // Bits of flags_: settled; in the current FindPivots layer; taken by the current base case;
