@@ -12,6 +12,7 @@ import pytest
 
 from conftest import csr
 from quillharbour import _quillharbour as native
+from quillharbour.graph import as_csr
 
 MALFORMED = ("malformed CSR: indptr must be non-decreasing, start at 0, end at len(indices), "
              "and every index must be in [0, n)")
@@ -80,6 +81,12 @@ NAMES = [("", '""'), ("Hybrid", '"Hybrid"'), (" tuned", '" tuned"'), ("hybridx",
          ('say "hi"', r'"say \"hi\""'), ("back\\slash", r'"back\\slash"'), ("t\tr\rn\nz\0", r'"t\tr\rn\nz\0"'),
          ("\x01\x1b\x7f\x85", r'"\u{1}\u{1b}\u{7f}\u{85}"'), ("\u200b\u2028\ue000", r'"\u{200b}\u{2028}\u{e000}"'),
          ("café 日本 \U0001f600", '"café 日本 \U0001f600"')]
+# The package's conversion of index arrays refuses values that would wrap, and only those.
+TABLE += [pytest.param(lambda a=a: as_csr(a), ValueError, f"{name} holds values outside the {dtype} range", id=name + hex(v))
+          for name, dtype, a, v in [
+              ("indices", "int32", (np.array([0, 1]), np.array([2**31]), [1.0]), 2**31),
+              ("indices", "int32", (np.array([0, 1]), np.array([-(2**31) - 1]), [1.0]), 2**31 + 1),
+              ("indptr", "int64", (np.array([0, 2**63], np.uint64), np.array([0], np.int32), [1.0]), 2**63)]]
 TABLE += [pytest.param(variant(name), ValueError, f"unknown bmssp variant {quoted}; known: {KNOWN}", id=f"name-{i}")
           for i, (name, quoted) in enumerate(NAMES)]
 
@@ -115,3 +122,6 @@ def test_accepted_edge_cases():
         dist = run(*g, 0)[0]
         assert dist.tolist() == [0.0, 0.0, 5e-324] and not np.signbit(dist).any()
     assert native.dijkstra(*csr([0, 2, 2, 2], [1, 2], [np.inf, 1.0]), 0)[1].tolist() == [-1, -1, 0]
+    # index arrays at the edges of their dtype's range convert without wrapping
+    g = as_csr((np.array([0, 2], np.uint64), np.array([2**31 - 1, -(2**31)]), [1.0, 2.0]))
+    assert g.indices.dtype == np.int32 and g.indices.tolist() == [2**31 - 1, -(2**31)]
