@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
+from scipy import sparse
 
 from conftest import csr
 from quillharbour import _quillharbour as native
@@ -89,6 +90,8 @@ TABLE += [pytest.param(lambda a=a: as_csr(a), ValueError, f"{name} holds values 
               ("indptr", "int64", (np.array([0, 2**63], np.uint64), np.array([0], np.int32), [1.0]), 2**63)]]
 TABLE += [pytest.param(lambda t=t, h=h: from_edges(2, [t], [h], [1.0]), ValueError, "arc endpoints must lie in [0, 2)",
                        id=f"from-edges-{t}-{h}") for t, h in [(0, 2), (2, 0), (-1, 0), (0, -1)]]
+TABLE += [pytest.param(lambda f=f: as_csr(sparse.random(3, 3, 0.5, format=f, dtype=np.complex128, random_state=1)),
+                       TypeError, "complex weights are not supported", id=f"complex-{f}") for f in ("csr", "coo")]
 TABLE += [pytest.param(variant(name), ValueError, f"unknown bmssp variant {quoted}; known: {KNOWN}", id=f"name-{i}")
           for i, (name, quoted) in enumerate(NAMES)]
 
