@@ -15,6 +15,11 @@ not_sanitized = pytest.mark.skipif(
 )
 
 
+def csr(indptr, indices, weights):
+    """CSR arrays (int64, int32, float64) written out by hand."""
+    return np.array(indptr, np.int64), np.array(indices, np.int32), np.array(weights, np.float64)
+
+
 def csr_from_edges(n, tails, heads, weights):
     """CSR arrays (int64, int32, float64) from an edge list, rows in edge order."""
     tails = np.asarray(tails, dtype=np.int64)

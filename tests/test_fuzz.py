@@ -117,11 +117,13 @@ def call_and_check(fn, graph, source, *args, exact=True, **kwargs):
 
 sources = st.integers(-3, 14) | st.sampled_from([2**63 - 1, -(2**63), 2**64, np.int64(1), True])
 seeds = st.integers(0, 2**64 - 1) | st.sampled_from([-1, 2**64, None, 1.5, np.uint64(7)])
+params = st.integers(0, 2**64 - 1) | st.sampled_from([0, 1, 2, 3, -1, None])
 
 
 @FUZZ
-@given(graph=graphs(), source=sources, seed=seeds)
-def test_single_source_entries(graph, source, seed):
+@given(graph=graphs(), source=sources, seed=seeds, variant=st.sampled_from(VARIANTS) | st.text(max_size=8),
+       k=params, t=params, many=st.lists(st.integers(-2, 13), max_size=5))
+def test_every_entry(graph, source, seed, variant, k, t, many):
     call_and_check(native.dijkstra, graph, source)
     out = call_and_check(native.bmssp, graph, source, seed)
     inst = call_and_check(native.bmssp_instrumented, graph, source, seed)
@@ -129,28 +131,14 @@ def test_single_source_entries(graph, source, seed):
         assert inst is not None and inst[0].tobytes() == out[0].tobytes()
         ids, dhat = inst[2], inst[3]
         assert ids.size == dhat.size and np.unique(ids).size == ids.size and np.all(np.isfinite(dhat))
-
-
-@FUZZ
-@given(graph=graphs(), source=sources, seed=st.integers(0, 2**64 - 1),
-       variant=st.sampled_from(VARIANTS) | st.text(max_size=8),
-       k=st.integers(0, 2**64 - 1) | st.sampled_from([0, 1, 2, -1, None]),
-       t=st.integers(0, 2**64 - 1) | st.sampled_from([0, 1, 3]))
-def test_variant_entry(graph, source, seed, variant, k, t):
     call_and_check(native.bmssp_variant, graph, source, variant, seed, k, t)
-
-
-@FUZZ
-@given(graph=graphs(), sources=st.lists(st.integers(-2, 13), max_size=5), seed=st.integers(0, 2**64 - 1))
-def test_multi_source_entries(graph, sources, seed):
-    srcs = np.array(sources, dtype=np.int64)
     for fn, args in ((quillharbour.dijkstra_multisource, ()), (quillharbour.bmssp_multisource, (seed,))):
         try:
-            dist, pred = fn(*graph, srcs, *args)
+            dist, pred = fn(*graph, np.array(many, dtype=np.int64), *args)
         except Exception as error:
             assert documented(error), f"{type(error).__name__}: {error}"
             continue
-        for i, s in enumerate(sources):
+        for i, s in enumerate(many):
             check_answer(graph, s, dist[i], pred[i], exact=True)
 
 

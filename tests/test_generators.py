@@ -49,6 +49,7 @@ def test_grid_is_a_symmetric_four_neighbour_grid():
         ru, cu, rv, cv = u // 6, u % 6, v // 6, v % 6
         assert abs(ru - rv) + abs(cu - cv) == 1
     assert 1.0 <= g.weights.min() and g.weights.max() < 10.0
+    assert set(gen.grid(2, 3, low=2.5, high=2.5).weights) == {2.5}  # one weight for every street
 
 
 def test_random_geometric_matches_all_pairs_check():

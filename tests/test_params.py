@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import math
+
 import pytest
 
 from quillharbour.graph import from_edges
@@ -16,6 +18,7 @@ from quillharbour.params import bmssp_parameters, parse_hybrid, transform_size, 
 def test_reference_parameters(n_prime, k, t, levels):
     p = bmssp_parameters(n_prime)
     assert (p.k, p.t, p.levels) == (k, t, levels)
+    assert p.base == max(math.log2(n_prime), 1.0)  # log2 of max(n', 2), at least 1
 
 
 def test_transform_size_counts_copies_and_ring_arcs():

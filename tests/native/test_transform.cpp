@@ -1,4 +1,5 @@
-// Tests of the constant-degree transform and the mapping of results back.
+// The constant-degree transform (each through its sanity_check), its compact rows, and the
+// mapping of results back.
 #include <algorithm>
 #include <tuple>
 #include <vector>
@@ -10,93 +11,6 @@
 
 using namespace qh;
 using namespace qh::testing;
-
-namespace {
-
-struct Row {
-    std::vector<std::uint32_t> to;
-    std::vector<double> w;
-};
-
-Row row(const Csr& g, std::uint64_t c) {
-    Row r;
-    for (std::uint64_t e = g.indptr[c]; e < g.indptr[c + 1]; ++e) {
-        r.to.push_back(g.indices[e]);
-        r.w.push_back(g.weights[e]);
-    }
-    return r;
-}
-
-bool row_is(const Csr& g, std::uint64_t c, std::vector<std::uint32_t> to, std::vector<double> w) {
-    const Row r = row(g, c);
-    return r.to == to && r.w == w;
-}
-
-}  // namespace
-
-TEST(transform_worked_example) {
-    const Csr g = make_csr(3, {{0, 1, 5}, {0, 2, 1}, {2, 1, 2}});
-    const Transformed tg = transform_to_constant_degree(g, 0);
-    tg.sanity_check(g);
-    CHECK(tg.graph.n == 6);
-    CHECK((std::vector<std::uint32_t>(tg.first_copy.begin(), tg.first_copy.end()) == std::vector<std::uint32_t>{0, 2, 4}));
-    CHECK((std::vector<std::uint32_t>(tg.orig.begin(), tg.orig.end()) == std::vector<std::uint32_t>{0, 0, 1, 1, 2, 2}));
-    CHECK(row_is(tg.graph, 0, {1, 2}, {0, 5}));
-    CHECK(row_is(tg.graph, 1, {0, 4}, {0, 1}));
-    CHECK(row_is(tg.graph, 2, {3}, {0}));
-    CHECK(row_is(tg.graph, 3, {2}, {0}));
-    CHECK(row_is(tg.graph, 4, {5}, {0}));
-    CHECK(row_is(tg.graph, 5, {4, 3}, {0, 2}));
-    CHECK((std::vector<std::uint64_t>(tg.graph.indptr.begin(), tg.graph.indptr.end()) ==
-           std::vector<std::uint64_t>{0, 2, 4, 5, 6, 7, 9}));
-    CHECK(tg.source == 0);
-    CHECK(transformed_vertex_count(g) == 6);
-
-    // Mapping back the shortest-path tree from source 0.
-    const std::vector<double> tdist{0, 0, 3, 3, 1, 1};
-    const std::vector<std::uint64_t> tpred{NO_PRED, 0, 3, 5, 1, 4};
-    const OwnedArray<double> dist = map_distances_back(tg, tdist);
-    const OwnedArray<std::int32_t> pred = map_predecessors_back(tg, tdist, tpred, 0);
-    CHECK(dist[0] == 0 && dist[1] == 3 && dist[2] == 1);
-    CHECK(pred[0] == -1 && pred[1] == 2 && pred[2] == 0);
-}
-
-TEST(transform_small_shapes) {
-    // No edges: one copy per vertex, identity maps.
-    {
-        const Csr g = make_csr(4, {});
-        const Transformed tg = transform_to_constant_degree(g, 2);
-        tg.sanity_check(g);
-        CHECK(tg.graph.n == 4 && tg.graph.nnz() == 0 && tg.source == 2);
-        for (std::uint32_t v = 0; v < 4; ++v) CHECK(tg.first_copy[v] == v && tg.orig[v] == v);
-    }
-    // Degree one: one copy, no ring; degree two: two copies, ring both ways.
-    {
-        const Csr g = make_csr(3, {{0, 1, 7}, {1, 2, 4}});
-        const Transformed tg = transform_to_constant_degree(g, 0);
-        tg.sanity_check(g);
-        CHECK(tg.graph.n == 4);  // 1 + 2 + 1
-        CHECK(row_is(tg.graph, 0, {1}, {7}));
-        CHECK(row_is(tg.graph, 1, {2}, {0}));
-        CHECK(row_is(tg.graph, 2, {1, 3}, {0, 4}));
-        CHECK(row_is(tg.graph, 3, {}, {}));
-    }
-    // A self-loop on an otherwise isolated vertex: tail slot 0, head slot 1.
-    {
-        const Csr g = make_csr(2, {{1, 1, 2.5}});
-        const Transformed tg = transform_to_constant_degree(g, 1);
-        tg.sanity_check(g);
-        CHECK(tg.graph.n == 3 && tg.source == 1);
-        CHECK(row_is(tg.graph, 1, {2, 2}, {0, 2.5}));
-        CHECK(row_is(tg.graph, 2, {1}, {0}));
-    }
-    // Weights are copied bit for bit (-0.0 stays -0.0).
-    {
-        const Csr g = make_csr(2, {{0, 1, -0.0}});
-        const Transformed tg = transform_to_constant_degree(g, 0);
-        CHECK(std::signbit(tg.graph.weights[0]));
-    }
-}
 
 TEST(transform_invariants_on_corpus) {
     for (const CorpusGraph& c : corpus()) {
@@ -125,37 +39,6 @@ TEST(transform_invariants_on_corpus) {
         std::sort(out.begin(), out.end());
         CHECK(in == out);
     }
-}
-
-TEST(map_back_leaves_unreached_and_stops_cycles) {
-    // Vertex 1 unreached although its copies point at each other.
-    const Csr g = make_csr(3, {{0, 2, 1}, {1, 2, 1}, {2, 1, 1}});
-    const Transformed tg = transform_to_constant_degree(g, 0);
-    const double inf = std::numeric_limits<double>::infinity();
-    std::vector<double> tdist(tg.graph.n, inf);
-    std::vector<std::uint64_t> tpred(tg.graph.n, NO_PRED);
-    tdist[tg.first_copy[0]] = 0;
-    const std::uint32_t c1 = tg.first_copy[1];
-    tpred[c1] = c1 + 1;
-    tpred[c1 + 1] = c1;
-    OwnedArray<std::int32_t> pred = map_predecessors_back(tg, tdist, tpred, 0);
-    CHECK(pred[1] == -1);
-    // The same cycle on a vertex that claims a finite distance is refused, not looped on.
-    tdist[c1] = 4;
-    bool stopped = false;
-    try {
-        pred = map_predecessors_back(tg, tdist, tpred, 0);
-    } catch (const InternalStop&) {
-        stopped = true;
-    }
-    CHECK(stopped);
-}
-
-TEST(id_limits) {
-    CHECK(fits_bmssp_ids(10, 20));
-    CHECK(fits_bmssp_ids(std::uint64_t{1} << 31, (std::uint64_t{1} << 32) - 1));
-    CHECK(!fits_bmssp_ids(5, std::uint64_t{1} << 32));
-    CHECK(!fits_bmssp_ids((std::uint64_t{1} << 31) + 1, (std::uint64_t{1} << 31) + 1));
 }
 
 TEST(compact_rows_match_the_transform) {
