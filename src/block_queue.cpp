@@ -62,7 +62,7 @@ const Key* BlockDs::key_of(std::uint32_t vertex) const noexcept {
 
 void BlockDs::remove_recorded(std::uint32_t vertex, const Position& at) noexcept {
     Block& b = blocks_[at.block];
-    b.entries[at.slot].vertex = ID_MAP_EMPTY;
+    b.entries[at.slot].vertex = NO_VERTEX;
     --b.live;
     positions_.erase(vertex);
 }
@@ -94,7 +94,7 @@ void BlockDs::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
     if (!fresh) {
         Block& old = blocks_[record->block];
         if (!(key < old.entries[record->slot].key)) return;
-        old.entries[record->slot].vertex = ID_MAP_EMPTY;
+        old.entries[record->slot].vertex = NO_VERTEX;
         --old.live;
     }
     const std::uint32_t id = d1_[i].id;
@@ -121,7 +121,7 @@ void BlockDs::split_d1(std::size_t i, std::uint64_t& rng) {
     Vec<Entry>& occupied = split_buf_;
     occupied.clear();
     for (const Entry& e : blocks_[old_id].entries) {
-        if (e.vertex != ID_MAP_EMPTY) occupied.push_back(e);
+        if (e.vertex != NO_VERTEX) occupied.push_back(e);
     }
     const std::size_t half = occupied.size() / 2;
     partition_smallest_in_place(occupied, half, rng);
@@ -187,7 +187,7 @@ Key BlockDs::smallest_live(const Block& b) const noexcept {
     Key best = KEY_TOP;
     bool any = false;
     for (const Entry& e : b.entries) {
-        if (e.vertex == ID_MAP_EMPTY) continue;
+        if (e.vertex == NO_VERTEX) continue;
         if (!any || e.key < best) best = e.key;
         any = true;
     }
@@ -200,7 +200,7 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     buf.clear();
     auto collect = [&](const Block& b) {
         for (const Entry& e : b.entries) {
-            if (e.vertex != ID_MAP_EMPTY) buf.push_back(e);
+            if (e.vertex != NO_VERTEX) buf.push_back(e);
         }
     };
     // D0 phase, front (the back of d0_) first.
@@ -298,7 +298,7 @@ void BlockDs::sanity_check() const {
         std::uint64_t live = 0;
         for (std::uint32_t s = 0; s < b.entries.size(); ++s) {
             const Entry& e = b.entries[s];
-            if (e.vertex == ID_MAP_EMPTY) continue;
+            if (e.vertex == NO_VERTEX) continue;
             ++live;
             const Position* at = positions_.find(e.vertex);
             if (at == nullptr || at->block != id || at->slot != s) fail();
@@ -317,7 +317,7 @@ void BlockDs::sanity_check() const {
         Key lo = smallest_live(b);
         Key hi = lo;
         for (const Entry& e : b.entries) {
-            if (e.vertex != ID_MAP_EMPTY && hi < e.key) hi = e.key;
+            if (e.vertex != NO_VERTEX && hi < e.key) hi = e.key;
         }
         if (have_prev && !(prev_max < lo)) fail();
         prev_max = hi;
@@ -326,7 +326,7 @@ void BlockDs::sanity_check() const {
     for (std::size_t p = d1_head_; p < d1_.size(); ++p) {
         check_block(d1_[p].id);
         for (const Entry& e : blocks_[d1_[p].id].entries) {
-            if (e.vertex == ID_MAP_EMPTY) continue;
+            if (e.vertex == NO_VERTEX) continue;
             if (d1_[p].bound < e.key) fail();
             if (p > d1_head_ && e.key <= d1_[p - 1].bound) fail();
         }

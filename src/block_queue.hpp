@@ -76,7 +76,7 @@ public:
 
 private:
     struct Block {
-        Vec<Entry> entries;  // slots; vertex == ID_MAP_EMPTY marks a tombstone
+        Vec<Entry> entries;  // slots; vertex == NO_VERTEX marks a tombstone
         std::uint64_t live = 0;
     };
     struct Position {

@@ -14,6 +14,11 @@
 
 namespace qh {
 
+// "No vertex": the 32-bit id that is never a vertex (every graph the core numbers,
+// transformed ones included, has fewer than 2^32 vertices). Marks empty slots and
+// absent vertices wherever 32-bit ids are stored.
+inline constexpr std::uint32_t NO_VERTEX = 0xFFFFFFFFu;
+
 struct Csr {
     Vec<std::uint64_t> indptr;   // n + 1 row offsets
     Vec<std::uint32_t> indices;  // head of each edge

@@ -20,6 +20,8 @@
 #include <limits>
 #include <span>
 
+#include "csr.hpp"
+
 namespace qh {
 
 // The hop count of a key for which no path is known (2^62).
@@ -76,7 +78,7 @@ inline std::uint64_t splitmix64(std::uint64_t& rng) noexcept {
 
 // A queue entry: a vertex and its key.
 struct Entry {
-    std::uint32_t vertex;  // below 0xFFFFFFFF
+    std::uint32_t vertex;  // never NO_VERTEX
     Key key;               // key.vertex is normally `vertex`; the queue compares keys only
 };
 

@@ -31,7 +31,7 @@ void UnitQueue::d1_restart() {
     // Start a little in from the left: most splits open room behind the front.
     d1_lo_ = d1_.size() / 4;
     d1_hi_ = d1_lo_ + 1;
-    d1_[d1_lo_] = {bound_, ID_MAP_EMPTY, 0};
+    d1_[d1_lo_] = {bound_, NO_VERTEX, 0};
 }
 
 void UnitQueue::reset(Key bound) {
@@ -108,7 +108,7 @@ void UnitQueue::drop(std::uint32_t vertex, const Held& held) {
     }
     if (at == nullptr || *at != vertex || test_fault("unit_queue_stop"))
         internal_stop("UnitQueue: held vertex missing from its block");
-    *at = ID_MAP_EMPTY;
+    *at = NO_VERTEX;
 }
 
 void UnitQueue::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
@@ -121,7 +121,7 @@ void UnitQueue::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng)
         *held = Held{key, IN_D1};
     }
     D1Pair& pair = d1_[i];
-    if (pair.vertex == ID_MAP_EMPTY) {
+    if (pair.vertex == NO_VERTEX) {
         pair.vertex = vertex;
         pair.key_is_bound = key == pair.bound ? 1 : 0;
         return;
@@ -222,9 +222,9 @@ void UnitQueue::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng
 Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     out.clear();
     std::size_t p0 = d0_.size();
-    while (p0 > 0 && d0_[p0 - 1].vertex == ID_MAP_EMPTY) --p0;
+    while (p0 > 0 && d0_[p0 - 1].vertex == NO_VERTEX) --p0;
     std::size_t p1 = d1_lo_;
-    while (p1 < d1_hi_ && d1_[p1].vertex == ID_MAP_EMPTY) ++p1;
+    while (p1 < d1_hi_ && d1_[p1].vertex == NO_VERTEX) ++p1;
     const bool have0 = p0 > 0;
     const bool have1 = p1 < d1_hi_;
     // BlockDs drains everything at once when what it found is all there is.
@@ -250,10 +250,10 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     }
     if (!held_.erase(*take)) internal_stop("Pull: pulled vertex without a position record");
     out.push_back(*take);
-    *take = ID_MAP_EMPTY;
+    *take = NO_VERTEX;
 
-    while (!d0_.empty() && d0_.back().vertex == ID_MAP_EMPTY) d0_.pop_back();
-    while (d1_hi_ - d1_lo_ >= 2 && d1_[d1_lo_].vertex == ID_MAP_EMPTY) ++d1_lo_;
+    while (!d0_.empty() && d0_.back().vertex == NO_VERTEX) d0_.pop_back();
+    while (d1_hi_ - d1_lo_ >= 2 && d1_[d1_lo_].vertex == NO_VERTEX) ++d1_lo_;
     bool have = false;
     Key x = bound_;
     if (!d0_.empty()) {
@@ -262,7 +262,7 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     }
     // The front of D1 is now occupied, or the only block left.
     const D1Pair& front = d1_[d1_lo_];
-    if (front.vertex != ID_MAP_EMPTY) {
+    if (front.vertex != NO_VERTEX) {
         const Key& y = pair_key(front);
         if (!have || y < x) x = y;
         have = true;

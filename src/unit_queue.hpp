@@ -64,7 +64,7 @@ private:
     };
     struct D1Pair {
         Key bound;
-        std::uint32_t vertex;        // ID_MAP_EMPTY when the block is empty
+        std::uint32_t vertex;        // NO_VERTEX when the block is empty
         std::uint32_t key_is_bound;  // 1 when vertex's held key equals bound (only read when occupied)
     };
 
@@ -80,7 +80,7 @@ private:
     const Key& held_key(std::uint32_t vertex) const;
     void d1_restart();
 
-    Vec<Entry> d0_;  // D0 reversed: the front is d0_.back(); ID_MAP_EMPTY marks an empty block
+    Vec<Entry> d0_;  // D0 reversed: the front is d0_.back(); NO_VERTEX marks an empty block
     // D1 is d1_[d1_lo_, d1_hi_), front first; never empty, the last bound is B.
     Vec<D1Pair> d1_;
     std::size_t d1_lo_ = 0;
