@@ -332,6 +332,7 @@ void BlockDs::sanity_check() const {
         }
     }
     if (live_total != positions_.size()) fail();
+    positions_.sanity_check();
     for (std::uint32_t id : free_ids_) {
         if (id >= blocks_.size() || used[id] || blocks_[id].live != 0) fail();
         used[id] = 1;

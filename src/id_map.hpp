@@ -15,6 +15,7 @@
 
 #include "csr.hpp"
 #include "memory.hpp"
+#include "stop.hpp"
 
 namespace qh {
 
@@ -123,6 +124,30 @@ public:
         size_ = 0;
     }
 
+    // Checks the table: a power-of-two size at most half full, as many ids as counted, and
+    // every id reachable from its home slot without crossing an empty slot or a copy of
+    // itself. Stops with "IdMap invariant violated" on failure.
+    void sanity_check() const {
+        const auto fail = [] { internal_stop("IdMap invariant violated"); };
+        const std::size_t capacity = slots_.size();
+        if (capacity == 0) {
+            if (size_ != 0) fail();
+            return;
+        }
+        if ((capacity & mask_) != 0 || mask_ != capacity - 1 || (std::size_t{1} << (64 - shift_)) != capacity) fail();
+        if (2 * size_ > capacity) fail();
+        std::size_t held = 0;
+        for (std::size_t i = 0; i < capacity; ++i) {
+            const std::uint32_t id = slots_[i].key;
+            if (id == NO_VERTEX) continue;
+            ++held;
+            for (std::size_t j = slot_of(id); j != i; j = (j + 1) & mask_) {
+                if (slots_[j].key == NO_VERTEX || slots_[j].key == id) fail();
+            }
+        }
+        if (held != size_) fail();
+    }
+
 private:
     std::size_t slot_of(std::uint32_t id) const noexcept {
         return static_cast<std::size_t>((static_cast<std::uint64_t>(id) * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
@@ -174,6 +199,8 @@ public:
     bool erase(std::uint32_t id) noexcept { return map_.erase(id); }
     // Removes every id, keeping the storage.
     void clear() noexcept { map_.clear(); }
+    // As IdMap::sanity_check.
+    void sanity_check() const { map_.sanity_check(); }
 
 private:
     struct Unit {};

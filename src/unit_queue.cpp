@@ -270,4 +270,38 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     return have ? x : bound_;
 }
 
+void UnitQueue::sanity_check() const {
+    const auto fail = [] { internal_stop("UnitQueue invariant violated"); };
+    // D1: a non-empty window of pairs with rising bounds, the last one B.
+    if (!(d1_lo_ < d1_hi_ && d1_hi_ <= d1_.size()) || !(d1_[d1_hi_ - 1].bound == bound_)) fail();
+    std::size_t occupied = 0;
+    for (std::size_t i = d1_lo_; i < d1_hi_; ++i) {
+        const D1Pair& pair = d1_[i];
+        if (i > d1_lo_ && !(d1_[i - 1].bound < pair.bound)) fail();
+        if (pair.vertex == NO_VERTEX) continue;
+        ++occupied;
+        // Its vertex is held in D1 with a key in (previous bound, bound], found there by d1_find.
+        const Held* h = held_.find(pair.vertex);
+        if (h == nullptr || h->d0_index != IN_D1 || !(h->key < bound_)) fail();
+        if (!(h->key <= pair.bound) || (i > d1_lo_ && h->key <= d1_[i - 1].bound)) fail();
+        if (pair.key_is_bound != 0 && !(h->key == pair.bound)) fail();
+        if (d1_find(h->key) != i) fail();
+    }
+    // D0: every occupied entry held at its index with its key, smallest at the back.
+    bool have_prev = false;
+    Key prev{};
+    for (std::size_t i = 0; i < d0_.size(); ++i) {
+        const Entry& e = d0_[i];
+        if (e.vertex == NO_VERTEX) continue;
+        ++occupied;
+        const Held* h = held_.find(e.vertex);
+        if (h == nullptr || h->d0_index != i || !(h->key == e.key) || !(e.key < bound_)) fail();
+        if (have_prev && !(e.key < prev)) fail();
+        prev = e.key;
+        have_prev = true;
+    }
+    if (occupied != held_.size()) fail();
+    held_.sanity_check();
+}
+
 }  // namespace qh

@@ -56,6 +56,9 @@ public:
     // B, the exclusive upper bound of every key.
     const Key& bound() const noexcept { return bound_; }
 
+    // Checks every structural invariant; stops with "UnitQueue invariant violated" on failure.
+    void sanity_check() const;
+
 private:
     static constexpr std::uint32_t IN_D1 = 0xFFFFFFFFu;
     struct Held {
