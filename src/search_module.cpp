@@ -11,10 +11,15 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string_view>
+#include <utility>
 #include <variant>
 
+#include "bmssp.hpp"
 #include "bmssp_entry.hpp"
 #include "search.hpp"
+#include "variants/catalogue.hpp"
+#include "variants/engine.hpp"
 
 namespace qh {
 namespace {
@@ -223,6 +228,72 @@ PyObject* bmssp_counted_entry(PyObject* args, PyObject* kwargs) {
     return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32), counts_dict(run->counts)});
 }
 
+// What a BMSSP run of `variant` (or the core, "bmssp") on this graph would run with, as the
+// core decides it: the transform's size, the searched graph's vertex count, base = log2 of
+// it (at least 1), k, t and the outermost level, and the bounded-Dijkstra switch.
+PyObject* parameters_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"indptr", "indices", "weights", "variant", "k", "t", nullptr};
+    PyObject *o_indptr, *o_indices, *o_weights, *o_k = nullptr, *o_t = nullptr;
+    const char* name = "bmssp";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|sOO:parameters", const_cast<char**>(keywords), &o_indptr,
+                                     &o_indices, &o_weights, &name, &o_k, &o_t))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    GraphArgs g;
+    std::uint64_t n = 0, k = 0, t = 0;
+    Csr csr;
+    if (!g.take(o_indptr, o_indices, o_weights) || !take_u64(o_k, "k", k) || !take_u64(o_t, "t", t) ||
+        !all_contiguous(g.indptr, g.indices, g.weights) || !checked_multi_graph(g, n) ||
+        !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr))
+        return nullptr;
+
+    const std::string_view variant(name);
+    std::optional<ResolvedVariant> resolved;
+    bool fits = true;
+    std::uint64_t n_prime = 0, arcs_prime = 0, searched = 0, levels = 0;
+    std::pair<std::uint64_t, std::uint64_t> kt;
+    bool one_search = false;
+    const Fault fault = run_released([&] {
+        n_prime = transformed_vertex_count(csr);
+        fits = fits_bmssp_ids(n, n_prime);
+        if (!fits) return;
+        if (n > 0) arcs_prime = transform_to_constant_degree(csr, 0).graph.nnz();
+        if (variant == "bmssp") {
+            const BmsspParams p = bmssp_parameters(n_prime);
+            searched = n_prime;
+            kt = {p.k, p.t};
+            levels = p.levels;
+            return;
+        }
+        resolved = resolve_variant(variant, k, t, n, csr.nnz());
+        if (!resolved) return;
+        searched = resolved->config.transform ? n_prime : n;
+        const EngineParams p = engine_parameters(searched, resolved->config);
+        kt = {p.k, p.t};
+        levels = p.levels;
+        one_search = takes_bounded_dijkstra(resolved->config, p.levels, 1);
+    }, n + csr.nnz());
+    if (raise_fault(fault)) return nullptr;
+    if (!fits) {
+        PyErr_SetString(PyExc_ValueError, GRAPH_TOO_LARGE);
+        return nullptr;
+    }
+    if (variant != "bmssp" && !resolved) {
+        raise_unknown_variant(variant);
+        return nullptr;
+    }
+    const VariantConfig config = resolved ? resolved->config : VariantConfig{};
+    return Py_BuildValue("{s:K,s:K,s:K,s:d,s:K,s:K,s:K,s:i,s:K,s:O}", "transform_vertices",
+                         static_cast<unsigned long long>(n_prime), "transform_arcs",
+                         static_cast<unsigned long long>(arcs_prime), "searched_vertices",
+                         static_cast<unsigned long long>(searched), "base", log_base(searched), "k",
+                         static_cast<unsigned long long>(kt.first), "t", static_cast<unsigned long long>(kt.second),
+                         "levels", static_cast<unsigned long long>(levels), "bounded_dijkstra_level",
+                         static_cast<int>(config.dijkstra_max_level), "bounded_dijkstra_sources",
+                         static_cast<unsigned long long>(config.dijkstra_max_frontier), "one_search",
+                         one_search ? Py_True : Py_False);
+}
+
 PyObject* py_search(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return search_entry(args, kwargs); });
 }
@@ -235,6 +306,9 @@ PyObject* py_bmssp_search(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* py_bmssp_counted(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return bmssp_counted_entry(args, kwargs); });
+}
+PyObject* py_parameters(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return parameters_entry(args, kwargs); });
 }
 
 PyMethodDef functions[] = {
@@ -262,6 +336,14 @@ PyMethodDef functions[] = {
      "'reoffers' (relaxations that offered a vertex again because a rounded sum hid\n"
      "a shorter path to its predecessor) and 'finish_lowered' (labels the closing\n"
      "edge check lowered; 0 means the recursion alone was exact)."},
+    {"parameters", QH_FN(py_parameters), METH_VARARGS | METH_KEYWORDS,
+     "parameters(indptr, indices, weights, variant=\"bmssp\", k=0, t=0)\n--\n\n"
+     "What a `bmssp` run (or `bmssp_variant` with `variant`, `k`, `t`) on this graph\n"
+     "runs with, as the native core decides it: a dict of 'transform_vertices' and\n"
+     "'transform_arcs' (the constant-degree transform), 'searched_vertices' (the graph\n"
+     "the recursion runs on), 'base' (log2 of that count, at least 1), 'k', 't',\n"
+     "'levels', 'bounded_dijkstra_level' (-1: off), 'bounded_dijkstra_sources'\n"
+     "(0: off) and 'one_search' (the whole run is one bounded Dijkstra search)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -275,5 +357,17 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit__search(void) {
     if (!qh::py::in_main_interpreter("quillharbour._search")) return nullptr;
-    return PyModule_Create(&qh::module_def);
+    qh::py::Ref module(PyModule_Create(&qh::module_def));
+    if (!module) return nullptr;
+    // The variant names, in the order the unknown-name message lists them.
+    qh::py::Ref names(PyTuple_New(static_cast<Py_ssize_t>(qh::KNOWN_VARIANTS.size())));
+    if (!names) return nullptr;
+    for (std::size_t i = 0; i < qh::KNOWN_VARIANTS.size(); ++i) {
+        const std::string_view name = qh::KNOWN_VARIANTS[i];
+        PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (text == nullptr) return nullptr;
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    if (PyModule_AddObjectRef(module.get(), "VARIANTS", names.get()) < 0) return nullptr;
+    return module.release();
 }
