@@ -6,13 +6,13 @@
 // released, then hand the result buffers to NumPy or raise the exception the
 // error value maps to.
 //
-// Public contract, not oversights: some names and texts here come from the
-// ecosystem the module's callers first used, and scripts match on them. Keep
-// them verbatim: the exception class "pyo3_runtime.PanicException", 'PyString'
-// in the variant name's TypeError, "(rayon)" in the multi-source docstrings,
-// the pool's RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS, and the bracketed names
-// ([`bmssp_py`], [`dijkstra_multisource_py`]) in the docstrings. Every message
-// in boundary.hpp is matched exactly by callers too.
+// Public contract, not oversights: some names and texts of this module come
+// from the ecosystem its callers first used, and scripts match on them. Keep
+// them verbatim: the exception class "pyo3_runtime.PanicException"
+// (boundary.hpp), 'PyString' in the variant name's TypeError, "(rayon)" in the
+// multi-source docstrings, the pool's RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS
+// (pool.cpp), and the bracketed names ([`bmssp_py`], [`dijkstra_multisource_py`])
+// in the docstrings. Every message in boundary.hpp is matched exactly by callers too.
 #include "boundary.hpp"
 
 #include <cxxabi.h>
