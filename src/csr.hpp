@@ -14,9 +14,7 @@
 
 namespace qh {
 
-// "No vertex": the 32-bit id that is never a vertex (every graph the core numbers,
-// transformed ones included, has fewer than 2^32 vertices). Marks empty slots and
-// absent vertices wherever 32-bit ids are stored.
+// "No vertex" in 32-bit vertex arrays: never a vertex id, since ids stay below 2^32 - 1.
 inline constexpr std::uint32_t NO_VERTEX = 0xFFFFFFFFu;
 
 struct Csr {

@@ -12,14 +12,12 @@
 #include <limits>
 #include <optional>
 #include <string_view>
-#include <utility>
 #include <variant>
 
-#include "bmssp.hpp"
 #include "bmssp_entry.hpp"
+#include "run_parameters.hpp"
 #include "search.hpp"
 #include "variants/catalogue.hpp"
-#include "variants/engine.hpp"
 
 namespace qh {
 namespace {
@@ -228,9 +226,8 @@ PyObject* bmssp_counted_entry(PyObject* args, PyObject* kwargs) {
     return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32), counts_dict(run->counts)});
 }
 
-// What a BMSSP run of `variant` (or the core, "bmssp") on this graph would run with, as the
-// core decides it: the transform's size, the searched graph's vertex count, base = log2 of
-// it (at least 1), k, t and the outermost level, and the bounded-Dijkstra switch.
+// What a BMSSP run of `variant` (or the core, "bmssp") on this graph would run with, as
+// the core decides it (run_parameters.hpp).
 PyObject* parameters_entry(PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"indptr", "indices", "weights", "variant", "k", "t", nullptr};
     PyObject *o_indptr, *o_indices, *o_weights, *o_k = nullptr, *o_t = nullptr;
@@ -246,52 +243,26 @@ PyObject* parameters_entry(PyObject* args, PyObject* kwargs) {
         !all_contiguous(g.indptr, g.indices, g.weights) || !checked_multi_graph(g, n) ||
         !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr))
         return nullptr;
-
     const std::string_view variant(name);
-    std::optional<ResolvedVariant> resolved;
-    bool fits = true;
-    std::uint64_t n_prime = 0, arcs_prime = 0, searched = 0, levels = 0;
-    std::pair<std::uint64_t, std::uint64_t> kt;
-    bool one_search = false;
-    const Fault fault = run_released([&] {
-        n_prime = transformed_vertex_count(csr);
-        fits = fits_bmssp_ids(n, n_prime);
-        if (!fits) return;
-        if (n > 0) arcs_prime = transform_to_constant_degree(csr, 0).graph.nnz();
-        if (variant == "bmssp") {
-            const BmsspParams p = bmssp_parameters(n_prime);
-            searched = n_prime;
-            kt = {p.k, p.t};
-            levels = p.levels;
-            return;
-        }
-        resolved = resolve_variant(variant, k, t, n, csr.nnz());
-        if (!resolved) return;
-        searched = resolved->config.transform ? n_prime : n;
-        const EngineParams p = engine_parameters(searched, resolved->config);
-        kt = {p.k, p.t};
-        levels = p.levels;
-        one_search = takes_bounded_dijkstra(resolved->config, p.levels, 1);
-    }, n + csr.nnz());
+    std::optional<RunParameters> p;
+    const Fault fault = run_released([&] { p = run_parameters(csr, variant, k, t); }, n + csr.nnz());
     if (raise_fault(fault)) return nullptr;
-    if (!fits) {
-        PyErr_SetString(PyExc_ValueError, GRAPH_TOO_LARGE);
-        return nullptr;
-    }
-    if (variant != "bmssp" && !resolved) {
+    if (!p) {
         raise_unknown_variant(variant);
         return nullptr;
     }
-    const VariantConfig config = resolved ? resolved->config : VariantConfig{};
+    if (!p->fits) {
+        PyErr_SetString(PyExc_ValueError, GRAPH_TOO_LARGE);
+        return nullptr;
+    }
+    using ull = unsigned long long;
     return Py_BuildValue("{s:K,s:K,s:K,s:d,s:K,s:K,s:K,s:i,s:K,s:O}", "transform_vertices",
-                         static_cast<unsigned long long>(n_prime), "transform_arcs",
-                         static_cast<unsigned long long>(arcs_prime), "searched_vertices",
-                         static_cast<unsigned long long>(searched), "base", log_base(searched), "k",
-                         static_cast<unsigned long long>(kt.first), "t", static_cast<unsigned long long>(kt.second),
-                         "levels", static_cast<unsigned long long>(levels), "bounded_dijkstra_level",
-                         static_cast<int>(config.dijkstra_max_level), "bounded_dijkstra_sources",
-                         static_cast<unsigned long long>(config.dijkstra_max_frontier), "one_search",
-                         one_search ? Py_True : Py_False);
+                         static_cast<ull>(p->transform_vertices), "transform_arcs", static_cast<ull>(p->transform_arcs),
+                         "searched_vertices", static_cast<ull>(p->searched_vertices), "base", p->base, "k",
+                         static_cast<ull>(p->k), "t", static_cast<ull>(p->t), "levels", static_cast<ull>(p->levels),
+                         "bounded_dijkstra_level", static_cast<int>(p->bounded_dijkstra_level),
+                         "bounded_dijkstra_sources", static_cast<ull>(p->bounded_dijkstra_sources), "one_search",
+                         p->one_search ? Py_True : Py_False);
 }
 
 PyObject* py_search(PyObject*, PyObject* args, PyObject* kwargs) {
