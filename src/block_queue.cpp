@@ -55,11 +55,6 @@ void BlockDs::retire(std::uint32_t id) {
     free_ids_.push_back(id);
 }
 
-const Key* BlockDs::key_of(std::uint32_t vertex) const noexcept {
-    const Position* at = positions_.find(vertex);
-    return at == nullptr ? nullptr : &blocks_[at->block].entries[at->slot].key;
-}
-
 void BlockDs::remove_recorded(std::uint32_t vertex, const Position& at) noexcept {
     Block& b = blocks_[at.block];
     b.entries[at.slot].vertex = NO_VERTEX;

@@ -63,18 +63,13 @@ public:
     std::size_t size() const noexcept { return positions_.size(); }
     // True when no vertex is held.
     bool is_empty() const noexcept { return positions_.empty(); }
-    // The held key of `vertex`, or nullptr.
-    const Key* key_of(std::uint32_t vertex) const noexcept;
-
-    // M, the block capacity.
-    std::uint64_t m() const noexcept { return m_; }
-    // B, the exclusive upper bound of every key.
-    const Key& bound() const noexcept { return bound_; }
 
     // Checks every structural invariant; stops with "BlockDs invariant violated" on failure.
     void sanity_check() const;
 
 private:
+    friend struct QueueProbe;  // the native tests' read access to held keys
+
     struct Block {
         Vec<Entry> entries;  // slots; vertex == NO_VERTEX marks a tombstone
         std::uint64_t live = 0;

@@ -41,11 +41,6 @@ void UnitQueue::reset(Key bound) {
     d1_restart();
 }
 
-const Key* UnitQueue::key_of(std::uint32_t vertex) const noexcept {
-    const Held* h = held_.find(vertex);
-    return h == nullptr ? nullptr : &h->key;
-}
-
 std::size_t UnitQueue::d1_find(const Key& key) const noexcept {
     // Bisection for the first pair whose bound is >= key (bound B is above every key);
     // the key's dist is mapped to its totalOrder bits once.

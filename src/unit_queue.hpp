@@ -51,15 +51,13 @@ public:
     std::size_t size() const noexcept { return held_.size(); }
     // True when no vertex is held.
     bool is_empty() const noexcept { return held_.empty(); }
-    // The held key of `vertex`, or nullptr.
-    const Key* key_of(std::uint32_t vertex) const noexcept;
-    // B, the exclusive upper bound of every key.
-    const Key& bound() const noexcept { return bound_; }
 
     // Checks every structural invariant; stops with "UnitQueue invariant violated" on failure.
     void sanity_check() const;
 
 private:
+    friend struct QueueProbe;  // the native tests' read access to held keys
+
     static constexpr std::uint32_t IN_D1 = 0xFFFFFFFFu;
     struct Held {
         Key key;

@@ -7,6 +7,7 @@
 #include "block_queue.hpp"
 #include "check.hpp"
 #include "graph_fixtures.hpp"
+#include "queue_probe.hpp"
 #include "stop.hpp"
 
 using namespace qh;
@@ -72,7 +73,7 @@ TEST(block_ds_random_sequences) {
             }
             d.sanity_check();
             REQUIRE(d.size() == model.size());
-            for (auto& [v, k] : model) CHECK(d.key_of(v) != nullptr && *d.key_of(v) == k);
+            for (auto& [v, k] : model) CHECK(QueueProbe::key_of(d, v) != nullptr && *QueueProbe::key_of(d, v) == k);
         }
     }
 }

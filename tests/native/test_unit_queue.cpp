@@ -6,6 +6,7 @@
 #include "block_queue.hpp"
 #include "check.hpp"
 #include "graph_fixtures.hpp"
+#include "queue_probe.hpp"
 #include "unit_queue.hpp"
 
 using namespace qh;
@@ -93,8 +94,8 @@ void check_unit_queue_matches(const UnitRun& run, TestRng& gen) {
         if (run.universe <= 100 || op % 64 == 0) {
             unit.sanity_check();
             for (std::uint32_t v = 0; v < run.universe; ++v) {
-                const Key* a = ref.key_of(v);
-                const Key* b = unit.key_of(v);
+                const Key* a = QueueProbe::key_of(ref, v);
+                const Key* b = QueueProbe::key_of(unit, v);
                 CHECK((a == nullptr) == (b == nullptr));
                 if (a != nullptr && b != nullptr) CHECK(*a == *b);
             }
