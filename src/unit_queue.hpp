@@ -1,6 +1,5 @@
-// unit_queue.hpp: the block queue of BMSSP with M = 1, kept apart because the
-// innermost recursive level pulls one vertex at a time and does most of a
-// run's queue work.
+// unit_queue.hpp: UnitQueue, the block queue of BMSSP (block_queue.hpp)
+// specialised to M = 1.
 #pragma once
 
 #include <cstdint>
