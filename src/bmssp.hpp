@@ -48,8 +48,6 @@ enum class SettleLog { Keep, Skip };
 
 // "No predecessor" in 64-bit predecessor arrays.
 inline constexpr std::uint64_t NO_PRED = ~std::uint64_t{0};
-// "No vertex" in 32-bit arrays (never a vertex id: n' < 2^32).
-inline constexpr std::uint32_t NO_VERTEX = 0xFFFFFFFFu;
 // Stored hop count of an unreached vertex; keys report it as NO_PATH_HOPS.
 inline constexpr std::uint32_t UNREACHED = 0xFFFFFFFFu;
 

@@ -482,6 +482,25 @@ inline bool check_vertex_limit(std::uint64_t n) {
     return false;
 }
 
+// The multi-source entries' checks of a converted graph: its shape, then the id limit.
+// Stores n.
+inline bool checked_multi_graph(const GraphArgs& g, std::uint64_t& n) {
+    if (!check_multi_shape(g.indptr.view(), g.indices.size(), g.weights.size())) return false;
+    n = g.indptr.size() - 1;
+    return check_vertex_limit(n);
+}
+
+// The cells (rows x n) of a result with a row per source, or false with MemoryError set;
+// `work` is rows x (n + nnz), saturated, for run_released.
+inline bool row_cells(std::size_t rows, std::uint64_t n, std::size_t nnz, std::size_t& cells, std::uint64_t& work) {
+    if (__builtin_mul_overflow(rows, n, &cells)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (__builtin_mul_overflow(rows, n + nnz, &work)) work = UINT64_MAX;
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // CSR checks and the owned copy
 
@@ -598,6 +617,20 @@ inline void map_bmssp_err(BmsspError error, std::int64_t source, std::uint64_t n
             PyErr_SetString(PyExc_ValueError, GRAPH_TOO_LARGE);
             return;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Modules
+
+// A method table's function pointer, whatever its signature.
+#define QH_FN(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+// False with ImportError set when `module` is being imported into a sub-interpreter.
+inline bool in_main_interpreter(const char* module) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return true;
+    PyErr_Format(PyExc_ImportError, "%s does not support sub-interpreters; import it from the main interpreter",
+                 module);
+    return false;
 }
 
 }  // namespace qh::py

@@ -29,6 +29,7 @@
 
 #include "cancel.hpp"
 #include "dijkstra_loop.hpp"
+#include "stop.hpp"
 
 namespace qh {
 
@@ -41,10 +42,12 @@ void Heap::reserve(std::size_t capacity) {
     capacity_ = capacity;
 }
 
-bool Heap::sanity_check() const noexcept {
-    for (std::size_t i = 1; i < len_; ++i)
-        if (keys_[i] < keys_[(i - 1) / 4]) return false;
-    return len_ <= capacity_;
+void Heap::sanity_check() const {
+    // No key may be NaN (it would compare with nothing), and none below its parent's.
+    bool ok = len_ <= capacity_ && (capacity_ == 0 || keys_ == key_storage_.data() + 3);
+    for (std::size_t i = 0; ok && i < len_; ++i)
+        ok = keys_[i] == keys_[i] && (i == 0 || !(keys_[i] < keys_[(i - 1) / 4]));
+    if (!ok) internal_stop("Heap invariant violated");
 }
 
 std::optional<DijkstraError> check_dijkstra_input(std::span<const std::int64_t> indptr,

@@ -38,8 +38,9 @@ public:
     std::uint32_t top_node() const noexcept { return nodes_[0]; }
     // The key at the top; precondition: !empty().
     double top_key() const noexcept { return keys_[0]; }
-    // Checks the heap order; for tests.
-    bool sanity_check() const noexcept;
+    // Checks the heap order and the length against the capacity; stops with
+    // "Heap invariant violated" on failure.
+    void sanity_check() const;
 
 private:
     // keys_ points 3 entries into its storage so that each group of four

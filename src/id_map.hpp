@@ -2,9 +2,8 @@
 //
 // Open addressing with linear probing over a power-of-two table, a
 // multiplicative (Fibonacci) hash, and backward-shift deletion, so there are
-// no tombstones and a lookup stops at the first empty slot. The id
-// 0xFFFFFFFF marks an empty slot; it is never a vertex id because transformed
-// graphs have fewer than 2^32 vertices. The table is kept at most half full.
+// no tombstones and a lookup stops at the first empty slot. NO_VERTEX
+// (csr.hpp), never a vertex id, marks an empty slot. The table is kept at most half full.
 //
 // Nothing observable depends on the table layout: callers never iterate a
 // map, they only look ids up, so results do not depend on the hash.
@@ -14,13 +13,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "csr.hpp"
 #include "memory.hpp"
+#include "stop.hpp"
 
 namespace qh {
 
-inline constexpr std::uint32_t ID_MAP_EMPTY = 0xFFFFFFFFu;
-
-// Map from vertex id (not ID_MAP_EMPTY) to V; V must be trivially copyable.
+// Map from vertex id (not NO_VERTEX) to V; V must be trivially copyable.
 template <class V>
 class IdMap {
 public:
@@ -41,7 +40,7 @@ public:
         if (size_ == 0) return nullptr;
         for (std::size_t i = slot_of(id);; i = (i + 1) & mask_) {
             if (slots_[i].key == id) return &slots_[i].value;
-            if (slots_[i].key == ID_MAP_EMPTY) return nullptr;
+            if (slots_[i].key == NO_VERTEX) return nullptr;
         }
     }
     const V* find(std::uint32_t id) const noexcept { return const_cast<IdMap*>(this)->find(id); }
@@ -54,12 +53,12 @@ public:
 
     // The value of `id`, inserted as `init` if absent; second is true when inserted.
     std::pair<V*, bool> try_emplace(std::uint32_t id, const V& init) {
-        assert(id != ID_MAP_EMPTY);
+        assert(id != NO_VERTEX);
         if (2 * (size_ + 1) > slots_.size()) rehash(slots_.empty() ? 16 : 2 * slots_.size());
         std::size_t i = slot_of(id);
         for (;; i = (i + 1) & mask_) {
             if (slots_[i].key == id) return {&slots_[i].value, false};
-            if (slots_[i].key == ID_MAP_EMPTY) break;
+            if (slots_[i].key == NO_VERTEX) break;
         }
         slots_[i].key = id;
         slots_[i].value = init;
@@ -75,11 +74,11 @@ public:
         std::size_t i = slot_of(id);
         for (;; i = (i + 1) & mask_) {
             if (slots_[i].key == id) break;
-            if (slots_[i].key == ID_MAP_EMPTY) return false;
+            if (slots_[i].key == NO_VERTEX) return false;
         }
         // Backward shift: pull later members of the probe run into the hole.
         std::size_t hole = i;
-        for (std::size_t j = (i + 1) & mask_; slots_[j].key != ID_MAP_EMPTY; j = (j + 1) & mask_) {
+        for (std::size_t j = (i + 1) & mask_; slots_[j].key != NO_VERTEX; j = (j + 1) & mask_) {
             const std::size_t home = slot_of(slots_[j].key);
             // Move j into the hole unless its home lies cyclically in (hole, j].
             const bool home_after_hole = ((j - home) & mask_) < ((j - hole) & mask_);
@@ -88,7 +87,7 @@ public:
                 hole = j;
             }
         }
-        slots_[hole].key = ID_MAP_EMPTY;
+        slots_[hole].key = NO_VERTEX;
         --size_;
         return true;
     }
@@ -111,18 +110,42 @@ public:
                     doomed_.push_back(i);
                     break;
                 }
-                if (slots_[i].key == ID_MAP_EMPTY) break;
+                if (slots_[i].key == NO_VERTEX) break;
             }
         }
-        for (std::size_t i : doomed_) slots_[i].key = ID_MAP_EMPTY;
+        for (std::size_t i : doomed_) slots_[i].key = NO_VERTEX;
         size_ = 0;
     }
 
     // Removes every id, keeping the table's storage.
     void clear() noexcept {
         if (size_ == 0) return;
-        for (Slot& slot : slots_) slot.key = ID_MAP_EMPTY;
+        for (Slot& slot : slots_) slot.key = NO_VERTEX;
         size_ = 0;
+    }
+
+    // Checks the table: a power-of-two size at most half full, as many ids as counted, and
+    // every id reachable from its home slot without crossing an empty slot or a copy of
+    // itself. Stops with "IdMap invariant violated" on failure.
+    void sanity_check() const {
+        const auto fail = [] { internal_stop("IdMap invariant violated"); };
+        const std::size_t capacity = slots_.size();
+        if (capacity == 0) {
+            if (size_ != 0) fail();
+            return;
+        }
+        if ((capacity & mask_) != 0 || mask_ != capacity - 1 || (std::size_t{1} << (64 - shift_)) != capacity) fail();
+        if (2 * size_ > capacity) fail();
+        std::size_t held = 0;
+        for (std::size_t i = 0; i < capacity; ++i) {
+            const std::uint32_t id = slots_[i].key;
+            if (id == NO_VERTEX) continue;
+            ++held;
+            for (std::size_t j = slot_of(id); j != i; j = (j + 1) & mask_) {
+                if (slots_[j].key == NO_VERTEX || slots_[j].key == id) fail();
+            }
+        }
+        if (held != size_) fail();
     }
 
 private:
@@ -136,16 +159,16 @@ private:
     };
 
     void rehash(std::size_t capacity) {
-        Vec<Slot> old(capacity, Slot{ID_MAP_EMPTY, V{}});
+        Vec<Slot> old(capacity, Slot{NO_VERTEX, V{}});
         old.swap(slots_);
         mask_ = capacity - 1;
         shift_ = 64;
         for (std::size_t c = capacity; c > 1; c >>= 1) --shift_;
         size_ = 0;
         for (const Slot& slot : old) {
-            if (slot.key == ID_MAP_EMPTY) continue;
+            if (slot.key == NO_VERTEX) continue;
             std::size_t j = slot_of(slot.key);
-            while (slots_[j].key != ID_MAP_EMPTY) j = (j + 1) & mask_;
+            while (slots_[j].key != NO_VERTEX) j = (j + 1) & mask_;
             slots_[j] = slot;
             ++size_;
         }
@@ -176,6 +199,8 @@ public:
     bool erase(std::uint32_t id) noexcept { return map_.erase(id); }
     // Removes every id, keeping the storage.
     void clear() noexcept { map_.clear(); }
+    // As IdMap::sanity_check.
+    void sanity_check() const { map_.sanity_check(); }
 
 private:
     struct Unit {};

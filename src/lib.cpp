@@ -6,13 +6,13 @@
 // released, then hand the result buffers to NumPy or raise the exception the
 // error value maps to.
 //
-// Public contract, not oversights: some names and texts here come from the
-// ecosystem the module's callers first used, and scripts match on them. Keep
-// them verbatim: the exception class "pyo3_runtime.PanicException", 'PyString'
-// in the variant name's TypeError, "(rayon)" in the multi-source docstrings,
-// the pool's RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS, and the bracketed names
-// ([`bmssp_py`], [`dijkstra_multisource_py`]) in the docstrings. Every message
-// in boundary.hpp is matched exactly by callers too.
+// Public contract, not oversights: some names and texts of this module come
+// from the ecosystem its callers first used, and scripts match on them. Keep
+// them verbatim: the exception class "pyo3_runtime.PanicException"
+// (boundary.hpp), 'PyString' in the variant name's TypeError, "(rayon)" in the
+// multi-source docstrings, the pool's RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS
+// (pool.cpp), and the bracketed names ([`bmssp_py`], [`dijkstra_multisource_py`])
+// in the docstrings. Every message in boundary.hpp is matched exactly by callers too.
 #include "boundary.hpp"
 
 #include <cxxabi.h>
@@ -24,6 +24,7 @@
 #include <variant>
 
 #include "bmssp.hpp"
+#include "bmssp_entry.hpp"
 #include "cancel.hpp"
 #include "csr.hpp"
 #include "dijkstra.hpp"
@@ -59,9 +60,6 @@ void map_multi_err(const MultiError& error, std::uint64_t n) {
             return;
     }
 }
-
-// Printable in the interpreter's sense (str.isprintable); used to quote names in messages.
-bool is_printable(char32_t c) { return Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(c)); }
 
 // ---------------------------------------------------------------------------
 // Entries
@@ -106,28 +104,13 @@ PyObject* bmssp_entry(PyObject* args, PyObject* kwargs, const char* format, bool
                                      &o_weights, &o_source, &o_seed))
         return nullptr;
     if (!ensure_numpy()) return nullptr;
-    GraphArgs g;
-    std::int64_t source = 0;
+    SourceGraph a;
     std::uint64_t seed = 0;
-    if (!g.take(o_indptr, o_indices, o_weights) || !take_i64(o_source, "source", source) ||
-        !take_u64(o_seed, "seed", seed))
+    if (!a.take(o_indptr, o_indices, o_weights, o_source) || !take_u64(o_seed, "seed", seed) || !a.own())
         return nullptr;
-    if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
-    std::uint64_t n = 0;
-    Csr csr;
-    if (!checked_owned_csr(g, source, n, csr)) return nullptr;
-
-    std::variant<BmsspRun, BmsspError> outcome = BmsspError::SourceOutOfRange;
-    const Fault fault = run_released([&] {
-        outcome = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed,
-                             instrumented ? SettleLog::Keep : SettleLog::Skip);
-    }, n + csr.nnz());
-    if (raise_fault(fault)) return nullptr;
-    if (const BmsspError* error = std::get_if<BmsspError>(&outcome)) {
-        map_bmssp_err(*error, source, n);
-        return nullptr;
-    }
-    BmsspRun& run = std::get<BmsspRun>(outcome);
+    std::optional<BmsspRun> outcome = run_core(a, seed, instrumented ? SettleLog::Keep : SettleLog::Skip);
+    if (!outcome) return nullptr;
+    BmsspRun& run = *outcome;
     if (!instrumented) return tuple_of({hand_over(run.dist, NPY_FLOAT64), hand_over(run.pred, NPY_INT32)});
 
     const std::size_t m = run.settle_log.size();
@@ -150,9 +133,8 @@ PyObject* bmssp_variant_entry(PyObject* args, PyObject* kwargs) {
                                      &o_t))
         return nullptr;
     if (!ensure_numpy()) return nullptr;
-    GraphArgs g;
-    std::int64_t source = 0;
-    if (!g.take(o_indptr, o_indices, o_weights) || !take_i64(o_source, "source", source)) return nullptr;
+    SourceGraph a;
+    if (!a.take(o_indptr, o_indices, o_weights, o_source)) return nullptr;
     if (!PyUnicode_Check(o_variant)) {
         PyErr_Format(PyExc_TypeError, "argument 'variant': '%s' object cannot be converted to 'PyString'",
                      Py_TYPE(o_variant)->tp_name);
@@ -162,36 +144,12 @@ PyObject* bmssp_variant_entry(PyObject* args, PyObject* kwargs) {
     const char* name = PyUnicode_AsUTF8AndSize(o_variant, &name_len);
     if (name == nullptr) return nullptr;
     std::uint64_t seed = 0, k = 0, t = 0;
-    if (!take_u64(o_seed, "seed", seed) || !take_u64(o_k, "k", k) || !take_u64(o_t, "t", t)) return nullptr;
-    if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
-    std::uint64_t n = 0;
-    Csr csr;
-    if (!checked_owned_csr(g, source, n, csr)) return nullptr;
-
+    if (!take_u64(o_seed, "seed", seed) || !take_u64(o_k, "k", k) || !take_u64(o_t, "t", t) || !a.own())
+        return nullptr;
     const std::string_view variant(name, static_cast<std::size_t>(name_len));
-    bool known = false;
-    std::optional<std::variant<VariantRun, BmsspError>> result;
-    const Fault fault = run_released([&] {
-        const auto resolved = resolve_variant(variant, k, t, n, csr.nnz());
-        if (!resolved) return;
-        known = true;
-        result.emplace(run_variant(*resolved, csr, static_cast<std::uint64_t>(source), seed));
-    }, n + csr.nnz());
-    if (raise_fault(fault)) return nullptr;
-    if (!known) {
-        csr = Csr{};
-        const Vec<char> message = unknown_variant_message(variant, is_printable);
-        Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-        if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-        return nullptr;
-    }
-    csr = Csr{};
-    if (const BmsspError* error = std::get_if<BmsspError>(&*result)) {
-        map_bmssp_err(*error, source, n);
-        return nullptr;
-    }
-    VariantRun& out = *std::get_if<VariantRun>(&*result);  // get_if: std::get would pull in bad_variant_access
-    return tuple_of({hand_over(out.dist, NPY_FLOAT64), hand_over(out.pred, NPY_INT32)});
+    std::optional<VariantRun> run = run_named_variant(a, variant, k, t, seed);
+    if (!run) return nullptr;
+    return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32)});
 }
 
 // Shared by both multi-source entries.
@@ -213,10 +171,8 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
     if (!g.take(o_indptr, o_indices, o_weights) || !take_array(o_sources, "sources", NPY_INT64, "int64", sources) ||
         !take_u64(o_seed, "seed", seed))
         return nullptr;
-    if (!all_contiguous(g.indptr, g.indices, g.weights, sources)) return nullptr;
-    if (!check_multi_shape(g.indptr.view(), g.indices.size(), g.weights.size())) return nullptr;
-    const std::uint64_t n = g.indptr.size() - 1;
-    if (!check_vertex_limit(n)) return nullptr;
+    std::uint64_t n = 0;
+    if (!all_contiguous(g.indptr, g.indices, g.weights, sources) || !checked_multi_graph(g, n)) return nullptr;
     Csr csr;
     if (bmssp && sources.size() == 0) {
         // Nothing to run: the graph is checked where it lies, not copied (a huge one need not fit twice).
@@ -225,10 +181,9 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
         return nullptr;
     }
 
-    std::size_t cells = 0;  // k * n
-    if (__builtin_mul_overflow(sources.size(), n, &cells)) return PyErr_NoMemory();
-    std::uint64_t work = 0;  // k * (n + nnz), saturated
-    if (__builtin_mul_overflow(sources.size(), n + g.indices.size(), &work)) work = UINT64_MAX;
+    std::size_t cells = 0;
+    std::uint64_t work = 0;
+    if (!row_cells(sources.size(), n, g.indices.size(), cells, work)) return nullptr;
     auto dist = OwnedArray<double>::zeroed(cells);
     auto pred = OwnedArray<std::int32_t>::zeroed(cells);
     std::optional<MultiError> error;
@@ -267,8 +222,6 @@ PyObject* py_dijkstra_multisource(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_bmssp_multisource(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return multisource_entry(args, kwargs, true); });
 }
-
-#define QH_FN(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 PyMethodDef functions[] = {
     {"dijkstra", QH_FN(py_dijkstra), METH_VARARGS | METH_KEYWORDS,
@@ -341,12 +294,7 @@ PyObject* create_module() {
 
 PyMODINIT_FUNC PyInit__quillharbour(void) {
     using namespace qh;
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError,
-                        "quillharbour._quillharbour does not support sub-interpreters; import it from the "
-                        "main interpreter");
-        return nullptr;
-    }
+    if (!py::in_main_interpreter("quillharbour._quillharbour")) return nullptr;
     if (the_module == nullptr) {
         the_module = create_module();
         if (the_module == nullptr) return nullptr;

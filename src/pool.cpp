@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "stop.hpp"
+
 namespace qh {
 
 // One run() call; lives on the submitting thread's stack. `next` and
@@ -91,6 +93,25 @@ std::size_t Pool::claim(Job& job) {
     const std::size_t j = job.next++;
     if (job.next == job.pieces) unlink(job);
     return j;
+}
+
+void Pool::sanity_check() {
+    mutex_.lock();
+    bool ok = (head_ == nullptr) == (tail_ == nullptr) && workers_.size() < MAX_POOL_THREADS;
+    // A cycle first (two walkers at different speeds meet only on one), then the walk itself.
+    for (const Job *slow = head_, *fast = head_; ok && fast != nullptr && fast->link != nullptr;) {
+        slow = slow->link;
+        fast = fast->link->link;
+        ok = slow != fast;
+    }
+    const Job* last = nullptr;
+    for (const Job* j = head_; ok && j != nullptr; j = j->link) {
+        ok = j->next < j->pieces && j->finished <= j->next;
+        last = j;
+    }
+    ok = ok && last == tail_;
+    mutex_.unlock();
+    if (!ok) internal_stop("Pool invariant violated");
 }
 
 void Pool::work() {

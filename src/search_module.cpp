@@ -11,8 +11,11 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <variant>
 
+#include "bmssp_entry.hpp"
+#include "run_parameters.hpp"
 #include "search.hpp"
 #include "variants/catalogue.hpp"
 
@@ -39,15 +42,26 @@ bool take_limit(PyObject* obj, double& out) {
     return true;
 }
 
-// Arguments after the graph, shared by the Dijkstra entries.
+// The arguments of the Dijkstra entries, converted and checked.
 struct SearchArgs {
+    GraphArgs g;
+    std::uint64_t n = 0;
     ArrayArg<std::int64_t> sources;
     std::optional<ArrayArg<std::int64_t>> targets;
     SearchOptions options;
     bool want_pred = true;
 
+    // The graph, then the other arguments, then contiguity, then the graph's shape and size.
     // `o_limit` and `o_targets` may be null (omitted); None means no limit, no targets.
-    bool take(PyObject* o_sources, PyObject* o_limit, PyObject* o_targets, int directed, int return_predecessors) {
+    bool take(PyObject* o_indptr, PyObject* o_indices, PyObject* o_weights, PyObject* o_sources, PyObject* o_limit,
+              PyObject* o_targets, int directed, int return_predecessors) {
+        return g.take(o_indptr, o_indices, o_weights) &&
+               take_rest(o_sources, o_limit, o_targets, directed, return_predecessors) &&
+               all_contiguous(g.indptr, g.indices, g.weights) && contiguous_views() && checked_multi_graph(g, n);
+    }
+
+private:
+    bool take_rest(PyObject* o_sources, PyObject* o_limit, PyObject* o_targets, int directed, int return_predecessors) {
         if (!take_array(o_sources, "sources", NPY_INT64, "int64", sources)) return false;
         if (!take_limit(o_limit, options.limit)) return false;
         if (o_targets != nullptr && o_targets != Py_None) {
@@ -103,15 +117,11 @@ PyObject* search_entry(PyObject* args, PyObject* kwargs) {
                                      &return_predecessors, &return_sources))
         return nullptr;
     if (!ensure_numpy()) return nullptr;
-    GraphArgs g;
     SearchArgs s;
-    if (!g.take(o_indptr, o_indices, o_weights) ||
-        !s.take(o_sources, o_limit, o_targets, directed, return_predecessors))
+    if (!s.take(o_indptr, o_indices, o_weights, o_sources, o_limit, o_targets, directed, return_predecessors))
         return nullptr;
-    if (!all_contiguous(g.indptr, g.indices, g.weights) || !s.contiguous_views()) return nullptr;
-    if (!check_multi_shape(g.indptr.view(), g.indices.size(), g.weights.size())) return nullptr;
-    const std::uint64_t n = g.indptr.size() - 1;
-    if (!check_vertex_limit(n)) return nullptr;
+    const GraphArgs& g = s.g;
+    const std::uint64_t n = s.n;
 
     const bool want_sources = return_sources != 0;
     auto dist = OwnedArray<double>::uninitialized(n);
@@ -142,20 +152,15 @@ PyObject* search_multisource_entry(PyObject* args, PyObject* kwargs) {
                                      &directed, &return_predecessors))
         return nullptr;
     if (!ensure_numpy()) return nullptr;
-    GraphArgs g;
     SearchArgs s;
-    if (!g.take(o_indptr, o_indices, o_weights) ||
-        !s.take(o_sources, o_limit, o_targets, directed, return_predecessors))
+    if (!s.take(o_indptr, o_indices, o_weights, o_sources, o_limit, o_targets, directed, return_predecessors))
         return nullptr;
-    if (!all_contiguous(g.indptr, g.indices, g.weights) || !s.contiguous_views()) return nullptr;
-    if (!check_multi_shape(g.indptr.view(), g.indices.size(), g.weights.size())) return nullptr;
-    const std::uint64_t n = g.indptr.size() - 1;
-    if (!check_vertex_limit(n)) return nullptr;
+    const GraphArgs& g = s.g;
+    const std::uint64_t n = s.n;
 
-    std::size_t cells = 0;  // k * n
-    if (__builtin_mul_overflow(s.sources.size(), n, &cells)) return PyErr_NoMemory();
-    std::uint64_t work = 0;  // k * (n + nnz), saturated
-    if (__builtin_mul_overflow(s.sources.size(), n + g.indices.size(), &work)) work = UINT64_MAX;
+    std::size_t cells = 0;
+    std::uint64_t work = 0;
+    if (!row_cells(s.sources.size(), n, g.indices.size(), cells, work)) return nullptr;
     auto dist = OwnedArray<double>::uninitialized(cells);
     auto pred = OwnedArray<std::int32_t>::uninitialized(s.want_pred ? cells : 0);
     std::optional<SearchError> error;
@@ -178,32 +183,16 @@ PyObject* bmssp_search_entry(PyObject* args, PyObject* kwargs) {
                                      &o_indices, &o_weights, &o_source, &o_seed, &o_limit))
         return nullptr;
     if (!ensure_numpy()) return nullptr;
-    GraphArgs g;
-    std::int64_t source = 0;
+    SourceGraph a;
     std::uint64_t seed = 0;
     double limit = std::numeric_limits<double>::infinity();
-    if (!g.take(o_indptr, o_indices, o_weights) || !take_i64(o_source, "source", source) ||
-        !take_u64(o_seed, "seed", seed) || !take_limit(o_limit, limit))
+    if (!a.take(o_indptr, o_indices, o_weights, o_source) || !take_u64(o_seed, "seed", seed) ||
+        !take_limit(o_limit, limit) || !a.own())
         return nullptr;
-    if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
-    std::uint64_t n = 0;
-    Csr csr;
-    if (!checked_owned_csr(g, source, n, csr)) return nullptr;
-
-    std::variant<BmsspRun, BmsspError> outcome = BmsspError::SourceOutOfRange;
-    const Fault fault = run_released([&] {
-        outcome = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed, SettleLog::Skip, limit);
-    }, n + csr.nnz());
-    if (raise_fault(fault)) return nullptr;
-    if (const BmsspError* error = std::get_if<BmsspError>(&outcome)) {
-        map_bmssp_err(*error, source, n);
-        return nullptr;
-    }
-    BmsspRun& run = *std::get_if<BmsspRun>(&outcome);
-    return tuple_of({hand_over(run.dist, NPY_FLOAT64), hand_over(run.pred, NPY_INT32)});
+    std::optional<BmsspRun> run = run_core(a, seed, SettleLog::Skip, limit);
+    if (!run) return nullptr;
+    return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32)});
 }
-
-bool is_printable(char32_t c) { return Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(c)); }
 
 PyObject* counts_dict(const ExactnessCounts& c) {
     return Py_BuildValue("{s:K,s:K}", "reoffers", static_cast<unsigned long long>(c.reoffers), "finish_lowered",
@@ -221,50 +210,59 @@ PyObject* bmssp_counted_entry(PyObject* args, PyObject* kwargs) {
                                      &o_indptr, &o_indices, &o_weights, &o_source, &name, &o_seed, &o_k, &o_t))
         return nullptr;
     if (!ensure_numpy()) return nullptr;
-    GraphArgs g;
-    std::int64_t source = 0;
+    SourceGraph a;
     std::uint64_t seed = 0, k = 0, t = 0;
-    if (!g.take(o_indptr, o_indices, o_weights) || !take_i64(o_source, "source", source) ||
-        !take_u64(o_seed, "seed", seed) || !take_u64(o_k, "k", k) || !take_u64(o_t, "t", t))
+    if (!a.take(o_indptr, o_indices, o_weights, o_source) || !take_u64(o_seed, "seed", seed) ||
+        !take_u64(o_k, "k", k) || !take_u64(o_t, "t", t) || !a.own())
         return nullptr;
-    if (!all_contiguous(g.indptr, g.indices, g.weights)) return nullptr;
-    std::uint64_t n = 0;
-    Csr csr;
-    if (!checked_owned_csr(g, source, n, csr)) return nullptr;
-
     const std::string_view variant(name);
-    const bool core = variant == "bmssp";
-    bool known = core;
-    std::optional<std::variant<VariantRun, BmsspError>> by_variant;
-    std::variant<BmsspRun, BmsspError> by_core = BmsspError::SourceOutOfRange;
-    const Fault fault = run_released([&] {
-        if (core) {
-            by_core = sssp_bmssp(csr, static_cast<std::uint64_t>(source), seed, SettleLog::Skip);
-            return;
-        }
-        const auto resolved = resolve_variant(variant, k, t, n, csr.nnz());
-        if (!resolved) return;
-        known = true;
-        by_variant.emplace(run_variant(*resolved, csr, static_cast<std::uint64_t>(source), seed));
-    }, n + csr.nnz());
+    if (variant == "bmssp") {
+        std::optional<BmsspRun> run = run_core(a, seed, SettleLog::Skip);
+        if (!run) return nullptr;
+        return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32), counts_dict(run->counts)});
+    }
+    std::optional<VariantRun> run = run_named_variant(a, variant, k, t, seed);
+    if (!run) return nullptr;
+    return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32), counts_dict(run->counts)});
+}
+
+// What a BMSSP run of `variant` (or the core, "bmssp") on this graph would run with, as
+// the core decides it (run_parameters.hpp).
+PyObject* parameters_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"indptr", "indices", "weights", "variant", "k", "t", nullptr};
+    PyObject *o_indptr, *o_indices, *o_weights, *o_k = nullptr, *o_t = nullptr;
+    const char* name = "bmssp";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|sOO:parameters", const_cast<char**>(keywords), &o_indptr,
+                                     &o_indices, &o_weights, &name, &o_k, &o_t))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    GraphArgs g;
+    std::uint64_t n = 0, k = 0, t = 0;
+    Csr csr;
+    if (!g.take(o_indptr, o_indices, o_weights) || !take_u64(o_k, "k", k) || !take_u64(o_t, "t", t) ||
+        !all_contiguous(g.indptr, g.indices, g.weights) || !checked_multi_graph(g, n) ||
+        !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr))
+        return nullptr;
+    const std::string_view variant(name);
+    std::optional<RunParameters> p;
+    const Fault fault = run_released([&] { p = run_parameters(csr, variant, k, t); }, n + csr.nnz());
     if (raise_fault(fault)) return nullptr;
-    if (!known) {
-        const Vec<char> message = unknown_variant_message(variant, is_printable);
-        Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-        if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    if (!p) {
+        raise_unknown_variant(variant);
         return nullptr;
     }
-    const BmsspError* error = core ? std::get_if<BmsspError>(&by_core) : std::get_if<BmsspError>(&*by_variant);
-    if (error != nullptr) {
-        map_bmssp_err(*error, source, n);
+    if (!p->fits) {
+        PyErr_SetString(PyExc_ValueError, GRAPH_TOO_LARGE);
         return nullptr;
     }
-    if (core) {
-        BmsspRun& run = *std::get_if<BmsspRun>(&by_core);
-        return tuple_of({hand_over(run.dist, NPY_FLOAT64), hand_over(run.pred, NPY_INT32), counts_dict(run.counts)});
-    }
-    VariantRun& out = *std::get_if<VariantRun>(&*by_variant);
-    return tuple_of({hand_over(out.dist, NPY_FLOAT64), hand_over(out.pred, NPY_INT32), counts_dict(out.counts)});
+    using ull = unsigned long long;
+    return Py_BuildValue("{s:K,s:K,s:K,s:d,s:K,s:K,s:K,s:i,s:K,s:O}", "transform_vertices",
+                         static_cast<ull>(p->transform_vertices), "transform_arcs", static_cast<ull>(p->transform_arcs),
+                         "searched_vertices", static_cast<ull>(p->searched_vertices), "base", p->base, "k",
+                         static_cast<ull>(p->k), "t", static_cast<ull>(p->t), "levels", static_cast<ull>(p->levels),
+                         "bounded_dijkstra_level", static_cast<int>(p->bounded_dijkstra_level),
+                         "bounded_dijkstra_sources", static_cast<ull>(p->bounded_dijkstra_sources), "one_search",
+                         p->one_search ? Py_True : Py_False);
 }
 
 PyObject* py_search(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -280,8 +278,9 @@ PyObject* py_bmssp_search(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_bmssp_counted(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return bmssp_counted_entry(args, kwargs); });
 }
-
-#define QH_FN(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+PyObject* py_parameters(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return parameters_entry(args, kwargs); });
+}
 
 PyMethodDef functions[] = {
     {"search", QH_FN(py_search), METH_VARARGS | METH_KEYWORDS,
@@ -308,6 +307,14 @@ PyMethodDef functions[] = {
      "'reoffers' (relaxations that offered a vertex again because a rounded sum hid\n"
      "a shorter path to its predecessor) and 'finish_lowered' (labels the closing\n"
      "edge check lowered; 0 means the recursion alone was exact)."},
+    {"parameters", QH_FN(py_parameters), METH_VARARGS | METH_KEYWORDS,
+     "parameters(indptr, indices, weights, variant=\"bmssp\", k=0, t=0)\n--\n\n"
+     "What a `bmssp` run (or `bmssp_variant` with `variant`, `k`, `t`) on this graph\n"
+     "runs with, as the native core decides it: a dict of 'transform_vertices' and\n"
+     "'transform_arcs' (the constant-degree transform), 'searched_vertices' (the graph\n"
+     "the recursion runs on), 'base' (log2 of that count, at least 1), 'k', 't',\n"
+     "'levels', 'bounded_dijkstra_level' (-1: off), 'bounded_dijkstra_sources'\n"
+     "(0: off) and 'one_search' (the whole run is one bounded Dijkstra search)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -320,11 +327,18 @@ PyModuleDef module_def = {
 }  // namespace qh
 
 PyMODINIT_FUNC PyInit__search(void) {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError,
-                        "quillharbour._search does not support sub-interpreters; import it from the main "
-                        "interpreter");
-        return nullptr;
+    if (!qh::py::in_main_interpreter("quillharbour._search")) return nullptr;
+    qh::py::Ref module(PyModule_Create(&qh::module_def));
+    if (!module) return nullptr;
+    // The variant names, in the order the unknown-name message lists them.
+    qh::py::Ref names(PyTuple_New(static_cast<Py_ssize_t>(qh::KNOWN_VARIANTS.size())));
+    if (!names) return nullptr;
+    for (std::size_t i = 0; i < qh::KNOWN_VARIANTS.size(); ++i) {
+        const std::string_view name = qh::KNOWN_VARIANTS[i];
+        PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (text == nullptr) return nullptr;
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), text);
     }
-    return PyModule_Create(&qh::module_def);
+    if (PyModule_AddObjectRef(module.get(), "VARIANTS", names.get()) < 0) return nullptr;
+    return module.release();
 }

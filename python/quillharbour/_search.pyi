@@ -1,7 +1,27 @@
 """The native extension module `quillharbour._search`."""
 
+from typing import TypedDict
+
 import numpy as np
 import numpy.typing as npt
+
+VARIANTS: tuple[str, ...]
+
+class ExactnessCounts(TypedDict):
+    reoffers: int
+    finish_lowered: int
+
+class RunParameters(TypedDict):
+    transform_vertices: int
+    transform_arcs: int
+    searched_vertices: int
+    base: float
+    k: int
+    t: int
+    levels: int
+    bounded_dijkstra_level: int
+    bounded_dijkstra_sources: int
+    one_search: bool
 
 def search(
     indptr: npt.NDArray[np.int64],
@@ -32,3 +52,21 @@ def bmssp_search(
     seed: int = 0,
     limit: float | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
+def bmssp_counted(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    weights: npt.NDArray[np.float64],
+    source: int,
+    variant: str = "bmssp",
+    seed: int = 0,
+    k: int = 0,
+    t: int = 0,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32], ExactnessCounts]: ...
+def parameters(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    weights: npt.NDArray[np.float64],
+    variant: str = "bmssp",
+    k: int = 0,
+    t: int = 0,
+) -> RunParameters: ...

@@ -33,7 +33,7 @@ __all__ = [
     "resolve_method",
 ]
 
-VARIANTS = ("tuned", "hybrid", "simpleq", "lazypiv", "notransform", "fast")
+VARIANTS: tuple[str, ...] = _search.VARIANTS  # the native core's list, in its order
 METHODS = ("dijkstra", "bmssp") + VARIANTS
 
 

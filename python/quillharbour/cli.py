@@ -316,21 +316,20 @@ def _check_source(source: int, g: CsrGraph) -> None:
 
 def graph_info(g: CsrGraph) -> dict:
     from .api import VARIANTS
-    from .params import bmssp_parameters, transform_size, variant_parameters
+    from .params import parameters
 
     out_deg = np.diff(g.indptr)
     in_deg = np.bincount(g.indices, minlength=g.n)
     tails = g.tails()
     keys = tails * max(g.n, 1) + g.indices
-    tr = transform_size(g)
-    p = bmssp_parameters(tr.n)
+    p = parameters(g)
     w = g.weights
     info = {
         "vertices": g.n,
         "arcs": g.m,
         "self_loops": int(np.count_nonzero(tails == g.indices)),
         "parallel_arcs": int(g.m - len(np.unique(keys))),
-        "isolated_vertices": tr.isolated,
+        "isolated_vertices": int(np.count_nonzero(out_deg + in_deg == 0)),
         "sinks": int(np.count_nonzero(out_deg == 0)),
         "out_degree": {"mean": float(out_deg.mean()) if g.n else 0.0, "max": int(out_deg.max()) if g.n else 0},
         "in_degree": {"max": int(in_deg.max()) if g.n else 0},
@@ -340,12 +339,12 @@ def graph_info(g: CsrGraph) -> dict:
             "negative_or_nan": int(np.count_nonzero(~(w >= 0))),
             "infinite": int(np.count_nonzero(np.isinf(w))),
         },
-        "transform": {"vertices": tr.n, "arcs": tr.m},
+        "transform": {"vertices": p.transform_n, "arcs": p.transform_m},
         "bmssp": {"base": p.base, "k": p.k, "t": p.t, "levels": p.levels},
         "variants": {},
     }
     for name in VARIANTS:
-        vp = variant_parameters(name, g.n, g.m, tr.n)
+        vp = parameters(g, name)
         info["variants"][name] = {"searched_vertices": vp.searched_n, "k": vp.k, "t": vp.t,
                                   "levels": vp.levels, "note": vp.note}
     return info

@@ -107,12 +107,6 @@ public:
     bool is_empty() const noexcept { return best_.empty(); }
     // Number of vertices held.
     std::size_t size() const noexcept { return best_.size(); }
-    // Number of heap entries, stale ones included.
-    std::size_t heap_entries() const noexcept { return heap_.size(); }
-    // The held key of `vertex`, or nullptr.
-    const Key* key_of(std::uint32_t vertex) const noexcept { return best_.find(vertex); }
-    std::uint64_t m() const noexcept { return m_; }
-    const Key& bound() const noexcept { return bound_; }
 
     // Checks the heap order and that every held vertex has a live heap entry;
     // stops with "FlatHeap invariant violated" on failure.

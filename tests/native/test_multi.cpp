@@ -247,6 +247,7 @@ TEST(a_row_may_run_a_nested_job_on_the_same_pool) {
     std::atomic<std::size_t> inner_rows{0};
     const auto result = try_for_each<RowError>(pool, 6, [&](std::size_t) -> std::optional<RowError> {
         const auto inner = try_for_each<RowError>(pool, 10, [&](std::size_t) -> std::optional<RowError> {
+            pool.sanity_check();  // with the outer job, and maybe this one, queued
             inner_rows.fetch_add(1);
             return std::nullopt;
         });

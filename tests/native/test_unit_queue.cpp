@@ -1,0 +1,162 @@
+// UnitQueue against BlockDs with M = 1, through its sanity_check.
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "block_queue.hpp"
+#include "check.hpp"
+#include "graph_fixtures.hpp"
+#include "queue_probe.hpp"
+#include "unit_queue.hpp"
+
+using namespace qh;
+using qh::testing::TestRng;
+
+namespace {
+
+Key dkey(double d, std::int64_t v, std::int64_t hops = 0) { return Key{d, hops, v}; }
+
+}  // namespace
+
+// Runs the same random operations on BlockDs(1, bound) and UnitQueue and requires the same
+// pulled vertex, the same x and the same rng state after every operation, and the same
+// held keys. `universe` vertices; insert dists are `low` plus up to `spread`; with
+// `signed_zeros`, -0.0 and +0.0 both occur (and +inf when the bound is KEY_TOP).
+struct UnitRun {
+    std::uint32_t universe;
+    std::uint64_t spread;
+    int ops;
+    bool signed_zeros;
+};
+
+void check_unit_queue_matches(const UnitRun& run, TestRng& gen) {
+    const Key bound = gen.below(2) == 0 ? dkey(1e6, 0) : KEY_TOP;
+    BlockDs ref(1, bound);
+    UnitQueue unit(bound);
+    std::uint64_t rng_ref = gen.next();
+    std::uint64_t rng_unit = rng_ref;
+    double low = 0.0;
+    Vec<std::uint32_t> out_ref;
+    Vec<std::uint32_t> out_unit;
+    const std::uint64_t pull_weight = 2 + gen.below(4);  // some runs grow the queue, some drain it
+    auto insert_dist = [&]() {
+        if (run.signed_zeros) {
+            const std::uint64_t r = gen.below(8);
+            if (r == 0) return -0.0;
+            if (r == 1) return 0.0;
+            if (r == 2 && bound == KEY_TOP) return std::numeric_limits<double>::infinity();
+        }
+        return low + static_cast<double>(gen.below(run.spread));
+    };
+    // Fills the UnitQueue from a list and inserts the same list one by one into BlockDs: on a
+    // fresh queue with distinct vertices that takes the sorted path, otherwise the fallback.
+    auto fill_both = [&]() {
+        std::vector<Entry> list;
+        const std::uint64_t len = gen.below(gen.below(4) == 0 ? 300 : 8);
+        for (std::uint64_t i = 0; i < len; ++i) {
+            const auto v = static_cast<std::uint32_t>(gen.below(run.universe));
+            list.push_back({v, dkey(insert_dist(), v, static_cast<std::int64_t>(gen.below(3)))});
+        }
+        for (const Entry& e : list) ref.insert(e.vertex, e.key, rng_ref);
+        unit.fill(list, rng_unit);
+    };
+    for (int op = 0; op < run.ops; ++op) {
+        const std::uint64_t what = gen.below(8 + pull_weight);
+        if (op == 0 || (what == 8 && gen.below(16) == 0)) fill_both();
+        if (what < 5) {
+            const auto v = static_cast<std::uint32_t>(gen.below(run.universe));
+            const Key k = dkey(insert_dist(), v, static_cast<std::int64_t>(gen.below(3)));
+            ref.insert(v, k, rng_ref);
+            unit.insert(v, k, rng_unit);
+        } else if (what < 7) {
+            std::vector<Entry> batch;
+            const std::uint64_t len = 1 + gen.below(gen.below(3) == 0 ? 40 : 5);
+            for (std::uint64_t i = 0; i < len; ++i) {
+                const auto v = static_cast<std::uint32_t>(gen.below(run.universe));
+                batch.push_back({v, dkey(low - 1.0 - static_cast<double>(gen.below(20)), v)});
+            }
+            low -= 25.0;
+            ref.batch_prepend(batch, rng_ref);
+            unit.batch_prepend(batch, rng_unit);
+        } else if (what == 7 && gen.below(8) == 0) {
+            ref.reset(1, bound);
+            unit.reset(bound);
+            if (gen.below(2) == 0) fill_both();
+        } else if (!ref.is_empty()) {
+            const Key x_ref = ref.pull(rng_ref, out_ref);
+            const Key x_unit = unit.pull(rng_unit, out_unit);
+            REQUIRE(out_ref.size() == 1 && out_unit.size() == 1);
+            CHECK(out_ref[0] == out_unit[0]);
+            CHECK(x_ref == x_unit);
+        }
+        REQUIRE(rng_ref == rng_unit);
+        REQUIRE(ref.size() == unit.size());
+        if (run.universe <= 100 || op % 64 == 0) {
+            unit.sanity_check();
+            for (std::uint32_t v = 0; v < run.universe; ++v) {
+                const Key* a = QueueProbe::key_of(ref, v);
+                const Key* b = QueueProbe::key_of(unit, v);
+                CHECK((a == nullptr) == (b == nullptr));
+                if (a != nullptr && b != nullptr) CHECK(*a == *b);
+            }
+        }
+    }
+}
+
+// UnitQueue must be indistinguishable from BlockDs with M = 1 on random sequences that split
+// and empty D1 blocks, supersede entries in D0 and D1, prepend batches with repeats and drain.
+TEST(unit_queue_matches_block_ds_with_m_1) {
+    for (std::uint64_t trial = 0; trial < 80; ++trial) {
+        TestRng gen{5000 + trial};
+        const auto universe = 8 + static_cast<std::uint32_t>(gen.below(60));
+        check_unit_queue_matches({universe, 40, 600, false}, gen);
+    }
+    // Many equal dists, signed zeros and +inf: hops and vertex decide most comparisons.
+    for (std::uint64_t trial = 0; trial < 40; ++trial) {
+        TestRng gen{7000 + trial};
+        check_unit_queue_matches({24, 3, 600, true}, gen);
+    }
+    // Queues of hundreds to thousands of vertices: D1 outgrows its buffer and splits land
+    // near both ends of it.
+    for (std::uint64_t trial = 0; trial < 12; ++trial) {
+        TestRng gen{9000 + trial};
+        check_unit_queue_matches({3000, trial % 2 == 0 ? 5000u : 60u, 12000, trial % 3 == 0}, gen);
+    }
+}
+
+// A D1 block emptied by a decrease-key keeps its bound; a later key equal to that bound
+// (the queues compare keys only, whatever vertex they carry) lands in it without a split,
+// and splitting that block again compares against the key it holds.
+TEST(unit_queue_key_equal_to_an_empty_blocks_bound) {
+    std::uint64_t rng_ref = 3;
+    std::uint64_t rng_unit = 3;
+    BlockDs ref(1, KEY_TOP);
+    UnitQueue unit(KEY_TOP);
+    auto both_insert = [&](std::uint32_t v, Key k) {
+        ref.insert(v, k, rng_ref);
+        unit.insert(v, k, rng_unit);
+        REQUIRE(rng_ref == rng_unit);
+    };
+    both_insert(1, dkey(5, 1));
+    both_insert(2, dkey(3, 2));    // blocks: (3: 2) (B: 1)
+    both_insert(3, dkey(1, 3));    // (1: 3) (3: 2) (B: 1)
+    both_insert(2, dkey(0.5, 2));  // 2 leaves block 3 empty: (0.5: 2) (1: 3) (3: -) (B: 1)
+    const std::uint64_t before = rng_unit;
+    both_insert(4, dkey(3, 2));  // exactly bound 3, vertex 2's old key: fills the empty block
+    CHECK(rng_unit == before);   // no split, no draw
+    both_insert(5, dkey(3, 1));  // below (3, 0, 2): splits that block
+    CHECK(rng_unit != before);
+    both_insert(6, dkey(3, 3));  // above (3, 0, 2), below 5: lands in block B with vertex 1
+    Vec<std::uint32_t> out_ref;
+    Vec<std::uint32_t> out_unit;
+    std::vector<std::uint32_t> order;
+    while (!ref.is_empty()) {
+        const Key x_ref = ref.pull(rng_ref, out_ref);
+        const Key x_unit = unit.pull(rng_unit, out_unit);
+        REQUIRE(out_unit.size() == 1 && out_ref == out_unit);
+        CHECK(x_ref == x_unit);
+        order.push_back(out_unit[0]);
+    }
+    CHECK(unit.is_empty());
+    CHECK((order == std::vector<std::uint32_t>{2, 3, 5, 4, 6, 1}));
+}
