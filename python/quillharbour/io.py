@@ -22,6 +22,7 @@ from __future__ import annotations
 import csv
 import gzip
 import io as _stdio
+import mmap
 import os
 import re
 import warnings
@@ -33,7 +34,7 @@ from typing import Any, Union
 
 import numpy as np
 
-from .graph import INDEX_MAX, CsrGraph, as_csr, from_edges
+from .graph import INDEX_MAX, CsrGraph, _stable_order, as_csr, from_edges
 
 __all__ = [
     "GraphFormatError",
@@ -101,6 +102,20 @@ def _read_text(path: PathLike) -> bytes:
     return raw
 
 
+def _map_text(path: PathLike) -> bytes | mmap.mmap:
+    """The text of `path` as :func:`_read_text` gives it, but a plain file whose lines end in
+    a bare newline as a read-only map of the file: the parser reads the page cache in place."""
+    try:
+        with open(path, "rb") as f:
+            mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    except (OSError, ValueError):  # an empty file, a pipe
+        return _read_text(path)
+    if mapped[:2] == b"\x1f\x8b" or mapped.find(b"\r") >= 0:
+        mapped.close()
+        return _read_text(path)
+    return mapped
+
+
 def _open_write(path: PathLike) -> Any:
     if str(path).lower().endswith(".gz"):
         return gzip.open(path, "wb", compresslevel=6)
@@ -154,10 +169,16 @@ class _Table:
     (name, dtype) pairs of a data line.
     """
 
-    def __init__(self, path: PathLike, data: bytes, skip: bytes, fields: list[tuple[str, Any]]):
-        self.path, self.data = path, data
+    def __init__(self, path: PathLike, data: bytes | mmap.mmap, skip: bytes, fields: list[tuple[str, Any]]):
+        self.path, self._data = path, data
         self.skip = re.compile(skip)
         self.fields = fields
+
+    @property
+    def data(self) -> bytes:
+        if not isinstance(self._data, bytes):  # a map of the file: its bytes, for the slow path
+            self._data = bytes(self._data)
+        return self._data
 
     def parse(self, body: bytes) -> np.ndarray:
         """The typed rows of `body`, the data lines of `data` with the others taken out."""
@@ -243,7 +264,7 @@ _NOT_ARC_START = re.compile(rb"\n[^a]")
 _NOT_HEADER_START = re.compile(rb"(?:\A|\n)(?:[^cpa\n \t]|[ \t]+[^\s])")
 
 
-def _line_starts(data: bytes, prefix: bytes, limit: int, end: int | None = None) -> list[int]:
+def _line_starts(data: bytes | mmap.mmap, prefix: bytes, limit: int, end: int | None = None) -> list[int]:
     """Offsets of the first `limit` lines starting with the byte `prefix` before offset `end`.
 
     Searches for the byte and looks back one: a search for newline-and-byte crawls where
@@ -281,15 +302,17 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     the line for a missing or second problem line, a declared size the file cannot back, a
     malformed arc line, a vertex id outside [1, N] or an arc count other than M.
     """
-    data = _read_text(path)
-    first_arc = next(iter(_line_starts(data, b"a", 1)), len(data))
-    # Usually every line from the first arc line on is an arc line "a ...": three substring
-    # counts prove it, and then neither problem lines nor others need looking for there.
-    arc_lines = pure = 0
-    if first_arc < len(data):
-        body_lines = data.count(b"\n", first_arc) + (not data.endswith(b"\n"))
-        arc_lines = data.count(b"\na ", first_arc) + data.startswith(b"a ", first_arc)
-        pure = arc_lines == body_lines
+    text = _map_text(path)
+    size = len(text)
+    first_arc = next(iter(_line_starts(text, b"a", 1)), size)
+    # Usually every line from the first arc line on is an arc line "a u v w": the parser checks
+    # each tag as it goes, and then only the lines before the first arc line need looking at.
+    fast = _parse_arcs_fast(text, first_arc) if first_arc < size else None
+    if fast is not None:
+        data, arc_lines, pure = text[:first_arc], len(fast[0]), True
+    else:  # substring counts tell whether they are
+        data = text = text if isinstance(text, bytes) else _read_text(path)
+        arc_lines, pure = _count_arc_lines(data, first_arc)
     problems = _line_starts(data, b"p", 2, end=first_arc if pure else None)
     if not problems:
         raise GraphFormatError(path, None, "no problem line 'p sp <vertices> <arcs>'")
@@ -304,7 +327,7 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     n = _parse_count(path, p_line, n_tok, "vertex count")
     m = _parse_count(path, p_line, m_tok, "arc count", limit=2**62)
 
-    table = _Table(path, data, _DIMACS_SKIP, _DIMACS_FIELDS)
+    table = _Table(path, text, _DIMACS_SKIP, _DIMACS_FIELDS)
     # Before the first arc line: comments, the problem line and blank lines only.
     odd = _NOT_HEADER_START.search(data, 0, first_arc)
     if odd:
@@ -312,14 +335,16 @@ def read_dimacs(path: PathLike) -> CsrGraph:
         raise GraphFormatError(path, _line_of(data, at),
                                f"expected an arc line 'a <tail> <head> <weight>': {_show(_line_at(data, at))!r}")
     # Every arc line holds at least "a 1 1 0\n"; both counts are checked before allocating.
-    if pure and arc_lines != m:
+    if arc_lines != m and pure and (fast is None or _count_arc_lines(table.data, first_arc)[1]):
+        # (blank lines among the arcs leave the count to be checked after the ids, as it is below)
         raise GraphFormatError(path, p_line, f"problem line declares {m} arcs but the file has {arc_lines}")
-    if m > (len(data) + 1) // 8:
+    if m > (size + 1) // 8:
         raise GraphFormatError(path, p_line, f"problem line declares {m} arcs, more than a file of "
-                                             f"{len(data)} bytes can hold")
-    _check_vertex_count(path, p_line, n, m, len(data))
+                                             f"{size} bytes can hold")
+    _check_vertex_count(path, p_line, n, m, size)
 
-    fast = _parse_arcs_fast(data, first_arc) if pure else None
+    if fast is None and not pure:  # comment or blank lines among the arcs: take them out first
+        fast = _parse_arcs_fast(_arc_body(data, first_arc), 0)
     if fast is not None:
         tails, heads, weights = fast
     else:
@@ -332,29 +357,60 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     _check_ids(table, heads, 1, n, "head")
     if len(tails) != m:
         raise GraphFormatError(path, p_line, f"problem line declares {m} arcs but the file has {len(tails)}")
-    return from_edges(n, tails - 1, heads - 1, weights, sort=False)
+    return _csr_of_arcs(n, tails, heads, weights, base=1)
 
 
-def _parse_arcs_fast(data: bytes, start: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
-    """(tails, heads, weights) of `data` from `start` on, lines "a u v w" with single spaces, by pyarrow's
-    multi-threaded parser when it is installed; None for anything else (NumPy's parser then
-    takes the body, with its runs of blanks, and names a bad line)."""
+def _count_arc_lines(data: bytes, start: int) -> tuple[int, bool]:
+    """The number of arc lines "a ..." in `data` from offset `start` on, and whether every line
+    there is one, by three substring counts."""
+    if start >= len(data):
+        return 0, False
+    body_lines = data.count(b"\n", start) + (not data.endswith(b"\n"))
+    arc_lines = data.count(b"\na ", start) + data.startswith(b"a ", start)
+    return arc_lines, arc_lines == body_lines
+
+
+def _csr_of_arcs(n: int, tails: np.ndarray, heads: np.ndarray, weights: np.ndarray, base: int) -> CsrGraph:
+    """The CSR graph of arcs whose ids, counted from `base`, are known to lie in range; the
+    arcs of each row keep their order. Arcs grouped by tail, as files mostly hold them, cost
+    one pass per array; others one stable radix sort of the tails."""
+    indptr = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(np.bincount(tails, minlength=n + base)[base:], out=indptr[1:])
+    if len(tails) > 1 and not np.all(tails[1:] >= tails[:-1]):
+        order = _stable_order(tails)
+        heads, weights = heads[order], weights[order]
+    if not (weights.flags.writeable and weights.flags.c_contiguous):  # parser's memory or a field
+        weights = np.array(weights, dtype=np.float64)
+    return CsrGraph(indptr, np.subtract(heads, base, dtype=np.int32), weights)
+
+
+def _parse_arcs_fast(data: bytes | mmap.mmap, start: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    """(tails, heads, weights) of `data` from `start` on, when every line there is an arc line
+    "a u v w" with single spaces and ids below 2**31 or is empty, by pyarrow's multi-threaded
+    parser when it is installed; None for anything else (the caller then finds what is wrong,
+    and NumPy's parser takes the body with its runs of blanks and names a bad line)."""
     try:
         import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
         import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return None
-    names = ["tag", "tail", "head", "weight"]  # every tag is "a": the caller has made sure
-    types = [pa.string(), pa.int64(), pa.int64(), pa.float64()]
+    names = ["tag", "tail", "head", "weight"]
+    # The tag column reads as a boolean whose only accepted spelling is "a": a comment, problem
+    # or other line with four fields makes the parse fail instead of passing as an arc.
+    types = [pa.bool_(), pa.int32(), pa.int32(), pa.float64()]
     try:
         table = pacsv.read_csv(
             pa.BufferReader(pa.py_buffer(memoryview(data)[start:])),  # no copy of the text
-            read_options=pacsv.ReadOptions(column_names=names),
+            read_options=pacsv.ReadOptions(column_names=names, block_size=1 << 22),
             parse_options=pacsv.ParseOptions(delimiter=" ", quote_char=False),
             convert_options=pacsv.ConvertOptions(column_types=dict(zip(names, types)), null_values=[],
-                                                 strings_can_be_null=False, include_columns=names[1:]),
+                                                 true_values=["a"], false_values=[],
+                                                 strings_can_be_null=False),
         )
     except (pa.ArrowInvalid, pa.ArrowTypeError):
+        return None
+    tags = table.column("tag")
+    if tags.null_count or not all(chunk.false_count == 0 for chunk in tags.chunks):
         return None
     tails, heads, weights = (table.column(c).to_numpy() for c in names[1:])
     return tails, heads, weights
