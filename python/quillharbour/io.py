@@ -22,6 +22,7 @@ from __future__ import annotations
 import csv
 import gzip
 import io as _stdio
+import itertools
 import mmap
 import os
 import re
@@ -223,7 +224,7 @@ class _Table:
 
 def _check_ids(table: _Table, ids: np.ndarray, lo: int, hi: int, what: str) -> None:
     """Fail at the first row whose id lies outside [lo, hi]."""
-    if len(ids) == 0:
+    if len(ids) == 0 or (ids.min() >= lo and ids.max() <= hi):
         return
     bad = np.flatnonzero((ids < lo) | (ids > hi))
     if len(bad):
@@ -260,7 +261,9 @@ def _needs(module: str, what: str) -> Any:
 _DIMACS_SKIP = rb"[cp][^\n]*|[ \t]*"
 _DIMACS_PROBLEM = re.compile(rb"p(?:[ \t]+([^\s]*))?(?:[ \t]+([^\s]*))?(?:[ \t]+([^\s]*))?[ \t]*([^\n]*)")
 _DIMACS_FIELDS = [("tag", "S2"), ("tail", np.int64), ("head", np.int64), ("weight", np.float64)]
-_NOT_ARC_START = re.compile(rb"\n[^a]")
+_NOT_ARC_START = re.compile(rb"\n(?=[^a])")  # ends where such a line starts
+_NOT_ARC_TAGS = (b"c", b"p", b"\n")
+_FEW_CUTS = 1 << 12
 _NOT_HEADER_START = re.compile(rb"(?:\A|\n)(?:[^cpa\n \t]|[ \t]+[^\s])")
 
 
@@ -281,17 +284,29 @@ def _line_starts(data: bytes | mmap.mmap, prefix: bytes, limit: int, end: int | 
 
 def _arc_body(data: bytes, start: int) -> bytes:
     """The arc lines of `data` from offset `start` on, with comment, problem and blank lines
-    taken out by a vectorised byte mask (only when there are any)."""
-    if not _NOT_ARC_START.search(data, start):
+    taken out: cut out by slices when there are few (comments between sections), else by a
+    vectorised byte mask."""
+    first = [start] if data[start:start + 1] in _NOT_ARC_TAGS else []
+    found = first + [m.end() for m in itertools.islice(_NOT_ARC_START.finditer(data, start), _FEW_CUTS)]
+    if not found:
         return data[start:]
+    if len(found) < _FEW_CUTS:
+        view, pieces, at = memoryview(data), [], start
+        for line in found:
+            if data[line:line + 1] in _NOT_ARC_TAGS:
+                pieces.append(view[at:line])
+                end = data.find(b"\n", line)
+                at = len(data) if end < 0 else end + 1
+        pieces.append(view[at:])
+        return b"".join(pieces)
     buf = np.frombuffer(data, dtype=np.uint8)[start:]
     ends = np.flatnonzero(buf == ord("\n")) + 1
     starts = np.concatenate([[0], ends])
     if starts[-1] == len(buf):
         starts = starts[:-1]
     lengths = np.diff(np.append(starts, len(buf)))
-    first = buf[starts]
-    skip = (first == ord("c")) | (first == ord("p")) | (first == ord("\n"))
+    first_bytes = buf[starts]
+    skip = (first_bytes == ord("c")) | (first_bytes == ord("p")) | (first_bytes == ord("\n"))
     return bytes(buf[np.repeat(~skip, lengths)].tobytes())
 
 
