@@ -7,10 +7,12 @@ magic bytes).
 
 Each format is parsed by the best parser at hand: Matrix Market by ``scipy.io.mmread``, edge
 lists by pyarrow's CSV reader (quoting, delimiter detection, headers), DIMACS by the reader
-here. That one classifies lines with substring searches and vectorised byte masks, hands the
-arc lines in one call to pyarrow's parser (to NumPy's C tokenizer without pyarrow, or when the
-lines are not written plainly), and checks vertex ranges with vectorised comparisons; no Python
-code runs per line. Only when something is wrong does a slow pass walk
+here. That one hands the arc lines of a memory-mapped file in one call to pyarrow's parser,
+which also proves every line a plain arc line; otherwise it takes out comment and blank lines by
+slices or a vectorised byte mask first (NumPy's C tokenizer parses lines not written plainly,
+or all of them without pyarrow). Vertex ranges are checked with vectorised comparisons and the
+CSR arrays built by one count and, only for arcs not grouped by tail, one stable radix sort; no
+Python code runs per line. Only when something is wrong does a slow pass walk
 the lines to find the first offending one, so that every :class:`GraphFormatError` names the
 file and, where it can, the 1-based line. A size declared in a header is checked against what
 the file can hold before anything is allocated for it. Weights are read as they are written:
@@ -105,7 +107,9 @@ def _read_text(path: PathLike) -> bytes:
 
 def _map_text(path: PathLike) -> bytes | mmap.mmap:
     """The text of `path` as :func:`_read_text` gives it, but a plain file whose lines end in
-    a bare newline as a read-only map of the file: the parser reads the page cache in place."""
+    a bare newline as a read-only map of the file: the parser reads the page cache in place.
+    (As with any map, a file cut short by another process during the load ends the process
+    with SIGBUS; files replaced by renaming, as most writers do, are safe.)"""
     try:
         with open(path, "rb") as f:
             mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
