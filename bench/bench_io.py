@@ -2,8 +2,9 @@
 
     python bench/bench_io.py [--repeats N] [--cache DIR] [--against REV]
 
-Writes once into --cache (default /tmp/qh_bench_io) a DIMACS .gr of about 100 MB (comment
-lines, a problem line, integer weights, arcs grouped by tail) and two Matrix Market files of
+Writes once into --cache (default /tmp/qh_bench_io) two DIMACS .gr files of about 100 MB
+(comment lines, a problem line, integer weights) holding the same arcs, grouped by tail and in
+edge pairs as road networks list them (which takes a sort), and two Matrix Market files of
 about 60 MB holding the same general real matrix, one column by column (as scipy.io.mmwrite
 writes a CSC matrix) and one row by row. Each round loads every file with quillharbour.io.load
 and each .mtx with scipy.io.mmread too (COO, as it returns it), in turn, so background load falls
@@ -38,19 +39,32 @@ import quillharbour  # noqa: E402
 import quillharbour.io as qio  # noqa: E402
 
 
+def write_gr(path: str, n: int, tails, heads, weights, comment: str) -> None:
+    with open(path + ".tmp", "w") as f:
+        f.write(f"c {comment}\nc integer weights\np sp {n} {len(tails)}\n")
+        for s in range(0, len(tails), 1 << 16):
+            rows = zip(*(a[s:s + (1 << 16)].tolist() for a in (tails + 1, heads + 1, weights)))
+            f.write("".join(f"a {u} {v} {w}\n" for u, v, w in rows))
+    os.replace(path + ".tmp", path)
+
+
 def make_files(cache: str) -> dict[str, str]:
     os.makedirs(cache, exist_ok=True)
-    paths = {k: os.path.join(cache, f) for k, f in
-             (("gr", "road.gr"), ("mtx col", "col.mtx"), ("mtx row", "row.mtx"))}
+    paths = {k: os.path.join(cache, f) for k, f in (("gr tail", "road.gr"), ("gr pairs", "pairs.gr"),
+                                                    ("mtx col", "col.mtx"), ("mtx row", "row.mtx"))}
     rng = np.random.default_rng(11)
-    if not os.path.exists(paths["gr"]):
-        n, m = 1_200_000, 4_400_000  # ~23 bytes a line
-        tails = np.sort(rng.integers(0, n, m))
-        heads = (tails + rng.integers(-2000, 2001, m)) % n
-        weights = rng.integers(1, 60_000, m).astype(np.float64)
-        g = quillharbour.from_edges(n, tails, heads, weights, sort=False)
-        qio.write_dimacs(g, paths["gr"] + ".tmp", comment="synthetic road-like network\narcs grouped by tail")
-        os.replace(paths["gr"] + ".tmp", paths["gr"])
+    if not os.path.exists(paths["gr pairs"]):
+        n, edges = 1_200_000, 2_200_000  # 4.4M arcs of ~22 bytes a line
+        u = np.sort(rng.integers(0, n, edges))
+        v = (u + rng.integers(1, 2001, edges)) % n
+        w = rng.integers(1, 60_000, edges)
+        tails, heads = np.column_stack([u, v]).ravel(), np.column_stack([v, u]).ravel()
+        weights = np.repeat(w, 2)
+        # As the challenge's road networks: both directions of each edge in turn.
+        write_gr(paths["gr pairs"], n, tails, heads, weights, "road-like network, arcs in edge pairs")
+        order = np.argsort(tails, kind="stable")
+        write_gr(paths["gr tail"], n, tails[order], heads[order], weights[order],
+                 "road-like network, arcs grouped by tail")
     if not os.path.exists(paths["mtx row"]):
         n, m = 500_000, 2_300_000  # ~26 bytes a line
         coo = sparse.coo_array((rng.integers(1, 10**9, m) / 10.0 ** rng.integers(0, 10, m),
@@ -89,10 +103,10 @@ def main() -> None:
     paths = make_files(args.cache)
     mb = {k: os.path.getsize(p) / 1e6 for k, p in paths.items()}
     fns = {}
+    before = io_of(args.against) if args.against else None
     for key, path in paths.items():
         fns[f"{key} qh"] = lambda path=path: qio.load(path)
-        if args.against:
-            before = io_of(args.against)
+        if before is not None:
             assert same_outputs(before.load(path), qio.load(path)), f"{key}: outputs differ from {args.against}"
             fns[f"{key} before"] = lambda path=path: before.load(path)
         if key.startswith("mtx"):
@@ -116,7 +130,7 @@ def main() -> None:
     for name in fns:
         key, who = name.rsplit(" ", 1)
         row = [statistics.median(wall[name]), min(wall[name]), statistics.median(cpu[name]), min(cpu[name])]
-        if key == "gr":
+        if key.startswith("gr"):
             fig = "MB/s wall {:.0f} / {:.0f}, cpu {:.0f} / {:.0f}".format(*(mb[key] / t for t in row))
         elif who != "mmread":
             ref = [statistics.median(wall[f"{key} mmread"]), min(wall[f"{key} mmread"]),

@@ -392,12 +392,24 @@ def _count_arc_lines(data: bytes, start: int) -> tuple[int, bool]:
 def _csr_of_arcs(n: int, tails: np.ndarray, heads: np.ndarray, weights: np.ndarray, base: int) -> CsrGraph:
     """The CSR graph of arcs whose ids, counted from `base`, are known to lie in range; the
     arcs of each row keep their order. Arcs grouped by tail, as files mostly hold them, cost
-    one pass per array; others one stable radix sort of the tails."""
-    indptr = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(np.bincount(tails, minlength=n + base)[base:], out=indptr[1:])
+    one count and one pass per array; others one stable counting sort."""
+    indptr = None
     if len(tails) > 1 and not np.all(tails[1:] >= tails[:-1]):
-        order = _stable_order(tails)
-        heads, weights = heads[order], weights[order]
+        try:
+            from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
+        except ImportError:
+            order = _stable_order(tails)
+            heads, weights = heads[order], weights[order]
+        else:
+            # scipy's conversion of a CSR matrix to CSC is a stable counting sort: the arcs
+            # become the one row of a matrix with a column per tail.
+            ptr = np.array([0, len(tails)], dtype=np.int32 if len(tails) < INDEX_MAX else np.int64)
+            by_tail = sparse.csr_array((weights, tails, ptr), shape=(1, n + base)).tocsc()
+            heads = sparse.csr_array((heads, tails, ptr), shape=(1, n + base)).tocsc().data
+            indptr, weights = by_tail.indptr[base:].astype(np.int64), by_tail.data
+    if indptr is None:
+        indptr = np.zeros(n + 1, dtype=np.int64)
+        np.cumsum(np.bincount(tails, minlength=n + base)[base:], out=indptr[1:])
     if weights.dtype != np.float64 or not (weights.flags.writeable and weights.flags.c_contiguous):
         weights = np.array(weights, dtype=np.float64)  # integers, a parser's memory or a field
     indices = np.subtract(heads, base, dtype=np.int32) if base else np.ascontiguousarray(heads, dtype=np.int32)
