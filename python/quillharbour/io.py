@@ -693,10 +693,10 @@ def read_edgelist(path: PathLike, delimiter: str | None = None, n: int | None = 
         n = top + 1
     n = _checked_n(path, n, len(src), len(data))
     for ids, what in ((src, "source"), (dst, "target")):
-        bad = np.flatnonzero((ids < 0) | (ids >= n))
-        if len(bad):
+        if len(ids) and (ids.min() < 0 or ids.max() >= n):
+            bad = np.flatnonzero((ids < 0) | (ids >= n))
             table_lines.fail_at(int(bad[0]), f"{what} {ids[bad[0]]} is outside [0, {n - 1}]")
-    return from_edges(n, src, dst, weights, sort=False)
+    return _csr_of_arcs(n, src, dst, weights, base=0)
 
 
 def _checked_n(path: PathLike, n: int | None, arcs: int, size: int) -> int:
