@@ -11,8 +11,8 @@ here. That one hands the arc lines of a memory-mapped file in one call to pyarro
 which also proves every line a plain arc line; otherwise it takes out comment and blank lines by
 slices or a vectorised byte mask first (NumPy's C tokenizer parses lines not written plainly,
 or all of them without pyarrow). Vertex ranges are checked with vectorised comparisons and the
-CSR arrays built by one count and, only for arcs not grouped by tail, one stable radix sort; no
-Python code runs per line. Only when something is wrong does a slow pass walk
+CSR arrays built by one count and, only for arcs not grouped by tail, one stable counting sort;
+no Python code runs per line. Only when something is wrong does a slow pass walk
 the lines to find the first offending one, so that every :class:`GraphFormatError` names the
 file and, where it can, the 1-based line. A size declared in a header is checked against what
 the file can hold before anything is allocated for it. Weights are read as they are written:
