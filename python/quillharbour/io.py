@@ -28,6 +28,7 @@ import itertools
 import mmap
 import os
 import re
+import stat
 import warnings
 import zipfile
 from zlib import error as zlib_error
@@ -94,7 +95,11 @@ def format_of(path: PathLike) -> str:
 
 def _read_text(path: PathLike) -> bytes:
     with open(path, "rb") as f:
-        raw = f.read()
+        return _plain_text(path, f.read())
+
+
+def _plain_text(path: PathLike, raw: bytes) -> bytes:
+    """`raw` decompressed when it is gzip data, with CRLF line ends made LF."""
     if raw[:2] == b"\x1f\x8b":
         try:
             raw = gzip.decompress(raw)
@@ -106,18 +111,21 @@ def _read_text(path: PathLike) -> bytes:
 
 
 def _map_text(path: PathLike) -> bytes | mmap.mmap:
-    """The text of `path` as :func:`_read_text` gives it, but a plain file whose lines end in
-    a bare newline as a read-only map of the file: the parser reads the page cache in place.
-    (As with any map, a file cut short by another process during the load ends the process
-    with SIGBUS; files replaced by renaming, as most writers do, are safe.)"""
-    try:
-        with open(path, "rb") as f:
+    """The text of `path` as :func:`_read_text` gives it, but a plain regular file whose lines
+    end in a bare newline as a read-only map of the file: the parser reads the page cache in
+    place. (As with any map, a file cut short by another process during the load ends the
+    process with SIGBUS; files replaced by renaming, as most writers do, are safe.)"""
+    with open(path, "rb") as f:
+        info = os.fstat(f.fileno())
+        if not stat.S_ISREG(info.st_mode) or info.st_size == 0:  # a pipe is read once, as it comes
+            return _plain_text(path, f.read())
+        try:
             mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-    except (OSError, ValueError):  # an empty file, a pipe
-        return _read_text(path)
+        except (OSError, ValueError):  # a file system that cannot map
+            return _plain_text(path, f.read())
     if mapped[:2] == b"\x1f\x8b" or mapped.find(b"\r") >= 0:
-        mapped.close()
-        return _read_text(path)
+        with mapped:
+            return _plain_text(path, mapped[:])
     return mapped
 
 
