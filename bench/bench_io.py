@@ -53,7 +53,7 @@ def make_files(cache: str) -> dict[str, str]:
     paths = {k: os.path.join(cache, f) for k, f in (("gr tail", "road.gr"), ("gr pairs", "pairs.gr"),
                                                     ("mtx col", "col.mtx"), ("mtx row", "row.mtx"))}
     rng = np.random.default_rng(11)
-    if not os.path.exists(paths["gr pairs"]):
+    if not (os.path.exists(paths["gr pairs"]) and os.path.exists(paths["gr tail"])):
         n, edges = 1_200_000, 2_200_000  # 4.4M arcs of ~22 bytes a line
         u = np.sort(rng.integers(0, n, edges))
         v = (u + rng.integers(1, 2001, edges)) % n
@@ -65,7 +65,7 @@ def make_files(cache: str) -> dict[str, str]:
         order = np.argsort(tails, kind="stable")
         write_gr(paths["gr tail"], n, tails[order], heads[order], weights[order],
                  "road-like network, arcs grouped by tail")
-    if not os.path.exists(paths["mtx row"]):
+    if not (os.path.exists(paths["mtx row"]) and os.path.exists(paths["mtx col"])):
         n, m = 500_000, 2_300_000  # ~26 bytes a line
         coo = sparse.coo_array((rng.integers(1, 10**9, m) / 10.0 ** rng.integers(0, 10, m),
                                 (rng.integers(0, n, m), rng.integers(0, n, m))), shape=(n, n))
@@ -126,16 +126,17 @@ def main() -> None:
     print(f"files: " + ", ".join(f"{k} {mb[k]:.1f} MB" for k in paths) + f"; {args.repeats} rounds, "
           f"{os.cpu_count()} cores; load average (1, 5, 15 min) before {load0[0]:.2f} {load0[1]:.2f} "
           f"{load0[2]:.2f}, after {load1[0]:.2f} {load1[1]:.2f} {load1[2]:.2f}")
-    print(f"{'call':<18} {'wall med':>9} {'wall min':>9} {'cpu med':>9} {'cpu min':>9}  figure (med / min)")
+    print(f"{'call':<18} {'wall med':>9} {'wall min':>9} {'cpu med':>9} {'cpu min':>9}  figure")
     for name in fns:
         key, who = name.rsplit(" ", 1)
         row = [statistics.median(wall[name]), min(wall[name]), statistics.median(cpu[name]), min(cpu[name])]
         if key.startswith("gr"):
-            fig = "MB/s wall {:.0f} / {:.0f}, cpu {:.0f} / {:.0f}".format(*(mb[key] / t for t in row))
-        elif who != "mmread":
-            ref = [statistics.median(wall[f"{key} mmread"]), min(wall[f"{key} mmread"]),
-                   statistics.median(cpu[f"{key} mmread"]), min(cpu[f"{key} mmread"])]
-            fig = "x mmread wall {:.2f} / {:.2f}, cpu {:.2f} / {:.2f}".format(*(t / r for t, r in zip(row, ref)))
+            fig = "MB/s wall {:.0f} med / {:.0f} best, cpu {:.0f} / {:.0f}".format(*(mb[key] / t for t in row))
+        elif who != "mmread":  # ratios of the medians, and the median of each round's ratio
+            ref = f"{key} mmread"
+            fig = "x mmread: wall {:.2f}, cpu {:.2f}; paired wall {:.2f}, cpu {:.2f}".format(*(
+                [statistics.median(ts[name]) / statistics.median(ts[ref]) for ts in (wall, cpu)]
+                + [statistics.median(a / b for a, b in zip(ts[name], ts[ref])) for ts in (wall, cpu)]))
         else:
             fig = ""
         print(f"{name:<18} " + " ".join(f"{t:>8.3f}s" for t in row) + f"  {fig}")
