@@ -123,6 +123,8 @@ def _map_text(path: PathLike) -> bytes | mmap.mmap:
             mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
         except (OSError, ValueError):  # a file system that cannot map
             return _plain_text(path, f.read())
+    if hasattr(mmap, "MADV_WILLNEED"):  # a file not in the page cache is read ahead as a whole
+        mapped.madvise(mmap.MADV_WILLNEED)
     if mapped[:2] == b"\x1f\x8b" or mapped.find(b"\r") >= 0:
         with mapped:
             return _plain_text(path, mapped[:])
