@@ -1,6 +1,6 @@
 """Graph file loading against the disk and against scipy.io.mmread, side by side in one process.
 
-    python bench/bench_io.py [--repeats N] [--cache DIR] [--against REV]
+    python bench/bench_io.py [--repeats N] [--cache DIR] [--against REV] [--cold]
 
 Writes once into --cache (default /tmp/qh_bench_io) two DIMACS .gr files of about 100 MB
 (comment lines, a problem line, integer weights) holding the same arcs, grouped by tail and in
@@ -11,7 +11,8 @@ and each .mtx with scipy.io.mmread too (COO, as it returns it), in turn, so back
 on all of them alike. For each call both the wall time and the process CPU time are kept: the
 parsers run threads, so CPU time sums over them, and it is the measure to trust when other
 processes compete for the cores (the load average before and after is printed). The files sit in
-the page cache after the first read, so MB/s is parsing speed, not disk speed.
+the page cache after the first read, so MB/s is parsing speed, not disk speed, unless --cold
+drops each file from the cache before each call.
 
 --against loads python/quillharbour/io.py of another git revision as "before", checks that it
 returns the same CSR arrays bit for bit on every file, and times it alongside.
@@ -99,10 +100,11 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--cache", default="/tmp/qh_bench_io")
     parser.add_argument("--against", metavar="REV", help="a git revision whose io.py to time as 'before'")
+    parser.add_argument("--cold", action="store_true", help="drop each file from the page cache before each call")
     args = parser.parse_args()
     paths = make_files(args.cache)
     mb = {k: os.path.getsize(p) / 1e6 for k, p in paths.items()}
-    fns = {}
+    fns, files = {}, {}
     before = io_of(args.against) if args.against else None
     for key, path in paths.items():
         fns[f"{key} qh"] = lambda path=path: qio.load(path)
@@ -111,6 +113,7 @@ def main() -> None:
             fns[f"{key} before"] = lambda path=path: before.load(path)
         if key.startswith("mtx"):
             fns[f"{key} mmread"] = lambda path=path: mmread(path)
+        files.update((name, path) for name in fns if name.startswith(key))
     for fn in fns.values():  # warm-up: page cache, imports
         fn()
     load0 = os.getloadavg()
@@ -118,6 +121,10 @@ def main() -> None:
     cpu: dict[str, list[float]] = {k: [] for k in fns}
     for _ in range(args.repeats):
         for name, fn in fns.items():
+            if args.cold:
+                fd = os.open(files[name], os.O_RDONLY)
+                os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+                os.close(fd)
             c0, w0 = time.process_time(), time.perf_counter()
             fn()
             wall[name].append(time.perf_counter() - w0)
