@@ -25,10 +25,8 @@ import csv
 import gzip
 import io as _stdio
 import itertools
-import mmap
 import os
 import re
-import stat
 import warnings
 import zipfile
 from zlib import error as zlib_error
@@ -110,27 +108,6 @@ def _plain_text(path: PathLike, raw: bytes) -> bytes:
     return raw
 
 
-def _map_text(path: PathLike) -> bytes | mmap.mmap:
-    """The text of `path` as :func:`_read_text` gives it, but a plain regular file whose lines
-    end in a bare newline as a read-only map of the file: the parser reads the page cache in
-    place. (As with any map, a file cut short by another process during the load ends the
-    process with SIGBUS; files replaced by renaming, as most writers do, are safe.)"""
-    with open(path, "rb") as f:
-        info = os.fstat(f.fileno())
-        if not stat.S_ISREG(info.st_mode) or info.st_size == 0:  # a pipe is read once, as it comes
-            return _plain_text(path, f.read())
-        try:
-            mapped = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-        except (OSError, ValueError):  # a file system that cannot map
-            return _plain_text(path, f.read())
-    if hasattr(mmap, "MADV_WILLNEED"):  # a file not in the page cache is read ahead as a whole
-        mapped.madvise(mmap.MADV_WILLNEED)
-    if mapped[:2] == b"\x1f\x8b" or mapped.find(b"\r") >= 0:
-        with mapped:
-            return _plain_text(path, mapped[:])
-    return mapped
-
-
 def _open_write(path: PathLike) -> Any:
     if str(path).lower().endswith(".gz"):
         return gzip.open(path, "wb", compresslevel=6)
@@ -184,7 +161,7 @@ class _Table:
     (name, dtype) pairs of a data line.
     """
 
-    def __init__(self, path: PathLike, data: bytes | mmap.mmap, skip: bytes, fields: list[tuple[str, Any]]):
+    def __init__(self, path: PathLike, data: bytes, skip: bytes, fields: list[tuple[str, Any]]):
         self.path, self._data = path, data
         self.skip = re.compile(skip)
         self.fields = fields
@@ -281,7 +258,7 @@ _FEW_CUTS = 1 << 12
 _NOT_HEADER_START = re.compile(rb"(?:\A|\n)(?:[^cpa\n \t]|[ \t]+[^\s])")
 
 
-def _line_starts(data: bytes | mmap.mmap, prefix: bytes, limit: int, end: int | None = None) -> list[int]:
+def _line_starts(data: bytes, prefix: bytes, limit: int, end: int | None = None) -> list[int]:
     """Offsets of the first `limit` lines starting with the byte `prefix` before offset `end`.
 
     Searches for the byte and looks back one: a search for newline-and-byte crawls where
@@ -331,7 +308,7 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     the line for a missing or second problem line, a declared size the file cannot back, a
     malformed arc line, a vertex id outside [1, N] or an arc count other than M.
     """
-    text = _map_text(path)
+    text = _read_text(path)
     size = len(text)
     first_arc = next(iter(_line_starts(text, b"a", 1)), size)
     # Usually every line from the first arc line on is an arc line "a u v w": the parser checks
@@ -340,7 +317,7 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     if fast is not None:
         data, arc_lines, pure = text[:first_arc], len(fast[0]), True
     else:  # substring counts tell whether they are
-        data = text = text if isinstance(text, bytes) else _read_text(path)
+        data = text
         arc_lines, pure = _count_arc_lines(data, first_arc)
     problems = _line_starts(data, b"p", 2, end=first_arc if pure else None)
     if not problems:
@@ -426,7 +403,7 @@ def _csr_of_arcs(n: int, tails: np.ndarray, heads: np.ndarray, weights: np.ndarr
     return CsrGraph(indptr, indices, weights)
 
 
-def _parse_arcs_fast(data: bytes | mmap.mmap, start: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+def _parse_arcs_fast(data: bytes, start: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
     """(tails, heads, weights) of `data` from `start` on, when every line there is an arc line
     "a u v w" with single spaces and ids below 2**31 or is empty, by pyarrow's multi-threaded
     parser when it is installed; None for anything else (the caller then finds what is wrong,
