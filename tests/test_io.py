@@ -68,7 +68,7 @@ class TestForeignFiles:
     def test_dimacs_with_comments_and_unsorted_arcs(self, tmp_path):
         p = tmp_path / "road.gr"
         p.write_text("c 9th DIMACS challenge style\nc\np sp 4 5\nc arcs\na 3 1 7\na 1 2 2\n"
-                     "a 1 3 5\n\na 2 4 1\na 4 3 1\n")
+                     "a 1 3 5\n\nc 4 4 4\na 2 4 1\na 4 3 1\n")  # a comment shaped like an arc
         g = qio.load(p)
         assert g.n == 4
         np.testing.assert_array_equal(g.indptr, [0, 2, 3, 4, 5])

@@ -7,10 +7,12 @@ magic bytes).
 
 Each format is parsed by the best parser at hand: Matrix Market by ``scipy.io.mmread``, edge
 lists by pyarrow's CSV reader (quoting, delimiter detection, headers), DIMACS by the reader
-here. That one classifies lines with substring searches and vectorised byte masks, hands the
-arc lines in one call to pyarrow's parser (to NumPy's C tokenizer without pyarrow, or when the
-lines are not written plainly), and checks vertex ranges with vectorised comparisons; no Python
-code runs per line. Only when something is wrong does a slow pass walk
+here. That one hands the arc lines of a memory-mapped file in one call to pyarrow's parser,
+which also proves every line a plain arc line; otherwise it takes out comment and blank lines by
+slices or a vectorised byte mask first (NumPy's C tokenizer parses lines not written plainly,
+or all of them without pyarrow). Vertex ranges are checked with vectorised comparisons and the
+CSR arrays built by one count and, only for arcs not grouped by tail, one stable counting sort;
+no Python code runs per line. Only when something is wrong does a slow pass walk
 the lines to find the first offending one, so that every :class:`GraphFormatError` names the
 file and, where it can, the 1-based line. A size declared in a header is checked against what
 the file can hold before anything is allocated for it. Weights are read as they are written:
@@ -22,6 +24,7 @@ from __future__ import annotations
 import csv
 import gzip
 import io as _stdio
+import itertools
 import os
 import re
 import warnings
@@ -33,7 +36,7 @@ from typing import Any, Union
 
 import numpy as np
 
-from .graph import INDEX_MAX, CsrGraph, as_csr, from_edges
+from .graph import INDEX_MAX, CsrGraph, _stable_order, as_csr, from_edges
 
 __all__ = [
     "GraphFormatError",
@@ -90,7 +93,11 @@ def format_of(path: PathLike) -> str:
 
 def _read_text(path: PathLike) -> bytes:
     with open(path, "rb") as f:
-        raw = f.read()
+        return _plain_text(path, f.read())
+
+
+def _plain_text(path: PathLike, raw: bytes) -> bytes:
+    """`raw` decompressed when it is gzip data, with CRLF line ends made LF."""
     if raw[:2] == b"\x1f\x8b":
         try:
             raw = gzip.decompress(raw)
@@ -155,9 +162,15 @@ class _Table:
     """
 
     def __init__(self, path: PathLike, data: bytes, skip: bytes, fields: list[tuple[str, Any]]):
-        self.path, self.data = path, data
+        self.path, self._data = path, data
         self.skip = re.compile(skip)
         self.fields = fields
+
+    @property
+    def data(self) -> bytes:
+        if not isinstance(self._data, bytes):  # a map of the file: its bytes, for the slow path
+            self._data = bytes(self._data)
+        return self._data
 
     def parse(self, body: bytes) -> np.ndarray:
         """The typed rows of `body`, the data lines of `data` with the others taken out."""
@@ -202,7 +215,7 @@ class _Table:
 
 def _check_ids(table: _Table, ids: np.ndarray, lo: int, hi: int, what: str) -> None:
     """Fail at the first row whose id lies outside [lo, hi]."""
-    if len(ids) == 0:
+    if len(ids) == 0 or (ids.min() >= lo and ids.max() <= hi):
         return
     bad = np.flatnonzero((ids < lo) | (ids > hi))
     if len(bad):
@@ -239,7 +252,9 @@ def _needs(module: str, what: str) -> Any:
 _DIMACS_SKIP = rb"[cp][^\n]*|[ \t]*"
 _DIMACS_PROBLEM = re.compile(rb"p(?:[ \t]+([^\s]*))?(?:[ \t]+([^\s]*))?(?:[ \t]+([^\s]*))?[ \t]*([^\n]*)")
 _DIMACS_FIELDS = [("tag", "S2"), ("tail", np.int64), ("head", np.int64), ("weight", np.float64)]
-_NOT_ARC_START = re.compile(rb"\n[^a]")
+_NOT_ARC_START = re.compile(rb"\n(?=[^a])")  # ends where such a line starts
+_NOT_ARC_TAGS = (b"c", b"p", b"\n")
+_FEW_CUTS = 1 << 12
 _NOT_HEADER_START = re.compile(rb"(?:\A|\n)(?:[^cpa\n \t]|[ \t]+[^\s])")
 
 
@@ -260,17 +275,29 @@ def _line_starts(data: bytes, prefix: bytes, limit: int, end: int | None = None)
 
 def _arc_body(data: bytes, start: int) -> bytes:
     """The arc lines of `data` from offset `start` on, with comment, problem and blank lines
-    taken out by a vectorised byte mask (only when there are any)."""
-    if not _NOT_ARC_START.search(data, start):
+    taken out: cut out by slices when there are few (comments between sections), else by a
+    vectorised byte mask."""
+    first = [start] if data[start:start + 1] in _NOT_ARC_TAGS else []
+    found = first + [m.end() for m in itertools.islice(_NOT_ARC_START.finditer(data, start), _FEW_CUTS)]
+    if not found:
         return data[start:]
+    if len(found) < _FEW_CUTS:
+        view, pieces, at = memoryview(data), [], start
+        for line in found:
+            if data[line:line + 1] in _NOT_ARC_TAGS:
+                pieces.append(view[at:line])
+                end = data.find(b"\n", line)
+                at = len(data) if end < 0 else end + 1
+        pieces.append(view[at:])
+        return b"".join(pieces)
     buf = np.frombuffer(data, dtype=np.uint8)[start:]
     ends = np.flatnonzero(buf == ord("\n")) + 1
     starts = np.concatenate([[0], ends])
     if starts[-1] == len(buf):
         starts = starts[:-1]
     lengths = np.diff(np.append(starts, len(buf)))
-    first = buf[starts]
-    skip = (first == ord("c")) | (first == ord("p")) | (first == ord("\n"))
+    first_bytes = buf[starts]
+    skip = (first_bytes == ord("c")) | (first_bytes == ord("p")) | (first_bytes == ord("\n"))
     return bytes(buf[np.repeat(~skip, lengths)].tobytes())
 
 
@@ -281,15 +308,17 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     the line for a missing or second problem line, a declared size the file cannot back, a
     malformed arc line, a vertex id outside [1, N] or an arc count other than M.
     """
-    data = _read_text(path)
-    first_arc = next(iter(_line_starts(data, b"a", 1)), len(data))
-    # Usually every line from the first arc line on is an arc line "a ...": three substring
-    # counts prove it, and then neither problem lines nor others need looking for there.
-    arc_lines = pure = 0
-    if first_arc < len(data):
-        body_lines = data.count(b"\n", first_arc) + (not data.endswith(b"\n"))
-        arc_lines = data.count(b"\na ", first_arc) + data.startswith(b"a ", first_arc)
-        pure = arc_lines == body_lines
+    text = _read_text(path)
+    size = len(text)
+    first_arc = next(iter(_line_starts(text, b"a", 1)), size)
+    # Usually every line from the first arc line on is an arc line "a u v w": the parser checks
+    # each tag as it goes, and then only the lines before the first arc line need looking at.
+    fast = _parse_arcs_fast(text, first_arc) if first_arc < size else None
+    if fast is not None:
+        data, arc_lines, pure = text[:first_arc], len(fast[0]), True
+    else:  # substring counts tell whether they are
+        data = text
+        arc_lines, pure = _count_arc_lines(data, first_arc)
     problems = _line_starts(data, b"p", 2, end=first_arc if pure else None)
     if not problems:
         raise GraphFormatError(path, None, "no problem line 'p sp <vertices> <arcs>'")
@@ -304,7 +333,7 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     n = _parse_count(path, p_line, n_tok, "vertex count")
     m = _parse_count(path, p_line, m_tok, "arc count", limit=2**62)
 
-    table = _Table(path, data, _DIMACS_SKIP, _DIMACS_FIELDS)
+    table = _Table(path, text, _DIMACS_SKIP, _DIMACS_FIELDS)
     # Before the first arc line: comments, the problem line and blank lines only.
     odd = _NOT_HEADER_START.search(data, 0, first_arc)
     if odd:
@@ -312,14 +341,16 @@ def read_dimacs(path: PathLike) -> CsrGraph:
         raise GraphFormatError(path, _line_of(data, at),
                                f"expected an arc line 'a <tail> <head> <weight>': {_show(_line_at(data, at))!r}")
     # Every arc line holds at least "a 1 1 0\n"; both counts are checked before allocating.
-    if pure and arc_lines != m:
+    if arc_lines != m and pure and (fast is None or _count_arc_lines(table.data, first_arc)[1]):
+        # (blank lines among the arcs leave the count to be checked after the ids, as it is below)
         raise GraphFormatError(path, p_line, f"problem line declares {m} arcs but the file has {arc_lines}")
-    if m > (len(data) + 1) // 8:
+    if m > (size + 1) // 8:
         raise GraphFormatError(path, p_line, f"problem line declares {m} arcs, more than a file of "
-                                             f"{len(data)} bytes can hold")
-    _check_vertex_count(path, p_line, n, m, len(data))
+                                             f"{size} bytes can hold")
+    _check_vertex_count(path, p_line, n, m, size)
 
-    fast = _parse_arcs_fast(data, first_arc) if pure else None
+    if fast is None and not pure:  # comment or blank lines among the arcs: take them out first
+        fast = _parse_arcs_fast(_arc_body(data, first_arc), 0)
     if fast is not None:
         tails, heads, weights = fast
     else:
@@ -332,29 +363,73 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     _check_ids(table, heads, 1, n, "head")
     if len(tails) != m:
         raise GraphFormatError(path, p_line, f"problem line declares {m} arcs but the file has {len(tails)}")
-    return from_edges(n, tails - 1, heads - 1, weights, sort=False)
+    return _csr_of_arcs(n, tails, heads, weights, base=1)
+
+
+def _count_arc_lines(data: bytes, start: int) -> tuple[int, bool]:
+    """The number of arc lines "a ..." in `data` from offset `start` on, and whether every line
+    there is one, by three substring counts."""
+    if start >= len(data):
+        return 0, False
+    body_lines = data.count(b"\n", start) + (not data.endswith(b"\n"))
+    arc_lines = data.count(b"\na ", start) + data.startswith(b"a ", start)
+    return arc_lines, arc_lines == body_lines
+
+
+def _csr_of_arcs(n: int, tails: np.ndarray, heads: np.ndarray, weights: np.ndarray, base: int) -> CsrGraph:
+    """The CSR graph of arcs whose ids, counted from `base`, are known to lie in range; the
+    arcs of each row keep their order. Arcs grouped by tail, as files mostly hold them, cost
+    one count and one pass per array; others one stable counting sort."""
+    indptr = None
+    if len(tails) > 1 and not np.all(tails[1:] >= tails[:-1]):
+        try:
+            from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
+        except ImportError:
+            order = _stable_order(tails)
+            heads, weights = heads[order], weights[order]
+        else:
+            # scipy's conversion of a CSR matrix to CSC is a stable counting sort: the arcs
+            # become the one row of a matrix with a column per tail.
+            ptr = np.array([0, len(tails)], dtype=np.int32 if len(tails) < INDEX_MAX else np.int64)
+            by_tail = sparse.csr_array((weights, tails, ptr), shape=(1, n + base)).tocsc()
+            heads = sparse.csr_array((heads, tails, ptr), shape=(1, n + base)).tocsc().data
+            indptr, weights = by_tail.indptr[base:].astype(np.int64), by_tail.data
+    if indptr is None:
+        indptr = np.zeros(n + 1, dtype=np.int64)
+        np.cumsum(np.bincount(tails, minlength=n + base)[base:], out=indptr[1:])
+    if weights.dtype != np.float64 or not (weights.flags.writeable and weights.flags.c_contiguous):
+        weights = np.array(weights, dtype=np.float64)  # integers, a parser's memory or a field
+    indices = np.subtract(heads, base, dtype=np.int32) if base else np.ascontiguousarray(heads, dtype=np.int32)
+    return CsrGraph(indptr, indices, weights)
 
 
 def _parse_arcs_fast(data: bytes, start: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
-    """(tails, heads, weights) of `data` from `start` on, lines "a u v w" with single spaces, by pyarrow's
-    multi-threaded parser when it is installed; None for anything else (NumPy's parser then
-    takes the body, with its runs of blanks, and names a bad line)."""
+    """(tails, heads, weights) of `data` from `start` on, when every line there is an arc line
+    "a u v w" with single spaces and ids below 2**31 or is empty, by pyarrow's multi-threaded
+    parser when it is installed; None for anything else (the caller then finds what is wrong,
+    and NumPy's parser takes the body with its runs of blanks and names a bad line)."""
     try:
         import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
         import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return None
-    names = ["tag", "tail", "head", "weight"]  # every tag is "a": the caller has made sure
-    types = [pa.string(), pa.int64(), pa.int64(), pa.float64()]
+    names = ["tag", "tail", "head", "weight"]
+    # The tag column reads as a boolean whose only accepted spelling is "a": a comment, problem
+    # or other line with four fields makes the parse fail instead of passing as an arc.
+    types = [pa.bool_(), pa.int32(), pa.int32(), pa.float64()]
     try:
         table = pacsv.read_csv(
             pa.BufferReader(pa.py_buffer(memoryview(data)[start:])),  # no copy of the text
-            read_options=pacsv.ReadOptions(column_names=names),
+            read_options=pacsv.ReadOptions(column_names=names, block_size=1 << 22),
             parse_options=pacsv.ParseOptions(delimiter=" ", quote_char=False),
             convert_options=pacsv.ConvertOptions(column_types=dict(zip(names, types)), null_values=[],
-                                                 strings_can_be_null=False, include_columns=names[1:]),
+                                                 true_values=["a"], false_values=[],
+                                                 strings_can_be_null=False),
         )
     except (pa.ArrowInvalid, pa.ArrowTypeError):
+        return None
+    tags = table.column("tag")
+    if tags.null_count or not all(chunk.false_count == 0 for chunk in tags.chunks):
         return None
     tails, heads, weights = (table.column(c).to_numpy() for c in names[1:])
     return tails, heads, weights
@@ -458,17 +533,20 @@ def read_matrix_market(path: PathLike) -> CsrGraph:
             text = f"size line declares {nnz} entries but the file has fewer"
             raise GraphFormatError(path, line_no, text) from None
         raise GraphFormatError(path, None, text) from None
+    # The parser has checked every index against the size line.
     row, col = m.row, m.col
     if len(col) > 1 and np.all(col[1:] >= col[:-1]) and not np.all(row[1:] >= row[:-1]):
-        # Column by column, as most collections write their matrices: one transposition puts
-        # the entries in rows, each row in file order, duplicates kept.
-        colptr = np.zeros(rows_n + 1, dtype=np.int64)
+        # Column by column, as most collections write their matrices: one transposition (a
+        # counting sort in scipy) puts the entries in rows, each row in file order, duplicates
+        # kept. 32-bit index arrays when they fit halve the memory it moves.
+        small = max(rows_n, len(row)) < INDEX_MAX
+        colptr = np.zeros(rows_n + 1, dtype=np.int32 if small else np.int64)
         np.cumsum(np.bincount(col, minlength=rows_n), out=colptr[1:])
         from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
 
         csr = sparse.csc_array((m.data, row, colptr), shape=(rows_n, rows_n)).tocsr()
         return as_csr((csr.indptr, csr.indices, csr.data))
-    return from_edges(rows_n, row, col, m.data, sort=False)
+    return _csr_of_arcs(rows_n, row, col, m.data, base=0)
 
 
 def _mmread(mmio: Any, source: Any) -> Any:
@@ -602,10 +680,10 @@ def read_edgelist(path: PathLike, delimiter: str | None = None, n: int | None = 
         n = top + 1
     n = _checked_n(path, n, len(src), len(data))
     for ids, what in ((src, "source"), (dst, "target")):
-        bad = np.flatnonzero((ids < 0) | (ids >= n))
-        if len(bad):
+        if len(ids) and (ids.min() < 0 or ids.max() >= n):
+            bad = np.flatnonzero((ids < 0) | (ids >= n))
             table_lines.fail_at(int(bad[0]), f"{what} {ids[bad[0]]} is outside [0, {n - 1}]")
-    return from_edges(n, src, dst, weights, sort=False)
+    return _csr_of_arcs(n, src, dst, weights, base=0)
 
 
 def _checked_n(path: PathLike, n: int | None, arcs: int, size: int) -> int:
