@@ -75,7 +75,12 @@ def _as_sources(sources: npt.ArrayLike) -> npt.NDArray[np.int64]:
     return np.ascontiguousarray(arr.reshape(-1), dtype=np.int64)
 
 
-def _as_targets(targets) -> np.ndarray:
+def _source_index(sources: Any) -> int:
+    """A 0-d `sources` as a Python int (numpy integers and anything with __index__)."""
+    return operator.index(sources)
+
+
+def _as_targets(targets: npt.ArrayLike) -> np.ndarray:
     arr = np.asarray(targets)
     if arr.ndim > 1:
         raise ValueError(f"targets must be an integer or a 1-D sequence of integers (got {arr.ndim}-D)")
@@ -89,14 +94,15 @@ def _as_targets(targets) -> np.ndarray:
     return np.ascontiguousarray(arr, dtype=np.int64)
 
 
-def _search_paths(g: CsrGraph, sources, limit, targets, min_only, directed, return_predecessors):
+def _search_paths(g: CsrGraph, sources: npt.ArrayLike, limit: float | None, targets: npt.ArrayLike | None,
+                  min_only: bool, directed: bool, return_predecessors: bool) -> Any:
     """The extended Dijkstra search behind the keyword options of shortest_paths."""
     single = np.ndim(sources) == 0
-    srcs = np.array([operator.index(sources)], dtype=np.int64) if single else _as_sources(sources)
+    srcs = np.array([_source_index(sources)], dtype=np.int64) if single else _as_sources(sources)
     tgts = None if targets is None else _as_targets(targets)
     directed, return_predecessors = bool(directed), bool(return_predecessors)
     if single or min_only:
-        out = _search.search(
+        out: tuple[np.ndarray | None, ...] = _search.search(
             g.indptr, g.indices, g.weights, srcs, limit, tgts, directed, return_predecessors, bool(min_only)
         )
     else:
@@ -104,14 +110,14 @@ def _search_paths(g: CsrGraph, sources, limit, targets, min_only, directed, retu
         flat = _search.search_multisource(g.indptr, g.indices, g.weights, srcs, limit, tgts, directed,
                                           return_predecessors)
         out = tuple(None if a is None else a.reshape(k, g.n) for a in flat)
-    out = tuple(a for a in out if a is not None)
-    return out[0] if len(out) == 1 else out
+    kept = tuple(a for a in out if a is not None)
+    return kept[0] if len(kept) == 1 else kept
 
 
-def _bmssp_within(g: CsrGraph, sources, seed, limit):
+def _bmssp_within(g: CsrGraph, sources: npt.ArrayLike, seed: int, limit: float) -> Any:
     """BMSSP bounded by `limit`, one source after another."""
     if np.ndim(sources) == 0:
-        return _search.bmssp_search(g.indptr, g.indices, g.weights, operator.index(sources), seed, limit)
+        return _search.bmssp_search(g.indptr, g.indices, g.weights, _source_index(sources), seed, limit)
     srcs = _as_sources(sources)
     dist = np.empty((len(srcs), g.n), dtype=np.float64)
     pred = np.empty((len(srcs), g.n), dtype=np.int32)
