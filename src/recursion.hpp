@@ -91,6 +91,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -173,7 +174,7 @@ struct ConstantDegreeRows {
     using Node = VertexNode;
 
     template <class F>
-    static void for_each_edge(const Node* vertex, std::uint32_t u, F&& f) {
+    [[gnu::always_inline]] static void for_each_edge(const Node* vertex, std::uint32_t u, F&& f) {
         const Node& r = vertex[u];
         const std::uint32_t ring = r.ring;
         const std::uint32_t to = r.to;
@@ -205,7 +206,7 @@ struct CsrRows {
     const double* weights = nullptr;
 
     template <class F>
-    void for_each_edge(const Node*, std::uint32_t u, F&& f) const {
+    [[gnu::always_inline]] void for_each_edge(const Node*, std::uint32_t u, F&& f) const {
         const std::uint64_t end = indptr[u + 1];
         for (std::uint64_t e = indptr[u]; e < end; ++e) f(indices[e], weights[e]);
     }
@@ -305,7 +306,7 @@ public:
     std::uint64_t reoffers = 0;    // relaxations that offered an unchanged label again (rounding)
 
     // key(v) = (dist[v], hops[v], v).
-    Key key(std::uint32_t v) const noexcept {
+    [[gnu::always_inline]] Key key(std::uint32_t v) const noexcept {
         const Node& s = vertex[v];
         return Key{s.dist, s.hops == UNREACHED ? NO_PATH_HOPS : static_cast<std::int64_t>(s.hops),
                    static_cast<std::int64_t>(v)};
@@ -370,14 +371,16 @@ private:
     };
 
     template <class F>
-    void for_each_edge(std::uint32_t u, F&& f) const {
+    [[gnu::always_inline]] void for_each_edge(std::uint32_t u, F&& f) const {
         rows_.for_each_edge(vertex.data(), u, f);
     }
     // Relaxes every edge of u's row in row order: `accept(v, cd, ch)` decides, for an edge
     // passing the relaxation test, whether to apply it; `applied(v)` runs after an update.
     template <class Accept, class Applied>
-    void relax_row(std::uint32_t u, Accept& accept, Applied& applied) {
-        for_each_edge(u, [&](std::uint32_t v, double w) { relax_edge(u, v, w, accept, applied); });
+    [[gnu::always_inline]] void relax_row(std::uint32_t u, Accept& accept, Applied& applied) {
+        for_each_edge(u, [&](std::uint32_t v, double w) __attribute__((always_inline)) {
+            relax_edge(u, v, w, accept, applied);
+        });
     }
     // relax_row for every vertex of `list` in order, polling the cancel flag once per
     // POLL_STRIDE vertices. Rows and the states of their heads are prefetched a few
@@ -405,7 +408,7 @@ private:
     // The relaxation test: passes when (w + dist[u], hops[u] + 1) is below (dist[v], hops[v]),
     // or equal with u <= pred[v]. A candidate distance that overflows to +inf never passes.
     template <class Accept, class Applied>
-    void relax_edge(std::uint32_t u, std::uint32_t v, double w, Accept& accept, Applied& applied) {
+    [[gnu::always_inline]] void relax_edge(std::uint32_t u, std::uint32_t v, double w, Accept& accept, Applied& applied) {
         const Node& su = vertex[u];
         const double cd = w + su.dist;
         if (!(cd < std::numeric_limits<double>::infinity())) return;
@@ -434,7 +437,7 @@ private:
         sv.pred = u;
         applied(v);
     }
-    void settle(std::uint32_t v) {
+    [[gnu::always_inline]] void settle(std::uint32_t v) {
         if (flags_[v] & COMPLETE) return;
         flags_[v] |= COMPLETE;
         if (keep_log) settle_log.push_back({v, vertex[v].dist});
@@ -644,13 +647,13 @@ Key Recursion<Rows, Queues>::base_case(const Key& bound, std::span<const std::ui
     u0.push_back(x);
     flags_[x] |= SEEN;
     items.push_back({key(x), x});
-    auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch) {
+    auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch) __attribute__((always_inline)) {
         return Key{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)} < bound;
     };
     // The heads of a pushed vertex are read if it is popped, usually within the next few
     // steps: start loading them now, so that their misses overlap.
     rows_.prefetch_heads(vertex.data(), x);
-    auto push = [&](std::uint32_t v) {
+    auto push = [&](std::uint32_t v) __attribute__((always_inline)) {
         rows_.prefetch_heads(vertex.data(), v);
         items.push_back({key(v), v});
     };
@@ -700,10 +703,10 @@ Key Recursion<Rows, Queues>::bounded_search(std::uint64_t level, const Key& boun
         heap.push(r.dist, static_cast<std::int32_t>(r.hops), v);
     };
     for (const std::uint32_t x : s) push_key(x);
-    auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch) {
+    auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch) __attribute__((always_inline)) {
         return Key{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)} < bound;
     };
-    auto push = [&](std::uint32_t v) {
+    auto push = [&](std::uint32_t v) __attribute__((always_inline)) {
         rows_.prefetch_heads(vertex.data(), v);
         push_key(v);
     };
@@ -948,5 +951,12 @@ void Recursion<Rows, Queues>::whole_search(std::uint32_t source, double min_weig
     }
     if (cancelled) throw Cancelled{};  // thrown out here: no call in the loop
 }
+
+// The configurations runs use, each instantiated in its own file (recursion.cpp for the core,
+// variants/configured.cpp for the others), so that each is optimised as the core alone was.
+extern template class Recursion<ConstantDegreeRows, BlockQueues>;
+extern template class Recursion<ConstantDegreeRows, FlatQueues>;
+extern template class Recursion<CsrRows, BlockQueues>;
+extern template class Recursion<CsrRows, FlatQueues>;
 
 }  // namespace qh
