@@ -80,10 +80,11 @@
 // marked; every level reuses its lists and its queue across calls, so a run
 // allocates almost nothing after its first calls at each level.
 //
-// Cancellation. The loops poll the installed cancel flag once per pull, per pop
-// of a bounded search, and once per POLL_STRIDE vertices of a long list, so
-// that a pending Ctrl-C is noticed within a fraction of a millisecond of work
-// while the per-vertex loops carry no poll at all.
+// Cancellation. The loops poll the installed cancel flag once per pull above
+// level 1, once per POLL_PULLS pulls of a level-1 call or pops of a base case,
+// once per pop of a bounded search, and once per POLL_STRIDE vertices of a long
+// list, so that a pending Ctrl-C is noticed within a fraction of a millisecond
+// of work while the per-vertex loops carry no poll at all.
 //
 // Invariants of the recursion: a vertex becomes complete at most once and is
 // logged then, with its distance at that moment; every vertex of a returned U
@@ -118,6 +119,16 @@ struct SettleRecord {
     std::uint32_t vertex;  // searched-graph vertex id
     double dhat;           // its distance when it became complete
 };
+
+// a < b for keys, as operator< orders them (dist by totalOrder, then hops, then vertex), but
+// always inline: the recursion compares keys in every relaxation and routing step.
+[[gnu::always_inline]] inline bool key_below(const Key& a, const Key& b) noexcept {
+    const std::int64_t da = total_order_bits(a.dist);
+    const std::int64_t db = total_order_bits(b.dist);
+    if (da != db) return da < db;
+    if (a.hops != b.hops) return a.hops < b.hops;
+    return a.vertex < b.vertex;
+}
 
 // --- parameter arithmetic ---------------------------------------------------------------
 
@@ -354,6 +365,8 @@ private:
     static constexpr std::size_t SCAN_AHEAD = 32;
     // Vertices of a long list between two polls of the cancel flag.
     static constexpr std::size_t POLL_STRIDE = 4096;
+    // Pulls of a level-1 call, or pops of a base case, between two polls of the cancel flag.
+    static constexpr std::uint32_t POLL_PULLS = 256;
 
     struct OpenItem {  // a base case's pushed key
         Key key;
@@ -449,7 +462,9 @@ private:
         const Node& sp = vertex[p];
         if (!(sv.hops <= sp.hops + 1)) return false;
         bool found = false;
-        for_each_edge(p, [&](std::uint32_t head, double w) { found |= head == v && sv.dist == w + sp.dist; });
+        for_each_edge(p, [&](std::uint32_t head, double w) __attribute__((always_inline)) {
+            found |= head == v && sv.dist == w + sp.dist;
+        });
         return found;
     }
 
@@ -507,7 +522,7 @@ std::uint64_t Recursion<Rows, Queues>::finish(double limit) {
         const double du = vertex[u].dist;
         if (!(du < std::numeric_limits<double>::infinity())) continue;
         bool fails = false;
-        for_each_edge(static_cast<std::uint32_t>(u), [&](std::uint32_t v, double w) {
+        for_each_edge(static_cast<std::uint32_t>(u), [&](std::uint32_t v, double w) __attribute__((always_inline)) {
             fails |= w + du < vertex[v].dist && w + du <= limit;
         });
         if (fails) seeds.push_back(static_cast<std::uint32_t>(u));
@@ -549,7 +564,7 @@ void Recursion<Rows, Queues>::find_pivots(const Key& bound, std::span<const std:
     const std::uint64_t size_limit = sat_mul(k, s.size());
     auto accept_all = [](std::uint32_t, double, std::uint32_t) { return true; };
     auto join_layer = [&](std::uint32_t v) {
-        if (!(flags_[v] & IN_LAYER) && key(v) < bound) {
+        if (!(flags_[v] & IN_LAYER) && key_below(key(v), bound)) {
             flags_[v] |= IN_LAYER;
             next_.push_back(v);
             __builtin_prefetch(&w_index_[v]);  // read when the layer joins W
@@ -648,7 +663,7 @@ Key Recursion<Rows, Queues>::base_case(const Key& bound, std::span<const std::ui
     flags_[x] |= SEEN;
     items.push_back({key(x), x});
     auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch) __attribute__((always_inline)) {
-        return Key{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)} < bound;
+        return key_below(Key{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)}, bound);
     };
     // The heads of a pushed vertex are read if it is popped, usually within the next few
     // steps: start loading them now, so that their misses overlap.
@@ -658,10 +673,15 @@ Key Recursion<Rows, Queues>::base_case(const Key& bound, std::span<const std::ui
         items.push_back({key(v), v});
     };
     // "fewer than k + 1" without forming k + 1, which wraps for k = 2^64 − 1.
+    std::uint32_t pops = 0;  // a forced large k makes a base case a long search: poll it
     while (u0.size() <= k && !items.empty()) {
+        if (++pops == POLL_PULLS) [[unlikely]] {
+            pops = 0;
+            cancel_check();
+        }
         std::size_t smallest = 0;
         for (std::size_t i = 1; i < items.size(); ++i) {
-            if (items[i].key < items[smallest].key) smallest = i;
+            if (key_below(items[i].key, items[smallest].key)) smallest = i;
         }
         const OpenItem top = items[smallest];
         items[smallest] = items.back();
@@ -704,7 +724,7 @@ Key Recursion<Rows, Queues>::bounded_search(std::uint64_t level, const Key& boun
     };
     for (const std::uint32_t x : s) push_key(x);
     auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch) __attribute__((always_inline)) {
-        return Key{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)} < bound;
+        return key_below(Key{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)}, bound);
     };
     auto push = [&](std::uint32_t v) __attribute__((always_inline)) {
         rows_.prefetch_heads(vertex.data(), v);
@@ -762,7 +782,7 @@ Key Recursion<Rows, Queues>::run_level_on(std::uint64_t level, const Key& bound,
         const std::uint32_t x = sc.pivots[i];
         const Key kx = key(x);
         sc.k_list.push_back({x, kx});
-        if (i == 0 || kx < last_bp) last_bp = kx;
+        if (i == 0 || key_below(kx, last_bp)) last_bp = kx;
     }
     d.fill(sc.k_list, seed);
 
@@ -774,8 +794,17 @@ Key Recursion<Rows, Queues>::run_level_on(std::uint64_t level, const Key& bound,
     u.clear();
     const Vec<std::uint32_t>& child_u = scratch_[level - 1].u;
     auto accept_all = [](std::uint32_t, double, std::uint32_t) { return true; };
+    // Polls: once per pull above level 1. A level-1 call pulls one vertex at a time, each
+    // solved by one small base case, and usually ends within a few pulls, so it polls once
+    // per POLL_PULLS pulls and otherwise runs between two polls of its parent.
+    std::uint32_t pulls = 0;
     while ((unlimited || static_cast<u128>(u.size()) < limit) && !d.is_empty()) {
-        cancel_point();
+        if (level >= 2) {
+            cancel_point();
+        } else if (++pulls == POLL_PULLS) [[unlikely]] {
+            pulls = 0;
+            cancel_check();
+        }
         const Key bi = d.pull(seed, sc.pulled);
         if (sc.pulled.empty()) internal_stop("Pull returned an empty set while D was non-empty");
         sc.fresh.clear();
@@ -798,9 +827,9 @@ Key Recursion<Rows, Queues>::run_level_on(std::uint64_t level, const Key& bound,
         sc.k_list.clear();
         auto route = [&](std::uint32_t v) {
             const Key kv = key(v);
-            if (bi <= kv && kv < bound) {
+            if (!key_below(kv, bi) && key_below(kv, bound)) {
                 d.insert(v, kv, seed);
-            } else if (child_bp <= kv && kv < bi) {
+            } else if (!key_below(kv, child_bp) && key_below(kv, bi)) {
                 sc.k_list.push_back({v, kv});
             }
         };
@@ -811,14 +840,14 @@ Key Recursion<Rows, Queues>::run_level_on(std::uint64_t level, const Key& bound,
             if (i + SCAN_AHEAD < fn) __builtin_prefetch(&vertex[sc.fresh[i + SCAN_AHEAD]]);
             const std::uint32_t x = sc.fresh[i];
             const Key kx = key(x);
-            if (child_bp <= kx && kx < bi) sc.k_list.push_back({x, kx});
+            if (!key_below(kx, child_bp) && key_below(kx, bi)) sc.k_list.push_back({x, kx});
         }
         if (!sc.k_list.empty()) d.batch_prepend(sc.k_list, seed);
         last_bp = child_bp;
     }
 
-    const Key bp = last_bp < bound ? last_bp : bound;
-    if (bound < bp) internal_stop("assertion failed: bp <= b");
+    const Key bp = key_below(last_bp, bound) ? last_bp : bound;
+    if (key_below(bound, bp)) internal_stop("assertion failed: bp <= b");
     const std::size_t wn = sc.w.size();
     for (std::size_t start = 0; start < wn; start += POLL_STRIDE) {
         cancel_check();
@@ -829,7 +858,7 @@ Key Recursion<Rows, Queues>::run_level_on(std::uint64_t level, const Key& bound,
                 __builtin_prefetch(&vertex[sc.w[i + SCAN_AHEAD]]);
             }
             const std::uint32_t x = sc.w[i];
-            if (!(flags_[x] & in_u) && key(x) < bp && add_to_u(x)) {
+            if (!(flags_[x] & in_u) && key_below(key(x), bp) && add_to_u(x)) {
                 u.push_back(x);
                 settle(x);
             }
@@ -891,7 +920,7 @@ void Recursion<Rows, Queues>::whole_search(std::uint32_t source, double min_weig
         }
         const std::uint32_t ch = lab[u].hops + 1;
         rows_.prefetch_heads(lab, u);
-        for_each_edge(u, [&](std::uint32_t v, double w) {
+        for_each_edge(u, [&](std::uint32_t v, double w) __attribute__((always_inline)) {
             const double cd = d0 + w;
             Node& lv = lab[v];
             // (cd, ch, u) <= (dist, hops, pred); none never wins; an overflow to +inf never passes

@@ -74,8 +74,10 @@ Vec<Row> constant_degree_rows(const Csr& csr, std::uint64_t source, CopyMaps& ma
     // Copies are numbered in vertex order, so both arrays fill front to back in one write.
     maps.orig.reserve(np);
     rows.reserve(np);
+    // The flag is polled once per POLL_VERTICES input vertices.
+    constexpr std::uint64_t POLL_VERTICES = 4096;
     for (std::uint64_t v = 0; v < n; ++v) {
-        cancel_point();
+        if (v % POLL_VERTICES == 0) [[unlikely]] cancel_check();
         const std::uint64_t first = maps.first_copy[v];
         const std::uint64_t last = v + 1 < n ? maps.first_copy[v + 1] : np;
         const bool ring = last - first >= 2;
@@ -88,7 +90,7 @@ Vec<Row> constant_degree_rows(const Csr& csr, std::uint64_t source, CopyMaps& ma
     }
     // Slots: each edge takes the next free copy of its tail, then of its head.
     for (std::uint64_t u = 0; u < n; ++u) {
-        cancel_point();
+        if (u % POLL_VERTICES == 0) [[unlikely]] cancel_check();
         for (std::uint64_t e = csr.indptr[u]; e < csr.indptr[u + 1]; ++e) {
             const std::uint32_t w = csr.indices[e];
             const std::uint64_t tail_copy = std::uint64_t{maps.first_copy[u]} + count[u]++;
