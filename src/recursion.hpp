@@ -226,9 +226,8 @@ struct CsrRows {
         __builtin_prefetch(&indptr[u]);
     }
     void prefetch_heads(const Node* vertex, std::uint32_t u) const {
-        const std::uint64_t begin = indptr[u];
-        const std::uint64_t end = std::min(indptr[u + 1], begin + 4);
-        for (std::uint64_t e = begin; e < end; ++e) __builtin_prefetch(&vertex[indices[e]]);
+        const std::uint64_t end = indptr[u + 1];
+        for (std::uint64_t e = indptr[u]; e < end; ++e) __builtin_prefetch(&vertex[indices[e]], 1);
     }
     std::uint64_t degree(const Node*, std::uint64_t u) const noexcept { return indptr[u + 1] - indptr[u]; }
     std::pair<std::uint32_t, double> edge(const Node*, std::uint64_t u, std::uint64_t i) const noexcept {
@@ -878,8 +877,9 @@ Key Recursion<Rows, Queues>::run_level_on(std::uint64_t level, const Key& bound,
     return bp;
 }
 
+// Flattened: the search is one loop, and its heap operations must not become calls.
 template <class Rows, class Queues>
-void Recursion<Rows, Queues>::whole_search(std::uint32_t source, double min_weight) {
+[[gnu::flatten]] void Recursion<Rows, Queues>::whole_search(std::uint32_t source, double min_weight) {
     // Every distance here is +0.0 or positive: the source's is +0.0, weights are neither
     // negative nor NaN, and +0.0 + -0.0 is +0.0. Plain comparisons of doubles therefore agree
     // with the total order.
@@ -900,6 +900,7 @@ void Recursion<Rows, Queues>::whole_search(std::uint32_t source, double min_weig
     // current exactly when its hops are still the label's; hops only fall while a vertex waits.
     constexpr double INF = std::numeric_limits<double>::infinity();
     Node* const lab = vertex.data();
+    const Rows rows = rows_;  // a local copy: the row pointers stay in registers
     Heap heap;  // only distance improvements push, at most one per edge (at most 3 per vertex in
                 // constant-degree rows): the row count bounds the edges
     std::uint64_t edges = 0;
@@ -916,11 +917,11 @@ void Recursion<Rows, Queues>::whole_search(std::uint32_t source, double min_weig
     const auto take = [&](std::uint32_t u, double d0) __attribute__((always_inline)) {
         if (level.empty() && !heap.empty()) {
             // the next vertex taken is most likely the main heap's top: start loading its row
-            rows_.prefetch_row(lab, heap.top_node());
+            rows.prefetch_row(lab, heap.top_node());
         }
         const std::uint32_t ch = lab[u].hops + 1;
-        rows_.prefetch_heads(lab, u);
-        for_each_edge(u, [&](std::uint32_t v, double w) __attribute__((always_inline)) {
+        rows.prefetch_heads(lab, u);
+        rows.for_each_edge(lab, u, [&](std::uint32_t v, double w) __attribute__((always_inline)) {
             const double cd = d0 + w;
             Node& lv = lab[v];
             // (cd, ch, u) <= (dist, hops, pred); none never wins; an overflow to +inf never passes
