@@ -115,6 +115,3 @@ private:
 };
 
 }  // namespace qh
-
-// Transitional: code that reaches UnitQueue through this header keeps compiling.
-#include "unit_queue.hpp"

@@ -34,7 +34,6 @@
 #include "stop.hpp"
 #include "test_hooks.hpp"
 #include "variants/catalogue.hpp"
-#include "variants/engine.hpp"
 
 namespace qh {
 namespace {

@@ -3,7 +3,7 @@
 
 #include "bmssp.hpp"
 #include "variants/catalogue.hpp"
-#include "variants/engine.hpp"
+#include "transform.hpp"
 
 namespace qh {
 
@@ -18,7 +18,17 @@ std::optional<RunParameters> run_parameters(const Csr& csr, std::string_view var
     out.transform_vertices = transformed_vertex_count(csr);
     out.fits = fits_bmssp_ids(csr.n, out.transform_vertices);
     if (!out.fits) return out;
-    if (csr.n > 0) out.transform_arcs = transform_to_constant_degree(csr, 0).graph.nnz();
+    if (csr.n > 0) {
+        // The rows the runs build: one arc per input edge, plus one ring arc per row that has one.
+        struct RingRow {
+            std::uint32_t ring, to;
+            double weight;
+        };
+        CopyMaps maps;
+        const Vec<RingRow> rows = constant_degree_rows(csr, 0, maps, RingRow{NO_VERTEX, NO_VERTEX, 0.0});
+        out.transform_arcs = csr.nnz();
+        for (const RingRow& r : rows) out.transform_arcs += r.ring != NO_VERTEX;
+    }
     if (!resolved) {
         // sssp_bmssp: the transform, with bmssp_parameters of its vertex count.
         const BmsspParams p = bmssp_parameters(out.transform_vertices);
@@ -29,13 +39,13 @@ std::optional<RunParameters> run_parameters(const Csr& csr, std::string_view var
     } else {
         const VariantConfig& config = resolved->config;
         out.searched_vertices = config.transform ? out.transform_vertices : csr.n;
-        const EngineParams p = engine_parameters(out.searched_vertices, config);
+        const BmsspParams p = configured_parameters(out.searched_vertices, config);
         out.k = p.k;
         out.t = p.t;
         out.levels = p.levels;
         out.bounded_dijkstra_level = config.dijkstra_max_level;
         out.bounded_dijkstra_sources = config.dijkstra_max_frontier;
-        out.one_search = takes_bounded_dijkstra(config, p.levels, 1);
+        out.one_search = configured_whole_search(p, config);
     }
     out.base = log_base(out.searched_vertices);
     return out;

@@ -105,39 +105,42 @@ std::optional<ResolvedVariant> resolve_variant(std::string_view name, std::uint6
         const HybridLimits limits = parse_hybrid(name.substr(HYBRID_PREFIX.size()));
         c.dijkstra_max_level = limits.max_level;
         c.dijkstra_max_frontier = limits.max_frontier;
-        return ResolvedVariant{QueueKind::Block, c};
+        return ResolvedVariant{c};
     }
     if (name == "tuned" || name == "fast") {
         const bool tuned = name == "tuned";
         if (!force) std::tie(c.k, c.t) = tuned ? tuned_k_t(n, m) : fast_k_t(n);
         c.force_params = true;
-        if (tuned) return ResolvedVariant{QueueKind::Block, c};
+        if (tuned) return ResolvedVariant{c};
         c.transform = false;
         c.dijkstra_max_level = 1;
         c.dijkstra_max_frontier = 1024;
-        return ResolvedVariant{QueueKind::Flat, c};
+        c.flat_queue = true;
+        return ResolvedVariant{c};
     }
     if (name == "hybrid") {
         c.dijkstra_max_level = 1;
         c.dijkstra_max_frontier = 1024;
-        return ResolvedVariant{QueueKind::Block, c};
+        return ResolvedVariant{c};
     }
-    if (name == "simpleq") return ResolvedVariant{QueueKind::Flat, c};
+    if (name == "simpleq") {
+        c.flat_queue = true;
+        return ResolvedVariant{c};
+    }
     if (name == "lazypiv") {
         c.lazy_pivots = true;
-        return ResolvedVariant{QueueKind::Block, c};
+        return ResolvedVariant{c};
     }
     if (name == "notransform") {
         c.transform = false;
-        return ResolvedVariant{QueueKind::Block, c};
+        return ResolvedVariant{c};
     }
     return std::nullopt;
 }
 
 std::variant<VariantRun, BmsspError> run_variant(const ResolvedVariant& variant, const Csr& csr,
                                                  std::uint64_t source, std::uint64_t seed) {
-    if (variant.queue == QueueKind::Flat) return run<FlatHeap>(csr, source, seed, variant.config);
-    return run<BlockDs>(csr, source, seed, variant.config);
+    return run_configured(csr, source, seed, variant.config);
 }
 
 Vec<char> unknown_variant_message(std::string_view name, bool (*printable)(char32_t)) {

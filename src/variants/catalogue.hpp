@@ -1,12 +1,12 @@
 // catalogue.hpp: the names of the research variants and what each selects.
 //
-// A variant is a queue type plus a `VariantConfig` for the engine. Names are
+// A variant is a `VariantConfig`: a configuration of the recursion (bmssp.hpp). Names are
 // matched byte for byte (no case folding, no trimming): first the family
 // "hybrid:A:B" (any name of at least 7 bytes starting "hybrid:"), then the six
 // fixed names. Malformed numbers inside hybrid:A:B are never errors; they take
 // the defaults A = 1 (level rule at level 1) and B = 0 (source-count rule off).
 //
-// Parameters: a caller's k and t force the engine's parameters only when both
+// Parameters: a caller's k and t force the recursion's parameters only when both
 // are non-zero. "tuned" and "fast" always force theirs: without the caller's
 // they derive k and t from the input size with fixed values on large graphs.
 #pragma once
@@ -20,7 +20,6 @@
 #include "bmssp.hpp"
 #include "csr.hpp"
 #include "memory.hpp"
-#include "variants/engine.hpp"
 
 namespace qh {
 
@@ -28,11 +27,8 @@ namespace qh {
 inline constexpr std::array<std::string_view, 6> KNOWN_VARIANTS = {"tuned",   "hybrid",      "simpleq",
                                                                    "lazypiv", "notransform", "fast"};
 
-enum class QueueKind { Block, Flat };
-
 // A resolved variant name.
 struct ResolvedVariant {
-    QueueKind queue;
     VariantConfig config;
 };
 
@@ -50,7 +46,7 @@ HybridLimits parse_hybrid(std::string_view fields) noexcept;
 std::optional<ResolvedVariant> resolve_variant(std::string_view name, std::uint64_t k, std::uint64_t t,
                                                std::uint64_t n, std::uint64_t m) noexcept;
 
-// Runs the engine with the queue the resolution chose.
+// Runs the recursion in the configuration the resolution chose.
 std::variant<VariantRun, BmsspError> run_variant(const ResolvedVariant& variant, const Csr& csr,
                                                  std::uint64_t source, std::uint64_t seed);
 

@@ -1,7 +1,7 @@
-// simple_queue.hpp: the frontier-queue interface of the variant engine and its
+// simple_queue.hpp: the frontier-queue interface of the recursion and its
 // heap-based queues.
 //
-// `DQueue` is what one recursive level of the engine needs from its frontier D:
+// `DQueue` is what one recursive level of the recursion needs from its frontier D:
 // construction from (M, B), Insert, BatchPrepend, Pull with the separating key
 // x, and an emptiness test. Two types meet it: `BlockDs` (block_queue.hpp),
 // the block-based partial-order queue of the published algorithm, and
@@ -10,11 +10,10 @@
 // randomness, and pulls in exact key order; it exists so that a run can tell
 // how much the block structure is worth.
 //
-// `KeyHeap` is the engine's own 4-ary heap for its base cases and bounded
+// `KeyHeap` is the 4-ary heap of the recursion's bounded
 // Dijkstra searches: three parallel arrays (distance, hops, vertex) so that the
 // comparisons of a sift read contiguous distances. It allows duplicates and
 // never decreases a key; callers recognise stale entries when they pop them.
-// `HeapScratch` keeps one KeyHeap's storage alive for a whole run.
 //
 // Orders. Keys compare as (dist by IEEE 754 totalOrder, hops, vertex). KeyHeap
 // entries compare the same way with hops as i32 and vertex as u32. Every
@@ -92,6 +91,16 @@ public:
     // An empty queue: pulls return at most `m` vertices; every key inserted must be below `bound`.
     FlatHeap(std::uint64_t m, Key bound) noexcept : m_(m), bound_(bound) {}
 
+    // Empties the queue for a new call with `m` and `bound`, keeping its storage.
+    void reset(std::uint64_t m, Key bound) {
+        best_.clear_listed(heap_.begin(), heap_.end(), [](const Item& item) { return item.vertex; });
+        heap_.clear();
+        m_ = m;
+        bound_ = bound;
+    }
+    // The same as inserting `entries` one by one, in order.
+    void fill(std::span<const Entry> entries, std::uint64_t& rng) { batch_prepend(entries, rng); }
+
     // Adds `vertex` with `key`, or lowers its key; a key not below the held one changes nothing.
     // The key is not compared with the bound. `rng` is not used.
     void insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng);
@@ -138,7 +147,7 @@ private:
     Key bound_;
 };
 
-// --- KeyHeap and HeapScratch ----------------------------------------------------------
+// --- KeyHeap ---------------------------------------------------------------------------
 
 // One KeyHeap entry.
 struct HeapEntry {
@@ -243,20 +252,6 @@ private:
     Vec<std::int32_t> hops_;
     Vec<std::uint32_t> vertex_;
     std::size_t len_ = 0;
-};
-
-// Holds the engine's one KeyHeap between base cases and bounded searches.
-struct HeapScratch {
-    KeyHeap heap;
-
-    // Moves the heap out (leaving an empty one) and clears it.
-    KeyHeap take() noexcept {
-        KeyHeap h = std::exchange(heap, KeyHeap{});
-        h.clear();
-        return h;
-    }
-    // Puts a heap back, with whatever it holds; its storage is kept for the next use.
-    void give_back(KeyHeap&& h) noexcept { heap = std::move(h); }
 };
 
 }  // namespace qh

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bmssp.hpp"
+#include "transform.hpp"
 #include "check.hpp"
 #include "graph_fixtures.hpp"
 #include "stop.hpp"
@@ -17,16 +18,29 @@ namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 
-// A hand-made graph with identity maps, for driving the State below the driver.
-// Rows must fit a compact row (at most two edges, the first of two weighing +0.0).
-CompactGraph raw_graph(const Csr& g, std::uint32_t source) {
-    Transformed tg;
-    tg.graph = g;
-    tg.first_copy.resize(g.n);
-    tg.orig.resize(g.n);
-    for (std::uint32_t v = 0; v < g.n; ++v) tg.first_copy[v] = tg.orig[v] = v;
-    tg.source = source;
-    return compact_rows(tg);
+using Core = Recursion<ConstantDegreeRows, BlockQueues>;
+
+// Unreached vertex records holding a hand-made graph's rows, for driving the recursion below
+// the driver. Every row has at most two edges, the first of two weighing +0.0.
+Vec<VertexNode> raw_rows(const Csr& g) {
+    Vec<VertexNode> rows(g.n, VertexNode{INF, UNREACHED, NO_VERTEX, NO_VERTEX, NO_VERTEX, 0.0});
+    for (std::uint32_t v = 0; v < g.n; ++v) {
+        const std::uint64_t begin = g.indptr[v];
+        const std::uint64_t len = g.indptr[v + 1] - begin;
+        if (len == 2) rows[v].ring = g.indices[begin];
+        if (len >= 1) {
+            rows[v].to = g.indices[begin + len - 1];
+            rows[v].weight = g.weights[begin + len - 1];
+        }
+    }
+    return rows;
+}
+
+RecursionConfig with_k_t(std::uint64_t k, std::uint64_t t) {
+    RecursionConfig c;
+    c.k = k;
+    c.t = t;
+    return c;
 }
 
 BmsspRun expect_run(std::variant<BmsspRun, BmsspError>&& r) {
@@ -65,8 +79,7 @@ TEST(find_pivots_keeps_an_edge_whose_rounded_sum_still_holds) {
     // distance. With k = 3, s1 is a pivot only if b stays in its tree.
     const double big = 9007199254740992.0;
     const Csr g = make_csr(4, {{0, 2, 0.25}, {1, 2, 0.5}, {2, 3, big}});
-    const CompactGraph tg = raw_graph(g, 0);
-    State st(tg, 3, 1, 0);
+    Core st(raw_rows(g), ConstantDegreeRows{}, 0, with_k_t(3, 1), 0);
     st.vertex[0].hops = 5;
     st.vertex[1].dist = 0.0;
     st.vertex[1].hops = 0;
@@ -77,7 +90,8 @@ TEST(find_pivots_keeps_an_edge_whose_rounded_sum_still_holds) {
     st.vertex[3].hops = 2;
     st.vertex[3].pred = 2;
     const std::uint32_t s[] = {0, 1};
-    auto [p, w] = st.find_pivots(KEY_TOP, s);
+    Vec<std::uint32_t> p, w;
+    st.find_pivots(KEY_TOP, s, p, w);
     CHECK((std::vector<std::uint32_t>(p.begin(), p.end()) == std::vector<std::uint32_t>{0}));
     CHECK((std::vector<std::uint32_t>(w.begin(), w.end()) == std::vector<std::uint32_t>{0, 1, 2, 3}));
     CHECK(st.vertex[2].dist == 0.25 && st.vertex[2].hops == 6);
@@ -92,8 +106,11 @@ TEST(finish_completes_any_labelling_it_is_given) {
         if (c.csr.n == 0) continue;
         const std::uint64_t source = c.csr.n / 3;
         const std::vector<double> ref = reference_dijkstra(c.csr, source);
-        const CompactGraph cg = compact_constant_degree(c.csr, source);
-        State fresh(cg, 2, 2, 0);
+        CopyMaps cg;
+        const VertexNode blank{INF, UNREACHED, NO_VERTEX, NO_VERTEX, NO_VERTEX, 0.0};
+        Vec<VertexNode> rows = constant_degree_rows(c.csr, source, cg, blank);
+        const Vec<VertexNode> copy = rows;
+        Core fresh(std::move(rows), ConstantDegreeRows{}, cg.source, with_k_t(2, 2), 0);
         std::uint64_t reached = 0;
         for (double d : ref) reached += d < INF;
         const std::uint64_t lowered = fresh.finish();
@@ -103,10 +120,10 @@ TEST(finish_completes_any_labelling_it_is_given) {
         CHECK(lowered == reached_copies - 1);
         CHECK(fresh.settle_log.size() == (lowered == 0 ? 0 : reached_copies));  // a lone source fails no edge
 
-        const BmsspParams params = bmssp_parameters(cg.n());
-        State st(cg, params.k, params.t, 7);
+        const BmsspParams params = bmssp_parameters(cg.orig.size());
+        Core st(Vec<VertexNode>(copy), ConstantDegreeRows{}, cg.source, with_k_t(params.k, params.t), 7);
         const std::uint32_t top[] = {cg.source};
-        (void)st.bmssp_bound(params.levels, KEY_TOP, top);
+        (void)st.run(params.levels, KEY_TOP, top);
         CHECK(st.finish() == 0);
         std::uint64_t knocked = 0;
         for (std::uint32_t v = 1; v < st.vertex.size(); v += 5) {

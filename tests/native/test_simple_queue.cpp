@@ -1,4 +1,4 @@
-// Tests of KeyHeap, HeapScratch, FlatHeap and the DQueue concept.
+// Tests of KeyHeap, FlatHeap and the DQueue concept.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>

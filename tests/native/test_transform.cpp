@@ -1,10 +1,12 @@
-// The constant-degree transform (each through its sanity_check), its compact rows, and the
-// mapping of results back.
+// The constant-degree transform: the CSR builder through its sanity_check, and the rows a run
+// searches against it.
 #include <algorithm>
 #include <tuple>
 #include <vector>
 
-#include "bmssp.hpp"
+#include "recursion.hpp"
+#include "transform.hpp"
+#include "transform_forms.hpp"
 #include "check.hpp"
 #include "graph_fixtures.hpp"
 #include "stop.hpp"
@@ -41,36 +43,28 @@ TEST(transform_invariants_on_corpus) {
     }
 }
 
-TEST(compact_rows_match_the_transform) {
+TEST(run_rows_match_the_transform) {
+    // The rows a run searches, built in one pass, against the CSR builder: same maps, same
+    // edges in the same row order (a lone ring edge may sit in either field).
     for (const CorpusGraph& c : corpus()) {
         const std::uint64_t source = c.csr.n / 3;
-        const CompactGraph direct = compact_constant_degree(c.csr, source);
-        const CompactGraph via = compact_rows(transform_to_constant_degree(c.csr, source));
-        REQUIRE(direct.n() == via.n());
-        CHECK(direct.source == via.source);
-        CHECK(std::equal(direct.first_copy.begin(), direct.first_copy.end(), via.first_copy.begin(), via.first_copy.end()));
-        CHECK(std::equal(direct.orig.begin(), direct.orig.end(), via.orig.begin(), via.orig.end()));
-        // Same edges in the same row order (a lone ring edge may sit in either field).
-        auto edges = [](const CompactRow& r) {
-            std::vector<std::pair<std::uint32_t, std::uint64_t>> out;
-            if (r.ring != NO_VERTEX) out.emplace_back(r.ring, std::bit_cast<std::uint64_t>(0.0));
-            if (r.to != NO_VERTEX) out.emplace_back(r.to, std::bit_cast<std::uint64_t>(r.weight));
-            return out;
-        };
+        CopyMaps maps;
+        const Vec<VertexNode> rows =
+            constant_degree_rows(c.csr, source, maps, VertexNode{0.0, 0, 0, NO_VERTEX, NO_VERTEX, 0.0});
+        const Transformed via = transform_to_constant_degree(c.csr, source);
+        REQUIRE(rows.size() == via.graph.n);
+        CHECK(maps.source == via.source);
+        CHECK(std::equal(maps.first_copy.begin(), maps.first_copy.end(), via.first_copy.begin(), via.first_copy.end()));
+        CHECK(std::equal(maps.orig.begin(), maps.orig.end(), via.orig.begin(), via.orig.end()));
         std::size_t differing = 0;
-        for (std::uint64_t x = 0; x < direct.n(); ++x) differing += edges(direct.rows[x]) != edges(via.rows[x]);
+        for (std::uint64_t x = 0; x < rows.size(); ++x) {
+            std::vector<std::pair<std::uint32_t, std::uint64_t>> got, want;
+            if (rows[x].ring != NO_VERTEX) got.emplace_back(rows[x].ring, std::bit_cast<std::uint64_t>(0.0));
+            if (rows[x].to != NO_VERTEX) got.emplace_back(rows[x].to, std::bit_cast<std::uint64_t>(rows[x].weight));
+            for (std::uint64_t e = via.graph.indptr[x]; e < via.graph.indptr[x + 1]; ++e)
+                want.emplace_back(via.graph.indices[e], std::bit_cast<std::uint64_t>(via.graph.weights[e]));
+            differing += got != want;
+        }
         CHECK(differing == 0);
     }
-    // A row of two edges whose first is not a zero-weight edge has no compact form.
-    Transformed odd;
-    odd.graph = make_csr(3, {{0, 1, 1.0}, {0, 2, 0.0}});
-    odd.first_copy = {0, 1, 2};
-    odd.orig = {0, 1, 2};
-    bool stopped = false;
-    try {
-        (void)compact_rows(odd);
-    } catch (const InternalStop&) {
-        stopped = true;
-    }
-    CHECK(stopped);
 }
