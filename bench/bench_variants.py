@@ -13,6 +13,14 @@ a single call adds to the process (VmHWM after the call minus VmRSS before it,
 with the high-water mark reset through /proc/self/clear_refs), also as a ratio
 to dijkstra's. bmssp is skipped when the build does not provide it.
 
+Beside the times, each BMSSP contender's operation counts, from one run of
+_search.bmssp_counted (the recursion's counted form, same seed, same results)
+outside the timed rounds: Pull calls, Insert calls, BatchPrepend calls, edges
+relaxed, base cases, FindPivots calls and bounded searches (a whole-search run
+is one bounded search with no pulls), each followed by its ratio to bmssp's
+count. Equal counts with a higher time mean the same work at a higher price per
+operation (simpleq's heap against the block queue, say).
+
 --against takes the _quillharbour extension file of another build: each BMSSP
 contender of that build runs too, as "NAME before" in the same rounds, after a
 check that it returns this build's distances and predecessors bit for bit.
@@ -35,6 +43,7 @@ os.environ.setdefault("MIMALLOC_PURGE_DELAY", "0")
 import numpy as np  # noqa: E402
 
 from quillharbour import _quillharbour as native  # noqa: E402
+from quillharbour import _search  # noqa: E402
 
 VARIANTS = ["tuned", "hybrid", "simpleq", "lazypiv", "notransform", "fast"]
 
@@ -56,6 +65,27 @@ def peak_added_mib(fn):
     peak = status_kib("VmHWM")
     del result
     return (peak - before) / 1024.0
+
+
+# (dict key, column heading) of the operation counts shown.
+COUNTS = [("pulls", "pulls"), ("inserts", "inserts"), ("batch_prepends", "prepends"), ("relaxations", "relax"),
+          ("base_cases", "base"), ("find_pivots", "pivots"), ("bounded_searches", "bsearch")]
+
+
+def operation_counts(g, source, names):
+    """The operation counts of one counted run of each BMSSP contender in `names`."""
+    return {k: _search.bmssp_counted(*g, source, k)[2] for k in names if k != "dijkstra" and " " not in k}
+
+
+def count_cells(counts, core):
+    """Each count and its ratio to the core's, or dashes when there is none."""
+    if counts is None:
+        return " ".join(f"{'-':>10} {'-':>5}" for _ in COUNTS)
+    cells = []
+    for key, _ in COUNTS:
+        ratio = f"{counts[key] / core[key]:5.2f}" if core and core[key] else f"{'-':>5}"
+        cells.append(f"{counts[key]:10d} {ratio}")
+    return " ".join(cells)
 
 
 def graphs(size):
@@ -99,13 +129,17 @@ def main():
                 fns[f"{k} before"] = old
         times = {k: statistics.median(v) for k, v in interleaved_times(fns, args.repeats).items()}
         peaks = {k: peak_added_mib(fn) for k, fn in fns.items()}
+        ops = operation_counts(g, source, fns)
         reached = int(np.isfinite(native.dijkstra(*g, source)[0]).sum())
         print(f"\n{name}: n={n} m={m}, source {source} reaches {reached}, median of {args.repeats}")
-        print(f"{'contender':<12} {'time s':>9} {'/dijkstra':>10} {'/bmssp':>8} {'peak MiB':>9} {'/dijkstra':>10}")
+        heads = " ".join(f"{h:>10} {'/bm':>5}" for _, h in COUNTS)
+        print(f"{'contender':<12} {'time s':>9} {'/dijkstra':>10} {'/bmssp':>8} {'peak MiB':>9} {'/dijkstra':>10} "
+              f"{heads}")
         for k in fns:
             vs_b = f"{times[k] / times['bmssp']:8.2f}" if "bmssp" in times else f"{'-':>8}"
             print(f"{k:<12} {times[k]:9.3f} {times[k] / times['dijkstra']:10.2f} {vs_b} "
-                  f"{peaks[k]:9.1f} {peaks[k] / max(peaks['dijkstra'], 1e-9):10.2f}")
+                  f"{peaks[k]:9.1f} {peaks[k] / max(peaks['dijkstra'], 1e-9):10.2f} "
+                  f"{count_cells(ops.get(k), ops.get('bmssp'))}")
         sys.stdout.flush()
 
 

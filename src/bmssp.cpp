@@ -149,8 +149,8 @@ namespace {
 
 // Runs `rec` from `source` under `params` and `config`: one whole search when the outermost
 // call takes the bounded search, else the recursion with bound `bound` and the closing check.
-template <class Rows, class Queues>
-ExactnessCounts search(Recursion<Rows, Queues>& rec, std::uint32_t source, const BmsspParams& params,
+template <class Rows, class Queues, bool Counted>
+ExactnessCounts search(Recursion<Rows, Queues, Counted>& rec, std::uint32_t source, const BmsspParams& params,
                        const RecursionConfig& config, const Key& bound, double min_weight, bool exact_sums,
                        double limit) {
     if (config.takes_bounded_search(params.levels, 1)) {
@@ -179,18 +179,19 @@ RecursionConfig recursion_config(const BmsspParams& params, const VariantConfig&
     return rc;
 }
 
-// A configured run on the constant-degree form with queues Q.
-template <class Q>
+// A configured run on the constant-degree form with queues Q, counting its operations when C.
+template <class Q, bool C>
 VariantRun run_transformed(const Csr& csr, std::uint64_t source, std::uint64_t seed, const VariantConfig& config) {
     CopyMaps maps;
     Vec<VertexNode> nodes =
         constant_degree_rows(csr, source, maps, VertexNode{INF, UNREACHED, NO_VERTEX, NO_VERTEX, NO_VERTEX, 0.0});
     const BmsspParams params = configured_parameters(nodes.size(), config);
     const RecursionConfig rc = recursion_config(params, config);
-    Recursion<ConstantDegreeRows, Q> rec(std::move(nodes), ConstantDegreeRows{}, maps.source, rc, seed);
+    Recursion<ConstantDegreeRows, Q, C> rec(std::move(nodes), ConstantDegreeRows{}, maps.source, rc, seed);
     rec.keep_log = false;
     VariantRun out;
     out.counts = search(rec, maps.source, params, rc, KEY_TOP, 0.0, sums_are_exact(csr.weights), INF);
+    out.ops = rec.ops;
     const Vec<VertexNode>& vs = rec.vertex;
     out.dist = OwnedArray<double>::uninitialized(csr.n);
     for (std::uint64_t v = 0; v < csr.n; ++v) out.dist[v] = vs[maps.first_copy[v]].dist;
@@ -199,8 +200,9 @@ VariantRun run_transformed(const Csr& csr, std::uint64_t source, std::uint64_t s
     return out;
 }
 
-// A configured run on the input graph itself with queues Q; `min_weight` is its smallest weight.
-template <class Q>
+// A configured run on the input graph itself with queues Q, counting its operations when C;
+// `min_weight` is its smallest weight.
+template <class Q, bool C>
 VariantRun run_on_input(const Csr& csr, std::uint64_t source, std::uint64_t seed, const VariantConfig& config,
                         double min_weight) {
     const std::uint64_t n = csr.n;
@@ -209,11 +211,12 @@ VariantRun run_on_input(const Csr& csr, std::uint64_t source, std::uint64_t seed
     const BmsspParams params = configured_parameters(n, config);
     const RecursionConfig rc = recursion_config(params, config);
     const auto s = static_cast<std::uint32_t>(source);
-    Recursion<CsrRows, Q> rec(std::move(nodes), CsrRows{csr.indptr.data(), csr.indices.data(), csr.weights.data()},
-                              s, rc, seed);
+    Recursion<CsrRows, Q, C> rec(std::move(nodes), CsrRows{csr.indptr.data(), csr.indices.data(), csr.weights.data()},
+                                 s, rc, seed);
     rec.keep_log = false;
     VariantRun out;
     out.counts = search(rec, s, params, rc, KEY_TOP, min_weight, sums_are_exact(csr.weights), INF);
+    out.ops = rec.ops;
     out.dist = OwnedArray<double>::uninitialized(n);
     out.pred = OwnedArray<std::int32_t>::uninitialized(n);
     for (std::uint64_t v = 0; v < n; ++v) {
@@ -233,15 +236,11 @@ bool configured_whole_search(const BmsspParams& params, const VariantConfig& con
     return recursion_config(params, config).takes_bounded_search(params.levels, 1);
 }
 
-std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t source, std::uint64_t seed,
-                                              SettleLog log, double limit) {
-    if (const auto error = check_run_input(csr, source)) return *error;
-    // Cheap bound first (n' <= 2m + n); the exact count only near the limit.
-    const std::uint64_t m = csr.nnz();
-    if (!(2 * m + csr.n < (std::uint64_t{1} << 32) && csr.n <= (std::uint64_t{1} << 31))) {
-        if (!fits_bmssp_ids(csr.n, transformed_vertex_count(csr))) return BmsspError::GraphTooLarge;
-    }
+namespace {
 
+// The core run on a graph that passed sssp_bmssp's checks, counting its operations when C.
+template <bool C>
+BmsspRun core_run(const Csr& csr, std::uint64_t source, std::uint64_t seed, SettleLog log, double limit) {
     // The rows go straight into the run's vertex records: no compact copy to build and drop.
     CopyMaps maps;
     Vec<VertexNode> nodes =
@@ -251,13 +250,14 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
     RecursionConfig rc;
     rc.k = params.k;
     rc.t = params.t;
-    Recursion<ConstantDegreeRows, BlockQueues> rec(std::move(nodes), ConstantDegreeRows{}, maps.source, rc, seed);
+    Recursion<ConstantDegreeRows, BlockQueues, C> rec(std::move(nodes), ConstantDegreeRows{}, maps.source, rc, seed);
     rec.keep_log = log == SettleLog::Keep;
     if (rec.keep_log) rec.settle_log.reserve(np);  // at most one record per vertex: never regrown
     const bool limited = limit != INF;
     const Key bound = limited ? Key{limit, NO_PATH_HOPS, NO_PATH_HOPS} : KEY_TOP;
     BmsspRun run;
     run.counts = search(rec, maps.source, params, rc, bound, 0.0, sums_are_exact(csr.weights), limit);
+    run.ops = rec.ops;
 
     const Vec<VertexNode>& vs = rec.vertex;
     run.dist = OwnedArray<double>::uninitialized(csr.n);
@@ -278,20 +278,42 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
     return run;
 }
 
+}  // namespace
+
+std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t source, std::uint64_t seed,
+                                              SettleLog log, double limit, Counting counting) {
+    if (const auto error = check_run_input(csr, source)) return *error;
+    // Cheap bound first (n' <= 2m + n); the exact count only near the limit.
+    const std::uint64_t m = csr.nnz();
+    if (!(2 * m + csr.n < (std::uint64_t{1} << 32) && csr.n <= (std::uint64_t{1} << 31))) {
+        if (!fits_bmssp_ids(csr.n, transformed_vertex_count(csr))) return BmsspError::GraphTooLarge;
+    }
+    if (counting == Counting::On) return core_run<true>(csr, source, seed, log, limit);
+    return core_run<false>(csr, source, seed, log, limit);
+}
+
 std::variant<VariantRun, BmsspError> run_configured(const Csr& csr, std::uint64_t source, std::uint64_t seed,
-                                                    const VariantConfig& config) {
+                                                    const VariantConfig& config, Counting counting) {
     double min_weight = 0.0;
     if (const auto error = check_run_input(csr, source, &min_weight)) return *error;
     check_structure(csr);
     // Refuse before building anything: the searched graph's ids, transformed or not, must fit in i32.
     if ((config.transform ? transformed_vertex_count(csr) : csr.n) >= VARIANT_MAX_VERTICES)
         return BmsspError::GraphTooLarge;
-    if (config.transform) {
-        return config.flat_queue ? run_transformed<FlatQueues>(csr, source, seed, config)
-                                 : run_transformed<BlockQueues>(csr, source, seed, config);
+    if (counting == Counting::On) {
+        if (config.transform) {
+            return config.flat_queue ? run_transformed<FlatQueues, true>(csr, source, seed, config)
+                                     : run_transformed<BlockQueues, true>(csr, source, seed, config);
+        }
+        return config.flat_queue ? run_on_input<FlatQueues, true>(csr, source, seed, config, min_weight)
+                                 : run_on_input<BlockQueues, true>(csr, source, seed, config, min_weight);
     }
-    return config.flat_queue ? run_on_input<FlatQueues>(csr, source, seed, config, min_weight)
-                             : run_on_input<BlockQueues>(csr, source, seed, config, min_weight);
+    if (config.transform) {
+        return config.flat_queue ? run_transformed<FlatQueues, false>(csr, source, seed, config)
+                                 : run_transformed<BlockQueues, false>(csr, source, seed, config);
+    }
+    return config.flat_queue ? run_on_input<FlatQueues, false>(csr, source, seed, config, min_weight)
+                             : run_on_input<BlockQueues, false>(csr, source, seed, config, min_weight);
 }
 
 }  // namespace qh

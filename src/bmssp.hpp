@@ -34,10 +34,15 @@ struct BmsspRun {
     OwnedArray<std::int32_t> pred;  // n predecessors, -1 for the source and unreached
     Vec<SettleRecord> settle_log;   // settlement order; empty unless asked for
     ExactnessCounts counts;         // how often rounding needed the run's exactness rules
+    OperationCounts ops;            // the recursion's work; all zero unless counted
 };
 
 // Whether a run records its settlement order (a run that does not saves 16 bytes per vertex).
 enum class SettleLog { Keep, Skip };
+
+// Whether a run counts its operations (OperationCounts). Counting runs a separately compiled
+// form of the recursion; the results are the same bit for bit.
+enum class Counting { Off, On };
 
 // --- parameters ------------------------------------------------------------------
 
@@ -76,7 +81,8 @@ void check_structure(const Csr& csr);
 // n' >= 2^32 or n > 2^31.
 std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t source, std::uint64_t seed,
                                               SettleLog log = SettleLog::Keep,
-                                              double limit = std::numeric_limits<double>::infinity());
+                                              double limit = std::numeric_limits<double>::infinity(),
+                                              Counting counting = Counting::Off);
 
 // What a configuration selects.
 struct VariantConfig {
@@ -104,12 +110,13 @@ struct VariantRun {
     OwnedArray<double> dist;        // +inf when unreached
     OwnedArray<std::int32_t> pred;  // -1 for the source and unreached vertices
     ExactnessCounts counts;         // how often rounding needed the run's exactness rules
+    OperationCounts ops;            // the recursion's work; all zero unless counted
 };
 
 // One run of `config`: SourceOutOfRange, then InvalidWeight, then the structure stops, then
 // GraphTooLarge when the searched graph would have VARIANT_MAX_VERTICES or more vertices, all
 // before anything large is built. No settlement log.
 std::variant<VariantRun, BmsspError> run_configured(const Csr& csr, std::uint64_t source, std::uint64_t seed,
-                                                    const VariantConfig& config);
+                                                    const VariantConfig& config, Counting counting = Counting::Off);
 
 }  // namespace qh

@@ -51,10 +51,11 @@ inline void raise_unknown_variant(std::string_view name) {
 // The core run on the owned graph, the lock released; nullopt with the exception set when
 // the run is refused or fails. `limit` bounds the outermost call (+inf: none).
 inline std::optional<BmsspRun> run_core(SourceGraph& a, std::uint64_t seed, SettleLog log,
-                                        double limit = std::numeric_limits<double>::infinity()) {
+                                        double limit = std::numeric_limits<double>::infinity(),
+                                        Counting counting = Counting::Off) {
     std::variant<BmsspRun, BmsspError> outcome = BmsspError::SourceOutOfRange;
     const Fault fault = run_released([&] {
-        outcome = sssp_bmssp(a.csr, static_cast<std::uint64_t>(a.source), seed, log, limit);
+        outcome = sssp_bmssp(a.csr, static_cast<std::uint64_t>(a.source), seed, log, limit, counting);
     }, a.work());
     if (raise_fault(fault)) return std::nullopt;
     if (const BmsspError* error = std::get_if<BmsspError>(&outcome)) {
@@ -69,14 +70,15 @@ inline std::optional<BmsspRun> run_core(SourceGraph& a, std::uint64_t seed, Sett
 // set when the name is unknown (checked after the graph, before its weights) or the run is
 // refused or fails.
 inline std::optional<VariantRun> run_named_variant(SourceGraph& a, std::string_view name, std::uint64_t k,
-                                                   std::uint64_t t, std::uint64_t seed) {
+                                                   std::uint64_t t, std::uint64_t seed,
+                                                   Counting counting = Counting::Off) {
     bool known = false;
     std::optional<std::variant<VariantRun, BmsspError>> result;
     const Fault fault = run_released([&] {
         const auto resolved = resolve_variant(name, k, t, a.n, a.csr.nnz());
         if (!resolved) return;
         known = true;
-        result.emplace(run_variant(*resolved, a.csr, static_cast<std::uint64_t>(a.source), seed));
+        result.emplace(run_variant(*resolved, a.csr, static_cast<std::uint64_t>(a.source), seed, counting));
     }, a.work());
     if (raise_fault(fault)) return std::nullopt;
     a.csr = Csr{};

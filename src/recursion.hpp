@@ -267,6 +267,18 @@ struct FlatQueues {
 
 // --- the recursion --------------------------------------------------------------------------
 
+// How much work a run did, counted only by a `Recursion<..., true>` (all zero otherwise).
+struct OperationCounts {
+    std::uint64_t pulls = 0;             // Pull calls on a level's queue
+    std::uint64_t pulled = 0;            // vertices those pulls returned
+    std::uint64_t inserts = 0;           // Insert calls on a level's queue (pivots loaded at a call's start excluded)
+    std::uint64_t batch_prepends = 0;    // BatchPrepend calls
+    std::uint64_t relaxations = 0;       // edges relaxed (the closing edge check excluded)
+    std::uint64_t base_cases = 0;        // level-0 calls answered by the base case
+    std::uint64_t find_pivots = 0;       // FindPivots calls
+    std::uint64_t bounded_searches = 0;  // calls answered by one bounded search, a whole search included
+};
+
 // What a configuration switches at run time.
 struct RecursionConfig {
     std::uint64_t k = 1;                      // FindPivots depth and base-case size
@@ -288,7 +300,10 @@ struct RecursionConfig {
 // of a simple path (hops strictly grow along predecessors), so it stays below
 // n < 2^32, and UNREACHED / NO_VERTEX stand for 2^62 and "none". The tie rule
 // "u <= pred[v] as signed 64-bit, none never wins" reads pred != NO_VERTEX && u <= pred.
-template <class Rows, class Queues>
+//
+// `Counted` adds the operation counts (`ops`); it changes no result, and the runs that
+// are timed leave it off, so their loops carry no counter.
+template <class Rows, class Queues, bool Counted = false>
 class Recursion {
 public:
     using Node = typename Rows::Node;
@@ -315,6 +330,7 @@ public:
     std::uint64_t t;
     std::uint64_t seed;            // the block queues' SplitMix64 state
     std::uint64_t reoffers = 0;    // relaxations that offered an unchanged label again (rounding)
+    OperationCounts ops;           // kept only when Counted
 
     // key(v) = (dist[v], hops[v], v).
     [[gnu::always_inline]] Key key(std::uint32_t v) const noexcept {
@@ -422,6 +438,7 @@ private:
     // or equal with u <= pred[v]. A candidate distance that overflows to +inf never passes.
     template <class Accept, class Applied>
     [[gnu::always_inline]] void relax_edge(std::uint32_t u, std::uint32_t v, double w, Accept& accept, Applied& applied) {
+        if constexpr (Counted) ++ops.relaxations;
         const Node& su = vertex[u];
         const double cd = w + su.dist;
         if (!(cd < std::numeric_limits<double>::infinity())) return;
@@ -492,8 +509,8 @@ private:
     Vec<IdSet> wide_u_;  // U of the running call at each level above FLAG_LEVELS
 };
 
-template <class Rows, class Queues>
-std::uint64_t Recursion<Rows, Queues>::finish(double limit) {
+template <class Rows, class Queues, bool Counted>
+std::uint64_t Recursion<Rows, Queues, Counted>::finish(double limit) {
     struct Labels {
         Recursion& s;
         std::uint64_t n() const noexcept { return s.vertex.size(); }
@@ -530,9 +547,10 @@ std::uint64_t Recursion<Rows, Queues>::finish(double limit) {
     return finish_exact(labels, seeds, limit);
 }
 
-template <class Rows, class Queues>
-void Recursion<Rows, Queues>::find_pivots(const Key& bound, std::span<const std::uint32_t> s,
+template <class Rows, class Queues, bool Counted>
+void Recursion<Rows, Queues, Counted>::find_pivots(const Key& bound, std::span<const std::uint32_t> s,
                                           Vec<std::uint32_t>& pivots, Vec<std::uint32_t>& w) {
+    if constexpr (Counted) ++ops.find_pivots;
     pivots.clear();
     w.clear();
     // W_set is w_index_ != NO_VERTEX; every entry set here is reset before returning.
@@ -647,9 +665,10 @@ void Recursion<Rows, Queues>::find_pivots(const Key& bound, std::span<const std:
     release_w();
 }
 
-template <class Rows, class Queues>
-Key Recursion<Rows, Queues>::base_case(const Key& bound, std::span<const std::uint32_t> s) {
+template <class Rows, class Queues, bool Counted>
+Key Recursion<Rows, Queues, Counted>::base_case(const Key& bound, std::span<const std::uint32_t> s) {
     if (s.size() != 1) internal_stop("BaseCase requires |S| == 1");
+    if constexpr (Counted) ++ops.base_cases;
     const std::uint32_t x = s[0];
     // The open items, unordered: a base case holds a handful (at most a row's worth of pushes
     // per pop, and it stops after k + 1 vertices), so a scan for the smallest serves. Keys
@@ -710,10 +729,11 @@ Key Recursion<Rows, Queues>::base_case(const Key& bound, std::span<const std::ui
     return result_bound;
 }
 
-template <class Rows, class Queues>
-Key Recursion<Rows, Queues>::bounded_search(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
+template <class Rows, class Queues, bool Counted>
+Key Recursion<Rows, Queues, Counted>::bounded_search(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
     // Every vertex reachable from S below B, in key order; each taken once (SEEN), stale
     // heap entries recognised by their key.
+    if constexpr (Counted) ++ops.bounded_searches;
     KeyHeap& heap = heap_;
     heap.clear();
     Vec<std::uint32_t>& u = scratch_[level].u;
@@ -748,8 +768,8 @@ Key Recursion<Rows, Queues>::bounded_search(std::uint64_t level, const Key& boun
     return bound;
 }
 
-template <class Rows, class Queues>
-Key Recursion<Rows, Queues>::run_level(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
+template <class Rows, class Queues, bool Counted>
+Key Recursion<Rows, Queues, Counted>::run_level(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
     if (config_.takes_bounded_search(level, s.size())) return bounded_search(level, bound, s);
     if (level == 0) return base_case(bound, s);
     LevelScratch& sc = scratch_[level];
@@ -758,9 +778,9 @@ Key Recursion<Rows, Queues>::run_level(std::uint64_t level, const Key& bound, st
     return sc.queues.with_queue(m, bound, [&](auto& d) { return run_level_on(level, bound, d); });
 }
 
-template <class Rows, class Queues>
+template <class Rows, class Queues, bool Counted>
 template <class Queue>
-Key Recursion<Rows, Queues>::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
+Key Recursion<Rows, Queues, Counted>::run_level_on(std::uint64_t level, const Key& bound, Queue& d) {
     LevelScratch& sc = scratch_[level];
     // U membership: a flag bit at the levels that have one, else a hash set.
     const std::uint8_t in_u = level <= FLAG_LEVELS ? static_cast<std::uint8_t>(IN_U << (level - 1)) : 0;
@@ -807,6 +827,10 @@ Key Recursion<Rows, Queues>::run_level_on(std::uint64_t level, const Key& bound,
         }
         const Key bi = d.pull(seed, sc.pulled);
         if (sc.pulled.empty()) internal_stop("Pull returned an empty set while D was non-empty");
+        if constexpr (Counted) {
+            ++ops.pulls;
+            ops.pulled += sc.pulled.size();
+        }
         sc.fresh.clear();
         const std::size_t pulled_n = sc.pulled.size();
         for (std::size_t i = 0; i < pulled_n; ++i) {
@@ -828,6 +852,7 @@ Key Recursion<Rows, Queues>::run_level_on(std::uint64_t level, const Key& bound,
         auto route = [&](std::uint32_t v) {
             const Key kv = key(v);
             if (!key_below(kv, bi) && key_below(kv, bound)) {
+                if constexpr (Counted) ++ops.inserts;
                 d.insert(v, kv, seed);
             } else if (!key_below(kv, child_bp) && key_below(kv, bi)) {
                 sc.k_list.push_back({v, kv});
@@ -842,7 +867,10 @@ Key Recursion<Rows, Queues>::run_level_on(std::uint64_t level, const Key& bound,
             const Key kx = key(x);
             if (!key_below(kx, child_bp) && key_below(kx, bi)) sc.k_list.push_back({x, kx});
         }
-        if (!sc.k_list.empty()) d.batch_prepend(sc.k_list, seed);
+        if (!sc.k_list.empty()) {
+            if constexpr (Counted) ++ops.batch_prepends;
+            d.batch_prepend(sc.k_list, seed);
+        }
         last_bp = child_bp;
     }
 
@@ -879,8 +907,8 @@ Key Recursion<Rows, Queues>::run_level_on(std::uint64_t level, const Key& bound,
 }
 
 // Flattened: the search is one loop, and its heap operations must not become calls.
-template <class Rows, class Queues>
-[[gnu::flatten]] void Recursion<Rows, Queues>::whole_search(std::uint32_t source, double min_weight) {
+template <class Rows, class Queues, bool Counted>
+[[gnu::flatten]] void Recursion<Rows, Queues, Counted>::whole_search(std::uint32_t source, double min_weight) {
     // Every distance here is +0.0 or positive: the source's is +0.0, weights are neither
     // negative nor NaN, and +0.0 + -0.0 is +0.0. Plain comparisons of doubles therefore agree
     // with the total order.
@@ -923,6 +951,7 @@ template <class Rows, class Queues>
         const std::uint32_t ch = lab[u].hops + 1;
         rows.prefetch_heads(lab, u);
         rows.for_each_edge(lab, u, [&](std::uint32_t v, double w) __attribute__((always_inline)) {
+            if constexpr (Counted) ++ops.relaxations;
             const double cd = d0 + w;
             Node& lv = lab[v];
             // (cd, ch, u) <= (dist, hops, pred); none never wins; an overflow to +inf never passes
@@ -948,6 +977,7 @@ template <class Rows, class Queues>
         });
     };
 
+    if constexpr (Counted) ++ops.bounded_searches;
     std::uint32_t until_poll = CANCEL_POLL_EVERY;
     bool cancelled = false;
     heap.push(0.0, source);
@@ -984,10 +1014,15 @@ template <class Rows, class Queues>
 }
 
 // The configurations runs use, each instantiated in its own file (recursion.cpp for the core,
-// variants/configured.cpp for the others), so that each is optimised as the core alone was.
+// variants/configured.cpp for the others), so that each is optimised as the core alone was;
+// their counted forms, used only by counted runs, in counted.cpp.
 extern template class Recursion<ConstantDegreeRows, BlockQueues>;
 extern template class Recursion<ConstantDegreeRows, FlatQueues>;
 extern template class Recursion<CsrRows, BlockQueues>;
 extern template class Recursion<CsrRows, FlatQueues>;
+extern template class Recursion<ConstantDegreeRows, BlockQueues, true>;
+extern template class Recursion<ConstantDegreeRows, FlatQueues, true>;
+extern template class Recursion<CsrRows, BlockQueues, true>;
+extern template class Recursion<CsrRows, FlatQueues, true>;
 
 }  // namespace qh

@@ -194,13 +194,19 @@ PyObject* bmssp_search_entry(PyObject* args, PyObject* kwargs) {
     return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32)});
 }
 
-PyObject* counts_dict(const ExactnessCounts& c) {
-    return Py_BuildValue("{s:K,s:K}", "reoffers", static_cast<unsigned long long>(c.reoffers), "finish_lowered",
-                         static_cast<unsigned long long>(c.finish_lowered));
+PyObject* counts_dict(const ExactnessCounts& c, const OperationCounts& o) {
+    using ull = unsigned long long;
+    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K,s:K}", "reoffers", static_cast<ull>(c.reoffers),
+                         "finish_lowered", static_cast<ull>(c.finish_lowered), "pulls", static_cast<ull>(o.pulls),
+                         "pulled", static_cast<ull>(o.pulled), "inserts", static_cast<ull>(o.inserts),
+                         "batch_prepends", static_cast<ull>(o.batch_prepends), "relaxations",
+                         static_cast<ull>(o.relaxations), "base_cases", static_cast<ull>(o.base_cases),
+                         "find_pivots", static_cast<ull>(o.find_pivots), "bounded_searches",
+                         static_cast<ull>(o.bounded_searches));
 }
 
-// bmssp or one of its variants, as the module's own entries run them, with the run's
-// exactness counts beside the result.
+// bmssp or one of its variants, with the same results as the module's own entries give, run
+// in the recursion's counted form, with the run's exactness and operation counts beside them.
 PyObject* bmssp_counted_entry(PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"indptr", "indices", "weights", "source", "variant", "seed", "k", "t", nullptr};
     PyObject *o_indptr, *o_indices, *o_weights, *o_source;
@@ -217,13 +223,15 @@ PyObject* bmssp_counted_entry(PyObject* args, PyObject* kwargs) {
         return nullptr;
     const std::string_view variant(name);
     if (variant == "bmssp") {
-        std::optional<BmsspRun> run = run_core(a, seed, SettleLog::Skip);
+        std::optional<BmsspRun> run = run_core(a, seed, SettleLog::Skip, std::numeric_limits<double>::infinity(), Counting::On);
         if (!run) return nullptr;
-        return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32), counts_dict(run->counts)});
+        return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32),
+                         counts_dict(run->counts, run->ops)});
     }
-    std::optional<VariantRun> run = run_named_variant(a, variant, k, t, seed);
+    std::optional<VariantRun> run = run_named_variant(a, variant, k, t, seed, Counting::On);
     if (!run) return nullptr;
-    return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32), counts_dict(run->counts)});
+    return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32),
+                     counts_dict(run->counts, run->ops)});
 }
 
 // What a BMSSP run of `variant` (or the core, "bmssp") on this graph would run with, as
@@ -302,11 +310,14 @@ PyMethodDef functions[] = {
      "are completed, all others reported unreached (+inf, -1)."},
     {"bmssp_counted", QH_FN(py_bmssp_counted), METH_VARARGS | METH_KEYWORDS,
      "bmssp_counted(indptr, indices, weights, source, variant=\"bmssp\", seed=0, k=0, t=0)\n--\n\n"
-     "`bmssp` (or `bmssp_variant` with `variant`, `k`, `t`) with the run's exactness\n"
-     "counts: returns `(distances, predecessors, counts)`, `counts` a dict of\n"
+     "`bmssp` (or `bmssp_variant` with `variant`, `k`, `t`) with the run's counts:\n"
+     "returns `(distances, predecessors, counts)`, the same results, `counts` a dict of\n"
      "'reoffers' (relaxations that offered a vertex again because a rounded sum hid\n"
-     "a shorter path to its predecessor) and 'finish_lowered' (labels the closing\n"
-     "edge check lowered; 0 means the recursion alone was exact)."},
+     "a shorter path to its predecessor), 'finish_lowered' (labels the closing\n"
+     "edge check lowered; 0 means the recursion alone was exact), and the work done:\n"
+     "'pulls' and 'pulled' (Pull calls, vertices they returned), 'inserts',\n"
+     "'batch_prepends', 'relaxations' (edges relaxed), 'base_cases', 'find_pivots'\n"
+     "and 'bounded_searches' (a whole-search run counts one, with no pulls)."},
     {"parameters", QH_FN(py_parameters), METH_VARARGS | METH_KEYWORDS,
      "parameters(indptr, indices, weights, variant=\"bmssp\", k=0, t=0)\n--\n\n"
      "What a `bmssp` run (or `bmssp_variant` with `variant`, `k`, `t`) on this graph\n"

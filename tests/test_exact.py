@@ -126,6 +126,7 @@ def check_every_algorithm(graph, source, seed, rng, exact_sums=False):
             assert again.tobytes() == dist.tobytes() and again_pred.tobytes() == pred.tobytes(), name
             assert counts["finish_lowered"] == 0, f"{name}: the closing check lowered {counts}"
         preds[name] = pred.tobytes()
+    check_operation_counts(graph, source, seed, want)
     # With exact sums every run settles each vertex on its least (distance, hops, predecessor)
     # label, so the runs on one searched graph agree bit for bit. (With rounding, which of two
     # paths that round to one distance fixes the hop count may depend on the order of offers.)
@@ -133,6 +134,26 @@ def check_every_algorithm(graph, source, seed, rng, exact_sums=False):
     for name, pred in preds.items() if exact_sums else ():
         same = "notransform" if name.split()[0] in ON_INPUT else "bmssp"
         assert pred == preds[same], f"{name}: predecessors differ from {same}'s"
+
+
+def check_operation_counts(graph, source, seed, want):
+    """The counted runs' work fits their configurations."""
+    core = _search.bmssp_counted(*graph, source, "bmssp", seed)[2]
+    assert _search.bmssp_counted(*graph, source, "bmssp", seed)[2] == core, "counts differ between equal runs"
+    params = _search.parameters(*graph)
+    tuned = _search.bmssp_counted(*graph, source, "tuned", seed, params["k"], params["t"])[2]
+    assert tuned == core, "tuned with the core's k and t is the core's configuration"
+    # every reached vertex but the source took its label from a relaxation
+    assert core["relaxations"] >= np.isfinite(want).sum() - 1 and core["find_pivots"] >= 1, core
+    # one whole search takes each reached vertex once and relaxes its row once: no queue, no base case
+    reached_edges = int(np.diff(graph[0])[np.isfinite(want)].sum())
+    for variant in ["fast", "hybrid"]:
+        counts, other_seed = (_search.bmssp_counted(*graph, source, variant, s)[2] for s in (seed, seed ^ 1))
+        assert counts == other_seed, f"{variant}: a whole search draws nothing from the seed"
+        assert counts["bounded_searches"] == 1 and counts["pulls"] == counts["inserts"] == 0, (variant, counts)
+        assert counts["base_cases"] == counts["find_pivots"] == counts["batch_prepends"] == 0, (variant, counts)
+        if variant == "fast":  # on the input graph
+            assert counts["relaxations"] == reached_edges, counts
 
 
 @pytest.mark.parametrize("name", FAMILIES)

@@ -7,9 +7,19 @@ import numpy.typing as npt
 
 VARIANTS: tuple[str, ...]
 
-class ExactnessCounts(TypedDict):
-    reoffers: int
-    finish_lowered: int
+class RunCounts(TypedDict):
+    """What one counted BMSSP run did (bmssp_counted)."""
+
+    reoffers: int  # relaxations that offered a vertex again under the rounding rule
+    finish_lowered: int  # labels the closing edge check lowered (0: the recursion alone was exact)
+    pulls: int  # Pull calls on the levels' queues
+    pulled: int  # vertices those pulls returned
+    inserts: int  # Insert calls (the pivots a call starts its queue with excluded)
+    batch_prepends: int  # BatchPrepend calls
+    relaxations: int  # edges relaxed, the closing edge check excluded
+    base_cases: int  # level-0 calls answered by the base case
+    find_pivots: int  # FindPivots calls
+    bounded_searches: int  # calls answered by one bounded search; a whole-search run counts 1
 
 class RunParameters(TypedDict):
     transform_vertices: int
@@ -61,7 +71,11 @@ def bmssp_counted(
     seed: int = 0,
     k: int = 0,
     t: int = 0,
-) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32], ExactnessCounts]: ...
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32], RunCounts]:
+    """bmssp (or bmssp_variant with `variant`, `k`, `t`) in the recursion's counted form:
+    the same distances and predecessors, with the run's exactness and operation counts.
+    The timed entries run a form without counters."""
+
 def parameters(
     indptr: npt.NDArray[np.int64],
     indices: npt.NDArray[np.int32],

@@ -139,8 +139,8 @@ std::optional<ResolvedVariant> resolve_variant(std::string_view name, std::uint6
 }
 
 std::variant<VariantRun, BmsspError> run_variant(const ResolvedVariant& variant, const Csr& csr,
-                                                 std::uint64_t source, std::uint64_t seed) {
-    return run_configured(csr, source, seed, variant.config);
+                                                 std::uint64_t source, std::uint64_t seed, Counting counting) {
+    return run_configured(csr, source, seed, variant.config, counting);
 }
 
 Vec<char> unknown_variant_message(std::string_view name, bool (*printable)(char32_t)) {

@@ -46,9 +46,10 @@ HybridLimits parse_hybrid(std::string_view fields) noexcept;
 std::optional<ResolvedVariant> resolve_variant(std::string_view name, std::uint64_t k, std::uint64_t t,
                                                std::uint64_t n, std::uint64_t m) noexcept;
 
-// Runs the recursion in the configuration the resolution chose.
+// Runs the recursion in the configuration the resolution chose, counting its operations if asked.
 std::variant<VariantRun, BmsspError> run_variant(const ResolvedVariant& variant, const Csr& csr,
-                                                 std::uint64_t source, std::uint64_t seed);
+                                                 std::uint64_t source, std::uint64_t seed,
+                                                 Counting counting = Counting::Off);
 
 // The unknown-name message: `unknown bmssp variant "<name>"; known: ["tuned", ...]`. The name
 // (valid UTF-8) is quoted with \" \\ \t \r \n \0 escaped and every code point for which
