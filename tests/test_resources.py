@@ -1,12 +1,15 @@
-"""Memory, references and the allocator boundary."""
+"""Memory, references, the allocator boundary, and threads mixing every entry."""
 
 from __future__ import annotations
 
 import gc
+import os
 import shutil
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -21,32 +24,35 @@ def rss_bytes():
         return int(f.read().split()[1]) * 4096
 
 
+ENTRIES = {
+    "dijkstra": lambda g, s: native.dijkstra(*g, s),
+    "bmssp": lambda g, s: native.bmssp(*g, s),
+    "bmssp_instrumented": lambda g, s: native.bmssp_instrumented(*g, s),
+    "bmssp_variant": lambda g, s: native.bmssp_variant(*g, s, "tuned"),
+    "dijkstra_multisource": lambda g, s: native.dijkstra_multisource(*g, np.array([s, 0])),
+    "bmssp_multisource": lambda g, s: native.bmssp_multisource(*g, np.array([0, s])),
+}
+
+
 @not_sanitized
-def test_repeated_calls_keep_references_and_memory_flat():
-    rng = np.random.default_rng(11)
-    graph = random_graph(rng, 300, 1500)
-    source = 7
-    before = [sys.getrefcount(a) for a in graph]
-    # warm up allocator pools before the baseline
-    for _ in range(500):
-        quillharbour.dijkstra(*graph, source)
+@pytest.mark.parametrize("name", ENTRIES)
+def test_many_calls_keep_memory_and_references_flat(name):
+    graph = random_graph(np.random.default_rng(5), 6, 12)  # small, so many calls stay cheap
+    fn = ENTRIES[name]
+    refs = [sys.getrefcount(a) for a in graph]
+    for _ in range(2000):
+        fn(graph, 1)
     gc.collect()
     base = rss_bytes()
-    for _ in range(10_000):
-        d, p = quillharbour.dijkstra(*graph, source)
-    del d, p
-    gc.collect()
-    grown = rss_bytes() - base
-    # each call hands out ~3.6 kB; a leak of the results alone would be ~36 MB
-    assert grown < 4 * 2**20, grown
-    assert [sys.getrefcount(a) for a in graph] == before
-    # failing calls release their borrows too
-    for _ in range(1000):
+    for _ in range(20_000):
+        fn(graph, 1)
+    for _ in range(1000):  # failing calls release their borrows too
         with pytest.raises(IndexError):
-            quillharbour.dijkstra(*graph, 10**6)
-        with pytest.raises(TypeError):
-            quillharbour.dijkstra(graph[0], graph[1], graph[2].astype(np.float32), source)
-    assert [sys.getrefcount(a) for a in graph] == before
+            fn(graph, 10**6)
+    gc.collect()
+    # a leak of even the two result arrays (>= 360 bytes a call) would be 7 MB
+    assert rss_bytes() - base < 4 * 2**20
+    assert [sys.getrefcount(a) for a in graph] == refs
 
 
 @not_sanitized
@@ -123,3 +129,50 @@ def test_process_malloc_is_not_interposed():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "libc"
+
+
+def test_eight_threads_mixing_every_entry_agree_with_sequential_answers():
+    graph = random_graph(np.random.default_rng(99), 400, 2400)
+    for a in graph:
+        a.flags.writeable = False
+    sources = np.array([3, 0, 3, 17], dtype=np.int64)
+    work = {"dijkstra_multi": lambda: native.dijkstra_multisource(*graph, sources),
+            "bmssp_multi": lambda: native.bmssp_multisource(*graph, sources, 4),
+            "bad-source": lambda: native.bmssp(*graph, 10**6),
+            "bad-row": lambda: native.dijkstra_multisource(*graph, sources[::-1] - 1)}
+    for s in (0, 5, 77):
+        work.update({f"dijkstra/{s}": lambda s=s: native.dijkstra(*graph, s),
+                     f"bmssp/{s}": lambda s=s: native.bmssp(*graph, s, s + 1),
+                     f"instrumented/{s}": lambda s=s: native.bmssp_instrumented(*graph, s, 2)})
+        for v in ("tuned", "simpleq", "hybrid:1:2", "notransform", "fast"):
+            work[f"{v}/{s}"] = lambda s=s, v=v: native.bmssp_variant(*graph, s, v, 3)
+
+    def answer(name):
+        try:
+            return b"".join(a.tobytes() for a in work[name]())
+        except IndexError as e:
+            return str(e)
+
+    expected = {name: answer(name) for name in work}
+    names = sorted(work)
+    deadline = time.monotonic() + float(os.environ.get("QH_SOAK_SECONDS", "2"))
+    failures, counts = [], [0] * 8
+
+    def worker(index):
+        rng = np.random.default_rng(index)
+        try:
+            while time.monotonic() < deadline:
+                name = names[rng.integers(len(names))]
+                if answer(name) != expected[name]:
+                    failures.append(name)
+                    return
+                counts[index] += 1
+        except BaseException as e:  # PanicException included
+            failures.append(repr(e))
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures and all(counts), (failures[:5], counts)
