@@ -21,6 +21,7 @@ from scipy import sparse
 import quillharbour as qh
 from conftest import csr
 from quillharbour import _quillharbour as native
+from quillharbour import _search
 from quillharbour.graph import as_csr, from_edges
 
 MALFORMED = ("malformed CSR: indptr must be non-decreasing, start at 0, end at len(indices), "
@@ -28,6 +29,10 @@ MALFORMED = ("malformed CSR: indptr must be non-decreasing, start at 0, end at l
 NEGATIVE = "negative or NaN edge weight encountered; Dijkstra requires weights >= 0"
 MULTI_NEGATIVE = "negative or NaN edge weight encountered; weights must be >= 0"
 INVALID = "edge weight must be finite and >= 0"
+STRIDED_MESSAGE = "The given array is not contiguous"
+EMPTY = "indptr must have length n + 1 (got empty array)"
+LENGTHS = "indices and weights must have the same length"
+LAST_OFFSET = "indptr[-1] must equal len(indices)"
 KNOWN = '["tuned", "hybrid", "simpleq", "lazypiv", "notransform", "fast"]'
 TOO_LARGE = "graph too large: 2147483649 vertices, but vertex ids must fit in int32 (at most 2147483648 vertices)"
 U64_MAX = 2**64 - 1
@@ -89,15 +94,15 @@ TABLE = [
                                  (1.5, TypeError, re.compile("argument 'seed': .+")),
                                  (-1, OverflowError, NOT_ARGUMENT), (2**64, OverflowError, NOT_ARGUMENT)]
       for row in every(f"seed-{seed}", [entry], SMALL, exc, message, seed=seed)],
-    *every("strided", ENTRIES, (STRIDED, ONE[1], ONE[2]), TypeError, "The given array is not contiguous"),
+    *every("strided", ENTRIES, (STRIDED, ONE[1], ONE[2]), TypeError, STRIDED_MESSAGE),
     *every("strided-then-float32", ENTRIES, (SMALL[0].repeat(2)[::2], SMALL[1], SMALL[2].astype(np.float32)),
            TypeError, re.compile("argument 'weights': .+")),
     *every("empty-indptr", ENTRIES, (np.array([], np.int64), ONE[1], ONE[2]), ValueError,
-           "indptr must have length n + 1 (got empty array)"),
+           EMPTY),
     *every("lengths", ENTRIES, (np.array([0, 5, 5]), ONE[1], np.array([1.0, 2.0])), ValueError,
-           "indices and weights must have the same length"),
+           LENGTHS),
     *every("last-offset", ENTRIES, (np.array([0, 2, 3, 2]), *SMALL[1:]), ValueError,
-           "indptr[-1] must equal len(indices)"),
+           LAST_OFFSET),
     # single-source entries: the source before lengths, structure and weights
     *every("source-before-lengths", SINGLE, (ONE[0], ONE[1], np.array([1.0, 2.0])), IndexError,
            "source 2 is out of range for graph with 2 vertices", source=2),
@@ -108,9 +113,9 @@ TABLE = [
            "source -1 is out of range for graph with 2 vertices", source=-1),
     # multi-source entries: every shape check before the sources, the first bad source in input order
     *every("shape-before-sources", MULTI, (ONE[0], ONE[1], np.array([1.0, 2.0])), ValueError,
-           "indices and weights must have the same length", source=src(-1)),
+           LENGTHS, source=src(-1)),
     *every("last-offset-before-sources", MULTI, (np.array([0, 1, 2, 1]), *SMALL[1:]), ValueError,
-           "indptr[-1] must equal len(indices)", source=src(5)),
+           LAST_OFFSET, source=src(5)),
     *[row for weights in ([1.0, 2.0], [-1.0, np.nan]) for sources, first in [
         (src(0, 2, 3, -1, 99), 3), (src(1, -1, 3), -1), (src(-(2**63)), -(2**63))]
       for row in every(f"first-source-{first}", MULTI, csr([0, 1, 2, 2], [1, 2], weights), IndexError,
@@ -146,7 +151,7 @@ TABLE = [
     (lambda: native.dijkstra(huge(), *NO_EDGES, -1), IndexError,
      "source -1 is out of range for graph with 2147483649 vertices"),
     (lambda: native.bmssp(huge(), NO_EDGES[0], np.zeros(1), 0), ValueError,
-     "indices and weights must have the same length"),
+     LENGTHS),
     # the variant entry converts the name after the arrays and the source, and checks it
     # after the structure and before the weights
     (lambda: native.bmssp_variant(ONE[0], ONE[1].astype(np.int64), ONE[2], 0, None), TypeError,
@@ -181,6 +186,57 @@ TABLE += [pytest.param(lambda a=a: as_csr(a), ValueError, f"{name} holds values 
               ("indptr", "int64", (np.array([0, 2**63], np.uint64), np.array([0], np.int32), [1.0]), 2**63)]]
 TABLE += [pytest.param(lambda t=t, h=h: from_edges(2, [t], [h], [1.0]), ValueError, "arc endpoints must lie in [0, 2)",
                        id=f"from-edges-{t}-{h}") for t, h in [(0, 2), (2, 0), (-1, 0), (0, -1)]]
+
+
+def has(*words):
+    """A message holding each of `words` (regular expressions)."""
+    return re.compile("(?s)" + "".join(f"(?=.*{w})" for w in words) + ".*")
+
+
+PATH = csr([0, 1, 2, 2], [1, 2], [1.0, 2.0])
+SAMPLE = qh.generators.path(6)
+# The package's functions: words their messages must hold.
+TABLE += [pytest.param(call, exc, message, id=f"package-{i}") for i, (call, exc, message) in enumerate([
+    *[(lambda g=g: qh.shortest_paths(g, 0), exc, has(words)) for g, exc, words in [
+        (np.zeros((3, 3)), TypeError, "dense arrays are ambiguous"), ("graph", TypeError, "scipy.sparse matrix"),
+        ((np.array([0, 1]), np.array([0.5]), np.array([1.0])), TypeError, "indices must hold integers"),
+        ((np.array([0, 1]), np.array([2**40]), np.array([1.0])), ValueError, "outside the int32 range"),
+        ((np.array([0, 1]), np.array([0, 0]), np.array([1.0])), ValueError, "same length"),
+        ((np.array([], dtype=np.int64), np.array([], dtype=np.int32), np.array([])), ValueError, r"n \+ 1"),
+        (sparse.csr_array(np.ones((2, 3))), ValueError, "square")]],
+    *[(lambda s=s: qh.shortest_paths(SAMPLE, s), exc, has(words)) for s, exc, words in [
+        (6, IndexError, "source 6 is out of range"), ([0, -1], IndexError, "source -1 is out of range"),
+        (1.5, TypeError, "sources must be an integer or an array-like of integers"),
+        ([0.0, 1.0], TypeError, "sources must hold integers"), ([[True]], TypeError, "sources must hold integers"),
+        (np.array([2**63], dtype=np.uint64), OverflowError, "sources")]],
+    (lambda: qh.shortest_paths(SAMPLE, 0, method="astar"), ValueError, has("unknown method 'astar'.*dijkstra, bmssp, tuned")),
+    (lambda: qh.reconstruct_path(np.array([1, 2, 0]), 0), ValueError, has("cycle")),
+    (lambda: qh.reconstruct_path(np.array([-1, 0]), 2), IndexError, has("")),
+    (lambda: qh.reconstruct_path(np.zeros((2, 2), dtype=np.int32), 0), ValueError, has("one row")),
+    # the keyword options of shortest_paths and the search module under them
+    (lambda: qh.shortest_paths(PATH, 0, method="tuned", limit=1.0), ValueError, has("does not support limit")),
+    (lambda: qh.shortest_paths(PATH, [0, 1], method="tuned", min_only=True), ValueError, has("does not support")),
+    (lambda: qh.shortest_paths(PATH, 0, method="bmssp", return_predecessors=False), ValueError, has("does not support")),
+    (lambda: qh.shortest_paths(PATH, 0, limit=-1.0), ValueError, "limit must be >= 0"),
+    (lambda: qh.shortest_paths(PATH, 0, limit=float("nan")), ValueError, "limit must be >= 0"),
+    (lambda: qh.shortest_paths(PATH, 0, limit="far"), TypeError, has("^argument 'limit'")),
+    (lambda: qh.shortest_paths(PATH, [0, 2], targets=[1, 2, -1]), IndexError,
+     "target -1 is out of range for graph with 3 vertices"),
+    (lambda: qh.shortest_paths(PATH, [0, 3], min_only=True), IndexError, "source 3 is out of range for graph with 3 vertices"),
+    (lambda: qh.shortest_paths(PATH, 0, targets=[[1]]), ValueError, has("1-D")),
+    (lambda: qh.shortest_paths(PATH, 0, targets=[0.5]), TypeError, has("targets must be integers")),
+    (lambda: _search.search(*PATH, src(0), targets=np.array([1], dtype=np.int32)), TypeError, has("^argument 'targets'")),
+    (lambda: _search.search(*PATH, src(0), targets=np.arange(4)[::2]), TypeError, STRIDED_MESSAGE),
+    (lambda: _search.search(PATH[0], PATH[1], -PATH[2], src(0)), ValueError, NEGATIVE),
+    (lambda: _search.search_multisource(PATH[0], PATH[1], -PATH[2], src(0)), ValueError, MULTI_NEGATIVE),
+    (lambda: _search.search(PATH[0], np.array([0, 3], dtype=np.int32), PATH[2], src(0)), ValueError, MALFORMED),
+    (lambda: _search.search(PATH[0][:0], *PATH[1:], src(0)), ValueError, has(r"^indptr must have length n \+ 1")),
+    # graph specs name the spec
+    *[(lambda spec=spec: qh.generators.from_spec(spec), ValueError, has(words, re.escape(spec))) for spec, words in [
+        ("grid:axb", "not made of integers"), ("grid:0x5", "at least 1"), ("gnm:10", "bad graph spec"),
+        ("gnm:3:7", "arc count"), ("rmat:40", "scale"), ("path:-1", "vertex count"), ("blob:3", "unknown graph spec"),
+        ("rgg:10:1:2", "bad graph spec")]],
+])]
 TABLE += [pytest.param(lambda f=f: as_csr(sparse.random(3, 3, 0.5, format=f, dtype=np.complex128, random_state=1)),
                        TypeError, "complex weights are not supported", id=f"complex-{f}") for f in ("csr", "coo")]
 

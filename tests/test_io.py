@@ -26,27 +26,14 @@ def awkward_graph() -> CsrGraph:
 
 def assert_same(a: CsrGraph, b: CsrGraph):
     assert a.indptr.dtype == np.int64 and a.indices.dtype == np.int32 and a.weights.dtype == np.float64
-    np.testing.assert_array_equal(a.indptr, b.indptr)
-    np.testing.assert_array_equal(a.indices, b.indices)
-    np.testing.assert_array_equal(a.weights, b.weights)  # bit-exact text round trip
+    assert all(x.tobytes() == y.tobytes() for x, y in zip(a, b))  # bit-exact text round trip
 
 
 @pytest.mark.parametrize("name", FILE_NAMES)
 def test_round_trip_keeps_every_arc_in_order(tmp_path, name):
-    g = awkward_graph()
-    path = tmp_path / name
-    qio.save(g, path)
-    assert_same(qio.load(path), g)
-
-
-@pytest.mark.parametrize("name", FILE_NAMES)
-def test_round_trip_of_integer_weights_and_empty_graph(tmp_path, name):
-    g = from_edges(3, [0, 1], [1, 2], [4.0, 12345678901.0])
-    qio.save(g, tmp_path / name)
-    assert_same(qio.load(tmp_path / name), g)
-    empty = from_edges(4, [], [], [])
-    qio.save(empty, tmp_path / ("e" + name))
-    assert_same(qio.load(tmp_path / ("e" + name)), empty)
+    for i, g in enumerate([awkward_graph(), from_edges(3, [0, 1], [1, 2], [4.0, 12345678901.0]), from_edges(4, [], [], [])]):
+        qio.save(g, tmp_path / f"{i}{name}")
+        assert_same(qio.load(tmp_path / f"{i}{name}"), g)
 
 
 def test_dimacs_reads_the_same_without_pyarrow(tmp_path, monkeypatch):

@@ -16,7 +16,7 @@ import pytest
 
 import quillharbour
 from quillharbour import _quillharbour as native
-from conftest import not_sanitized, random_graph
+from conftest import not_sanitized, random_graph, run_python
 
 
 def rss_bytes():
@@ -56,45 +56,42 @@ def test_many_calls_keep_memory_and_references_flat(name):
 
 
 @not_sanitized
-def test_result_buffer_freed_with_its_array():
-    graph = random_graph(np.random.default_rng(1), 2_000_000, 0)
-    gc.collect()
-    base = rss_bytes()
-    for _ in range(20):
-        d, p = quillharbour.dijkstra(*graph, 0)
-        d[:] = 1.0  # touch the pages
-        del d, p
-    gc.collect()
-    # 20 leaked pairs would be 240 MB
-    assert rss_bytes() - base < 64 * 2**20
-
-
-@not_sanitized
-def test_allocation_failure_raises_memory_error(tmp_path):
-    """A run that cannot get its memory raises MemoryError; the process lives."""
-    n = 300_000_000
-    path = tmp_path / "indptr.bin"
-    with open(path, "wb") as f:  # a sparse file: indptr all zero, no edges
-        f.truncate(8 * (n + 1))
-    code = textwrap.dedent(
-        f"""
+def test_allocation_failures_raise_memory_error(tmp_path):
+    """A run, or a pool row, that cannot get its memory, or results that cannot be allocated,
+    raise MemoryError; the process lives on, pool included."""
+    m, n = 50_000_000, 300_000_000
+    for name, size in (("indices", 4 * m), ("weights", 8 * m), ("indptr", 8 * (n + 1))):
+        with open(tmp_path / name, "wb") as f:  # sparse files: all zero
+            f.truncate(size)
+    code = f"""
         import resource
         import numpy as np
-        import quillharbour
-        indptr = np.memmap({str(path)!r}, dtype=np.int64, mode="r")
-        e = np.zeros(0, np.int32); w = np.zeros(0)
-        resource.setrlimit(resource.RLIMIT_AS, (5 * 2**30, 5 * 2**30))
-        try:
-            quillharbour.dijkstra(indptr, e, w, 0)
-        except MemoryError:
-            print("memory error")
-        # still alive and working afterwards
-        print(quillharbour.dijkstra(np.array([0, 0]), e, w, 0)[0].tolist())
-        """
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.split("\n")[:2] == ["memory error", "[0.0]"]
+        from conftest import csr
+        from quillharbour import _quillharbour as native
+
+        indices = np.memmap({str(tmp_path / "indices")!r}, dtype=np.int32, mode="r")
+        weights = np.memmap({str(tmp_path / "weights")!r}, dtype=np.float64, mode="r")
+        indptr = np.memmap({str(tmp_path / "indptr")!r}, dtype=np.int64, mode="r")
+        small = csr([0, 1, 1], [1], [1.0])
+        native.dijkstra_multisource(*small, np.array([0, 1]))  # the pool exists now
+        with open("/proc/self/status") as f:
+            size = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+        # a row's heap needs 12 bytes per arc (600 MB); leave it 300 MB
+        resource.setrlimit(resource.RLIMIT_AS, (size + 300 * 2**20, resource.RLIM_INFINITY))
+        for what, run in [("a row", lambda: native.dijkstra_multisource(np.array([0, {m}]), indices, weights,
+                                                                         np.array([0, 0, 0]))),
+                          ("the results", lambda: native.dijkstra_multisource(*csr(np.zeros(10**6 + 1), [], []),
+                                                                              np.arange(100))),  # 1.2 GB
+                          ("a run", lambda: native.dijkstra(indptr, indices[:0], weights[:0], 0))]:  # 2.4 GB
+            try:
+                run()
+            except MemoryError:
+                print("memory error in", what)
+        print(native.dijkstra_multisource(*small, np.array([1, 0]))[0].tolist())
+    """
+    out = run_python(code, env={"RAYON_NUM_THREADS": "2"})
+    assert out.splitlines() == ["memory error in a row", "memory error in the results", "memory error in a run",
+                                "[inf, 0.0, 0.0, 1.0]"]
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="binutils not installed")
@@ -126,9 +123,7 @@ def test_process_malloc_is_not_interposed():
         print("libc")
         """
     )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "libc"
+    assert run_python(code).strip() == "libc"
 
 
 def test_eight_threads_mixing_every_entry_agree_with_sequential_answers():

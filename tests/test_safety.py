@@ -1,33 +1,22 @@
-"""Hostile conditions at the boundary: a writer racing the graph copy, the
-interpreter exiting under running calls, Ctrl-C, failures deep in a run."""
+"""Hostile conditions at the boundary: a writer racing the graph copy, the interpreter exiting
+under running calls, Ctrl-C, pool limits, a second import and sub-interpreters."""
 
 from __future__ import annotations
 
-import os
 import signal
 import subprocess
 import sys
 import textwrap
 import threading
 import time
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-from conftest import not_sanitized, random_graph
+from conftest import not_sanitized, python_env, random_graph, run_python
 from quillharbour import _quillharbour as native
 
 MALFORMED = "malformed CSR"
-TESTS = Path(__file__).resolve().parent
-
-
-def run_python(code, timeout=120, **popen):
-    """Runs `code` in a fresh interpreter that imports like this one."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(TESTS)] + [p for p in sys.path if p])
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          timeout=timeout, env=env, **popen)
 
 
 def test_writer_racing_the_graph_copy_gives_a_snapshot_or_malformed():
@@ -104,8 +93,7 @@ def test_daemon_threads_inside_calls_at_interpreter_exit():
         print("main returns")
     """
     for _ in range(3):
-        out = run_python(code)
-        assert (out.returncode, out.stdout.strip()) == (0, "main returns"), out.stderr
+        assert run_python(code).strip() == "main returns"
 
 
 CTRL_C_CHILD = """
@@ -172,11 +160,8 @@ def test_ctrl_c_interrupts_every_entry():
     """SIGINT during a long call of each entry (every variant, multi-source rows)
     raises what the Python handler raises; afterwards the module, the pool and
     the process answer exactly as before."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(TESTS)] + [p for p in sys.path if p])
-    env["RAYON_NUM_THREADS"] = "3"
     child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(CTRL_C_CHILD)], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=env)
+                             stderr=subprocess.PIPE, text=True, env=python_env(RAYON_NUM_THREADS="3"))
     outcomes = []
     try:
         for line in child.stdout:
@@ -198,11 +183,9 @@ def test_ctrl_c_interrupts_every_entry():
 
 
 def test_cli_exits_130_on_ctrl_c_during_a_run():
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([p for p in sys.path if p])
     child = subprocess.Popen([sys.executable, "-m", "quillharbour", "bench", "grid:1000x1000", "--methods", "bmssp",
                               "--no-peers", "--no-progress", "--repeats", "50"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=python_env())
     try:
         assert child.stderr.readline().startswith("# grid:1000x1000")  # loaded: the runs begin
         time.sleep(0.2)
@@ -244,12 +227,7 @@ def test_pool_is_capped_and_runs_with_the_threads_it_gets(address_space):
         assert all((got[k] == expected[k]).all() for k in got)
         print(status("Threads") - before)
     """
-    env = dict(os.environ, RAYON_NUM_THREADS="10000")
-    env["PYTHONPATH"] = os.pathsep.join([str(TESTS)] + [p for p in sys.path if p])
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code), address_space], capture_output=True,
-                         text=True, env=env, timeout=300)
-    assert out.returncode == 0, out.stderr
-    workers = int(out.stdout)
+    workers = int(run_python(code, address_space, env={"RAYON_NUM_THREADS": "10000"}, timeout=300))
     if address_space == "unlimited":
         assert workers == 255  # the ceiling of 256 threads, the caller being one
     else:
@@ -276,5 +254,42 @@ def test_bmssp_multisource_without_sources_does_not_copy_the_graph(tmp_path):
         d, p = native.bmssp_multisource(indptr, np.zeros(0, np.int32), np.zeros(0), np.zeros(0, np.int64))
         print(d.dtype, d.size, p.dtype, p.size)
     """)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == ["float64", "0", "int32", "0"]
+    assert out.split() == ["float64", "0", "int32", "0"]
+
+
+def test_reinitialisation_returns_the_same_module():
+    code = (
+        """
+        import importlib, sys
+        import quillharbour._quillharbour as first
+        del sys.modules["quillharbour._quillharbour"]
+        second = importlib.import_module("quillharbour._quillharbour")
+        assert first is second, (first, second)
+        print("same")
+        """
+    )
+    assert run_python(code).strip() == "same"
+
+
+def test_sub_interpreter_import_fails_with_import_error():
+    code = (
+        f"""
+        import _xxsubinterpreters as interpreters
+        import quillharbour._quillharbour  # loaded in the main interpreter first
+        interp = interpreters.create()
+        script = '''
+        import importlib.machinery, importlib.util
+        loader = importlib.machinery.ExtensionFileLoader("quillharbour._quillharbour", {native.__file__!r})
+        spec = importlib.util.spec_from_loader("quillharbour._quillharbour", loader)
+        try:
+            importlib.util.module_from_spec(spec)
+        except ImportError as e:
+            assert "sub-interpreter" in str(e), str(e)
+        else:
+            raise SystemExit("imported in a sub-interpreter")
+        '''
+        interpreters.run_string(interp, script)
+        print("refused")
+        """
+    )
+    assert run_python(code).strip() == "refused"
