@@ -22,13 +22,13 @@ def build():
     build (instrumented as well under tools/sanitize). The build directory is kept, so that a
     second run recompiles only what changed."""
     sanitized = bool(os.environ.get("QH_SANITIZED"))
-    build = Path(os.environ.get("QH_NATIVE_BUILD_DIR") or ROOT / "build" / ("native-asan" if sanitized else "native-test"))
-    configure = [
-        "cmake", "-S", str(ROOT), "-B", str(build), "-DQH_BUILD_NATIVE_TESTS=ON", "-DQH_TEST_HOOKS=ON",
-        "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1",
-        f"-DPython_EXECUTABLE={sys.executable}", f"-DQH_SANITIZE={'ON' if sanitized else 'OFF'}",
-    ]
-    subprocess.run(configure, check=True, capture_output=True, text=True)
+    given = os.environ.get("QH_NATIVE_BUILD_DIR")  # tools/sanitize hands over its configured build
+    build = Path(given or ROOT / "build" / ("native-asan" if sanitized else "native-test"))
+    if not (given and (build / "CMakeCache.txt").is_file()):
+        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DQH_BUILD_NATIVE_TESTS=ON", "-DQH_TEST_HOOKS=ON",
+                        "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1",
+                        f"-DPython_EXECUTABLE={sys.executable}", f"-DQH_SANITIZE={'ON' if sanitized else 'OFF'}"],
+                       check=True, capture_output=True, text=True)
     subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "qh_native_tests", "qh_native_bmssp",
                     "_quillharbour"], check=True, capture_output=True, text=True)
     return build
