@@ -19,57 +19,93 @@ from quillharbour import _quillharbour as native
 MALFORMED = "malformed CSR"
 
 
+def race(write, calls, judge, seconds=1.5):
+    """Runs `calls` again and again while another thread repeats `write`; `judge` names each
+    outcome (a result, or the ValueError or IndexError raised). The outcomes seen."""
+    stop, seen = threading.Event(), set()
+    thread = threading.Thread(target=lambda: [write() for _ in iter(stop.is_set, True)])
+    thread.start()
+    try:
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            for name, call in calls.items():
+                try:
+                    seen.add(judge(name, call()))
+                except (ValueError, IndexError) as e:
+                    seen.add(judge(name, e))
+    finally:
+        stop.set()
+        thread.join()
+    return seen
+
+
 def test_writer_racing_the_graph_copy_gives_a_snapshot_or_malformed():
-    """Another thread toggles one head between valid and absurd ids while the
-    BMSSP entries copy the graph (np.copyto into a zero-stride view releases the
-    interpreter lock). Every call must answer for one of the two valid graphs or
-    refuse the graph as malformed: no out-of-bounds access, no internal stop."""
+    """Another thread toggles one head between valid and absurd ids while the BMSSP entries copy
+    the graph (np.copyto into a zero-stride view releases the interpreter lock). Every call answers
+    for one of the two valid graphs or refuses the graph as malformed."""
     rng = np.random.default_rng(5)
     n = 20_000
     indptr, indices, weights = random_graph(rng, n, 80_000)
     k = indices.size // 2
     good = int(indices[k])
     other = (good + 1) % n
-    sources = np.array([0, 7], dtype=np.int64)
-    runs = {
-        "bmssp": lambda: native.bmssp(indptr, indices, weights, 0, 3),
-        "bmssp_multisource": lambda: native.bmssp_multisource(indptr, indices, weights, sources, 3),
-        "notransform": lambda: native.bmssp_variant(indptr, indices, weights, 0, "notransform", 3),
-    }
+    runs = {"bmssp": lambda: native.bmssp(indptr, indices, weights, 0, 3),
+            "bmssp_multisource": lambda: native.bmssp_multisource(indptr, indices, weights, np.array([0, 7]), 3),
+            "notransform": lambda: native.bmssp_variant(indptr, indices, weights, 0, "notransform", 3)}
     expected = {name: set() for name in runs}
     for head in (good, other):
         indices[k] = head
         for name, run in runs.items():
             expected[name].add(run()[0].tobytes())
-
     # Long copies: the writer is mid-copy (without the lock) whenever a call copies the graph.
     pattern = np.array([good, 0x40000000, other, n] * 2_000_000, dtype=np.int32)
     target = np.lib.stride_tricks.as_strided(indices[k:], shape=pattern.shape, strides=(0,))
-    stop = threading.Event()
 
-    def writer():
-        while not stop.is_set():
-            np.copyto(target, pattern)
+    def judge(name, out):
+        if isinstance(out, Exception):
+            assert isinstance(out, ValueError) and str(out).startswith(MALFORMED), out
+            return "malformed"
+        assert out[0].tobytes() in expected[name], name
+        return "answer"
 
-    thread = threading.Thread(target=writer)
-    thread.start()
-    seen = set()
-    try:
-        deadline = time.monotonic() + 1.5
-        while time.monotonic() < deadline:
-            for name, run in runs.items():
-                try:
-                    dist = run()[0]
-                except ValueError as e:
-                    assert str(e).startswith(MALFORMED), e
-                    seen.add("malformed")
-                    continue
-                assert dist.tobytes() in expected[name], name
-                seen.add("answer")
-    finally:
-        stop.set()
-        thread.join()
-    assert seen
+    assert race(lambda: np.copyto(target, pattern), runs, judge)
+
+
+def test_writer_racing_dijkstra_and_the_sources():
+    """Dijkstra reads the caller's arrays in place while heads and offsets are rewritten: answers
+    or ValueError, never an access out of bounds. Sources flipped between valid and absurd ids
+    are refused (any id the check saw, mid-element too) or give rows that each start at a vertex."""
+    graph = random_graph(np.random.default_rng(3), 20_000, 120_000)
+    indptr, indices, weights = (a.copy() for a in graph)
+    local = np.random.default_rng(4)
+
+    def vandal():
+        indices[local.integers(0, indices.size, size=64)] = local.choice([2**31 - 1, -(2**31), 20000, -1], size=64)
+        indptr[local.integers(1, indptr.size - 1, size=4)] = local.choice([-(2**62), 2**62, 0], size=4)
+        indices[:], indptr[:] = graph[1], graph[0]
+
+    def judge(name, out):
+        assert not isinstance(out, Exception) or "malformed CSR" in str(out), out
+        return type(out).__name__
+
+    calls = {i: lambda i=i: native.dijkstra(indptr, indices, weights, i % 100) for i in range(8)}
+    assert race(vandal, calls, judge, seconds=1.0)
+    valid = local.integers(0, 20_000, size=64).astype(np.int64)
+    sources = valid.copy()
+
+    def flip():
+        sources[:] = 10**12
+        sources[:] = valid
+
+    def judge_rows(name, out):
+        if isinstance(out, Exception):
+            assert isinstance(out, IndexError) and int(str(out).split()[1]) >= 20_000, out
+            return "refused"
+        assert ((out[0].reshape(64, -1) == 0.0).sum(axis=1) == 1).all()
+        return "ran"
+
+    positive = (graph[0], graph[1], graph[2] + 1.0)
+    assert "ran" in race(flip, {"rows": lambda: native.dijkstra_multisource(*positive, sources)}, judge_rows)
 
 
 def test_daemon_threads_inside_calls_at_interpreter_exit():
