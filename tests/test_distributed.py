@@ -144,7 +144,7 @@ def test_workers_killed_mid_run(client, qd, tmp_path, killed):
                 os.kill(pid, signal.SIGKILL)
         time.sleep(0.005)
     runner.join()
-    client.wait_for_workers(2, timeout=60)
+    client.wait_for_workers(2, timeout=300)  # restarts are slow on a loaded machine
     if "error" in outcome:
         raise outcome["error"]
     assert done_at_kill is not None and done_at_kill < len(sources)
