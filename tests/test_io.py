@@ -140,7 +140,7 @@ MALFORMED = [
     ("c.gr", "p sp 3 2\na 0 2 3\na 1 3 4\n", 2, "tail 0 is outside"),
     ("d.gr", "p sp 3 2\na 1 2 3\nx 1 3 4\n", 3, "expected an arc line"),
     ("e.gr", "p sp 3 2\n\na 1 2 3\na 1 3 4 5\n", 4, "expected 4 fields, found 5"),
-    ("f.gr", "c\np sp 3 3\na 1 2 3\na 1 3 4\n", 2, "declares 3 arcs but the file has 2"),
+    ("f.gr", "c\np sp 3 3\na 1 2 3\nc among the arcs\na 1 3 4\n", 2, "declares 3 arcs but the file has 2"),
     ("g.gr", "p max 3 2\n", 1, "expected 'p sp"),
     ("h.gr", "p sp 3 2\na 1 2 3\np sp 3 2\n", 3, "second problem line"),
     ("i.gr", "p sp -3 2\n", 1, "vertex count -3"),
