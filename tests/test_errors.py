@@ -184,6 +184,7 @@ TABLE += [pytest.param(lambda a=a: as_csr(a), ValueError, f"{name} holds values 
               ("indices", "int32", (np.array([0, 1]), np.array([2**31]), [1.0]), 2**31),
               ("indices", "int32", (np.array([0, 1]), np.array([-(2**31) - 1]), [1.0]), 2**31 + 1),
               ("indptr", "int64", (np.array([0, 2**63], np.uint64), np.array([0], np.int32), [1.0]), 2**63)]]
+TABLE += [pytest.param(lambda: as_csr((np.array([0, 1]), np.array([0, 0]), [1.0])), ValueError, LENGTHS, id="as-csr-lengths")]
 TABLE += [pytest.param(lambda t=t, h=h: from_edges(2, [t], [h], [1.0]), ValueError, "arc endpoints must lie in [0, 2)",
                        id=f"from-edges-{t}-{h}") for t, h in [(0, 2), (2, 0), (-1, 0), (0, -1)]]
 
