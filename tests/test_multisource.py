@@ -74,7 +74,7 @@ def thread_count():
         ({"RAYON_NUM_THREADS": "2"}, 1),
         ({"RAYON_NUM_THREADS": "5", "RAYON_RS_NUM_CPUS": "1"}, 4),
         ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "3"}, 2),
-        ({"RAYON_NUM_THREADS": "two", "RAYON_RS_NUM_CPUS": "+2"}, 1),
+        ({"RAYON_NUM_THREADS": "two", "RAYON_RS_NUM_CPUS": "+3", "QH_AFFINITY": "1"}, 2),  # not the CPUs it may use
         ({"RAYON_NUM_THREADS": " 3", "RAYON_RS_NUM_CPUS": "-3", "QH_AFFINITY": "1"}, 0),
         ({}, None),  # this process's CPUs, whatever the machine has
         ({"QH_AFFINITY": "1"}, 0),  # one allowed CPU: no worker, however many the machine has
