@@ -100,9 +100,9 @@ def test_sources_prefer_vertices_with_out_arcs():
     assert bench.pick_sources(p, 5, seed=0) == [0, 1]  # the sink 2 has no out-arcs
 
 
-def test_settlement_statistics_and_png(tmp_path):
+def test_settlement_statistics_and_the_plots(tmp_path):
     pytest.importorskip("matplotlib")
-    from quillharbour.plotting import plot_settlement
+    from quillharbour.plotting import plot_bench, plot_settlement
 
     dhat = np.array([0.0, 2.0, 1.0, 3.0, 2.5, 4.0])  # 1.0 and 2.5 settle after larger ones
     png = tmp_path / "s.png"
@@ -114,6 +114,12 @@ def test_settlement_statistics_and_png(tmp_path):
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     in_order = plot_settlement(np.sort(dhat), dhat, tmp_path / "o.png", "t")
     assert in_order["out_of_order"] == 0 and in_order["max_abs_displacement"] == 0
+    # the bench plot: bars for one graph, times against size for several
+    method = fake("dijkstra", lambda g, s: qh.dijkstra(g.indptr, g.indices, g.weights, s)[0])
+    for specs in (["grid:4x4"], ["grid:4x4", "grid:6x6", "path:30"]):
+        results = bench.run_bench([(x, qh.generators.from_spec(x)) for x in specs], [method], sources=2, repeats=2)
+        plot_bench(results, png)
+        assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and png.stat().st_size > 5000
 
 
 def test_batch_methods_are_timed_per_source_and_checked_row_by_row():
@@ -130,20 +136,6 @@ def test_batch_methods_are_timed_per_source_and_checked_row_by_row():
     [r] = bench.run_bench([("g", g)], [method], sources=3, repeats=2, seed=0)
     assert seen == [r.sources] * 2 and len(r.sources) == 3
     assert r.runs == 2 and r.agrees is False
-
-
-@pytest.mark.parametrize("graphs", [["grid:4x4"], ["grid:4x4", "grid:6x6", "path:30"]])
-def test_bench_plot_draws_bars_for_one_graph_and_sizes_for_several(tmp_path, graphs):
-    pytest.importorskip("matplotlib")
-    from quillharbour.plotting import plot_bench
-
-    methods = [fake("dijkstra", lambda g, s: qh.dijkstra(g.indptr, g.indices, g.weights, s)[0])]
-    runs = [(label, qh.generators.from_spec(label)) for label in graphs]
-    results = bench.run_bench(runs, methods, sources=2, repeats=2)
-    png = tmp_path / "b.png"
-    plot_bench(results, png)
-    data = png.read_bytes()
-    assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 5000
 
 
 def test_bmssp_results_carry_their_exactness_counts():

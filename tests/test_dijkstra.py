@@ -1,8 +1,6 @@
-"""The Dijkstra baseline against an independent oracle, its tie rule, and hostile layouts."""
+"""The Dijkstra baseline against an independent oracle, its tie rule, and the layouts it takes."""
 
 from __future__ import annotations
-
-import threading
 
 import numpy as np
 import pytest
@@ -79,33 +77,3 @@ def test_layouts_and_scalar_kinds():
     assert dijkstra(indptr, indices, weights, True)[0].tolist() == [INF, 0.0, 2.0]
     # a one-element view counts as contiguous whatever its stride
     assert dijkstra(*csr([0, 1, 1], [1], [0.0])[:2], np.array([1.0, 9.0])[::2], 0)[0].tolist() == [0.0, 1.0]
-
-
-def test_concurrent_modification_never_reads_out_of_bounds():
-    """Another thread rewriting heads and offsets mid-run: answers or ValueError."""
-    rng = np.random.default_rng(3)
-    graph = random_graph(rng, 20000, 120000)
-    indptr, indices, weights = (a.copy() for a in graph)
-    stop = threading.Event()
-
-    def vandal():
-        local = np.random.default_rng(4)
-        while not stop.is_set():
-            pos = local.integers(0, indices.size, size=64)
-            indices[pos] = local.choice([2**31 - 1, -(2**31), 20000, -1], size=64)
-            rows = local.integers(1, indptr.size - 1, size=4)
-            indptr[rows] = local.choice([-(2**62), 2**62, 0], size=4)
-            indices[:] = graph[1]
-            indptr[:] = graph[0]
-
-    worker = threading.Thread(target=vandal)
-    worker.start()
-    try:
-        for i in range(200):
-            try:
-                dijkstra(indptr, indices, weights, i % 100)
-            except ValueError as e:
-                assert "malformed CSR" in str(e)
-    finally:
-        stop.set()
-        worker.join()

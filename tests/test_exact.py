@@ -90,7 +90,13 @@ def algorithms(graph, source, seed, rng):
     """(name, thunk) for every algorithm; each thunk returns (dist, pred)."""
     k, t = int(rng.integers(1, 5)), int(rng.integers(1, 6))
     other = int(rng.integers(0, len(graph[0]) - 1))
-    both = np.array([source, other], dtype=np.int64)
+    rows = np.array([other, source, other], dtype=np.int64)
+
+    def middle_row(flat, single):
+        """Row 1 of the multi-source result; rows 0 and 2 (one source) and the single call agree."""
+        assert all(a[0].tobytes() == a[2].tobytes() for a in flat), "two rows of one source differ"
+        assert all(a.tobytes() == b[0].tobytes() for a, b in zip(single(other), flat)), "row 0 differs"
+        return flat[0][1], flat[1][1]
     yield "bmssp", lambda: native.bmssp(*graph, source, seed)
 
     def instrumented():
@@ -105,8 +111,10 @@ def algorithms(graph, source, seed, rng):
         yield v, lambda v=v: native.bmssp_variant(*graph, source, v, seed)
     for v in ["tuned", "simpleq", "lazypiv", "notransform"]:
         yield f"{v} k={k} t={t}", lambda v=v: native.bmssp_variant(*graph, source, v, seed, k, t)
-    yield "bmssp_multisource", lambda: tuple(a[0] for a in qh.bmssp_multisource(*graph, both, seed))
-    yield "dijkstra_multisource", lambda: tuple(a[0] for a in qh.dijkstra_multisource(*graph, both))
+    yield "bmssp_multisource", lambda: middle_row(qh.bmssp_multisource(*graph, rows, seed),
+                                                  lambda s: native.bmssp(*graph, s, seed))
+    yield "dijkstra_multisource", lambda: middle_row(qh.dijkstra_multisource(*graph, rows),
+                                                     lambda s: native.dijkstra(*graph, s))
     yield "shortest_paths", lambda: qh.shortest_paths(graph, source, method="lazypiv", seed=seed)
 
 

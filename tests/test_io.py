@@ -26,27 +26,14 @@ def awkward_graph() -> CsrGraph:
 
 def assert_same(a: CsrGraph, b: CsrGraph):
     assert a.indptr.dtype == np.int64 and a.indices.dtype == np.int32 and a.weights.dtype == np.float64
-    np.testing.assert_array_equal(a.indptr, b.indptr)
-    np.testing.assert_array_equal(a.indices, b.indices)
-    np.testing.assert_array_equal(a.weights, b.weights)  # bit-exact text round trip
+    assert all(x.tobytes() == y.tobytes() for x, y in zip(a, b))  # bit-exact text round trip
 
 
 @pytest.mark.parametrize("name", FILE_NAMES)
 def test_round_trip_keeps_every_arc_in_order(tmp_path, name):
-    g = awkward_graph()
-    path = tmp_path / name
-    qio.save(g, path)
-    assert_same(qio.load(path), g)
-
-
-@pytest.mark.parametrize("name", FILE_NAMES)
-def test_round_trip_of_integer_weights_and_empty_graph(tmp_path, name):
-    g = from_edges(3, [0, 1], [1, 2], [4.0, 12345678901.0])
-    qio.save(g, tmp_path / name)
-    assert_same(qio.load(tmp_path / name), g)
-    empty = from_edges(4, [], [], [])
-    qio.save(empty, tmp_path / ("e" + name))
-    assert_same(qio.load(tmp_path / ("e" + name)), empty)
+    for i, g in enumerate([awkward_graph(), from_edges(3, [0, 1], [1, 2], [4.0, 12345678901.0]), from_edges(4, [], [], [])]):
+        qio.save(g, tmp_path / f"{i}{name}")
+        assert_same(qio.load(tmp_path / f"{i}{name}"), g)
 
 
 def test_dimacs_reads_the_same_without_pyarrow(tmp_path, monkeypatch):
@@ -153,7 +140,7 @@ MALFORMED = [
     ("c.gr", "p sp 3 2\na 0 2 3\na 1 3 4\n", 2, "tail 0 is outside"),
     ("d.gr", "p sp 3 2\na 1 2 3\nx 1 3 4\n", 3, "expected an arc line"),
     ("e.gr", "p sp 3 2\n\na 1 2 3\na 1 3 4 5\n", 4, "expected 4 fields, found 5"),
-    ("f.gr", "c\np sp 3 3\na 1 2 3\na 1 3 4\n", 2, "declares 3 arcs but the file has 2"),
+    ("f.gr", "c\np sp 3 3\na 1 2 3\nc among the arcs\na 1 3 4\n", 2, "declares 3 arcs but the file has 2"),
     ("g.gr", "p max 3 2\n", 1, "expected 'p sp"),
     ("h.gr", "p sp 3 2\na 1 2 3\np sp 3 2\n", 3, "second problem line"),
     ("i.gr", "p sp -3 2\n", 1, "vertex count -3"),
@@ -179,8 +166,9 @@ MALFORMED = [
     ("l.gr", "c\n" + "\n" * 1000 + "p sp 2 1\n" + "\n" * 1000 + "a 1 2 1\nc\n\na 1 3 1\n", 2006,
      "head 3 is outside [1, 2]"),
     ("m.gr", "p sp 2 1\nx\na 1 2 1\n", 2, "expected an arc line"),
-    ("n.gr", "p sp 200000000 0\n", 1, "declares 200000000 vertices, more than a file of 17 bytes"),
-    ("o.gr", "p sp 3 100000000\na 1 2 3\n", 1, "declares 100000000 arcs"),
+    # counts at the largest the id types allow pass the count check and fail the size check
+    ("n.gr", "p sp 2147483647 0\n", 1, "declares 2147483647 vertices, more than a file of 18 bytes"),
+    ("o.gr", "p sp 3 4611686018427387904\na 1 2 3\n", 1, "declares 4611686018427387904 arcs"),
     ("h.mtx", "%%MatrixMarket matrix coordinate real general\n9 9 1000000000\n", 2, "declares 1000000000 entries"),
     ("i.mtx", "%%MatrixMarket matrix coordinate real general\n2000000000 2000000000 0\n", 2,
      "declares 2000000000 vertices"),

@@ -17,16 +17,18 @@ pytestmark = pytest.mark.skipif(shutil.which("cmake") is None, reason="cmake not
 
 
 @pytest.fixture(scope="session")
-def build(tmp_path_factory):
+def build():
     """The native tests, the benchmark driver and an extension with test hooks, sharing one core
-    build (instrumented as well under tools/sanitize)."""
-    build = Path(os.environ.get("QH_NATIVE_BUILD_DIR") or tmp_path_factory.mktemp("native"))
-    configure = [
-        "cmake", "-S", str(ROOT), "-B", str(build), "-DQH_BUILD_NATIVE_TESTS=ON", "-DQH_TEST_HOOKS=ON",
-        "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g",
-        f"-DPython_EXECUTABLE={sys.executable}", f"-DQH_SANITIZE={'ON' if os.environ.get('QH_SANITIZED') else 'OFF'}",
-    ]
-    subprocess.run(configure, check=True, capture_output=True, text=True)
+    build (instrumented as well under tools/sanitize). The build directory is kept, so that a
+    second run recompiles only what changed."""
+    sanitized = bool(os.environ.get("QH_SANITIZED"))
+    given = os.environ.get("QH_NATIVE_BUILD_DIR")  # tools/sanitize hands over its configured build
+    build = Path(given or ROOT / "build" / ("native-asan" if sanitized else "native-test"))
+    if not (given and (build / "CMakeCache.txt").is_file()):
+        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-DQH_BUILD_NATIVE_TESTS=ON", "-DQH_TEST_HOOKS=ON",
+                        "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1",
+                        f"-DPython_EXECUTABLE={sys.executable}", f"-DQH_SANITIZE={'ON' if sanitized else 'OFF'}"],
+                       check=True, capture_output=True, text=True)
     subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "qh_native_tests", "qh_native_bmssp",
                     "_quillharbour"], check=True, capture_output=True, text=True)
     return build
@@ -55,95 +57,57 @@ def test_native_benchmark_reads_what_the_python_benchmark_writes(build, tmp_path
     assert bad.returncode == 2 and "g.weights: missing or not 3 values" in bad.stderr
 
 
-def test_internal_stop_surfaces_as_panic_exception(build):
-    code = textwrap.dedent(
-        """
-        import importlib.machinery, importlib.util, os, sys, threading
-        import numpy as np
-        loader = importlib.machinery.ExtensionFileLoader("quillharbour._quillharbour", sys.argv[1])
-        native = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-        loader.exec_module(native)
-        graph = (np.array([0, 1, 1]), np.array([1], np.int32), np.array([1.0]))
-        os.environ["QH_TEST_FAULT"] = "stop"
-        caught = []
-        for attempt in range(2):
+HOOKED = """
+    import importlib.machinery, importlib.util, os, sys, threading
+    import numpy as np
+    loader = importlib.machinery.ExtensionFileLoader("quillharbour._quillharbour", sys.argv[1])
+    native = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(native)
+    graph = (np.array([0, 1, 1]), np.array([1], np.int32), np.array([1.0]))
+    rng = np.random.default_rng(2)
+    n, m = 3000, 12000
+    tails, heads = rng.integers(0, n, m), rng.integers(0, n, m)
+    order = np.argsort(tails, kind="stable")
+    g = (np.concatenate([[0], np.cumsum(np.bincount(tails, minlength=n))]).astype(np.int64),
+         heads[order].astype(np.int32), rng.integers(1, 50, m)[order].astype(np.float64))
+    calls = {"dijkstra": lambda: native.dijkstra(*graph, 0), "bmssp": lambda: native.bmssp(*g, 0),
+             "bmssp_multisource": lambda: native.bmssp_multisource(*g, np.array([0, 5, 9, 11], np.int64))}
+    before = {name: call()[0].tobytes() for name, call in calls.items()}
+    # (fault site, entries, what reaches Python)
+    faults = [("stop", ["dijkstra"] * 2, ("internal stop provoked by the test suite",)),
+              ("exception", ["dijkstra"], ("index out of range",)), ("bad_alloc", ["dijkstra"], MemoryError),
+              ("unit_queue_stop", ["bmssp", "bmssp_multisource"], ("UnitQueue: held vertex missing from its block",)),
+              ("retire_bad_alloc", ["bmssp", "bmssp_multisource"], MemoryError)]
+    panics = set()
+    for site, names, expected in faults:
+        os.environ["QH_TEST_FAULT"] = site
+        for name in names:
             try:
-                native.dijkstra(*graph, 0)
-            except Exception:
-                raise SystemExit("caught by except Exception")
+                calls[name]()
+                raise SystemExit(f"{site}: {name} finished")
+            except MemoryError:
+                assert expected is MemoryError, (site, name)
+            except Exception as e:
+                raise SystemExit(f"{site}: {name} raised {e!r}, caught by except Exception")
             except BaseException as e:
-                caught.append(e)
-        first, second = caught
-        cls = type(first)
-        assert type(second) is cls, "the class is created once"
-        assert cls.__module__ == "pyo3_runtime" and cls.__qualname__ == "PanicException"
-        assert cls.__bases__ == (BaseException,)
-        assert first.args == ("internal stop provoked by the test suite",)
-        # the lock was taken back: other threads and later calls work
-        t = threading.Thread(target=lambda: None); t.start(); t.join()
-        os.environ["QH_TEST_FAULT"] = "exception"
-        try:
-            native.dijkstra(*graph, 0)
-        except BaseException as e:
-            assert type(e) is cls and e.args == ("index out of range",), e
-        os.environ["QH_TEST_FAULT"] = "bad_alloc"
-        try:
-            native.dijkstra(*graph, 0)
-        except MemoryError:
-            pass
-        del os.environ["QH_TEST_FAULT"]
-        print(native.dijkstra(*graph, 0)[0].tolist())
-        """
-    )
-    (so,) = build.glob("_quillharbour*.so")
-    out = subprocess.run([sys.executable, "-c", code, str(so)], capture_output=True, text=True)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "[0.0, 1.0]"
+                cls = type(e)
+                assert cls.__module__ == "pyo3_runtime" and cls.__qualname__ == "PanicException", e
+                assert cls.__bases__ == (BaseException,) and e.args == expected, (site, name, e)
+                panics.add(cls)
+            # the lock was taken back: other threads run
+            t = threading.Thread(target=lambda: None); t.start(); t.join()
+    assert len(panics) == 1, "the class is created once"
+    del os.environ["QH_TEST_FAULT"]
+    assert {name: call()[0].tobytes() for name, call in calls.items()} == before
+    print("ok")
+"""
 
 
-@pytest.mark.skipif(shutil.which("cmake") is None, reason="cmake not installed")
-def test_failures_deep_in_a_run_reach_python(build):
-    """An internal stop inside the block queue and an allocation failure while a
-    queue retires its blocks, single-source and in pool rows: PanicException and
-    MemoryError, and the process goes on answering the same."""
-    code = textwrap.dedent(
-        """
-        import importlib.machinery, importlib.util, os, sys
-        import numpy as np
-        loader = importlib.machinery.ExtensionFileLoader("quillharbour._quillharbour", sys.argv[1])
-        native = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-        loader.exec_module(native)
-        rng = np.random.default_rng(2)
-        n, m = 3000, 12000
-        tails, heads = rng.integers(0, n, m), rng.integers(0, n, m)
-        order = np.argsort(tails, kind="stable")
-        g = (np.concatenate([[0], np.cumsum(np.bincount(tails, minlength=n))]).astype(np.int64),
-             heads[order].astype(np.int32), rng.integers(1, 50, m)[order].astype(np.float64))
-        sources = np.array([0, 5, 9, 11], np.int64)
-        calls = {"bmssp": lambda: native.bmssp(*g, 0),
-                 "bmssp_multisource": lambda: native.bmssp_multisource(*g, sources)}
-        before = {name: call()[0].tobytes() for name, call in calls.items()}
-        for site, expected in (("unit_queue_stop", "BaseException"), ("retire_bad_alloc", "MemoryError")):
-            os.environ["QH_TEST_FAULT"] = site
-            for name, call in calls.items():
-                try:
-                    call()
-                    raise SystemExit(f"{site}: {name} finished")
-                except MemoryError:
-                    got = "MemoryError"
-                except Exception as e:
-                    raise SystemExit(f"{site}: {name} raised {e!r}")
-                except BaseException as e:
-                    assert type(e).__qualname__ == "PanicException", e
-                    assert e.args == ("UnitQueue: held vertex missing from its block",), e
-                    got = "BaseException"
-                assert got == expected, (site, name, got)
-        del os.environ["QH_TEST_FAULT"]
-        assert {name: call()[0].tobytes() for name, call in calls.items()} == before
-        print("ok")
-        """
-    )
+def test_failures_inside_a_run_reach_python(build):
+    """Internal stops (in Dijkstra and deep in the block queue), exceptions and allocation
+    failures, single-source and in pool rows: PanicException or MemoryError, and the process goes
+    on answering the same."""
     so = next(build.glob("_quillharbour*.so"))
-    out = subprocess.run([sys.executable, "-c", code, str(so)], capture_output=True, text=True)
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(HOOKED), str(so)], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "ok"

@@ -1,19 +1,22 @@
-"""Memory, references and the allocator boundary."""
+"""Memory, references, the allocator boundary, and threads mixing every entry."""
 
 from __future__ import annotations
 
 import gc
+import os
 import shutil
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import numpy as np
 import pytest
 
 import quillharbour
 from quillharbour import _quillharbour as native
-from conftest import not_sanitized, random_graph
+from conftest import not_sanitized, random_graph, run_python
 
 
 def rss_bytes():
@@ -21,74 +24,74 @@ def rss_bytes():
         return int(f.read().split()[1]) * 4096
 
 
+ENTRIES = {
+    "dijkstra": lambda g, s: native.dijkstra(*g, s),
+    "bmssp": lambda g, s: native.bmssp(*g, s),
+    "bmssp_instrumented": lambda g, s: native.bmssp_instrumented(*g, s),
+    "bmssp_variant": lambda g, s: native.bmssp_variant(*g, s, "tuned"),
+    "dijkstra_multisource": lambda g, s: native.dijkstra_multisource(*g, np.array([s, 0])),
+    "bmssp_multisource": lambda g, s: native.bmssp_multisource(*g, np.array([0, s])),
+}
+
+
 @not_sanitized
-def test_repeated_calls_keep_references_and_memory_flat():
-    rng = np.random.default_rng(11)
-    graph = random_graph(rng, 300, 1500)
-    source = 7
-    before = [sys.getrefcount(a) for a in graph]
-    # warm up allocator pools before the baseline
-    for _ in range(500):
-        quillharbour.dijkstra(*graph, source)
+@pytest.mark.parametrize("name", ENTRIES)
+def test_many_calls_keep_memory_and_references_flat(name):
+    graph = random_graph(np.random.default_rng(5), 6, 12)  # small, so many calls stay cheap
+    fn = ENTRIES[name]
+    refs = [sys.getrefcount(a) for a in graph]
+    for _ in range(2000):
+        fn(graph, 1)
     gc.collect()
     base = rss_bytes()
-    for _ in range(10_000):
-        d, p = quillharbour.dijkstra(*graph, source)
-    del d, p
-    gc.collect()
-    grown = rss_bytes() - base
-    # each call hands out ~3.6 kB; a leak of the results alone would be ~36 MB
-    assert grown < 4 * 2**20, grown
-    assert [sys.getrefcount(a) for a in graph] == before
-    # failing calls release their borrows too
-    for _ in range(1000):
+    for _ in range(20_000):
+        fn(graph, 1)
+    for _ in range(1000):  # failing calls release their borrows too
         with pytest.raises(IndexError):
-            quillharbour.dijkstra(*graph, 10**6)
-        with pytest.raises(TypeError):
-            quillharbour.dijkstra(graph[0], graph[1], graph[2].astype(np.float32), source)
-    assert [sys.getrefcount(a) for a in graph] == before
+            fn(graph, 10**6)
+    gc.collect()
+    # a leak of even the two result arrays (>= 360 bytes a call) would be 7 MB
+    assert rss_bytes() - base < 4 * 2**20
+    assert [sys.getrefcount(a) for a in graph] == refs
 
 
 @not_sanitized
-def test_result_buffer_freed_with_its_array():
-    graph = random_graph(np.random.default_rng(1), 2_000_000, 0)
-    gc.collect()
-    base = rss_bytes()
-    for _ in range(20):
-        d, p = quillharbour.dijkstra(*graph, 0)
-        d[:] = 1.0  # touch the pages
-        del d, p
-    gc.collect()
-    # 20 leaked pairs would be 240 MB
-    assert rss_bytes() - base < 64 * 2**20
-
-
-@not_sanitized
-def test_allocation_failure_raises_memory_error(tmp_path):
-    """A run that cannot get its memory raises MemoryError; the process lives."""
-    n = 300_000_000
-    path = tmp_path / "indptr.bin"
-    with open(path, "wb") as f:  # a sparse file: indptr all zero, no edges
-        f.truncate(8 * (n + 1))
-    code = textwrap.dedent(
-        f"""
+def test_allocation_failures_raise_memory_error(tmp_path):
+    """A run, or a pool row, that cannot get its memory, or results that cannot be allocated,
+    raise MemoryError; the process lives on, pool included."""
+    m, n = 50_000_000, 300_000_000
+    for name, size in (("indices", 4 * m), ("weights", 8 * m), ("indptr", 8 * (n + 1))):
+        with open(tmp_path / name, "wb") as f:  # sparse files: all zero
+            f.truncate(size)
+    code = f"""
         import resource
         import numpy as np
-        import quillharbour
-        indptr = np.memmap({str(path)!r}, dtype=np.int64, mode="r")
-        e = np.zeros(0, np.int32); w = np.zeros(0)
-        resource.setrlimit(resource.RLIMIT_AS, (5 * 2**30, 5 * 2**30))
-        try:
-            quillharbour.dijkstra(indptr, e, w, 0)
-        except MemoryError:
-            print("memory error")
-        # still alive and working afterwards
-        print(quillharbour.dijkstra(np.array([0, 0]), e, w, 0)[0].tolist())
-        """
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.split("\n")[:2] == ["memory error", "[0.0]"]
+        from conftest import csr
+        from quillharbour import _quillharbour as native
+
+        indices = np.memmap({str(tmp_path / "indices")!r}, dtype=np.int32, mode="r")
+        weights = np.memmap({str(tmp_path / "weights")!r}, dtype=np.float64, mode="r")
+        indptr = np.memmap({str(tmp_path / "indptr")!r}, dtype=np.int64, mode="r")
+        small = csr([0, 1, 1], [1], [1.0])
+        native.dijkstra_multisource(*small, np.array([0, 1]))  # the pool exists now
+        with open("/proc/self/status") as f:
+            size = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+        # a row's heap needs 12 bytes per arc (600 MB); leave it 300 MB
+        resource.setrlimit(resource.RLIMIT_AS, (size + 300 * 2**20, resource.RLIM_INFINITY))
+        for what, run in [("a row", lambda: native.dijkstra_multisource(np.array([0, {m}]), indices, weights,
+                                                                         np.array([0, 0, 0]))),
+                          ("the results", lambda: native.dijkstra_multisource(*csr(np.zeros(10**6 + 1), [], []),
+                                                                              np.arange(100))),  # 1.2 GB
+                          ("a run", lambda: native.dijkstra(indptr, indices[:0], weights[:0], 0))]:  # 2.4 GB
+            try:
+                run()
+            except MemoryError:
+                print("memory error in", what)
+        print(native.dijkstra_multisource(*small, np.array([1, 0]))[0].tolist())
+    """
+    out = run_python(code, env={"RAYON_NUM_THREADS": "2"})
+    assert out.splitlines() == ["memory error in a row", "memory error in the results", "memory error in a run",
+                                "[inf, 0.0, 0.0, 1.0]"]
 
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="binutils not installed")
@@ -120,6 +123,51 @@ def test_process_malloc_is_not_interposed():
         print("libc")
         """
     )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == "libc"
+    assert run_python(code).strip() == "libc"
+
+
+def test_eight_threads_mixing_every_entry_agree_with_sequential_answers():
+    graph = random_graph(np.random.default_rng(99), 400, 2400)
+    for a in graph:
+        a.flags.writeable = False
+    sources = np.array([3, 0, 3, 17], dtype=np.int64)
+    work = {"dijkstra_multi": lambda: native.dijkstra_multisource(*graph, sources),
+            "bmssp_multi": lambda: native.bmssp_multisource(*graph, sources, 4),
+            "bad-source": lambda: native.bmssp(*graph, 10**6),
+            "bad-row": lambda: native.dijkstra_multisource(*graph, sources[::-1] - 1)}
+    for s in (0, 5, 77):
+        work.update({f"dijkstra/{s}": lambda s=s: native.dijkstra(*graph, s),
+                     f"bmssp/{s}": lambda s=s: native.bmssp(*graph, s, s + 1),
+                     f"instrumented/{s}": lambda s=s: native.bmssp_instrumented(*graph, s, 2)})
+        for v in ("tuned", "simpleq", "hybrid:1:2", "notransform", "fast"):
+            work[f"{v}/{s}"] = lambda s=s, v=v: native.bmssp_variant(*graph, s, v, 3)
+
+    def answer(name):
+        try:
+            return b"".join(a.tobytes() for a in work[name]())
+        except IndexError as e:
+            return str(e)
+
+    expected = {name: answer(name) for name in work}
+    names = sorted(work)
+    deadline = time.monotonic() + float(os.environ.get("QH_SOAK_SECONDS", "2"))
+    failures, counts = [], [0] * 8
+
+    def worker(index):
+        rng = np.random.default_rng(index)
+        try:
+            while time.monotonic() < deadline:
+                name = names[rng.integers(len(names))]
+                if answer(name) != expected[name]:
+                    failures.append(name)
+                    return
+                counts[index] += 1
+        except BaseException as e:  # PanicException included
+            failures.append(repr(e))
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures and all(counts), (failures[:5], counts)
