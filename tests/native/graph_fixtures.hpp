@@ -1,5 +1,5 @@
-// graph_fixtures.hpp: graph builders, generators, a reference Dijkstra and
-// result certificates shared by the native tests.
+// graph_fixtures.hpp: graph builders, the corpus of the golden digests and the digest of a
+// run, shared by the native tests and the native benchmark.
 #pragma once
 
 #include <algorithm>
@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <queue>
 #include <string>
 #include <utility>
 #include <vector>
@@ -147,59 +146,21 @@ inline std::vector<CorpusGraph> corpus() {
     return c;
 }
 
-// Plain Dijkstra on an input graph (binary heap, strict improvement only).
-inline std::vector<double> reference_dijkstra(const Csr& g, std::uint64_t source) {
-    const double inf = std::numeric_limits<double>::infinity();
-    std::vector<double> dist(g.n, inf);
-    std::vector<char> done(g.n, 0);
-    using Item = std::pair<double, std::uint64_t>;
-    std::priority_queue<Item, std::vector<Item>, std::greater<Item>> heap;
-    dist[source] = 0.0;
-    heap.push({0.0, source});
-    while (!heap.empty()) {
-        auto [d, u] = heap.top();
-        heap.pop();
-        if (done[u]) continue;
-        done[u] = 1;
-        for (std::uint64_t e = g.indptr[u]; e < g.indptr[u + 1]; ++e) {
-            const std::uint64_t v = g.indices[e];
-            const double cd = d + g.weights[e];
-            if (cd < dist[v]) {
-                dist[v] = cd;
-                heap.push({cd, v});
-            }
-        }
-    }
-    return dist;
-}
-
-// FNV-1a over raw bytes.
-struct Fnv1a {
-    std::uint64_t h = 0xcbf29ce484222325ull;
-    void bytes(const void* p, std::size_t len) {
-        const auto* b = static_cast<const unsigned char*>(p);
-        for (std::size_t i = 0; i < len; ++i) {
-            h ^= b[i];
-            h *= 0x100000001b3ull;
-        }
-    }
-    template <class T>
-    void value(const T& v) {
-        bytes(&v, sizeof v);
-    }
-};
-
-// Digest of dist, pred and the settlement log of a run.
+// FNV-1a digest of dist, pred and the settlement log of a run.
 inline std::uint64_t run_digest(const BmsspRun& run) {
-    Fnv1a f;
-    for (double d : run.dist) f.value(std::bit_cast<std::uint64_t>(d));
-    for (std::int32_t p : run.pred) f.value(p);
+    std::uint64_t h = 0xcbf29ce484222325ull;
+    auto value = [&h](const auto& v) {
+        const auto* b = reinterpret_cast<const unsigned char*>(&v);
+        for (std::size_t i = 0; i < sizeof v; ++i) h = (h ^ b[i]) * 0x100000001b3ull;
+    };
+    for (double d : run.dist) value(std::bit_cast<std::uint64_t>(d));
+    for (std::int32_t p : run.pred) value(p);
     for (const SettleRecord& r : run.settle_log) {
-        f.value(r.vertex);
-        f.value(std::bit_cast<std::uint64_t>(r.dhat));
+        value(r.vertex);
+        value(std::bit_cast<std::uint64_t>(r.dhat));
     }
-    f.value(static_cast<std::uint64_t>(run.settle_log.size()));
-    return f.h;
+    value(static_cast<std::uint64_t>(run.settle_log.size()));
+    return h;
 }
 
 }  // namespace qh::testing
