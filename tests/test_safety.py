@@ -148,9 +148,12 @@ CTRL_C_CHILD = """
             return next(int(line.split()[1]) for line in f if line.startswith("Threads:"))
 
     seen = []
+    inside = [False]
     def handler(exc):
         def handle(signum, frame):
-            seen.append(threads())  # the thread running the call is still there
+            # mid-call: the thread running the call is still there, or the call has not returned
+            # (a signal taken while the graph is still being copied, before that thread starts)
+            seen.append((threads(), inside[0]))
             raise exc
         return handle
 
@@ -182,10 +185,14 @@ CTRL_C_CHILD = """
             idle = threads()
             print("go", name, flush=True)
             try:
+                inside[0] = True
                 call()
+                inside[0] = False
                 print("finished", name, flush=True)
             except exc:
-                print("raised", exc.__name__, "mid-call" if seen.pop() > idle else "after", flush=True)
+                inside[0] = False
+                count, was_inside = seen.pop()
+                print("raised", exc.__name__, "mid-call" if count > idle or was_inside else "after", flush=True)
     signal.signal(signal.SIGINT, signal.default_int_handler)
     assert fingerprint() == before
     assert native.dijkstra(*big, 0)[0].tobytes() == reference
