@@ -180,6 +180,16 @@ RecursionConfig recursion_config(const BmsspParams& params, const VariantConfig&
 }
 
 // A configured run on the constant-degree form with queues Q, counting its operations when C.
+// The input graph's distances and predecessors from the records of a finished run on its
+// constant-degree form.
+void map_back(const Vec<VertexNode>& vs, const CopyMaps& maps, std::uint64_t n, std::uint64_t source,
+              OwnedArray<double>& dist, OwnedArray<std::int32_t>& pred) {
+    dist = OwnedArray<double>::uninitialized(n);
+    for (std::uint64_t v = 0; v < n; ++v) dist[v] = vs[maps.first_copy[v]].dist;
+    pred = predecessors_back(maps, [&](std::uint64_t c) { return vs[c].dist; },
+                             [&](std::uint64_t c) { return vs[c].pred; }, source);
+}
+
 template <class Q, bool C>
 VariantRun run_transformed(const Csr& csr, std::uint64_t source, std::uint64_t seed, const VariantConfig& config) {
     CopyMaps maps;
@@ -192,11 +202,7 @@ VariantRun run_transformed(const Csr& csr, std::uint64_t source, std::uint64_t s
     VariantRun out;
     out.counts = search(rec, maps.source, params, rc, KEY_TOP, 0.0, sums_are_exact(csr.weights), INF);
     out.ops = rec.ops;
-    const Vec<VertexNode>& vs = rec.vertex;
-    out.dist = OwnedArray<double>::uninitialized(csr.n);
-    for (std::uint64_t v = 0; v < csr.n; ++v) out.dist[v] = vs[maps.first_copy[v]].dist;
-    out.pred = predecessors_back(maps, [&](std::uint64_t c) { return vs[c].dist; },
-                                 [&](std::uint64_t c) { return vs[c].pred; }, source);
+    map_back(rec.vertex, maps, csr.n, source, out.dist, out.pred);
     return out;
 }
 
@@ -258,12 +264,7 @@ BmsspRun core_run(const Csr& csr, std::uint64_t source, std::uint64_t seed, Sett
     BmsspRun run;
     run.counts = search(rec, maps.source, params, rc, bound, 0.0, sums_are_exact(csr.weights), limit);
     run.ops = rec.ops;
-
-    const Vec<VertexNode>& vs = rec.vertex;
-    run.dist = OwnedArray<double>::uninitialized(csr.n);
-    for (std::uint64_t v = 0; v < csr.n; ++v) run.dist[v] = vs[maps.first_copy[v]].dist;
-    run.pred = predecessors_back(maps, [&](std::uint64_t c) { return vs[c].dist; },
-                                 [&](std::uint64_t c) { return vs[c].pred; }, source);
+    map_back(rec.vertex, maps, csr.n, source, run.dist, run.pred);
     if (limited) {
         for (std::uint64_t v = 0; v < csr.n; ++v) {
             if (run.dist[v] > limit) {
