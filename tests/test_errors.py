@@ -232,7 +232,7 @@ TABLE += [pytest.param(call, exc, message, id=f"package-{i}") for i, (call, exc,
     (lambda: _search.search_multisource(PATH[0], PATH[1], -PATH[2], src(0)), ValueError, MULTI_NEGATIVE),
     (lambda: _search.search(PATH[0], np.array([0, 3], dtype=np.int32), PATH[2], src(0)), ValueError, MALFORMED),
     (lambda: _search.search(PATH[0][:0], *PATH[1:], src(0)), ValueError, has(r"^indptr must have length n \+ 1")),
-    # graph specs name the spec
+    # generator strings such as grid:AxB are named in their messages
     *[(lambda spec=spec: qh.generators.from_spec(spec), ValueError, has(words, re.escape(spec))) for spec, words in [
         ("grid:axb", "not made of integers"), ("grid:0x5", "at least 1"), ("gnm:10", "bad graph spec"),
         ("gnm:3:7", "arc count"), ("rmat:40", "scale"), ("path:-1", "vertex count"), ("blob:3", "unknown graph spec"),

@@ -66,13 +66,20 @@ def _one_source(g: CsrGraph, entry: str, variant: str | None, source: int,
 def _as_sources(sources: npt.ArrayLike) -> npt.NDArray[np.int64]:
     """Any array-like of sources, flattened in C order as scipy's `indices` are."""
     arr = np.asarray(sources)
+    return _int64_ids(arr.reshape(-1), f"sources must hold integers (got dtype {arr.dtype})",
+                      "sources: a source does not fit in a signed 64-bit integer")
+
+
+def _int64_ids(arr: np.ndarray, not_integers: str, too_large: str) -> npt.NDArray[np.int64]:
+    """A flat array of ids as contiguous int64: TypeError(`not_integers`) unless it holds
+    integers, OverflowError(`too_large`) for an unsigned id beyond int64."""
     if arr.size == 0:
         return np.zeros(0, dtype=np.int64)
     if arr.dtype.kind not in "iu":
-        raise TypeError(f"sources must hold integers (got dtype {arr.dtype})")
+        raise TypeError(not_integers)
     if arr.dtype.kind == "u" and arr.max() > np.iinfo(np.int64).max:
-        raise OverflowError("sources: a source does not fit in a signed 64-bit integer")
-    return np.ascontiguousarray(arr.reshape(-1), dtype=np.int64)
+        raise OverflowError(too_large)
+    return np.ascontiguousarray(arr, dtype=np.int64)
 
 
 def _source_index(sources: Any) -> int:
@@ -84,14 +91,8 @@ def _as_targets(targets: npt.ArrayLike) -> np.ndarray:
     arr = np.asarray(targets)
     if arr.ndim > 1:
         raise ValueError(f"targets must be an integer or a 1-D sequence of integers (got {arr.ndim}-D)")
-    arr = arr.reshape(-1)
-    if arr.size == 0:
-        return np.zeros(0, dtype=np.int64)
-    if arr.dtype.kind not in "iu":
-        raise TypeError(f"targets must be integers (got dtype {arr.dtype})")
-    if arr.dtype.kind == "u" and arr.max() > np.iinfo(np.int64).max:
-        raise OverflowError("a target does not fit in a signed 64-bit integer")
-    return np.ascontiguousarray(arr, dtype=np.int64)
+    return _int64_ids(arr.reshape(-1), f"targets must be integers (got dtype {arr.dtype})",
+                      "a target does not fit in a signed 64-bit integer")
 
 
 def _search_paths(g: CsrGraph, sources: npt.ArrayLike, limit: float | None, targets: npt.ArrayLike | None,
