@@ -15,6 +15,7 @@
 #include <variant>
 
 #include "bmssp_entry.hpp"
+#include "group.hpp"
 #include "run_parameters.hpp"
 #include "search.hpp"
 #include "variants/catalogue.hpp"
@@ -273,6 +274,56 @@ PyObject* parameters_entry(PyObject* args, PyObject* kwargs) {
                          p->one_search ? Py_True : Py_False);
 }
 
+// The arrays of one id dtype (int32 or int64) for `group_arcs`.
+template <class Id>
+PyObject* group_typed(std::uint64_t n, PyObject* o_tails, PyObject* o_heads, const ArrayArg<double>& weights,
+                      std::int64_t base, int typenum, const char* dtype_name) {
+    ArrayArg<Id> tails, heads;
+    if (!take_array(o_tails, "tails", typenum, dtype_name, tails) ||
+        !take_array(o_heads, "heads", typenum, dtype_name, heads) || !all_contiguous(tails, heads, weights))
+        return nullptr;
+    if (tails.size() != heads.size() || tails.size() != weights.size()) {
+        PyErr_SetString(PyExc_ValueError, "tails, heads and weights must have the same length");
+        return nullptr;
+    }
+    std::optional<std::variant<GroupedArcs, EndpointOutOfRange>> result;
+    const Fault fault = run_released(
+        [&] { result.emplace(group_by_tail<Id>(n, tails.view(), heads.view(), weights.view(), base)); },
+        n + tails.size());
+    if (raise_fault(fault)) return nullptr;
+    if (const auto* bad = std::get_if<EndpointOutOfRange>(&*result)) {
+        PyErr_Format(PyExc_ValueError, "arc %zu: endpoint %lld is outside [%lld, %lld)", bad->arc,
+                     static_cast<long long>(bad->id), static_cast<long long>(base),
+                     static_cast<long long>(base) + static_cast<long long>(n));
+        return nullptr;
+    }
+    auto& g = std::get<GroupedArcs>(*result);
+    return tuple_of({hand_over(g.indptr, NPY_INT64), hand_over(g.indices, NPY_INT32), hand_over(g.weights, NPY_FLOAT64)});
+}
+
+// CSR arrays of `n` vertices from parallel arc arrays, rows in the arcs' given order.
+PyObject* group_arcs_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"n", "tails", "heads", "weights", "base", nullptr};
+    PyObject *o_n, *o_tails, *o_heads, *o_weights, *o_base = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:group_arcs", const_cast<char**>(keywords), &o_n, &o_tails,
+                                     &o_heads, &o_weights, &o_base))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    std::uint64_t n = 0;
+    std::int64_t base = 0;
+    ArrayArg<double> weights;
+    if (!take_u64(o_n, "n", n) || (o_base != nullptr && !take_i64(o_base, "base", base)) ||
+        !take_array(o_weights, "weights", NPY_FLOAT64, "float64", weights))
+        return nullptr;
+    if (n > MAX_VERTICES || base < 0 || base > 1) {
+        PyErr_SetString(PyExc_ValueError, "n must be at most 2**31 and base 0 or 1");
+        return nullptr;
+    }
+    if (PyArray_Check(o_tails) && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(o_tails)) == NPY_INT32)
+        return group_typed<std::int32_t>(n, o_tails, o_heads, weights, base, NPY_INT32, "int32");
+    return group_typed<std::int64_t>(n, o_tails, o_heads, weights, base, NPY_INT64, "int64");
+}
+
 PyObject* py_search(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return search_entry(args, kwargs); });
 }
@@ -288,6 +339,9 @@ PyObject* py_bmssp_counted(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 PyObject* py_parameters(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return parameters_entry(args, kwargs); });
+}
+PyObject* py_group_arcs(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return group_arcs_entry(args, kwargs); });
 }
 
 PyMethodDef functions[] = {
@@ -326,6 +380,12 @@ PyMethodDef functions[] = {
      "the recursion runs on), 'base' (log2 of that count, at least 1), 'k', 't',\n"
      "'levels', 'bounded_dijkstra_level' (-1: off), 'bounded_dijkstra_sources'\n"
      "(0: off) and 'one_search' (the whole run is one bounded Dijkstra search)."},
+    {"group_arcs", QH_FN(py_group_arcs), METH_VARARGS | METH_KEYWORDS,
+     "group_arcs(n, tails, heads, weights, base=0)\n--\n\n"
+     "The CSR arrays `(indptr: int64[n+1], indices: int32[m], weights: float64[m])` of\n"
+     "the arcs `tails[i] - base -> heads[i] - base`, grouped by tail, each row in the\n"
+     "arcs' given order (a stable counting sort). `tails` and `heads` are both int32\n"
+     "or both int64. Raises ValueError for an endpoint outside [base, base + n)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,6 +8,7 @@ import re
 import numpy as np
 import pytest
 
+from quillharbour import _search
 from quillharbour import io as qio
 from conftest import huge_npz
 from quillharbour.graph import CsrGraph, from_edges
@@ -49,6 +50,37 @@ def test_gzip_is_detected_by_content(tmp_path):
     packed = tmp_path / "packed.gr"  # gzip data without the .gz suffix
     packed.write_bytes(gzip.compress(plain.read_bytes()))
     assert_same(qio.load(packed), awkward_graph())
+
+
+@pytest.mark.parametrize("ids", [np.int32, np.int64])
+@pytest.mark.parametrize("n, m", [(7, 40), (300, 5_000), (5, 200_000), (400_000, 300_000)])
+def test_grouping_is_a_stable_sort_by_tail(n, m, ids):
+    """Both ways the core groups arcs (straight to their rows, and through buckets of rows for
+    large inputs), from 0- and 1-based ids, against NumPy's stable sort; grouped input too."""
+    rng = np.random.default_rng(n + m)
+    tails = rng.integers(0, n, m)
+    heads, weights = rng.integers(0, n, m), rng.random(m) * 10.0 ** rng.integers(-5, 5, m)
+    for order in (np.arange(m), np.argsort(tails, kind="stable")):
+        t, h = tails[order], heads[order]
+        for base in (0, 1):
+            indptr, indices, w = _search.group_arcs(n, (t + base).astype(ids), (h + base).astype(ids),
+                                                    weights[order], base)
+            by_tail = np.argsort(t, kind="stable")
+            assert np.array_equal(indptr, np.concatenate([[0], np.cumsum(np.bincount(t, minlength=n))]))
+            assert np.array_equal(indices, h[by_tail]) and w.tobytes() == weights[order][by_tail].tobytes()
+
+
+@pytest.mark.parametrize("m", [50, 200_000])
+def test_grouping_refuses_endpoints_out_of_range(m):
+    rng = np.random.default_rng(m)
+    tails, heads, weights = rng.integers(1, 11, m), rng.integers(1, 11, m), np.ones(m)
+    for bad in ((tails, np.where(np.arange(m) == m - 7, 11, heads)), (np.where(np.arange(m) == 3, 0, tails), heads)):
+        with pytest.raises(ValueError, match=r"^arc \d+: endpoint (11|0) is outside \[1, 11\)$"):
+            _search.group_arcs(10, *bad, weights, 1)
+    with pytest.raises(ValueError, match="same length"):
+        _search.group_arcs(10, tails, heads[1:], weights, 1)
+    with pytest.raises(TypeError, match="argument 'heads': expected an array of dtype int32"):
+        _search.group_arcs(10, tails.astype(np.int32), heads, weights, 1)
 
 
 class TestForeignFiles:

@@ -16,6 +16,7 @@ import pytest
 
 from conftest import not_sanitized, python_env, random_graph, run_python
 from quillharbour import _quillharbour as native
+from quillharbour import _search
 
 MALFORMED = "malformed CSR"
 
@@ -107,6 +108,33 @@ def test_writer_racing_dijkstra_and_the_sources():
 
     positive = (graph[0], graph[1], graph[2] + 1.0)
     assert "ran" in race(flip, {"rows": lambda: native.dijkstra_multisource(*positive, sources)}, judge_rows)
+
+
+def test_writer_racing_the_grouping_of_arcs():
+    """Tails flipped between two valid layouts and absurd ids while the core groups the arcs: each
+    call groups one of the two layouts or refuses an id, never writes out of bounds."""
+    rng = np.random.default_rng(8)
+    n, m = 1_000, 300_000  # past the size that groups through buckets
+    layouts = [rng.integers(0, n, m), np.sort(rng.integers(0, n, m))]
+    tails, heads, weights = layouts[0].copy(), np.zeros(m, dtype=np.int64), np.ones(m)
+    expected = {_search.group_arcs(n, t, heads, weights)[0].tobytes() for t in layouts}
+
+    def flip():
+        for t in (layouts[1], np.full(m, 10**12), layouts[0]):
+            tails[:] = t
+
+    def judge(name, out):
+        if isinstance(out, Exception):
+            assert isinstance(out, ValueError) and "is outside [0, 1000)" in str(out), out
+            return "refused"
+        indptr = out[0]
+        if indptr.tobytes() in expected:
+            return "grouped"
+        # a layout half rewritten is still a grouping of m arcs
+        assert indptr[0] == 0 and indptr[-1] == m and np.all(np.diff(indptr) >= 0), indptr
+        return "mixed"
+
+    assert race(flip, {"group": lambda: _search.group_arcs(n, tails, heads, weights)}, judge)
 
 
 def test_daemon_threads_inside_calls_at_interpreter_exit():

@@ -84,3 +84,12 @@ def parameters(
     k: int = 0,
     t: int = 0,
 ) -> RunParameters: ...
+def group_arcs(
+    n: int,
+    tails: npt.NDArray[np.int32] | npt.NDArray[np.int64],
+    heads: npt.NDArray[np.int32] | npt.NDArray[np.int64],
+    weights: npt.NDArray[np.float64],
+    base: int = 0,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int32], npt.NDArray[np.float64]]:
+    """The CSR arrays of the arcs ``tails[i] - base -> heads[i] - base`` grouped by tail, each
+    row in the arcs' given order."""

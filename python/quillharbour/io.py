@@ -36,7 +36,7 @@ from typing import Any, Union
 
 import numpy as np
 
-from .graph import INDEX_MAX, CsrGraph, _stable_order, as_csr, from_edges
+from .graph import INDEX_MAX, CsrGraph, _grouped, as_csr, from_edges
 
 __all__ = [
     "GraphFormatError",
@@ -363,7 +363,7 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     _check_ids(table, heads, 1, n, "head")
     if len(tails) != m:
         raise GraphFormatError(path, p_line, f"problem line declares {m} arcs but the file has {len(tails)}")
-    return _csr_of_arcs(n, tails, heads, weights, base=1)
+    return _grouped(n, tails, heads, weights, base=1)
 
 
 def _count_arc_lines(data: bytes, start: int) -> tuple[int, bool]:
@@ -374,33 +374,6 @@ def _count_arc_lines(data: bytes, start: int) -> tuple[int, bool]:
     body_lines = data.count(b"\n", start) + (not data.endswith(b"\n"))
     arc_lines = data.count(b"\na ", start) + data.startswith(b"a ", start)
     return arc_lines, arc_lines == body_lines
-
-
-def _csr_of_arcs(n: int, tails: np.ndarray, heads: np.ndarray, weights: np.ndarray, base: int) -> CsrGraph:
-    """The CSR graph of arcs whose ids, counted from `base`, are known to lie in range; the
-    arcs of each row keep their order. Arcs grouped by tail, as files mostly hold them, cost
-    one count and one pass per array; others one stable counting sort."""
-    indptr = None
-    if len(tails) > 1 and not np.all(tails[1:] >= tails[:-1]):
-        try:
-            from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
-        except ImportError:
-            order = _stable_order(tails)
-            heads, weights = heads[order], weights[order]
-        else:
-            # scipy's conversion of a CSR matrix to CSC is a stable counting sort: the arcs
-            # become the one row of a matrix with a column per tail.
-            ptr = np.array([0, len(tails)], dtype=np.int32 if len(tails) < INDEX_MAX else np.int64)
-            by_tail = sparse.csr_array((weights, tails, ptr), shape=(1, n + base)).tocsc()
-            heads = sparse.csr_array((heads, tails, ptr), shape=(1, n + base)).tocsc().data
-            indptr, weights = by_tail.indptr[base:].astype(np.int64), by_tail.data
-    if indptr is None:
-        indptr = np.zeros(n + 1, dtype=np.int64)
-        np.cumsum(np.bincount(tails, minlength=n + base)[base:], out=indptr[1:])
-    if weights.dtype != np.float64 or not (weights.flags.writeable and weights.flags.c_contiguous):
-        weights = np.array(weights, dtype=np.float64)  # integers, a parser's memory or a field
-    indices = np.subtract(heads, base, dtype=np.int32) if base else np.ascontiguousarray(heads, dtype=np.int32)
-    return CsrGraph(indptr, indices, weights)
 
 
 def _parse_arcs_fast(data: bytes, start: int) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
@@ -533,20 +506,9 @@ def read_matrix_market(path: PathLike) -> CsrGraph:
             text = f"size line declares {nnz} entries but the file has fewer"
             raise GraphFormatError(path, line_no, text) from None
         raise GraphFormatError(path, None, text) from None
-    # The parser has checked every index against the size line.
-    row, col = m.row, m.col
-    if len(col) > 1 and np.all(col[1:] >= col[:-1]) and not np.all(row[1:] >= row[:-1]):
-        # Column by column, as most collections write their matrices: one transposition (a
-        # counting sort in scipy) puts the entries in rows, each row in file order, duplicates
-        # kept. 32-bit index arrays when they fit halve the memory it moves.
-        small = max(rows_n, len(row)) < INDEX_MAX
-        colptr = np.zeros(rows_n + 1, dtype=np.int32 if small else np.int64)
-        np.cumsum(np.bincount(col, minlength=rows_n), out=colptr[1:])
-        from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
-
-        csr = sparse.csc_array((m.data, row, colptr), shape=(rows_n, rows_n)).tocsr()
-        return as_csr((csr.indptr, csr.indices, csr.data))
-    return _csr_of_arcs(rows_n, row, col, m.data, base=0)
+    # The parser has checked every index against the size line. Files written column by
+    # column, as most collections write their matrices, are grouped into rows here.
+    return _grouped(rows_n, m.row, m.col, m.data)
 
 
 def _mmread(mmio: Any, source: Any) -> Any:
@@ -683,7 +645,7 @@ def read_edgelist(path: PathLike, delimiter: str | None = None, n: int | None = 
         if len(ids) and (ids.min() < 0 or ids.max() >= n):
             bad = np.flatnonzero((ids < 0) | (ids >= n))
             table_lines.fail_at(int(bad[0]), f"{what} {ids[bad[0]]} is outside [0, {n - 1}]")
-    return _csr_of_arcs(n, src, dst, weights, base=0)
+    return _grouped(n, src, dst, weights, base=0)
 
 
 def _checked_n(path: PathLike, n: int | None, arcs: int, size: int) -> int:

@@ -1,0 +1,153 @@
+// group.cpp: the stable counting sort of arcs by tail.
+#include "group.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "cancel.hpp"
+
+namespace qh {
+namespace {
+
+// Arcs handled between two looks at the cancel flag.
+constexpr std::size_t SLICE = std::size_t{1} << 20;
+// From this many arcs on, the arcs go to their rows in two cache-sized steps.
+constexpr std::size_t BUCKETED_FROM = std::size_t{1} << 17;
+// Arcs of one bucket, on average: their rows' output fits in the second-level cache.
+constexpr std::size_t BUCKET_ARCS = std::size_t{1} << 14;
+constexpr std::size_t MAX_BUCKETS = std::size_t{1} << 11;
+
+template <class Id>
+std::optional<EndpointOutOfRange> head_out_of_range(std::span<const Id> heads, std::size_t i, std::uint64_t n,
+                                                    std::int64_t base) {
+    const std::int64_t head = static_cast<std::int64_t>(heads[i]) - base;
+    if (static_cast<std::uint64_t>(head) < n) return std::nullopt;
+    return EndpointOutOfRange{i, static_cast<std::int64_t>(heads[i])};
+}
+
+// Each arc straight to its place, `out.indptr` holding the row starts. Walking backwards
+// from each row's end keeps the rows stable and leaves slot v + 1 holding the start of
+// row v, shifted down afterwards. Grouped arcs stay where they are.
+template <class Id>
+std::optional<EndpointOutOfRange> scatter(GroupedArcs& out, const OwnedArray<std::uint32_t>& rows,
+                                          std::span<const Id> heads, std::span<const double> weights,
+                                          std::uint64_t n, std::int64_t base, bool grouped) {
+    const std::size_t m = rows.size();
+    std::int64_t* const ptr = out.indptr.data();
+    std::int32_t* const indices = out.indices.data();
+    double* const w = out.weights.data();
+    for (std::size_t stop = m; stop > 0;) {
+        cancel_check();
+        const std::size_t from = stop > SLICE ? stop - SLICE : 0;
+        for (std::size_t i = stop; i-- > from;) {
+            const std::int64_t head = static_cast<std::int64_t>(heads[i]) - base;
+            if (static_cast<std::uint64_t>(head) >= n) return head_out_of_range(heads, i, n, base);
+            const std::int64_t slot = grouped ? static_cast<std::int64_t>(i) : --ptr[rows[i] + 1];
+            indices[slot] = static_cast<std::int32_t>(head);
+            w[slot] = weights[i];
+        }
+        stop = from;
+    }
+    if (!grouped) {
+        std::memmove(ptr, ptr + 1, n * sizeof(std::int64_t));
+        ptr[n] = static_cast<std::int64_t>(m);
+    }
+    return std::nullopt;
+}
+
+struct Staged {
+    std::uint32_t row;
+    std::int32_t head;
+    double weight;
+};
+
+// The same places in two passes that each write to few places at once: first every arc
+// to its bucket of consecutive rows (in a staging buffer laid out as the output), then
+// each bucket's arcs to their rows within the bucket's stretch of the output. A single
+// scatter over a large graph misses the cache on nearly every arc.
+template <class Id>
+std::optional<EndpointOutOfRange> scatter_by_buckets(GroupedArcs& out, const OwnedArray<std::uint32_t>& rows,
+                                                     std::span<const Id> heads, std::span<const double> weights,
+                                                     std::uint64_t n, std::int64_t base) {
+    const std::size_t m = rows.size();
+    const std::int64_t* const ptr = out.indptr.data();
+    const std::size_t wanted = std::clamp<std::size_t>(m / BUCKET_ARCS, 1, MAX_BUCKETS);
+    unsigned shift = 0;
+    while ((n >> shift) >= wanted) ++shift;
+    const std::size_t buckets = static_cast<std::size_t>(((n - 1) >> shift) + 1);
+    Vec<std::int64_t> cursor(buckets);
+    for (std::size_t b = 0; b < buckets; ++b) cursor[b] = ptr[b << shift];
+    auto staged = OwnedArray<Staged>::uninitialized(m);
+    for (std::size_t at = 0; at < m; at += SLICE) {
+        cancel_check();
+        const std::size_t end = std::min(m, at + SLICE);
+        for (std::size_t i = at; i < end; ++i) {
+            const std::int64_t head = static_cast<std::int64_t>(heads[i]) - base;
+            if (static_cast<std::uint64_t>(head) >= n) return head_out_of_range(heads, i, n, base);
+            const std::uint32_t row = rows[i];
+            staged[static_cast<std::size_t>(cursor[row >> shift]++)] = {row, static_cast<std::int32_t>(head), weights[i]};
+        }
+    }
+    std::int32_t* const indices = out.indices.data();
+    double* const w = out.weights.data();
+    Vec<std::int64_t> next(std::size_t{1} << shift);
+    for (std::size_t b = 0; b < buckets; ++b) {
+        if ((b & 63) == 0) cancel_check();
+        const std::uint64_t first = std::uint64_t{b} << shift;
+        const std::uint64_t last = std::min<std::uint64_t>(n, first + (std::uint64_t{1} << shift));
+        std::copy(ptr + first, ptr + last, next.begin());
+        for (auto i = static_cast<std::size_t>(ptr[first]); i < static_cast<std::size_t>(ptr[last]); ++i) {
+            const Staged& s = staged[i];
+            const auto slot = static_cast<std::size_t>(next[s.row - first]++);
+            indices[slot] = s.head;
+            w[slot] = s.weight;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+template <class Id>
+std::variant<GroupedArcs, EndpointOutOfRange> group_by_tail(std::uint64_t n, std::span<const Id> tails,
+                                                            std::span<const Id> heads, std::span<const double> weights,
+                                                            std::int64_t base) {
+    const std::size_t m = tails.size();
+    GroupedArcs out{OwnedArray<std::int64_t>::zeroed(n + 1), OwnedArray<std::int32_t>::uninitialized(m),
+                    OwnedArray<double>::uninitialized(m)};
+    std::int64_t* const ptr = out.indptr.data();
+    // Pass 1: the tails, range-checked, into a private copy; row sizes counted one slot up.
+    auto rows = OwnedArray<std::uint32_t>::uninitialized(m);
+    bool grouped = true;
+    std::uint32_t last = 0;
+    for (std::size_t at = 0; at < m; at += SLICE) {
+        cancel_check();
+        const std::size_t end = std::min(m, at + SLICE);
+        for (std::size_t i = at; i < end; ++i) {
+            const std::int64_t id = static_cast<std::int64_t>(tails[i]) - base;
+            if (static_cast<std::uint64_t>(id) >= n) return EndpointOutOfRange{i, static_cast<std::int64_t>(tails[i])};
+            const auto row = static_cast<std::uint32_t>(id);
+            grouped &= row >= last;
+            last = row;
+            rows[i] = row;
+            ++ptr[row + 1];
+        }
+    }
+    for (std::uint64_t v = 0; v < n; ++v) ptr[v + 1] += ptr[v];
+    if (grouped || m < BUCKETED_FROM) {
+        if (const auto bad = scatter(out, rows, heads, weights, n, base, grouped)) return *bad;
+        return out;
+    }
+    if (const auto bad = scatter_by_buckets(out, rows, heads, weights, n, base)) return *bad;
+    return out;
+}
+
+template std::variant<GroupedArcs, EndpointOutOfRange> group_by_tail<std::int32_t>(
+    std::uint64_t, std::span<const std::int32_t>, std::span<const std::int32_t>, std::span<const double>,
+    std::int64_t);
+template std::variant<GroupedArcs, EndpointOutOfRange> group_by_tail<std::int64_t>(
+    std::uint64_t, std::span<const std::int64_t>, std::span<const std::int64_t>, std::span<const double>,
+    std::int64_t);
+
+}  // namespace qh
