@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <bit>
-#include <cinttypes>
 #include <cmath>
-#include <cstdio>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -101,47 +99,6 @@ std::optional<BmsspError> check_run_input(const Csr& csr, std::uint64_t source, 
     if (smallest != nullptr) *smallest = scan.smallest;
     return std::nullopt;
 }
-
-namespace {
-
-// Stops with "<what> (left: a, right: b)"; the text lives in thread-local storage, which the
-// module boundary copies before the thread does anything else.
-[[noreturn]] void stop_unequal(const char* what, std::uint64_t left, std::uint64_t right) {
-    thread_local char message[160];
-    std::snprintf(message, sizeof message, "%s (left: %" PRIu64 ", right: %" PRIu64 ")", what, left, right);
-    internal_stop(message);
-}
-
-}  // namespace
-
-void check_structure(const Csr& csr) {
-    const std::uint64_t n = csr.n;
-    const std::uint64_t nnz = csr.indices.size();
-    if (csr.indptr.size() != n + 1) stop_unequal("malformed CSR: indptr length", csr.indptr.size(), n + 1);
-    if (csr.indptr[0] != 0) stop_unequal("malformed CSR: indptr[0] != 0", csr.indptr[0], 0);
-    if (csr.indptr[n] != nnz) stop_unequal("malformed CSR: indptr[n] != nnz", csr.indptr[n], nnz);
-    if (csr.weights.size() != nnz) stop_unequal("malformed CSR: weights length", csr.weights.size(), nnz);
-    // Chunks without an early exit inside, so that the compiler can vectorise them.
-    constexpr std::uint64_t CHUNK = 4096;
-    const std::uint64_t* const row = csr.indptr.data();
-    for (std::uint64_t at = 1; at <= n; at += CHUNK) {
-        const std::uint64_t end = std::min(at + CHUNK, n + 1);
-        bool bad = false;
-        for (std::uint64_t i = at; i < end; ++i) bad |= (row[i - 1] > row[i]) | (row[i] > nnz);
-        if (bad) internal_stop("malformed CSR: indptr not monotone");
-    }
-    // Heads are u32: compared with n capped to u32 range, the test vectorises and means the same.
-    const auto limit = static_cast<std::uint32_t>(std::min<std::uint64_t>(n, UINT32_MAX));
-    const bool all_u32_below = n > UINT32_MAX;  // then every head is below n
-    const std::uint32_t* const head = csr.indices.data();
-    for (std::uint64_t at = 0; !all_u32_below && at < nnz; at += CHUNK) {
-        const std::uint64_t end = std::min(at + CHUNK, nnz);
-        unsigned bad = 0;
-        for (std::uint64_t e = at; e < end; ++e) bad |= head[e] >= limit;
-        if (bad) internal_stop("malformed CSR: neighbor id out of range");
-    }
-}
-
 
 // --- runs ----------------------------------------------------------------------------------
 
@@ -297,7 +254,6 @@ std::variant<VariantRun, BmsspError> run_configured(const Csr& csr, std::uint64_
                                                     const VariantConfig& config, Counting counting) {
     double min_weight = 0.0;
     if (const auto error = check_run_input(csr, source, &min_weight)) return *error;
-    check_structure(csr);
     // Refuse before building anything: the searched graph's ids, transformed or not, must fit in i32.
     if ((config.transform ? transformed_vertex_count(csr) : csr.n) >= VARIANT_MAX_VERTICES)
         return BmsspError::GraphTooLarge;

@@ -69,9 +69,6 @@ BmsspParams bmssp_parameters(std::uint64_t n, std::optional<std::pair<std::uint6
 // then the smallest weight (+inf without edges) in *smallest unless it is null.
 std::optional<BmsspError> check_run_input(const Csr& csr, std::uint64_t source, double* smallest = nullptr) noexcept;
 
-// The structure checks of a run; each failure stops with its "malformed CSR: ..." message.
-void check_structure(const Csr& csr);
-
 // --- runs ----------------------------------------------------------------------------
 
 // One complete single-source core run on a validated graph. With a finite
