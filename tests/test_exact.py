@@ -4,7 +4,7 @@ One body, run over every entry and variant: distances equal Dijkstra's bit for
 bit, predecessors pass the certificate, the settlement log keeps its invariants,
 and no BMSSP run needed its closing edge check (the recursion's own rules for
 rounding kept it complete). The families favour what integer weights hide:
-decimal and many-decade weights, sums that absorb, subnormals, zero-weight
+decimal and many-decade weights, sums that absorb or overflow, subnormals, zero-weight
 cycles, parallel arcs, self-loops, hubs, long paths and disconnected parts.
 """
 
@@ -33,6 +33,7 @@ WEIGHTS = {
     "absorbing": lambda rng, m: rng.choice([0.0, 1.0, 0.5, 1.1e-16, 2.3e-16, 3e-16, 1e16], m),
     "subnormal": lambda rng, m: rng.choice([0.0, 5e-324, 1e-320, 2.2250738585072014e-308, 1.0], m),
     "zero-cycles": lambda rng, m: np.where(rng.random(m) < 0.5, 0.0, rng.choice([0.1, 0.3, 2.0], m)),
+    "overflowing": lambda rng, m: rng.choice([1e308, 1.7e308, 0.5, 3.0], m),  # sums to +inf are no paths
 }
 
 
