@@ -3,7 +3,8 @@
 // The extended Dijkstra searches of search.hpp (a distance limit, targets,
 // the nearest of many sources, undirected arcs, distances without
 // predecessors) and BMSSP bounded by a limit reach Python here, beside the
-// fixed surface of `_quillharbour`. The road of every entry is that of
+// fixed surface of `_quillharbour`, with the helpers the package builds on (the
+// run parameters, the grouping of arcs into rows). The road of every entry is that of
 // boundary.hpp; the Dijkstra entries read the graph arrays in place, as
 // `dijkstra` does, and the BMSSP entry copies them, as `bmssp` does.
 #include "boundary.hpp"
