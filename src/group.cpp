@@ -30,10 +30,10 @@ std::optional<EndpointOutOfRange> head_out_of_range(std::span<const Id> heads, s
 // from each row's end keeps the rows stable and leaves slot v + 1 holding the start of
 // row v, shifted down afterwards. Grouped arcs stay where they are.
 template <class Id>
-std::optional<EndpointOutOfRange> scatter(GroupedArcs& out, const OwnedArray<std::uint32_t>& rows,
+std::optional<EndpointOutOfRange> scatter(GroupedArcs& out, std::span<const std::uint32_t> rows,
                                           std::span<const Id> heads, std::span<const double> weights,
                                           std::uint64_t n, std::int64_t base, bool grouped) {
-    const std::size_t m = rows.size();
+    const std::size_t m = heads.size();
     std::int64_t* const ptr = out.indptr.data();
     std::int32_t* const indices = out.indices.data();
     double* const w = out.weights.data();
@@ -67,7 +67,7 @@ struct Staged {
 // each bucket's arcs to their rows within the bucket's stretch of the output. A single
 // scatter over a large graph misses the cache on nearly every arc.
 template <class Id>
-std::optional<EndpointOutOfRange> scatter_by_buckets(GroupedArcs& out, const OwnedArray<std::uint32_t>& rows,
+std::optional<EndpointOutOfRange> scatter_by_buckets(GroupedArcs& out, std::span<const std::uint32_t> rows,
                                                      std::span<const Id> heads, std::span<const double> weights,
                                                      std::uint64_t n, std::int64_t base) {
     const std::size_t m = rows.size();
@@ -117,8 +117,10 @@ std::variant<GroupedArcs, EndpointOutOfRange> group_by_tail(std::uint64_t n, std
     GroupedArcs out{OwnedArray<std::int64_t>::zeroed(n + 1), OwnedArray<std::int32_t>::uninitialized(m),
                     OwnedArray<double>::uninitialized(m)};
     std::int64_t* const ptr = out.indptr.data();
-    // Pass 1: the tails, range-checked, into a private copy; row sizes counted one slot up.
-    auto rows = OwnedArray<std::uint32_t>::uninitialized(m);
+    // Pass 1: the tails, range-checked, into a private copy; row sizes counted one slot up. The
+    // copy lives in the output's heads until the heads are written (unsigned and signed
+    // twins may alias).
+    auto* const rows = reinterpret_cast<std::uint32_t*>(out.indices.data());
     bool grouped = true;
     std::uint32_t last = 0;
     for (std::size_t at = 0; at < m; at += SLICE) {
@@ -135,11 +137,17 @@ std::variant<GroupedArcs, EndpointOutOfRange> group_by_tail(std::uint64_t n, std
         }
     }
     for (std::uint64_t v = 0; v < n; ++v) ptr[v + 1] += ptr[v];
-    if (grouped || m < BUCKETED_FROM) {
-        if (const auto bad = scatter(out, rows, heads, weights, n, base, grouped)) return *bad;
+    if (grouped) {  // every arc stays where it is: the rows are not read again
+        if (const auto bad = scatter(out, {}, heads, weights, n, base, true)) return *bad;
         return out;
     }
-    if (const auto bad = scatter_by_buckets(out, rows, heads, weights, n, base)) return *bad;
+    if (m < BUCKETED_FROM) {  // the heads are written in any order: the rows move out first
+        const Vec<std::uint32_t> moved(rows, rows + m);
+        if (const auto bad = scatter(out, moved, heads, weights, n, base, false)) return *bad;
+        return out;
+    }
+    // The first pass reads the rows, the second writes the heads.
+    if (const auto bad = scatter_by_buckets(out, {rows, m}, heads, weights, n, base)) return *bad;
     return out;
 }
 
