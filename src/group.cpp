@@ -18,14 +18,6 @@ constexpr std::size_t BUCKETED_FROM = std::size_t{1} << 17;
 constexpr std::size_t BUCKET_ARCS = std::size_t{1} << 14;
 constexpr std::size_t MAX_BUCKETS = std::size_t{1} << 11;
 
-template <class Id>
-std::optional<EndpointOutOfRange> head_out_of_range(std::span<const Id> heads, std::size_t i, std::uint64_t n,
-                                                    std::int64_t base) {
-    const std::int64_t head = static_cast<std::int64_t>(heads[i]) - base;
-    if (static_cast<std::uint64_t>(head) < n) return std::nullopt;
-    return EndpointOutOfRange{i, static_cast<std::int64_t>(heads[i])};
-}
-
 // Each arc straight to its place, `out.indptr` holding the row starts. Walking backwards
 // from each row's end keeps the rows stable and leaves slot v + 1 holding the start of
 // row v, shifted down afterwards. Grouped arcs stay where they are.
@@ -42,7 +34,7 @@ std::optional<EndpointOutOfRange> scatter(GroupedArcs& out, std::span<const std:
         const std::size_t from = stop > SLICE ? stop - SLICE : 0;
         for (std::size_t i = stop; i-- > from;) {
             const std::int64_t head = static_cast<std::int64_t>(heads[i]) - base;
-            if (static_cast<std::uint64_t>(head) >= n) return head_out_of_range(heads, i, n, base);
+            if (static_cast<std::uint64_t>(head) >= n) return EndpointOutOfRange{i, head + base};
             const std::int64_t slot = grouped ? static_cast<std::int64_t>(i) : --ptr[rows[i] + 1];
             indices[slot] = static_cast<std::int32_t>(head);
             w[slot] = weights[i];
@@ -84,7 +76,7 @@ std::optional<EndpointOutOfRange> scatter_by_buckets(GroupedArcs& out, std::span
         const std::size_t end = std::min(m, at + SLICE);
         for (std::size_t i = at; i < end; ++i) {
             const std::int64_t head = static_cast<std::int64_t>(heads[i]) - base;
-            if (static_cast<std::uint64_t>(head) >= n) return head_out_of_range(heads, i, n, base);
+            if (static_cast<std::uint64_t>(head) >= n) return EndpointOutOfRange{i, head + base};
             const std::uint32_t row = rows[i];
             staged[static_cast<std::size_t>(cursor[row >> shift]++)] = {row, static_cast<std::int32_t>(head), weights[i]};
         }
@@ -128,7 +120,7 @@ std::variant<GroupedArcs, EndpointOutOfRange> group_by_tail(std::uint64_t n, std
         const std::size_t end = std::min(m, at + SLICE);
         for (std::size_t i = at; i < end; ++i) {
             const std::int64_t id = static_cast<std::int64_t>(tails[i]) - base;
-            if (static_cast<std::uint64_t>(id) >= n) return EndpointOutOfRange{i, static_cast<std::int64_t>(tails[i])};
+            if (static_cast<std::uint64_t>(id) >= n) return EndpointOutOfRange{i, id + base};
             const auto row = static_cast<std::uint32_t>(id);
             grouped &= row >= last;
             last = row;

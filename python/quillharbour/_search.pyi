@@ -1,6 +1,6 @@
 """The native extension module `quillharbour._search`."""
 
-from typing import TypedDict
+from typing import Any, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -86,8 +86,8 @@ def parameters(
 ) -> RunParameters: ...
 def group_arcs(
     n: int,
-    tails: npt.NDArray[np.int32] | npt.NDArray[np.int64],
-    heads: npt.NDArray[np.int32] | npt.NDArray[np.int64],
+    tails: npt.NDArray[np.signedinteger[Any]],  # int32 or int64, one dtype for both
+    heads: npt.NDArray[np.signedinteger[Any]],
     weights: npt.NDArray[np.float64],
     base: int = 0,
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int32], npt.NDArray[np.float64]]:
