@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <utility>
 
 #include "cancel.hpp"
+#include "pool.hpp"
 
 namespace qh {
 namespace {
@@ -29,18 +31,23 @@ std::optional<EndpointOutOfRange> scatter(GroupedArcs& out, std::span<const std:
     std::int64_t* const ptr = out.indptr.data();
     std::int32_t* const indices = out.indices.data();
     double* const w = out.weights.data();
+    std::optional<EndpointOutOfRange> bad;  // the walk goes backwards: the last one seen is the first
     for (std::size_t stop = m; stop > 0;) {
         cancel_check();
         const std::size_t from = stop > SLICE ? stop - SLICE : 0;
         for (std::size_t i = stop; i-- > from;) {
             const std::int64_t head = static_cast<std::int64_t>(heads[i]) - base;
-            if (static_cast<std::uint64_t>(head) >= n) return EndpointOutOfRange{i, head + base};
+            if (static_cast<std::uint64_t>(head) >= n) [[unlikely]] {
+                bad = EndpointOutOfRange{i, head + base};
+                continue;
+            }
             const std::int64_t slot = grouped ? static_cast<std::int64_t>(i) : --ptr[rows[i] + 1];
             indices[slot] = static_cast<std::int32_t>(head);
             w[slot] = weights[i];
         }
         stop = from;
     }
+    if (bad) return bad;
     if (!grouped) {
         std::memmove(ptr, ptr + 1, n * sizeof(std::int64_t));
         ptr[n] = static_cast<std::int64_t>(m);
@@ -57,7 +64,10 @@ struct Staged {
 // The same places in two passes that each write to few places at once: first every arc
 // to its bucket of consecutive rows (in a staging buffer laid out as the output), then
 // each bucket's arcs to their rows within the bucket's stretch of the output. A single
-// scatter over a large graph misses the cache on nearly every arc.
+// scatter over a large graph misses the cache on nearly every arc. The first pass runs on
+// the pool in consecutive parts of the arcs, each with its own cursors (from counts per
+// part and bucket), the second over the buckets: the places do not depend on how the work
+// is shared out.
 template <class Id>
 std::optional<EndpointOutOfRange> scatter_by_buckets(GroupedArcs& out, std::span<const std::uint32_t> rows,
                                                      std::span<const Id> heads, std::span<const double> weights,
@@ -68,34 +78,58 @@ std::optional<EndpointOutOfRange> scatter_by_buckets(GroupedArcs& out, std::span
     unsigned shift = 0;
     while ((n >> shift) >= wanted) ++shift;
     const std::size_t buckets = static_cast<std::size_t>(((n - 1) >> shift) + 1);
-    Vec<std::int64_t> cursor(buckets);
-    for (std::size_t b = 0; b < buckets; ++b) cursor[b] = ptr[b << shift];
-    auto staged = OwnedArray<Staged>::uninitialized(m);
-    for (std::size_t at = 0; at < m; at += SLICE) {
-        cancel_check();
-        const std::size_t end = std::min(m, at + SLICE);
-        for (std::size_t i = at; i < end; ++i) {
-            const std::int64_t head = static_cast<std::int64_t>(heads[i]) - base;
-            if (static_cast<std::uint64_t>(head) >= n) return EndpointOutOfRange{i, head + base};
-            const std::uint32_t row = rows[i];
-            staged[static_cast<std::size_t>(cursor[row >> shift]++)] = {row, static_cast<std::int32_t>(head), weights[i]};
-        }
+    Pool& pool = global_pool();
+    const std::size_t parts = std::min(pool.threads(), m / BUCKET_ARCS + 1);
+    auto part_start = [&](std::size_t p) { return m / parts * p + std::min(p, m % parts); };
+    // cursor[p * buckets + b]: where part p puts its next arc of bucket b.
+    Vec<std::int64_t> cursor(parts * buckets, 0);
+    try_for_each<EndpointOutOfRange>(pool, parts, [&](std::size_t p) -> std::optional<EndpointOutOfRange> {
+        std::int64_t* const count = cursor.data() + p * buckets;
+        for (std::size_t i = part_start(p); i < part_start(p + 1); ++i) ++count[rows[i] >> shift];
+        return std::nullopt;
+    });
+    for (std::size_t b = 0; b < buckets; ++b) {
+        std::int64_t at = ptr[b << shift];
+        for (std::size_t p = 0; p < parts; ++p) at += std::exchange(cursor[p * buckets + b], at);
     }
+    // Every part runs to its end or its first bad head, so the error reported is that of the
+    // first bad arc whatever the number of parts.
+    auto staged = OwnedArray<Staged>::uninitialized(m);
+    Vec<std::optional<EndpointOutOfRange>> bad(parts);
+    try_for_each<EndpointOutOfRange>(pool, parts, [&](std::size_t p) -> std::optional<EndpointOutOfRange> {
+        std::int64_t* const next = cursor.data() + p * buckets;
+        const std::size_t stop = part_start(p + 1);
+        for (std::size_t at = part_start(p); at < stop; at += SLICE) {
+            cancel_check();
+            const std::size_t end = std::min(stop, at + SLICE);
+            for (std::size_t i = at; i < end; ++i) {
+                const std::int64_t head = static_cast<std::int64_t>(heads[i]) - base;
+                if (static_cast<std::uint64_t>(head) >= n) {
+                    bad[p] = EndpointOutOfRange{i, head + base};
+                    return std::nullopt;
+                }
+                const std::uint32_t row = rows[i];
+                staged[static_cast<std::size_t>(next[row >> shift]++)] = {row, static_cast<std::int32_t>(head), weights[i]};
+            }
+        }
+        return std::nullopt;
+    });
+    for (const auto& first : bad)
+        if (first) return first;
     std::int32_t* const indices = out.indices.data();
     double* const w = out.weights.data();
-    Vec<std::int64_t> next(std::size_t{1} << shift);
-    for (std::size_t b = 0; b < buckets; ++b) {
-        if ((b & 63) == 0) cancel_check();
+    try_for_each<EndpointOutOfRange>(pool, buckets, [&](std::size_t b) -> std::optional<EndpointOutOfRange> {
         const std::uint64_t first = std::uint64_t{b} << shift;
         const std::uint64_t last = std::min<std::uint64_t>(n, first + (std::uint64_t{1} << shift));
-        std::copy(ptr + first, ptr + last, next.begin());
+        Vec<std::int64_t> next(ptr + first, ptr + last);
         for (auto i = static_cast<std::size_t>(ptr[first]); i < static_cast<std::size_t>(ptr[last]); ++i) {
             const Staged& s = staged[i];
             const auto slot = static_cast<std::size_t>(next[s.row - first]++);
             indices[slot] = s.head;
             w[slot] = s.weight;
         }
-    }
+        return std::nullopt;
+    });
     return std::nullopt;
 }
 
