@@ -105,11 +105,12 @@ std::optional<BmsspError> check_run_input(const Csr& csr, std::uint64_t source, 
 namespace {
 
 // Runs `rec` from `source` under `params` and `config`: one whole search when the outermost
-// call takes the bounded search, else the recursion with bound `bound` and the closing check.
+// call takes the bounded search, else the recursion with bound `bound` and the closing check,
+// which `weights` (the input's) may show to have nothing to find.
 template <class Rows, class Queues, bool Counted>
 ExactnessCounts search(Recursion<Rows, Queues, Counted>& rec, std::uint32_t source, const BmsspParams& params,
-                       const RecursionConfig& config, const Key& bound, double min_weight, bool exact_sums,
-                       double limit) {
+                       const RecursionConfig& config, const Key& bound, double min_weight,
+                       std::span<const double> weights, double limit) {
     if (config.takes_bounded_search(params.levels, 1)) {
         rec.whole_search(source, min_weight);
         return {};
@@ -122,7 +123,7 @@ ExactnessCounts search(Recursion<Rows, Queues, Counted>& rec, std::uint32_t sour
     // have a true distance, and hence a tentative one, above the limit.
     const Key reached = rec.run(params.levels, bound, top);
     if (limit != INF && !(reached == bound)) internal_stop("BMSSP: the outermost call stopped below its bound");
-    const std::uint64_t lowered = exact_sums ? 0 : rec.finish(limit);
+    const std::uint64_t lowered = sums_are_exact(weights) ? 0 : rec.finish(limit);
     return ExactnessCounts{rec.reoffers, lowered};
 }
 
@@ -157,7 +158,7 @@ VariantRun run_transformed(const Csr& csr, std::uint64_t source, std::uint64_t s
     Recursion<ConstantDegreeRows, Q, C> rec(std::move(nodes), ConstantDegreeRows{}, maps.source, rc, seed);
     rec.keep_log = false;
     VariantRun out;
-    out.counts = search(rec, maps.source, params, rc, KEY_TOP, 0.0, sums_are_exact(csr.weights), INF);
+    out.counts = search(rec, maps.source, params, rc, KEY_TOP, 0.0, csr.weights, INF);
     out.ops = rec.ops;
     map_back(rec.vertex, maps, csr.n, source, out.dist, out.pred);
     return out;
@@ -178,7 +179,7 @@ VariantRun run_on_input(const Csr& csr, std::uint64_t source, std::uint64_t seed
                                  s, rc, seed);
     rec.keep_log = false;
     VariantRun out;
-    out.counts = search(rec, s, params, rc, KEY_TOP, min_weight, sums_are_exact(csr.weights), INF);
+    out.counts = search(rec, s, params, rc, KEY_TOP, min_weight, csr.weights, INF);
     out.ops = rec.ops;
     out.dist = OwnedArray<double>::uninitialized(n);
     out.pred = OwnedArray<std::int32_t>::uninitialized(n);
@@ -219,7 +220,7 @@ BmsspRun core_run(const Csr& csr, std::uint64_t source, std::uint64_t seed, Sett
     const bool limited = limit != INF;
     const Key bound = limited ? Key{limit, NO_PATH_HOPS, NO_PATH_HOPS} : KEY_TOP;
     BmsspRun run;
-    run.counts = search(rec, maps.source, params, rc, bound, 0.0, sums_are_exact(csr.weights), limit);
+    run.counts = search(rec, maps.source, params, rc, bound, 0.0, csr.weights, limit);
     run.ops = rec.ops;
     map_back(rec.vertex, maps, csr.n, source, run.dist, run.pred);
     if (limited) {

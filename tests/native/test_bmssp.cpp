@@ -128,6 +128,34 @@ TEST(finish_completes_any_labelling_it_is_given) {
     }
 }
 
+TEST(sums_are_exact_agrees_with_integer_arithmetic) {
+    // The verdict is "integral weights totalling at most 2^52", whatever order the scan adds
+    // them in: totals just below, at and above 2^52, with the crossing weight at every
+    // position of the unrolled loop and of its tail, and one fractional weight.
+    constexpr double TWO_52 = 4503599627370496.0;
+    std::uint64_t state = 5;
+    for (std::size_t n = 1; n <= 11; ++n) {
+        for (std::size_t big = 0; big < n; ++big) {
+            for (const std::int64_t over : {-3, -1, 0, 1, 2}) {
+                std::vector<double> w(n);
+                unsigned __int128 total = 0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    w[i] = static_cast<double>(splitmix64(state) % 1000);
+                    if (i != big) total += static_cast<std::uint64_t>(w[i]);
+                }
+                const auto rest = static_cast<std::int64_t>(total);
+                w[big] = static_cast<double>(std::int64_t{1} << 52) - static_cast<double>(rest) + static_cast<double>(over);
+                const bool want = w[big] >= 0 && w[big] < TWO_52 && over <= 0;
+                if (w[big] < 0) continue;
+                CHECK(sums_are_exact(w) == want);
+                if (n == 1) continue;
+                w[(big + 1) % n] += 0.5;  // a small weight: the half stays
+                CHECK(!sums_are_exact(w));
+            }
+        }
+    }
+}
+
 // Digests of dist, pred and settlement log over the corpus; any change in a
 // single output bit shows up here. QH_PRINT_GOLDEN=1 prints the table.
 TEST(golden_digests) {
