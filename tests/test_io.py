@@ -10,7 +10,7 @@ import pytest
 
 from quillharbour import _search
 from quillharbour import io as qio
-from conftest import huge_npz
+from conftest import huge_npz, run_python
 from quillharbour.graph import CsrGraph, from_edges
 
 FILE_NAMES = ["g.gr", "g.gr.gz", "g.mtx", "g.mtx.gz", "g.csv", "g.tsv", "g.csv.gz", "g.npz"]
@@ -68,6 +68,28 @@ def test_grouping_is_a_stable_sort_by_tail(n, m, ids):
             by_tail = np.argsort(t, kind="stable")
             assert np.array_equal(indptr, np.concatenate([[0], np.cumsum(np.bincount(t, minlength=n))]))
             assert np.array_equal(indices, h[by_tail]) and w.tobytes() == weights[order][by_tail].tobytes()
+
+
+def test_grouping_does_not_depend_on_the_thread_count():
+    """Large inputs are grouped in parts, one per pool thread: an odd count splits the arcs
+    unevenly, and the arrays and the error named stay what one thread gives."""
+    code = """
+        import hashlib
+        import numpy as np
+        from quillharbour import _search
+        rng = np.random.default_rng(9)
+        n, m = 100_003, 400_001
+        t, h, w = rng.integers(0, n, m), rng.integers(0, n, m), rng.random(m)
+        indptr, indices, weights = _search.group_arcs(n, t, h, w)
+        h[[m - 2, m // 2 + 1]] = n
+        try:
+            _search.group_arcs(n, t, h, w)
+        except ValueError as e:
+            print(e)
+        print(hashlib.sha256(indptr.tobytes() + indices.tobytes() + weights.tobytes()).hexdigest())
+    """
+    one, three = (run_python(code, env={"RAYON_NUM_THREADS": k}) for k in ("1", "3"))
+    assert one == three and one.startswith(f"arc {400_001 // 2 + 1}: endpoint 100003 is outside")
 
 
 @pytest.mark.parametrize("m", [50, 200_000])
