@@ -52,17 +52,18 @@ inline bool sums_are_exact(std::span<const double> weights) noexcept {
     constexpr double TWO_52 = 4503599627370496.0;
     const double* const w = weights.data();
     const std::size_t n = weights.size();
+    const auto whole = [](double x) { return (x + TWO_52) - TWO_52 == x && x < TWO_52; };
     double total[4] = {0.0, 0.0, 0.0, 0.0};
     bool integral = true;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         for (std::size_t j = 0; j < 4; ++j) {
-            integral &= (w[i + j] + TWO_52) - TWO_52 == w[i + j] && w[i + j] < TWO_52;
+            integral &= whole(w[i + j]);
             total[j] += w[i + j];
         }
     }
     for (; i < n; ++i) {
-        integral &= (w[i] + TWO_52) - TWO_52 == w[i] && w[i] < TWO_52;
+        integral &= whole(w[i]);
         total[0] += w[i];
     }
     return integral && (total[0] + total[1]) + (total[2] + total[3]) <= TWO_52;
