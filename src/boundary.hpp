@@ -25,6 +25,9 @@
 #include <numpy/arrayobject.h>
 
 #include <cxxabi.h>
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -127,9 +130,11 @@ private:
 
 // What ended a computation abnormally; filled without the lock, raised with it.
 // Interrupted: a signal handler raised an exception, which is already set.
+// NoMemory: `bytes` is the refused request (0: not known).
 struct Fault {
     enum class Kind { None, NoMemory, Stop, Interrupted } kind = Kind::None;
     char message[256] = {0};
+    std::size_t bytes = 0;
 
     void set_stop(const char* text) noexcept {
         kind = Kind::Stop;
@@ -172,6 +177,9 @@ struct CaughtWork {
             work();
         } catch (const Cancelled&) {
             fault.kind = Fault::Kind::Interrupted;
+        } catch (const OutOfMemory& e) {
+            fault.kind = Fault::Kind::NoMemory;
+            fault.bytes = e.bytes;
         } catch (const std::bad_alloc&) {
             fault.kind = Fault::Kind::NoMemory;
         } catch (const InternalStop& stop) {
@@ -239,6 +247,111 @@ inline Fault run_released(Work&& work, std::uint64_t size) {
     return fault;
 }
 
+// ---------------------------------------------------------------------------
+// Memory
+//
+// Every MemoryError says what was asked for, in NumPy's words ("Unable to
+// allocate 1.13 TiB for ..."). A result the machine can never hold is refused
+// before any work: with the kernel overcommitting, or mimalloc reserving
+// lazily, the allocation itself may succeed and the process be killed later,
+// when the rows are written.
+
+// `bytes` as NumPy writes sizes: "512 bytes", "1.13 TiB".
+inline void format_size(std::uint64_t bytes, char* out, std::size_t len) {
+    static constexpr const char* UNITS[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    if (bytes < 1024) {
+        std::snprintf(out, len, "%llu bytes", static_cast<unsigned long long>(bytes));
+        return;
+    }
+    std::size_t unit = 0;
+    double value = static_cast<double>(bytes);
+    while (value >= 1023.5 && unit + 1 < std::size(UNITS)) {  // 1023.6 KiB prints as 1.00 MiB
+        value /= 1024.0;
+        ++unit;
+    }
+    const int decimals = value >= 99.95 ? 0 : value >= 9.995 ? 1 : 2;  // three significant digits
+    std::snprintf(out, len, "%.*f %s", decimals, value, UNITS[unit]);
+}
+
+// What this process can still be given, and what sets that bound.
+struct Room {
+    std::uint64_t bytes = UINT64_MAX;
+    const char* bound = nullptr;  // "... leaves" or "... has"; null: no bound known
+};
+
+// The least of: this machine's memory plus swap, and what RLIMIT_AS and
+// RLIMIT_DATA leave beside what the process already maps.
+inline Room memory_room() noexcept {
+    Room room;
+    struct sysinfo info {};
+    if (sysinfo(&info) == 0) {
+        room.bytes = (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * info.mem_unit;
+        room.bound = "this machine has %s of memory and swap";
+    }
+    unsigned long long size_pages = 0, resident = 0, shared = 0, text = 0, lib = 0, data_pages = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%llu %llu %llu %llu %llu %llu", &size_pages, &resident, &shared, &text, &lib,
+                        &data_pages) != 6)
+            size_pages = data_pages = 0;
+        std::fclose(statm);
+    }
+    const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    const struct {
+        int resource;
+        std::uint64_t used;
+        const char* bound;
+    } limits[] = {{RLIMIT_AS, size_pages * page, "the address-space limit (RLIMIT_AS) leaves %s"},
+                  {RLIMIT_DATA, data_pages * page, "the data limit (RLIMIT_DATA) leaves %s"}};
+    for (const auto& limit : limits) {
+        struct rlimit r {};
+        if (getrlimit(limit.resource, &r) != 0 || r.rlim_cur == RLIM_INFINITY) continue;
+        const std::uint64_t left = r.rlim_cur > limit.used ? r.rlim_cur - limit.used : 0;
+        if (left < room.bytes) room = {left, limit.bound};
+    }
+    return room;
+}
+
+// Raises MemoryError "Unable to allocate <bytes> for <what>" (`what` a printf
+// format for the arguments that follow), with the bound of `room` when there is one.
+template <class... Args>
+inline void raise_no_memory(std::uint64_t bytes, const Room& room, const char* what, Args... args) {
+    char size[32], subject[192], bound[96] = "";
+    if (bytes == SIZE_MAX)
+        std::snprintf(size, sizeof size, "more than %s", "16.0 EiB");
+    else
+        format_size(bytes, size, sizeof size);
+    if constexpr (sizeof...(Args) == 0)
+        std::snprintf(subject, sizeof subject, "%s", what);
+    else
+        std::snprintf(subject, sizeof subject, what, args...);
+    if (room.bound != nullptr) {
+        char left[32];
+        format_size(room.bytes, left, sizeof left);
+        bound[0] = ';';
+        bound[1] = ' ';
+        std::snprintf(bound + 2, sizeof bound - 2, room.bound, left);
+    }
+    PyErr_Format(PyExc_MemoryError, "Unable to allocate %s for %s%s", size, subject, bound);
+}
+
+// MemoryError for an allocation that failed inside a call (`bytes` 0: size not known).
+inline void raise_failed_allocation(std::size_t bytes) {
+    if (bytes == 0)
+        PyErr_SetString(PyExc_MemoryError, "Unable to allocate the working storage of this call");
+    else
+        raise_no_memory(bytes, memory_room(), "the working storage of this call");
+}
+
+// False with MemoryError set when `bytes` (for `what`, a printf format) is more than
+// this process can ever be given.
+template <class... Args>
+inline bool check_room(std::uint64_t bytes, const char* what, Args... args) {
+    const Room room = memory_room();
+    if (bytes <= room.bytes) return true;
+    raise_no_memory(bytes, room, what, args...);
+    return false;
+}
+
 // The PanicException class, created once on first need.
 inline PyObject* panic_exception_type() {
     static PyObject* type = nullptr;
@@ -263,7 +376,7 @@ inline bool raise_fault(const Fault& fault) {
         case Fault::Kind::None:
             return false;
         case Fault::Kind::NoMemory:
-            PyErr_NoMemory();
+            raise_failed_allocation(fault.bytes);
             return true;
         case Fault::Kind::Stop:
             raise_panic(fault.message);
@@ -285,8 +398,10 @@ inline PyObject* guarded(Body&& body) {
         return body();
     } catch (abi::__forced_unwind&) {
         throw;
+    } catch (const OutOfMemory& e) {
+        raise_failed_allocation(e.bytes);
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        raise_failed_allocation(0);
     } catch (const std::exception& e) {
         raise_panic(e.what());
     } catch (...) {
@@ -341,6 +456,21 @@ inline PyObject* tuple_of(std::initializer_list<PyObject*> items) {
 
 // ---------------------------------------------------------------------------
 // Argument conversion
+
+// Adds the note "argument '<name>'" (PEP 678) to the pending exception, whose message
+// stays as it is: for texts that callers match exactly.
+inline void note_argument(const char* name) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr) {
+        char note[96];
+        std::snprintf(note, sizeof note, "argument '%s'", name);
+        Ref done(PyObject_CallMethod(value, "add_note", "s", note));
+        if (!done) PyErr_Clear();  // the original exception matters more than its note
+    }
+    PyErr_Restore(type, value, traceback);
+}
 
 // Re-raises a pending TypeError as "argument '<name>': <message>".
 inline void prefix_type_error(const char* name) {
@@ -407,7 +537,10 @@ inline bool take_i64(PyObject* obj, const char* name, std::int64_t& out) {
         return false;
     }
     const long long value = PyLong_AsLongLong(index.get());
-    if (value == -1 && PyErr_Occurred()) return false;  // OverflowError, unprefixed
+    if (value == -1 && PyErr_Occurred()) {  // OverflowError: the interpreter's text, the name in a note
+        note_argument(name);
+        return false;
+    }
     out = value;
     return true;
 }
@@ -421,16 +554,23 @@ inline bool take_u64(PyObject* obj, const char* name, std::uint64_t& out) {
         return false;
     }
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        note_argument(name);
+        return false;
+    }
     out = value;
     return true;
 }
 
+// TypeError NOT_CONTIGUOUS, the first such array named in a note, unless all are contiguous.
 template <class... Arrays>
 inline bool all_contiguous(const Arrays&... arrays) {
-    const bool ok = (arrays.contiguous() && ...);
-    if (!ok) PyErr_SetString(PyExc_TypeError, NOT_CONTIGUOUS);
-    return ok;
+    const char* strided = nullptr;
+    ((strided == nullptr && !arrays.contiguous() ? (strided = arrays.name) : nullptr), ...);
+    if (strided == nullptr) return true;
+    PyErr_SetString(PyExc_TypeError, NOT_CONTIGUOUS);
+    note_argument(strided);
+    return false;
 }
 
 // The graph arrays every entry takes first.
@@ -490,13 +630,19 @@ inline bool checked_multi_graph(const GraphArgs& g, std::uint64_t& n) {
     return check_vertex_limit(n);
 }
 
-// The cells (rows x n) of a result with a row per source, or false with MemoryError set;
-// `work` is rows x (n + nnz), saturated, for run_released.
-inline bool row_cells(std::size_t rows, std::uint64_t n, std::size_t nnz, std::size_t& cells, std::uint64_t& work) {
-    if (__builtin_mul_overflow(rows, n, &cells)) {
-        PyErr_NoMemory();
+// The cells (rows x n) of a result with a row per source, or false with MemoryError set
+// when the results, `cell_bytes` a cell, are more than this process can be given; `work`
+// is rows x (n + nnz), saturated, for run_released. Called before any work.
+inline bool row_cells(std::size_t rows, std::uint64_t n, std::size_t nnz, std::size_t cell_bytes, std::size_t& cells,
+                      std::uint64_t& work) {
+    const char* what = "the results of %zu sources x %llu vertices (%zu bytes per source and vertex)";
+    const auto vertices = static_cast<unsigned long long>(n);
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(rows, n, &cells) || __builtin_mul_overflow(cells, cell_bytes, &bytes)) {
+        raise_no_memory(SIZE_MAX, memory_room(), what, rows, vertices, cell_bytes);
         return false;
     }
+    if (!check_room(bytes, what, rows, vertices, cell_bytes)) return false;
     if (__builtin_mul_overflow(rows, n + nnz, &work)) work = UINT64_MAX;
     return true;
 }

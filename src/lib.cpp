@@ -172,6 +172,10 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
         return nullptr;
     std::uint64_t n = 0;
     if (!all_contiguous(g.indptr, g.indices, g.weights, sources) || !checked_multi_graph(g, n)) return nullptr;
+    std::size_t cells = 0;
+    std::uint64_t work = 0;
+    if (!row_cells(sources.size(), n, g.indices.size(), sizeof(double) + sizeof(std::int32_t), cells, work))
+        return nullptr;
     Csr csr;
     if (bmssp && sources.size() == 0) {
         // Nothing to run: the graph is checked where it lies, not copied (a huge one need not fit twice).
@@ -180,9 +184,6 @@ PyObject* multisource_entry(PyObject* args, PyObject* kwargs, bool bmssp) {
         return nullptr;
     }
 
-    std::size_t cells = 0;
-    std::uint64_t work = 0;
-    if (!row_cells(sources.size(), n, g.indices.size(), cells, work)) return nullptr;
     auto dist = OwnedArray<double>::zeroed(cells);
     auto pred = OwnedArray<std::int32_t>::zeroed(cells);
     std::optional<MultiError> error;

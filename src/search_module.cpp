@@ -162,7 +162,8 @@ PyObject* search_multisource_entry(PyObject* args, PyObject* kwargs) {
 
     std::size_t cells = 0;
     std::uint64_t work = 0;
-    if (!row_cells(s.sources.size(), n, g.indices.size(), cells, work)) return nullptr;
+    const std::size_t cell_bytes = sizeof(double) + (s.want_pred ? sizeof(std::int32_t) : 0);
+    if (!row_cells(s.sources.size(), n, g.indices.size(), cell_bytes, cells, work)) return nullptr;
     auto dist = OwnedArray<double>::uninitialized(cells);
     auto pred = OwnedArray<std::int32_t>::uninitialized(s.want_pred ? cells : 0);
     std::optional<SearchError> error;
@@ -328,6 +329,20 @@ PyObject* group_arcs_entry(PyObject* args, PyObject* kwargs) {
 PyObject* py_search(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return search_entry(args, kwargs); });
 }
+PyObject* check_room_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"nbytes", "what", nullptr};
+    PyObject* o_nbytes;
+    const char* what;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os:check_room", const_cast<char**>(keywords), &o_nbytes, &what))
+        return nullptr;
+    std::uint64_t nbytes = 0;
+    if (!take_u64(o_nbytes, "nbytes", nbytes) || !check_room(nbytes, "%s", what)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* py_check_room(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return check_room_entry(args, kwargs); });
+}
 PyObject* py_search_multisource(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return search_multisource_entry(args, kwargs); });
 }
@@ -387,6 +402,11 @@ PyMethodDef functions[] = {
      "the arcs `tails[i] - base -> heads[i] - base`, grouped by tail, each row in the\n"
      "arcs' given order (a stable counting sort). `tails` and `heads` are both int32\n"
      "or both int64. Raises ValueError for an endpoint outside [base, base + n)."},
+    {"check_room", QH_FN(py_check_room), METH_VARARGS | METH_KEYWORDS,
+     "check_room(nbytes, what)\n--\n\n"
+     "Raises MemoryError \"Unable to allocate <nbytes> for <what>; ...\" when `nbytes`\n"
+     "is more than this process can ever be given (this machine's memory and swap,\n"
+     "or what RLIMIT_AS or RLIMIT_DATA leave), the multi-source entries' test."},
     {nullptr, nullptr, 0, nullptr},
 };
 

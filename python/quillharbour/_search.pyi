@@ -93,3 +93,6 @@ def group_arcs(
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int32], npt.NDArray[np.float64]]:
     """The CSR arrays of the arcs ``tails[i] - base -> heads[i] - base`` grouped by tail, each
     row in the arcs' given order."""
+def check_room(nbytes: int, what: str) -> None:
+    """Raises MemoryError "Unable to allocate <nbytes> for <what>; ..." when `nbytes` is more
+    than this process can ever be given (memory and swap, RLIMIT_AS, RLIMIT_DATA)."""

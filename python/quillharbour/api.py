@@ -115,13 +115,20 @@ def _search_paths(g: CsrGraph, sources: npt.ArrayLike, limit: float | None, targ
     return kept[0] if len(kept) == 1 else kept
 
 
+def _empty_rows(k: int, n: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
+    """Distances and predecessors for `k` rows of `n` vertices, to be filled; MemoryError,
+    before anything is allocated, when this process can never hold them (with memory
+    overcommitted the allocation would succeed and the process be killed as the rows fill)."""
+    _search.check_room(k * n * 12, f"the results of {k} sources x {n} vertices (12 bytes per source and vertex)")
+    return np.empty((k, n), dtype=np.float64), np.empty((k, n), dtype=np.int32)
+
+
 def _bmssp_within(g: CsrGraph, sources: npt.ArrayLike, seed: int, limit: float) -> Any:
     """BMSSP bounded by `limit`, one source after another."""
     if np.ndim(sources) == 0:
         return _search.bmssp_search(g.indptr, g.indices, g.weights, _source_index(sources), seed, limit)
     srcs = _as_sources(sources)
-    dist = np.empty((len(srcs), g.n), dtype=np.float64)
-    pred = np.empty((len(srcs), g.n), dtype=np.int32)
+    dist, pred = _empty_rows(len(srcs), g.n)
     for i, s in enumerate(srcs.tolist()):
         dist[i], pred[i] = _search.bmssp_search(g.indptr, g.indices, g.weights, s, seed, limit)
     return dist, pred
@@ -213,8 +220,7 @@ def shortest_paths(
             return dist.reshape(k, g.n), pred.reshape(k, g.n)
     except NotImplementedError:
         pass  # a build without the multi-source entry: one call per source gives the same rows
-    dist = np.empty((k, g.n), dtype=np.float64)
-    pred = np.empty((k, g.n), dtype=np.int32)
+    dist, pred = _empty_rows(k, g.n)
     for i, s in enumerate(srcs.tolist()):
         dist[i], pred[i] = _one_source(g, entry, variant, s, seed)
     return dist, pred
