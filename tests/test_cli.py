@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import quillharbour as qh
-from conftest import huge_npz
+from conftest import disk_full, huge_npz
 from quillharbour import cli as qh_cli
 from quillharbour import _quillharbour as native
 
@@ -193,3 +193,32 @@ def test_bench_exit_status_says_a_method_failed(tmp_path, capsys):
     code, out, err = main_in_process(["bench", str(path), "--no-progress", "--methods", "dijkstra,bmssp",
                                       "--sources", "1", "--repeats", "1"], capsys)
     assert code == 1 and "error" in out and "failed" in err
+
+
+OUTPUTS = [
+    # (arguments writing the outputs under {o}, the files they write, files written before the fault)
+    (["run", "path:6", "-s", "1", "-o", "{o}.npz"], [".npz"], 0),
+    (["run", "path:6", "-s", "1", "-o", "{o}.npy"], [".npy", ".pred.npy"], 1),  # both, or neither
+    (["bench", "path:6", "-q", "--no-peers", "--methods", "dijkstra,bmssp", "--repeats", "1", "--sources", "1",
+      "--json", "{o}.json", "--csv", "{o}.csv", "--plot", "{o}.png"], [".json", ".csv", ".png"], 0),
+    (["settle-plot", "path:6", "-o", "{o}.svg"], [".svg"], 0),
+]
+
+
+@pytest.mark.parametrize("fault", ["disk full", "ctrl-c"])
+@pytest.mark.parametrize("args, files, spared", OUTPUTS, ids=[o[1][0][1:] for o in OUTPUTS])
+def test_outputs_appear_whole_or_not_at_all(tmp_path, capsys, failing_writes, args, files, spared, fault):
+    """A write that fails part-way (a full disk, or Ctrl-C) leaves every output as it was and no
+    other file behind; the error names the file, in one line."""
+    paths = [tmp_path / f"out{suffix}" for suffix in files]
+    for path in paths:
+        path.write_bytes(b"previous")
+    failing_writes(KeyboardInterrupt() if fault == "ctrl-c" else disk_full(), spared=spared)
+    code, _, err = main_in_process([a.format(o=tmp_path / "out") for a in args], capsys)
+    if fault == "ctrl-c":
+        assert (code, err) == (130, "quillharbour: interrupted\n")
+    else:
+        assert code == 1 and err.count("\n") == 1, err
+        assert err.startswith(f"quillharbour: error: {paths[0]}") and err.endswith(": No space left on device\n")
+    assert all(path.read_bytes() == b"previous" for path in paths)
+    assert sorted(os.listdir(tmp_path)) == sorted(path.name for path in paths)

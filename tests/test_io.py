@@ -2,15 +2,18 @@
 
 from __future__ import annotations
 
+import errno
 import gzip
+import os
 import re
+import stat
 
 import numpy as np
 import pytest
 
 from quillharbour import _search
 from quillharbour import io as qio
-from conftest import huge_npz, run_python
+from conftest import disk_full, huge_npz, run_python
 from quillharbour.graph import CsrGraph, from_edges
 
 FILE_NAMES = ["g.gr", "g.gr.gz", "g.mtx", "g.mtx.gz", "g.csv", "g.tsv", "g.csv.gz", "g.npz"]
@@ -242,6 +245,45 @@ def test_malformed_text_names_file_and_line(tmp_path, name, content, line, words
     assert err.line == line
     assert str(err).startswith(f"{path}:{line}: ")
     assert words in str(err)
+
+
+class TestWritesWholeOrNotAtAll:
+    @pytest.mark.parametrize("name", ["g.gr.gz", "g.csv", "g.npz"])
+    @pytest.mark.parametrize("fault", ["disk full", "sync fails", "ctrl-c"])
+    def test_a_failed_save_leaves_the_previous_file(self, tmp_path, monkeypatch, failing_writes, name, fault):
+        path = tmp_path / name
+        qio.save(awkward_graph(), path)
+        before = path.read_bytes()
+        if fault == "sync fails":
+            def no_sync(fd):
+                raise disk_full()
+            monkeypatch.setattr(os, "fsync", no_sync)
+        else:
+            failing_writes(KeyboardInterrupt() if fault == "ctrl-c" else disk_full(), room=100)
+        with pytest.raises(KeyboardInterrupt if fault == "ctrl-c" else OSError) as info:
+            qio.save(from_edges(500, np.arange(500), np.arange(500)[::-1], np.ones(500)), path)
+        if fault != "ctrl-c":
+            assert (info.value.errno, info.value.filename) == (errno.ENOSPC, str(path))
+        assert path.read_bytes() == before and os.listdir(tmp_path) == [name]
+
+    def test_files_are_replaced_as_open_would_write_them(self, tmp_path):
+        """A replaced file keeps its mode; a new one gets the umask's; a link is followed and
+        kept; a device is written in place, never replaced (which root could do)."""
+        g = awkward_graph()
+        kept = tmp_path / "kept.gr"
+        kept.write_text("old")
+        kept.chmod(0o640)
+        qio.save(g, kept)
+        umask = os.umask(0o022)
+        os.umask(umask)
+        qio.save(g, tmp_path / "new.gr")
+        (tmp_path / "link.gr").symlink_to(kept)
+        qio.save(qio.load(tmp_path / "new.gr"), tmp_path / "link.gr", format="dimacs")
+        assert [(p.name, stat.S_IMODE(p.stat().st_mode)) for p in sorted(tmp_path.iterdir())] == \
+            [("kept.gr", 0o640), ("link.gr", 0o640), ("new.gr", 0o666 & ~umask)]
+        assert (tmp_path / "link.gr").is_symlink() and qio.load(kept).m == g.m
+        qio.save(g, "/dev/null", format="dimacs")
+        assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
 
 
 class TestWholeFileErrors:

@@ -21,6 +21,7 @@ the readers do not judge them (the algorithms reject negative or NaN weights).
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import gzip
 import io as _stdio
@@ -36,6 +37,7 @@ from typing import Any, Union
 
 import numpy as np
 
+from ._files import atomic_write
 from .graph import INDEX_MAX, CsrGraph, _grouped, as_csr, from_edges
 
 __all__ = [
@@ -108,10 +110,17 @@ def _plain_text(path: PathLike, raw: bytes) -> bytes:
     return raw
 
 
-def _open_write(path: PathLike) -> Any:
-    if str(path).lower().endswith(".gz"):
-        return gzip.open(path, "wb", compresslevel=6)
-    return open(path, "wb")
+@contextlib.contextmanager
+def _open_write(path: PathLike) -> Iterator[Any]:
+    """A binary file that replaces `path` whole once the block ends (gzip-compressed for a
+    ``.gz`` path), or leaves it as it was when the block raises."""
+    with atomic_write(path) as f:
+        if not str(path).lower().endswith(".gz"):
+            yield f
+            return
+        # the header names the file as gzip.open would, not the temporary file beside it
+        with gzip.GzipFile(filename=os.fspath(path), mode="wb", fileobj=f, compresslevel=6) as z:
+            yield z
 
 
 def _show(line: bytes) -> str:
@@ -830,8 +839,9 @@ def write_npz(graph: Any, path: PathLike, compressed: bool = True) -> None:
     """Write `graph` in the layout of ``scipy.sparse.save_npz`` (csr), readable without scipy."""
     g = as_csr(graph)
     save = np.savez_compressed if compressed else np.savez
-    save(path, format=np.array(b"csr"), shape=np.array([g.n, g.n]),
-         data=g.weights, indices=g.indices, indptr=g.indptr)
+    with atomic_write(path) as f:
+        save(f, format=np.array(b"csr"), shape=np.array([g.n, g.n]),
+             data=g.weights, indices=g.indices, indptr=g.indptr)
 
 
 # --- dispatch ----------------------------------------------------------------------------------
@@ -862,7 +872,10 @@ def save(graph: Any, path: PathLike, format: str | None = None) -> None:
     """Write a graph (a CsrGraph, scipy matrix or CSR triple) to a file, choosing the writer by
     `format` or by the file's suffix; a ``.gz`` suffix compresses text formats.
 
-    Raises ValueError for an unknown format or a ``.npz.gz`` path."""
+    The file appears whole or not at all: it is written beside `path` and renamed over it at
+    the end, so a failed or interrupted write leaves any previous file at `path` as it was.
+    Raises ValueError for an unknown format or a ``.npz.gz`` path, OSError (naming `path`)
+    when the file cannot be written."""
     fmt = format or format_of(path)
     if fmt not in _WRITERS:
         raise ValueError(f"unknown graph format {fmt!r}; known: {', '.join(FORMATS)}")
