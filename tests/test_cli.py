@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import csv
+import gzip
 import json
 import os
 import subprocess
@@ -112,6 +113,13 @@ HOSTILE_FILES = {
     "bad.gr": lambda p: p.write_text("p sp 3 2\na 1 2 1\na 1 9 1\n"),
     "graph.graphml": lambda p: p.write_text("<graphml/>"),
     "folder.gr": lambda p: p.mkdir(),
+    "cr.csv": lambda p: p.write_bytes(b"0,1,1\n1,2\r3,1\n"),
+    "binary.csv": lambda p: p.write_bytes(np.random.default_rng(3).bytes(3000)),
+    "binary.tsv.gz": lambda p: p.write_bytes(gzip.compress(np.random.default_rng(4).bytes(3000).replace(b"\r", b""))),
+    "nul.gr": lambda p: p.write_bytes(b"p sp 3 1\na 1 2\x00 1\n"),
+    "utf16.csv": lambda p: p.write_text("0,1,1\n1,2,3\n", encoding="utf-16"),
+    "pickle.npz": lambda p: np.savez(p, indptr=np.array([0, 1, 1]), indices=np.array([1], dtype=object),
+                                     weights=np.ones(1)),
 }
 COMMANDS = [["info"], ["run"], ["bench", "--no-progress"], ["settle-plot", "-o", "{tmp}/s.png"]]
 NOWHERE = "{tmp}/missing-dir/out"

@@ -232,6 +232,12 @@ MALFORMED = [
     ("h.mtx", "%%MatrixMarket matrix coordinate real general\n9 9 1000000000\n", 2, "declares 1000000000 entries"),
     ("i.mtx", "%%MatrixMarket matrix coordinate real general\n2000000000 2000000000 0\n", 2,
      "declares 2000000000 vertices"),
+    ("j.mtx", "%%MatrixMarket matrix coordinate real general\n2 2 1\n99999999999999999999 2 1\n", 3,
+     "Integer out of range"),
+    # a carriage return that ends no line: the parsers would split there or fail without a line
+    ("j.csv", "0,1,1\n1,2\r3,1\n", 2, "carriage return (\\r) inside a line; lines must end in \\n or \\r\\n"),
+    ("k.csv", "0,1,1\r1,2,1\r", 1, "carriage return"),
+    ("p.gr", "p sp 3 1\r\na 1 2\r1\n", 2, "carriage return"),
 ]
 
 
@@ -303,12 +309,43 @@ class TestWholeFileErrors:
         (lambda p: np.savez(p, format=np.array(b"csr"), shape=np.array([2**40, 2**40]), data=np.ones(0),
                             indices=np.zeros(0, np.int32), indptr=np.zeros(1)), "vertex count"),
         (huge_npz, "declares (1000000000000,) float64 values, more than it holds"),
+        (lambda p: np.savez(p, format=np.array(b"csr"), shape=np.array([2, 2]), data=np.array([{}], dtype=object),
+                            indices=np.zeros(1, np.int32), indptr=np.array([0, 1, 1])),
+         "member data.npy holds Python objects, which are never unpickled; a graph archive holds numeric arrays only"),
+        (lambda p: np.savez(p, format=np.array(b"coo"), shape=np.array([2, 2]), data=np.ones(1),
+                            row=np.array([0.5]), col=np.array([1])), "coo indices must be integers"),
+        (lambda p: np.savez(p, format=np.array(b"bsr"), shape=np.array([2, 2]), data=np.ones(1)), "unreadable bsr matrix"),
     ])
     def test_hostile_npz(self, tmp_path, make, words):
         path = tmp_path / "x.npz"
         make(path)
         with pytest.raises(qio.GraphFormatError, match=re.escape(words)):
             qio.load(path)
+
+    def test_bytes_that_crash_the_matrix_market_parser_never_reach_it(self, tmp_path):
+        """scipy's parser reads past a NUL byte, and past a last line without its line end, and
+        can crash the process there: such files, small or mapped (over 1 MiB), are refused or
+        parsed from a copy that ends its last line. In a child process, which a crash would end."""
+        head = "%%MatrixMarket matrix coordinate real general\n"
+        body = "".join(f"{i % 9 + 1} {i % 7 + 1} {i}.5\n" for i in range(60_000))  # over 1 MiB
+        files = {"nul.mtx": f"{head}2 2 1\n1 2\x001\n", "tail.mtx": f"{head}2 2 2\n1 2 5_",
+                 "big-nul.mtx": f"{head}9 9 60000\n{body[:-9]}\x00{body[-8:]}",
+                 "big-tail.mtx": f"{head}9 9 60001\n{body}1 2 5e"}
+        for name, text in files.items():
+            (tmp_path / name).write_text(text)
+        out = run_python(f"""
+            from quillharbour import io
+            for name in {sorted(files)!r}:
+                try:
+                    print(name, "loaded", io.load({str(tmp_path)!r} + "/" + name).m)
+                except io.GraphFormatError as e:
+                    print(name, e.line, e.reason)
+        """)
+        assert out.splitlines() == [
+            "big-nul.mtx 60002 NUL byte in a line: '6 3\\x0059999.5'",
+            "big-tail.mtx loaded 60001",
+            "nul.mtx 3 NUL byte in a line: '1 2\\x001'",
+            "tail.mtx 2 size line declares 2 entries but the file has fewer"]
 
     def test_truncated_gzip(self, tmp_path):
         data = gzip.compress(b"p sp 2 1\na 1 2 3\n" * 100)
