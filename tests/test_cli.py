@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import quillharbour as qh
-from conftest import disk_full, huge_npz
+from conftest import disk_full, huge_npz, python_env
 from quillharbour import cli as qh_cli
 from quillharbour import _quillharbour as native
 
@@ -146,6 +146,7 @@ HOSTILE_ARGS = [
     (["bench", "path:5", "--methods", "dijkstra,astar"], "unknown method 'astar'"),
     (["bench", "{tmp}/neg.csv"], "1 negative or NaN weight(s)"),
     (["bench", "path:5", "--budget", "inf"], "--budget"),
+    (["bench", "path:1"], "path:1: the graph has no arcs"),
     (["settle-plot", "path:5", "-o", NOWHERE + ".png"], "--output"),
     (["settle-plot", "path:5", "-s", "7"], "source 7 is out of range"),
     (["info", "grid:0x3"], "bad graph spec 'grid:0x3'"),
@@ -230,3 +231,12 @@ def test_outputs_appear_whole_or_not_at_all(tmp_path, capsys, failing_writes, ar
         assert err.startswith(f"quillharbour: error: {paths[0]}") and err.endswith(": No space left on device\n")
     assert all(path.read_bytes() == b"previous" for path in paths)
     assert sorted(os.listdir(tmp_path)) == sorted(path.name for path in paths)
+
+
+def test_a_closed_pipe_ends_quietly():
+    """The reader is gone before the first line is written (as `| head -0` would leave it)."""
+    child = subprocess.Popen([sys.executable, "-m", "quillharbour", "info", "grid:10x10"], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=python_env())
+    child.stdout.close()
+    err = child.stderr.read()
+    assert (child.wait(timeout=120), err) == (0, b"")

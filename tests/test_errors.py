@@ -254,6 +254,7 @@ TABLE += [pytest.param(call, exc, message, id=f"package-{i}") for i, (call, exc,
         (np.array([2**63], dtype=np.uint64), OverflowError, "sources")]],
     (lambda: qh.shortest_paths(SAMPLE, 0, method="astar"), ValueError, has("unknown method 'astar'.*dijkstra, bmssp, tuned")),
     (lambda: qh.reconstruct_path(np.array([1, 2, 0]), 0), ValueError, has("cycle")),
+    (lambda: qh.from_networkx([1, 2, 3]), TypeError, "G must be a networkx graph (got list)"),
     (lambda: qh.reconstruct_path(np.array([-1, 0]), 2), IndexError, has("")),
     (lambda: qh.reconstruct_path(np.zeros((2, 2), dtype=np.int32), 0), ValueError, has("one row")),
     # the keyword options of shortest_paths and the search module under them

@@ -284,9 +284,11 @@ def from_networkx(
     Returns ``(graph, nodes)``. Undirected graphs give both directions of every edge;
     with an attribute name, multigraphs keep parallel edges as parallel arcs.
 
-    Raises TypeError for a `weight` that is neither a str, None nor callable, and for a
-    non-numeric edge weight; ValueError for a bad `nodelist`.
+    Raises TypeError for a `G` that is not a networkx graph, a `weight` that is neither a str,
+    None nor callable, and for a non-numeric edge weight; ValueError for a bad `nodelist`.
     """
+    if not all(hasattr(G, name) for name in ("adjacency", "edges", "is_directed", "number_of_nodes")):
+        raise TypeError(f"G must be a networkx graph (got {type(G).__name__})")
     if weight is not None and not isinstance(weight, str) and not callable(weight):
         raise TypeError("weight must be an edge attribute name, None or a callable "
                         f"weight(u, v, d) (got {type(weight).__name__})")

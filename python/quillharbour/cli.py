@@ -178,6 +178,9 @@ def cmd_bench(args) -> int:
         bad = np.count_nonzero(~(g.weights >= 0))
         if bad:
             raise CliError(f"{arg}: {bad} negative or NaN weight(s); every method here needs weights >= 0")
+        if g.m == 0:
+            raise CliError(f"{arg}: the graph has no arcs; every search would end at its source, "
+                           "so there is nothing to time")
         graphs.append((arg, g))
         if not args.quiet:
             print(f"# {arg}: {g.n} vertices, {g.m} arcs (loaded in {time.perf_counter() - t0:.2f} s)",
@@ -552,21 +555,36 @@ def main(argv=None) -> int:
         args = parser.parse_args(["bench"])
     args.argv = argv
     try:
-        return args.func(args)
+        code = int(args.func(args))
+        sys.stdout.flush()  # a reader gone away shows here rather than in the interpreter's last flush
+        return code
     except CliError as exc:
         print(f"quillharbour: error: {exc}", file=sys.stderr)
         return exc.code
-    except MemoryError:
-        print("quillharbour: error: not enough memory for this input", file=sys.stderr)
+    except MemoryError as exc:
+        print(f"quillharbour: error: {str(exc) or 'not enough memory for this input'}", file=sys.stderr)
         return 2
-    except OSError as exc:  # writing an output failed part-way (disk full, lost mount)
-        print(f"quillharbour: error: {exc.filename or ''}: {exc.strerror or exc}", file=sys.stderr)
+    except BrokenPipeError:  # the reader went away (| head): nothing more to say to it
+        _stdout_to_devnull()
+        return 0
+    except OSError as exc:  # an output failed part-way (disk full, lost mount); no file was left half-written
+        where = f"{exc.filename}: " if exc.filename else ""
+        print(f"quillharbour: error: {where}{exc.strerror or exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("quillharbour: interrupted", file=sys.stderr)
         return 130
-    except BrokenPipeError:
-        return 0
+
+
+def _stdout_to_devnull() -> None:
+    """Point stdout at /dev/null, so that the interpreter's last flush of what is buffered for
+    a closed pipe fails neither loudly nor with another exit status."""
+    try:
+        fd = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(fd, sys.stdout.fileno())
+        os.close(fd)
+    except (OSError, ValueError, AttributeError):  # no file descriptor behind it (a test's capture)
+        pass
 
 
 if __name__ == "__main__":
