@@ -276,7 +276,7 @@ inline void format_size(std::uint64_t bytes, char* out, std::size_t len) {
 // What this process can still be given, and what sets that bound.
 struct Room {
     std::uint64_t bytes = UINT64_MAX;
-    const char* bound = nullptr;  // "... leaves" or "... has"; null: no bound known
+    const char* bound = nullptr;  // a printf format of one %s, the bytes left; null: none known
 };
 
 // The least of: this machine's memory plus swap, and what RLIMIT_AS and
@@ -316,8 +316,8 @@ inline Room memory_room() noexcept {
 template <class... Args>
 inline void raise_no_memory(std::uint64_t bytes, const Room& room, const char* what, Args... args) {
     char size[32], subject[192], bound[96] = "";
-    if (bytes == SIZE_MAX)
-        std::snprintf(size, sizeof size, "more than %s", "16.0 EiB");
+    if (bytes == SIZE_MAX)  // the size itself overflowed
+        std::snprintf(size, sizeof size, "more than 16.0 EiB");
     else
         format_size(bytes, size, sizeof size);
     if constexpr (sizeof...(Args) == 0)
