@@ -21,6 +21,7 @@
 #include "push_order.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 
 #include "cancel.hpp"
@@ -30,41 +31,40 @@ namespace qh {
 
 namespace {
 
-// A heap entry: the distance, then the push count and the vertex in one word (count << 31 | v),
-// whose order is the push order since counts are unique.
-struct Entry {
-    double dist;
-    std::uint64_t tag;
-};
+// A heap entry: one 128-bit key whose order is (distance, push count). Distances are +0.0,
+// positive or +inf (never -0.0 or NaN: they start at +0.0 and weights are >= 0), whose bits
+// as unsigned integers order as the values do; the low word holds the push count and the
+// vertex (count << 31 | v), which orders as the count alone since counts are unique.
+using Key = unsigned __int128;
 
 constexpr unsigned VERTEX_BITS = 31;
 constexpr std::uint64_t VERTEX_MASK = (std::uint64_t{1} << VERTEX_BITS) - 1;
 
-bool before(const Entry& a, const Entry& b) noexcept {
-    return a.dist < b.dist || (a.dist == b.dist && a.tag < b.tag);
+Key key_of(double dist, std::uint64_t seq, std::uint32_t v) noexcept {
+    return static_cast<Key>(std::bit_cast<std::uint64_t>(dist)) << 64 | (seq << VERTEX_BITS | v);
 }
 
-// A 4-ary min-heap of entries with lazy deletion; the push counter its tags draw from.
+// A 4-ary min-heap of keys with lazy deletion.
 class OrderHeap {
 public:
     void push(double dist, std::uint64_t seq, std::uint32_t v) {
-        const Entry entry{dist, seq << VERTEX_BITS | v};
-        std::size_t i = entries_.size();
-        entries_.push_back(entry);
+        const Key key = key_of(dist, seq, v);
+        std::size_t i = keys_.size();
+        keys_.push_back(key);
         while (i > 0) {
             const std::size_t parent = (i - 1) / 4;
-            if (!before(entry, entries_[parent])) break;
-            entries_[i] = entries_[parent];
+            if (!(key < keys_[parent])) break;
+            keys_[i] = keys_[parent];
             i = parent;
         }
-        entries_[i] = entry;
+        keys_[i] = key;
     }
-    // Precondition: !empty(). Removes the least entry; returns its distance and vertex.
+    // Precondition: !empty(). Removes the least key; returns its distance and vertex.
     std::pair<double, std::uint32_t> pop() noexcept {
-        const Entry top = entries_[0];
-        const Entry last = entries_.back();
-        entries_.pop_back();
-        const std::size_t size = entries_.size();
+        const Key top = keys_[0];
+        const Key last = keys_.back();
+        keys_.pop_back();
+        const std::size_t size = keys_.size();
         std::size_t i = 0;
         for (;;) {
             const std::size_t first = 4 * i + 1;
@@ -72,18 +72,20 @@ public:
             std::size_t best = first;
             const std::size_t end = std::min(first + 4, size);
             for (std::size_t c = first + 1; c < end; ++c)
-                if (before(entries_[c], entries_[best])) best = c;
-            if (!before(entries_[best], last)) break;
-            entries_[i] = entries_[best];
+                if (keys_[c] < keys_[best]) best = c;
+            if (!(keys_[best] < last)) break;
+            keys_[i] = keys_[best];
             i = best;
         }
-        if (size > 0) entries_[i] = last;
-        return {top.dist, static_cast<std::uint32_t>(top.tag & VERTEX_MASK)};
+        if (size > 0) keys_[i] = last;
+        const auto low = static_cast<std::uint64_t>(top);
+        return {std::bit_cast<double>(static_cast<std::uint64_t>(top >> 64)),
+                static_cast<std::uint32_t>(low & VERTEX_MASK)};
     }
-    bool empty() const noexcept { return entries_.empty(); }
+    bool empty() const noexcept { return keys_.empty(); }
 
 private:
-    Vec<Entry> entries_;
+    Vec<Key> keys_;
 };
 
 enum : std::uint8_t { UNSEEN = 0, SEEN = 1, SETTLED = 2 };
@@ -96,8 +98,11 @@ bool row_of(const CsrView& g, std::uint32_t v, std::int64_t& begin, std::int64_t
            static_cast<std::uint64_t>(end) <= g.nnz;
 }
 
+constexpr double INF = std::numeric_limits<double>::infinity();
+
 // One direction of a search: tentative and final distances (n entries at
-// `dist`) and predecessors (at `pred`), and the state of every vertex.
+// `dist`, +inf until reached) and predecessors (at `pred`), and the state of
+// every vertex.
 struct Side {
     double* dist;
     std::int32_t* pred;
@@ -105,13 +110,26 @@ struct Side {
     OrderHeap heap;
 
     Side(std::span<double> d, std::span<std::int32_t> p) : dist(d.data()), pred(p.data()), state(d.size(), UNSEEN) {
+        std::fill(d.begin(), d.end(), INF);
         std::fill(p.begin(), p.end(), -1);
     }
 
     void start(std::uint32_t origin, std::uint64_t& seq) {
-        state[origin] = state[origin] == SETTLED ? SETTLED : SEEN;
+        state[origin] = SEEN;
         dist[origin] = 0.0;
         heap.push(0.0, seq++, origin);
+    }
+
+    // Offers u the candidate distance nd through v; true when u was pushed. A settled u is
+    // never lowered (its distance is at most v's, weights are >= 0), so one comparison
+    // serves for all but a first reach at +inf, which pushes as any first reach does.
+    bool relax(std::uint32_t u, double nd, std::uint32_t v, std::uint64_t& seq) {
+        if (!(nd < dist[u]) && !(nd == INF && state[u] == UNSEEN)) return false;
+        state[u] = SEEN;
+        dist[u] = nd;
+        pred[u] = static_cast<std::int32_t>(v);
+        heap.push(nd, seq++, u);
+        return true;
     }
 };
 
@@ -137,18 +155,13 @@ bool push_order_search(const CsrView& g, std::span<const std::uint32_t> sources,
         if (target && v == *target) break;
         std::int64_t begin, end;
         if (!row_of(g, v, begin, end)) return false;
+        for (std::int64_t e = begin; e < end; ++e) __builtin_prefetch(side.dist + static_cast<std::uint32_t>(g.head[e]));
         for (std::int64_t e = begin; e < end; ++e) {
             const auto u = static_cast<std::uint32_t>(g.head[e]);
             if (u >= n) return false;
             const double nd = d + g.w[e];
             if (limited && nd > limit) continue;
-            if (side.state[u] == SETTLED) continue;
-            if (side.state[u] == UNSEEN || nd < side.dist[u]) {
-                side.state[u] = SEEN;
-                side.dist[u] = nd;
-                side.pred[u] = static_cast<std::int32_t>(v);
-                side.heap.push(nd, seq++, u);
-            }
+            side.relax(u, nd, v, seq);
         }
     }
     return true;
@@ -196,19 +209,12 @@ bool push_order_bidirectional(const CsrView& forward, const CsrView& backward, s
             const auto w = static_cast<std::uint32_t>(g.head[e]);
             if (w >= n) return false;
             const double nd = d + g.w[e];
-            if (here.state[w] == SETTLED) continue;
-            if (here.state[w] == UNSEEN || nd < here.dist[w]) {
-                here.state[w] = SEEN;
-                here.dist[w] = nd;
-                here.pred[w] = static_cast<std::int32_t>(v);
-                here.heap.push(nd, seq++, w);
-                if (there.state[w] != UNSEEN) {
-                    const double through = nd + there.dist[w];
-                    if (!met || best > through) {
-                        met = true;
-                        best = through;
-                        meet = w;
-                    }
+            if (here.relax(w, nd, v, seq) && there.state[w] != UNSEEN) {
+                const double through = nd + there.dist[w];
+                if (!met || best > through) {
+                    met = true;
+                    best = through;
+                    meet = w;
                 }
             }
         }
