@@ -269,6 +269,9 @@ def test_weight_functions_see_what_networkx_gives_them():
     flaky = iter([1.0, 2])  # a function whose weights mix kinds is left to networkx when called
     with pytest.raises(NotImplementedError, match="mix ints and floats"):
         interface.single_source_dijkstra(ConvertedGraph(nx.path_graph(3)), 0, weight=lambda u, v, d: next(flaky, 1))
+    H = nx.DiGraph([(0, 1, {"w": 2}), (2, 0, {})])  # networkx never relaxes 2 -> 0, which has no "w"
+    with nx.config(backend_priority=[BACKEND]):
+        assert nx.single_source_dijkstra_path_length(H, 0, weight=lambda u, v, d: d["w"]) == {0: 0, 1: 2}
 
 
 def test_labels_are_read_in_every_layout():

@@ -26,7 +26,9 @@ Installed with the package, it lets networkx code run on quillharbour's core unc
 
 from __future__ import annotations
 
+import functools
 import inspect
+import re
 import threading
 from collections.abc import Collection, Hashable
 from typing import Any
@@ -51,11 +53,12 @@ class _Handoff(threading.local):
 _handoff = _Handoff()
 
 
+@functools.cache
 def _networkx_reproduced() -> bool:
     import networkx as nx  # type: ignore[import-untyped, unused-ignore]
 
-    major, minor = (int(part) for part in nx.__version__.split(".")[:2])
-    return (major, minor) >= (3, 6)
+    found = re.match(r"(\d+)\.(\d+)", nx.__version__)
+    return found is not None and (int(found[1]), int(found[2])) >= (3, 6)
 
 
 def _is_view(graph: Any) -> bool:
@@ -165,8 +168,11 @@ class BackendInterface:
         refusal = _argument_refusal(name, bound.arguments)
         if refusal is None:
             graph = bound.arguments["G"]
-            g = graph if isinstance(graph, ConvertedGraph) else _converted(graph, bound.arguments["weight"])
-            refusal = _graph_refusal(name, bound.arguments, g)
+            try:
+                g = graph if isinstance(graph, ConvertedGraph) else _converted(graph, bound.arguments["weight"])
+                refusal = _graph_refusal(name, bound.arguments, g)
+            except Exception as exc:  # noqa: BLE001 - whatever the reading meets, networkx answers
+                return f"the graph could not be read: {exc}"
             if refusal is None and g is not graph:
                 _handoff.graph = g
         return True if refusal is None else refusal

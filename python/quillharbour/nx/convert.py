@@ -122,6 +122,11 @@ def _read_in_python(adj: Mapping[Any, Any], index: Mapping[Any, int], nodes: lis
     return indptr, indices, weights, kinds | (KIND_ALIASED if aliased else 0)
 
 
+# The arcs of a reverse graph whose predecessor dicts do not list the nodes in node order.
+_UNORDERED = Arcs(np.zeros(1, np.int64), np.zeros(0, np.int32), np.zeros(0), False,
+                  "the graph's predecessor dicts do not list its nodes in node order")
+
+
 class ConvertedGraph:
     """A networkx graph as the backend reads it; what networkx caches for the backend.
 
@@ -201,11 +206,10 @@ class ConvertedGraph:
         reverse = reverse and self.directed
         found = self._arcs.get((key, reverse))
         if found is None:
-            found = self._arcs[(key, reverse)] = self._weighted(key, reverse)
+            adj = self._adjacency(reverse)
+            found = self._arcs_of(self._read(adj, key, True)) if adj is not None else _UNORDERED
+            self._arcs[(key, reverse)] = found
         return found
-
-    def _weighted(self, key: Hashable, reverse: bool) -> Arcs:
-        return self._arcs_of(self._read(self._adjacency(reverse), key, True))
 
     def _arcs_of(self, read: tuple[Any, ...]) -> Arcs:
         indptr, indices, weights, kinds = read
@@ -213,12 +217,11 @@ class ConvertedGraph:
         return Arcs(indptr, indices, weights, bool(kinds & KIND_INT), refusal_of(kinds, weights, self.n))
 
     def _adjacency(self, reverse: bool) -> Any:
+        """The adjacency searched forward, or backward (None if its rows are not in node order)."""
         if not reverse:
             return self.graph._adj
         pred = self.graph._pred
-        if len(pred) != self.n or list(pred) != self.nodes:
-            raise RuntimeError("the graph's predecessor dict does not list its nodes in node order")
-        return pred
+        return pred if len(pred) == self.n and list(pred) == self.nodes else None
 
     def called_arcs(self, weight: WeightFunction, reverse: bool = False, flip: bool = False) -> Arcs:
         """The arcs weighted by ``weight(u, v, d)`` for each adjacency entry (u, v, d) of the
@@ -226,13 +229,19 @@ class ConvertedGraph:
         An arc whose weight is None is left out. Not cached: a function may change."""
         reverse = reverse and self.directed
         adj = self._adjacency(reverse)
+        if adj is None:
+            return _UNORDERED
         indptr, indices = self._structure if not reverse else self._read(adj, None, False)[:2]
-        if flip:
-            values = [weight(v, u, d) for u, row in adj.items() for v, d in row.items()]
-        else:
-            values = [weight(u, v, d) for u, row in adj.items() for v, d in row.items()]
-        if len(values) != len(indices):
-            raise RuntimeError("the graph changed since it was converted")
+        try:
+            if flip:
+                values = [weight(v, u, d) for u, row in adj.items() for v, d in row.items()]
+            else:
+                values = [weight(u, v, d) for u, row in adj.items() for v, d in row.items()]
+        except Exception as exc:
+            # networkx calls it only on the arcs it relaxes, which may never meet this one
+            raise NotImplementedError(f"the weight function raised {type(exc).__name__} on some arc") from exc
+        if len(values) != len(indices):  # changed without clearing networkx's cache: networkx answers
+            raise NotImplementedError("the graph changed since quillharbour read it")
         shown = np.fromiter((w is not None for w in values), dtype=bool, count=len(values))
         if not shown.all():
             rows = np.repeat(np.arange(self.n), np.diff(indptr))

@@ -27,23 +27,7 @@ import numpy as np
 from .. import _search
 from .convert import Arcs, ConvertedGraph, weighting
 
-__all__ = [
-    "all_pairs_dijkstra",
-    "all_pairs_dijkstra_path",
-    "all_pairs_dijkstra_path_length",
-    "bidirectional_dijkstra",
-    "dijkstra_path",
-    "dijkstra_path_length",
-    "dijkstra_predecessor_and_distance",
-    "multi_source_dijkstra",
-    "multi_source_dijkstra_path",
-    "multi_source_dijkstra_path_length",
-    "shortest_path",
-    "shortest_path_length",
-    "single_source_dijkstra",
-    "single_source_dijkstra_path",
-    "single_source_dijkstra_path_length",
-]
+# The functions networkx dispatches here are those _quillharbour_nx.FUNCTIONS names.
 
 
 def _served(arcs: Arcs) -> Arcs:
