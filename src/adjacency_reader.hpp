@@ -200,7 +200,8 @@ private:
             PyErr_SetString(PyExc_ValueError, "the index maps a node outside [0, n)");
             return false;
         }
-        if (!same_label(head, PyList_GET_ITEM(nodes, id))) kinds |= KIND_ALIASED;
+        // (Looking the label up may have run code that shrank `nodes`.)
+        if (id >= PyList_GET_SIZE(nodes) || !same_label(head, PyList_GET_ITEM(nodes, id))) kinds |= KIND_ALIASED;
         return true;
     }
 };
