@@ -10,13 +10,16 @@
 #include "boundary.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string_view>
 #include <variant>
 
+#include "adjacency_reader.hpp"
 #include "bmssp_entry.hpp"
 #include "group.hpp"
+#include "push_order.hpp"
 #include "run_parameters.hpp"
 #include "search.hpp"
 #include "variants/catalogue.hpp"
@@ -326,6 +329,159 @@ PyObject* group_arcs_entry(PyObject* args, PyObject* kwargs) {
     return group_typed<std::int64_t>(n, o_tails, o_heads, weights, base, NPY_INT64, "int64");
 }
 
+// ---------------------------------------------------------------------------
+// The networkx backend's entries
+
+// A graph for the push-order searches: converted, contiguous, of a shape that fits.
+bool take_search_graph(PyObject* p, PyObject* i, PyObject* w, GraphArgs& g, std::uint64_t& n) {
+    return g.take(p, i, w) && all_contiguous(g.indptr, g.indices, g.weights) && checked_multi_graph(g, n);
+}
+
+// A vertex id below n, or IndexError naming `what` ("source" or "target").
+bool take_vertex(PyObject* obj, const char* what, std::uint64_t n, std::uint32_t& out) {
+    std::int64_t v = 0;
+    if (!take_i64(obj, what, v)) return false;
+    if (v < 0 || static_cast<std::uint64_t>(v) >= n) {
+        PyErr_Format(PyExc_IndexError, "%s %lld is out of range for graph with %llu vertices", what,
+                     static_cast<long long>(v), static_cast<unsigned long long>(n));
+        return false;
+    }
+    out = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+// Raises the error of a graph that failed check_dijkstra_input.
+void raise_dijkstra_err(DijkstraError error) {
+    PyErr_SetString(PyExc_ValueError,
+                    error == DijkstraError::NegativeWeight ? DIJKSTRA_NEGATIVE_WEIGHT : MALFORMED_CSR);
+}
+
+CsrView view_of(const GraphArgs& g, std::uint64_t n) {
+    return CsrView{g.indptr.view().data(), g.indices.view().data(), g.weights.view().data(), n, g.indices.size()};
+}
+
+PyObject* read_adjacency_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"adj", "key", "multigraph", "index", "nodes", "weighted", nullptr};
+    PyObject *adj, *key, *index = Py_None, *nodes = Py_None;
+    int multigraph = 0, weighted = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOp|OOp:read_adjacency", const_cast<char**>(keywords), &adj,
+                                     &key, &multigraph, &index, &nodes, &weighted))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    AdjacencyRead read;
+    if (!read.read(adj, index == Py_None ? nullptr : index, nodes, weighted ? key : nullptr, multigraph != 0)) {
+        if (read.unsupported && !PyErr_Occurred()) return Py_NewRef(Py_None);
+        return nullptr;
+    }
+    return tuple_of({hand_over(read.indptr, NPY_INT64), hand_over(read.indices, NPY_INT32),
+                     hand_over_or_none(weighted != 0, read.weights, NPY_FLOAT64), PyLong_FromLong(read.kinds)});
+}
+
+PyObject* push_order_search_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"indptr", "indices", "weights", "sources", "cutoff", "target", nullptr};
+    PyObject *o_indptr, *o_indices, *o_weights, *o_sources, *o_cutoff = Py_None, *o_target = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|OO:push_order_search", const_cast<char**>(keywords),
+                                     &o_indptr, &o_indices, &o_weights, &o_sources, &o_cutoff, &o_target))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    GraphArgs g;
+    std::uint64_t n = 0;
+    ArrayArg<std::int64_t> given;
+    if (!take_search_graph(o_indptr, o_indices, o_weights, g, n) ||
+        !take_array(o_sources, "sources", NPY_INT64, "int64", given) || !all_contiguous(given))
+        return nullptr;
+    std::optional<double> cutoff;
+    if (o_cutoff != Py_None) {
+        const double c = PyFloat_AsDouble(o_cutoff);
+        if (c == -1.0 && PyErr_Occurred()) {
+            prefix_type_error("cutoff");
+            return nullptr;
+        }
+        cutoff = c;
+    }
+    std::optional<std::uint32_t> target;
+    if (o_target != Py_None && !take_vertex(o_target, "target", n, target.emplace())) return nullptr;
+    if (given.size() + g.indices.size() >= MAX_PUSHES) {
+        PyErr_SetString(PyExc_ValueError, "too many sources and arcs for one push-order search (2**33)");
+        return nullptr;
+    }
+    Vec<std::uint32_t> sources(given.size());
+    for (std::size_t i = 0; i < sources.size(); ++i) {  // one read of each: the copy is what runs
+        const std::int64_t s = given.view()[i];
+        if (s < 0 || static_cast<std::uint64_t>(s) >= n) {
+            raise_source_out_of_range(s, n);
+            return nullptr;
+        }
+        sources[i] = static_cast<std::uint32_t>(s);
+    }
+    auto dist = OwnedArray<double>::uninitialized(n);
+    auto pred = OwnedArray<std::int32_t>::uninitialized(n);
+    auto order = OwnedArray<std::int32_t>::uninitialized(n);
+    std::size_t settled = 0;
+    std::optional<DijkstraError> error;
+    const Fault fault = run_released([&] {
+        error = check_dijkstra_input(g.indptr.view(), g.indices.view(), g.weights.view(), n);
+        if (!error && !push_order_search(view_of(g, n), sources, cutoff, target, {dist.data(), n},
+                                         {pred.data(), n}, {order.data(), n}, settled))
+            error = DijkstraError::MalformedCsr;
+    }, n + g.indices.size());
+    if (raise_fault(fault)) return nullptr;
+    if (error) {
+        raise_dijkstra_err(*error);
+        return nullptr;
+    }
+    auto settled_order = OwnedArray<std::int32_t>::uninitialized(settled);
+    if (settled != 0) std::memcpy(settled_order.data(), order.data(), settled * sizeof(std::int32_t));
+    return tuple_of({hand_over(settled_order, NPY_INT32), hand_over(dist, NPY_FLOAT64), hand_over(pred, NPY_INT32)});
+}
+
+PyObject* push_order_bidirectional_entry(PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"indptr",   "indices",  "weights", "rindptr", "rindices",
+                                     "rweights", "source", "target",  nullptr};
+    PyObject *o_indptr, *o_indices, *o_weights, *o_rindptr, *o_rindices, *o_rweights, *o_source, *o_target;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOO:push_order_bidirectional", const_cast<char**>(keywords),
+                                     &o_indptr, &o_indices, &o_weights, &o_rindptr, &o_rindices, &o_rweights,
+                                     &o_source, &o_target))
+        return nullptr;
+    if (!ensure_numpy()) return nullptr;
+    GraphArgs g, r;
+    std::uint64_t n = 0, rn = 0;
+    std::uint32_t source = 0, target = 0;
+    if (!take_search_graph(o_indptr, o_indices, o_weights, g, n) ||
+        !take_search_graph(o_rindptr, o_rindices, o_rweights, r, rn))
+        return nullptr;
+    if (rn != n) {
+        PyErr_SetString(PyExc_ValueError, "the reverse graph must have as many vertices as the graph");
+        return nullptr;
+    }
+    if (!take_vertex(o_source, "source", n, source) || !take_vertex(o_target, "target", n, target)) return nullptr;
+    if (source == target) {
+        PyErr_SetString(PyExc_ValueError, "source and target must differ");
+        return nullptr;
+    }
+    if (g.indices.size() + r.indices.size() + 2 >= MAX_PUSHES) {
+        PyErr_SetString(PyExc_ValueError, "too many arcs for one push-order search (2**33)");
+        return nullptr;
+    }
+    MeetingRun run;
+    std::optional<DijkstraError> error;
+    const Fault fault = run_released([&] {
+        error = check_dijkstra_input(g.indptr.view(), g.indices.view(), g.weights.view(), n);
+        if (!error) error = check_dijkstra_input(r.indptr.view(), r.indices.view(), r.weights.view(), n);
+        if (!error && !push_order_bidirectional(view_of(g, n), view_of(r, n), source, target, run))
+            error = DijkstraError::MalformedCsr;
+    }, 2 * (n + g.indices.size()));
+    if (raise_fault(fault)) return nullptr;
+    if (error) {
+        raise_dijkstra_err(*error);
+        return nullptr;
+    }
+    if (!run.found) return tuple_of({Py_NewRef(Py_None), Py_NewRef(Py_None)});
+    auto path = OwnedArray<std::int32_t>::uninitialized(run.path.size());
+    std::memcpy(path.data(), run.path.data(), run.path.size() * sizeof(std::int32_t));
+    return tuple_of({PyFloat_FromDouble(run.length), hand_over(path, NPY_INT32)});
+}
+
 PyObject* py_search(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return search_entry(args, kwargs); });
 }
@@ -358,6 +514,15 @@ PyObject* py_parameters(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 PyObject* py_group_arcs(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return group_arcs_entry(args, kwargs); });
+}
+PyObject* py_read_adjacency(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return read_adjacency_entry(args, kwargs); });
+}
+PyObject* py_push_order_search(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return push_order_search_entry(args, kwargs); });
+}
+PyObject* py_push_order_bidirectional(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&] { return push_order_bidirectional_entry(args, kwargs); });
 }
 
 PyMethodDef functions[] = {
@@ -407,6 +572,30 @@ PyMethodDef functions[] = {
      "Raises MemoryError \"Unable to allocate <nbytes> for <what>; ...\" when `nbytes`\n"
      "is more than this process can ever be given (this machine's memory and swap,\n"
      "or what RLIMIT_AS or RLIMIT_DATA leave), the multi-source entries' test."},
+    {"read_adjacency", QH_FN(py_read_adjacency), METH_VARARGS | METH_KEYWORDS,
+     "read_adjacency(adj, key, multigraph, index=None, nodes=None, weighted=True)\n--\n\n"
+     "A networkx adjacency (dict of dicts) as CSR arrays `(indptr: int64[n+1],\n"
+     "indices: int32[m], weights: float64[m] or None, kinds: int)`, rows and arcs in\n"
+     "dict order; a multigraph's row holds one arc per neighbour, weighted by the first\n"
+     "least weight of its edges. A weight is the attribute `key`, 1 where absent;\n"
+     "`kinds` ORs the kind bits of the weights (1 int, 2 float, 4 other, 8 negative,\n"
+     "16 NaN) and 32 when a neighbour's key is not its node's label object. `index` maps\n"
+     "labels to ids and `nodes` (a list) ids to labels; None means the labels must be\n"
+     "0 .. n-1 in order. Returns None when the dicts are not exact dicts or the labels\n"
+     "are not so."},
+    {"push_order_search", QH_FN(py_push_order_search), METH_VARARGS | METH_KEYWORDS,
+     "push_order_search(indptr, indices, weights, sources, cutoff=None, target=None)\n--\n\n"
+     "Dijkstra from `sources` (int64, pushed in order at distance 0) that settles\n"
+     "equally distant vertices in push order, dropping candidates above `cutoff` and\n"
+     "stopping once `target` is settled. Returns `(order: int32[s], distances:\n"
+     "float64[n], predecessors: int32[n])`: the settled vertices in settle order, and\n"
+     "distances and predecessors (the tail of the last strict improvement, -1 at the\n"
+     "sources) that are meaningful at settled vertices only."},
+    {"push_order_bidirectional", QH_FN(py_push_order_bidirectional), METH_VARARGS | METH_KEYWORDS,
+     "push_order_bidirectional(indptr, indices, weights, rindptr, rindices, rweights, source, target)\n--\n\n"
+     "Bidirectional Dijkstra in push order between distinct `source` and `target`,\n"
+     "forward over the graph and backward over the reverse one (row v: the arcs into\n"
+     "v). Returns `(length, path: int32[k])`, or `(None, None)` without a path."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -65,8 +65,9 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from .api import _as_sources, _empty_rows, resolve_method, shortest_paths
+from .api import _as_sources, resolve_method, shortest_paths
 from .graph import CsrGraph, as_csr
+from .options import empty_rows
 
 __all__ = ["StoreDamageWarning", "StoreReport", "graph_digest", "multisource"]
 
@@ -477,7 +478,7 @@ def _multisource(distributed: Any, client: Any, g: CsrGraph | None, path: str | 
     blocks = _Blocks(distributed, client, g, path, digest, srcs, method, seed, progress)
 
     if out is None:
-        dist, pred = _empty_rows(k, n)
+        dist, pred = empty_rows(k, n)
 
         def collect(b, result):
             dist[b * rows:(b + 1) * rows], pred[b * rows:(b + 1) * rows] = result
