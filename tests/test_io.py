@@ -40,10 +40,18 @@ def test_round_trip_keeps_every_arc_in_order(tmp_path, name):
         assert_same(qio.load(tmp_path / f"{i}{name}"), g)
 
 
+def test_a_named_format_reads_and_writes_any_file_name(tmp_path):
+    for fmt in ("csv", "tsv"):
+        path = tmp_path / f"edges-{fmt}.txt"
+        qio.save(awkward_graph(), path, format=fmt)
+        assert (b"\t" in path.read_bytes()) == (fmt == "tsv")
+        assert_same(qio.load(path, format=fmt), awkward_graph())
+
+
 def test_dimacs_reads_the_same_without_pyarrow(tmp_path, monkeypatch):
     path = tmp_path / "g.gr"
     qio.save(awkward_graph(), path)
-    monkeypatch.setattr(qio, "_parse_arcs_fast", lambda data, start: None)
+    monkeypatch.setattr(qio.dimacs, "_parse_arcs_fast", lambda data, start: None)
     assert_same(qio.load(path), awkward_graph())
 
 

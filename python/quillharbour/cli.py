@@ -40,32 +40,17 @@ class CliError(Exception):
 
 
 def load_graph(arg: str, seed: int = 0) -> CsrGraph:
-    """A graph from a file path or a generator spec."""
-    if generators.is_spec(arg) and not os.path.exists(arg):
-        try:
-            with _stage(f"generating {arg}"):
-                return generators.from_spec(arg, seed=seed)
-        except ValueError as exc:
-            raise CliError(str(exc).splitlines()[0]) from None
-        except MemoryError:
-            raise CliError(f"{arg}: not enough memory to generate this graph") from None
-    if os.path.isfile(arg):
-        try:
-            with _stage(f"loading {os.path.basename(arg)}"):
-                return io.load(arg)
-        except ValueError as exc:  # GraphFormatError and unknown suffixes
-            raise CliError(str(exc).splitlines()[0]) from None
-        except ImportError as exc:
-            raise CliError(str(exc), code=1) from None
-        except MemoryError:
-            raise CliError(f"{arg}: not enough memory to load this graph") from None
-        except OSError as exc:
-            raise CliError(f"cannot read {arg}: {exc.strerror or exc}") from None
-    if os.path.exists(arg):
-        raise CliError(f"{arg} is not a file")
-    if ":" in arg and not os.path.splitext(arg)[1]:
-        raise CliError(f"unknown graph spec {arg!r}; specs: grid:RxC, rgg:N, gnm:N:M, rmat:SCALE, path:N, star:N")
-    raise CliError(f"no such graph file: {arg}")
+    """A graph from a file path or a generator spec; a failure is a CliError of one line."""
+    try:
+        return io.load_graph(arg, seed, step=_stage)
+    except ImportError as exc:  # the format's reader is not installed
+        raise CliError(str(exc), code=1) from None
+    except (ValueError, MemoryError) as exc:  # malformed files and specs, unknown suffixes
+        raise CliError(str(exc).splitlines()[0]) from None
+    except OSError as exc:
+        if exc.errno is None:  # io's own words: no such graph file
+            raise CliError(str(exc)) from None
+        raise CliError(f"cannot read {arg}: {exc.strerror or exc}") from None
 
 
 # --- progress and output checks -------------------------------------------------------------
