@@ -13,6 +13,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from quillharbour import generators
+
 # Set by tools/sanitize: address-space limits and RSS readings mean nothing
 # under AddressSanitizer's shadow memory and quarantine.
 not_sanitized = pytest.mark.skipif(
@@ -41,44 +43,26 @@ def csr(indptr, indices, weights):
     return np.array(indptr, np.int64), np.array(indices, np.int32), np.array(weights, np.float64)
 
 
-def csr_from_edges(n, tails, heads, weights):
-    """CSR arrays (int64, int32, float64) from an edge list, rows in edge order."""
-    tails = np.asarray(tails, dtype=np.int64)
-    heads = np.asarray(heads, dtype=np.int64)
-    weights = np.asarray(weights, dtype=np.float64)
-    order = np.argsort(tails, kind="stable")
-    indptr = np.zeros(n + 1, dtype=np.int64)
-    np.add.at(indptr, tails + 1, 1)
-    np.cumsum(indptr, out=indptr)
-    return indptr, heads[order].astype(np.int32), weights[order]
+def suite_weights(integer=True, max_weight=20, zero_share=0.0):
+    """The suite's weight family: integers 0 .. max_weight (zeros included) or decimals in
+    [0, max_weight), and then a share of them made zero."""
+    def draw(rng, m):
+        weights = rng.integers(0, max_weight + 1, size=m).astype(np.float64) if integer else rng.random(m) * max_weight
+        if zero_share:
+            weights[rng.random(m) < zero_share] = 0.0
+        return weights
+    return draw
 
 
-def random_graph(rng, n, m, *, integer=True, max_weight=20, zero_share=0.0):
-    """A random directed multigraph with self-loops and parallel edges allowed."""
-    tails = rng.integers(0, n, size=m)
-    heads = rng.integers(0, n, size=m)
-    if integer:
-        weights = rng.integers(0, max_weight + 1, size=m).astype(np.float64)
-    else:
-        weights = rng.random(m) * max_weight
-    if zero_share:
-        weights[rng.random(m) < zero_share] = 0.0
-    return csr_from_edges(n, tails, heads, weights)
+def random_graph(rng, n, m, **weights):
+    """A random directed multigraph with self-loops and parallel edges allowed, weighted by
+    suite_weights(**weights)."""
+    return generators.multigraph(n, m, rng, weights=suite_weights(**weights))
 
 
 def grid_graph(rng, rows, cols, max_weight=10):
-    """A 4-neighbour grid with random integer weights in both directions."""
-    ids = np.arange(rows * cols).reshape(rows, cols)
-    pairs = [
-        (ids[:, :-1].ravel(), ids[:, 1:].ravel()),
-        (ids[:, 1:].ravel(), ids[:, :-1].ravel()),
-        (ids[:-1, :].ravel(), ids[1:, :].ravel()),
-        (ids[1:, :].ravel(), ids[:-1, :].ravel()),
-    ]
-    tails = np.concatenate([p[0] for p in pairs])
-    heads = np.concatenate([p[1] for p in pairs])
-    weights = rng.integers(1, max_weight + 1, size=tails.size).astype(np.float64)
-    return csr_from_edges(rows * cols, tails, heads, weights)
+    """A 4-neighbour grid with its own integer weight 1 .. max_weight on each arc."""
+    return generators.lattice(rows, cols, rng, weights=generators.integer_weights(1, max_weight))
 
 
 def assert_certificate(indptr, indices, weights, source, dist, pred):

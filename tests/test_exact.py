@@ -19,7 +19,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quillharbour as qh
-from conftest import assert_certificate, csr_from_edges, grid_graph
+from conftest import assert_certificate, grid_graph
+from quillharbour.graph import from_edges
 from quillharbour import _quillharbour as native
 from quillharbour import _search
 
@@ -41,7 +42,7 @@ def random_multigraph(rng, n, m, kind):
     """Self-loops and parallel arcs allowed; a share of vertices isolated."""
     tails = rng.integers(0, n, m)
     heads = rng.integers(0, n, m)
-    return csr_from_edges(n, tails, heads, WEIGHTS[kind](rng, m))
+    return from_edges(n, tails, heads, WEIGHTS[kind](rng, m), sort=False)
 
 
 def family(name, rng):
@@ -58,18 +59,18 @@ def family(name, rng):
         spokes = np.arange(1, n)
         tails = np.concatenate([np.zeros(n - 1, np.int64), spokes, rng.integers(0, n, n)])
         heads = np.concatenate([spokes, np.zeros(n - 1, np.int64), rng.integers(0, n, n)])
-        return csr_from_edges(n, tails, heads, WEIGHTS["decimal"](rng, tails.size))
+        return from_edges(n, tails, heads, WEIGHTS["decimal"](rng, tails.size), sort=False)
     if name == "long-path":  # a long decimal path with a few shortcuts
         n = 3000 // scale
         tails = np.concatenate([np.arange(n - 1), rng.integers(0, n, n // 20)])
         heads = np.concatenate([np.arange(1, n), rng.integers(0, n, n // 20)])
-        return csr_from_edges(n, tails, heads, rng.choice([0.1, 0.7, 1e-9, 3.3], tails.size))
+        return from_edges(n, tails, heads, rng.choice([0.1, 0.7, 1e-9, 3.3], tails.size), sort=False)
     if name == "disconnected":  # two decimal components and isolated vertices
         n = 2000 // scale
         half = n // 2
         tails = np.concatenate([rng.integers(0, half - 100, 3 * half), rng.integers(half, n - 100, 3 * half)])
         heads = np.concatenate([rng.integers(0, half - 100, 3 * half), rng.integers(half, n - 100, 3 * half)])
-        return csr_from_edges(n, tails, heads, WEIGHTS["decimal"](rng, tails.size))
+        return from_edges(n, tails, heads, WEIGHTS["decimal"](rng, tails.size), sort=False)
     raise KeyError(name)
 
 

@@ -7,7 +7,8 @@ import pytest
 from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import dijkstra as scipy_dijkstra
 
-from conftest import assert_certificate, csr_from_edges, random_graph
+from conftest import assert_certificate, random_graph
+from quillharbour.graph import from_edges
 from quillharbour.api import shortest_paths
 
 
@@ -18,7 +19,7 @@ def graph(kind, seed=7):
     if kind == "decimal":  # no ties: predecessors and sources are unique
         return random_graph(rng, 2000, 8000, integer=False)
     weights = 10.0 ** rng.uniform(-6, 6, size=6000)  # many decades
-    return csr_from_edges(1500, rng.integers(0, 1500, 6000), rng.integers(0, 1500, 6000), weights)
+    return from_edges(1500, rng.integers(0, 1500, 6000), rng.integers(0, 1500, 6000), weights, sort=False)
 
 
 def scipy_reference(g, sources, **options):
@@ -32,8 +33,8 @@ def symmetric(g):
     """The graph with every arc also given backwards, as an explicit directed graph."""
     indptr, indices, weights = g
     tails = np.repeat(np.arange(len(indptr) - 1), np.diff(indptr))
-    return csr_from_edges(len(indptr) - 1, np.concatenate([tails, indices]), np.concatenate([indices, tails]),
-                          np.concatenate([weights, weights]))
+    return from_edges(len(indptr) - 1, np.concatenate([tails, indices]), np.concatenate([indices, tails]),
+                          np.concatenate([weights, weights]), sort=False)
 
 
 @pytest.mark.parametrize("kind", ["integer", "decimal", "decades"])
@@ -70,7 +71,7 @@ def test_min_only_equals_scipy(kind, options):
     n = len(g[0]) - 1
     tails = np.concatenate([np.zeros(len(sources), np.int64), np.repeat(np.arange(1, n + 1), np.diff(g[0]))])
     heads = np.concatenate([np.array(sources) + 1, g[1].astype(np.int64) + 1])
-    sup = csr_from_edges(n + 1, tails, heads, np.concatenate([np.zeros(len(sources)), g[2]]))
+    sup = from_edges(n + 1, tails, heads, np.concatenate([np.zeros(len(sources)), g[2]]), sort=False)
     if "directed" not in options:  # undirected, the virtual arcs would join the sources
         vd, vp = shortest_paths(sup, 0, **options)
         assert np.array_equal(vd[1:], d)
@@ -95,7 +96,7 @@ def test_targets_are_exact_as_is_everything_settled_before_them(kind, targets, d
 def test_targets_stop_the_search_and_leave_the_rest_as_found():
     # 0 -> 1 -> 2 -> 3 -> 4 of weight 1, and a shortcut 0 -> 3 of weight 10: when target 2 is
     # settled, 3 still holds the shortcut's length and 4 is not reached.
-    g = csr_from_edges(5, [0, 1, 2, 3, 0], [1, 2, 3, 4, 3], [1.0, 1.0, 1.0, 1.0, 10.0])
+    g = from_edges(5, [0, 1, 2, 3, 0], [1, 2, 3, 4, 3], [1.0, 1.0, 1.0, 1.0, 10.0], sort=False)
     d, p = shortest_paths(g, 0, targets=[2])
     assert d.tolist() == [0, 1, 2, 10, np.inf] and p.tolist() == [-1, 0, 1, 0, -1]
     d, p = shortest_paths(g, 0, targets=[])
@@ -129,9 +130,9 @@ def test_bmssp_limit_is_the_masked_full_run(kind, share):
 
 
 TINY = {
-    "one vertex": csr_from_edges(1, [], [], []),
-    "no arcs": csr_from_edges(3, [], [], []),
-    "zero self-loop": csr_from_edges(2, [1, 0], [1, 1], [0.0, 0.0]),
+    "one vertex": from_edges(1, [], [], [], sort=False),
+    "no arcs": from_edges(3, [], [], [], sort=False),
+    "zero self-loop": from_edges(2, [1, 0], [1, 1], [0.0, 0.0], sort=False),
 }
 
 

@@ -1,9 +1,12 @@
 """Seeded graph generators for experiments.
 
 Every generator takes a `seed` and is deterministic for it (NumPy's PCG64 through
-``np.random.default_rng``), builds its arcs with vectorised NumPy code, and returns a
-:class:`~quillharbour.graph.CsrGraph` whose rows are sorted by head. Weights are positive
-float64 values, so every generated graph is a valid input for every algorithm.
+``np.random.default_rng``; a ``np.random.Generator`` is drawn from as it is), builds its arcs with
+vectorised NumPy code, and returns a :class:`~quillharbour.graph.CsrGraph` whose rows are sorted
+by head, or for :func:`lattice` and :func:`multigraph` (and :func:`rmat` with ``sort=False``)
+hold their arcs in the order drawn. Weights are non-negative float64 values drawn after the arcs,
+by default positive, so every generated graph is a valid input for every algorithm;
+`weights` (a :data:`WeightFamily`, such as :func:`integer_weights`) draws others.
 
 :func:`from_spec` reads the short textual specs used on the command line, such as
 ``grid:300x300``, ``rgg:100000``, ``gnm:1000:5000``, ``rmat:16``, ``path:1000`` or ``star:1000``.
@@ -12,19 +15,36 @@ float64 values, so every generated graph is a valid input for every algorithm.
 from __future__ import annotations
 
 import math
-from collections.abc import Callable
-from typing import Any
 import os
+from collections.abc import Callable
 
 import numpy as np
+import numpy.typing as npt
 
 from .graph import INDEX_MAX, CsrGraph, from_edges
 
-__all__ = ["grid", "random_geometric", "gnm", "rmat", "path", "star", "from_spec", "SPEC_HELP"]
+__all__ = ["grid", "lattice", "random_geometric", "gnm", "multigraph", "rmat", "path", "star", "integer_weights",
+           "WeightFamily", "from_spec", "SPEC_HELP"]
+
+Seed = int | np.random.Generator
+# Draws `size` arc weights from the generator given: (rng, size) -> float64 array.
+WeightFamily = Callable[[np.random.Generator, int], npt.NDArray[np.float64]]
 
 
-def _rng(seed: Any) -> np.random.Generator:
+def _rng(seed: Seed) -> np.random.Generator:
     return np.random.default_rng(seed)
+
+
+def integer_weights(low: int, high: int) -> WeightFamily:
+    """Weights drawn uniformly from the integers `low` .. `high` (both included), as float64."""
+    def draw(rng: np.random.Generator, size: int) -> npt.NDArray[np.float64]:
+        return rng.integers(low, high + 1, size=size).astype(np.float64)
+
+    return draw
+
+
+def _unit_interval(rng: np.random.Generator, size: int) -> npt.NDArray[np.float64]:
+    return 1.0 - rng.random(size)  # (0, 1]
 
 
 def _check_n(n: int, what: str = "vertex count") -> int:
@@ -51,6 +71,30 @@ def grid(rows: int, cols: int, seed: int = 0, *, low: float = 1.0, high: float =
     b = np.concatenate([right[1], down[1]])
     w = _rng(seed).uniform(low, high, size=len(a))
     return from_edges(n, np.concatenate([a, b]), np.concatenate([b, a]), np.concatenate([w, w]))
+
+
+def lattice(rows: int, cols: int, seed: Seed = 0, *, weights: WeightFamily | None = None) -> CsrGraph:
+    """A 4-neighbour grid of `rows` x `cols` vertices (row-major ids) whose every arc, in both
+    directions, has a weight of its own from `weights` (default: the integers 1 .. 100). Each
+    row holds its arcs in the order drawn: right, left, down, up."""
+    rows, cols = int(rows), int(cols)
+    n = _check_n(rows * cols)
+    ids = np.arange(n, dtype=np.int64).reshape(rows, cols)
+    tails = np.concatenate([ids[:, :-1].ravel(), ids[:, 1:].ravel(), ids[:-1, :].ravel(), ids[1:, :].ravel()])
+    heads = np.concatenate([ids[:, 1:].ravel(), ids[:, :-1].ravel(), ids[1:, :].ravel(), ids[:-1, :].ravel()])
+    w = (weights or integer_weights(1, 100))(_rng(seed), tails.size)
+    return from_edges(n, tails, heads, w, sort=False)
+
+
+def multigraph(n: int, m: int, seed: Seed = 0, *, weights: WeightFamily | None = None) -> CsrGraph:
+    """A uniform random directed graph of `n` vertices and `m` arcs whose tails and heads are
+    drawn independently, so self-loops and parallel arcs occur; weights from `weights`
+    (default: the integers 1 .. 100). Each row holds its arcs in the order drawn."""
+    n = _check_n(n)
+    rng = _rng(seed)
+    tails = rng.integers(0, n, size=m)
+    heads = rng.integers(0, n, size=m)
+    return from_edges(n, tails, heads, (weights or integer_weights(1, 100))(rng, m), sort=False)
 
 
 def random_geometric(n: int, radius: float | None = None, seed: int = 0, *, degree: float = 8.0) -> CsrGraph:
@@ -113,11 +157,13 @@ def gnm(n: int, m: int, seed: int = 0) -> CsrGraph:
     return from_edges(n, keys // n, keys % n, w)
 
 
-def rmat(scale: int, edge_factor: int = 16, seed: int = 0, *,
-         a: float = 0.57, b: float = 0.19, c: float = 0.19) -> CsrGraph:
+def rmat(scale: int, edge_factor: int = 16, seed: Seed = 0, *,
+         a: float = 0.57, b: float = 0.19, c: float = 0.19, weights: WeightFamily = _unit_interval,
+         sort: bool = True) -> CsrGraph:
     """An R-MAT (Kronecker-style) graph with 2**`scale` vertices and `edge_factor` * 2**`scale`
-    arcs: skewed degrees, vertex ids randomly permuted, weights uniform in (0, 1]. Self-loops
-    and parallel arcs are kept, as the recursive model produces them."""
+    arcs: skewed degrees, vertex ids randomly permuted, weights from `weights` (default: uniform
+    in (0, 1]). Self-loops and parallel arcs are kept, as the recursive model produces them.
+    Rows are sorted by head, or with ``sort=False`` hold their arcs in the order drawn."""
     scale = int(scale)
     if scale < 1 or scale > 30:
         raise ValueError(f"scale must lie in [1, 30] (got {scale})")
@@ -135,8 +181,7 @@ def rmat(scale: int, edge_factor: int = 16, seed: int = 0, *,
         u |= down.astype(np.int64) << bit
         v |= right.astype(np.int64) << bit
     perm = rng.permutation(n)
-    w = 1.0 - rng.random(m)
-    return from_edges(n, perm[u], perm[v], w)
+    return from_edges(n, perm[u], perm[v], weights(rng, m), sort=sort)
 
 
 def path(n: int, seed: int = 0) -> CsrGraph:
