@@ -15,13 +15,20 @@ backend "quillharbour".
 
 from __future__ import annotations
 
-import numpy as np
-import numpy.typing as npt
-
-from . import _quillharbour
+from . import generators, io
 from ._quillharbour import bmssp, bmssp_instrumented, bmssp_variant, dijkstra
-
-__version__ = "0.1.0"
+from ._version import __version__ as __version__
+from .api import (
+    METHODS,
+    VARIANTS,
+    bmssp_multisource,
+    dijkstra_multisource,
+    from_networkx,
+    reconstruct_path,
+    shortest_paths,
+    to_networkx,
+)
+from .graph import CsrGraph, as_csr, from_edges
 
 __all__ = [
     "dijkstra",
@@ -42,42 +49,3 @@ __all__ = [
     "io",
     "generators",
 ]
-
-
-def _rows(flat: tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]], k: int,
-          n: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
-    dist, pred = flat
-    return dist.reshape(k, n), pred.reshape(k, n)
-
-
-def dijkstra_multisource(
-    indptr: npt.NDArray[np.int64], indices: npt.NDArray[np.int32], weights: npt.NDArray[np.float64],
-    sources: npt.NDArray[np.int64],
-) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
-    """Dijkstra from every vertex in ``sources`` (int64, 1-D), in parallel.
-
-    Returns ``(distances, predecessors)`` of shape ``(k, n)``; row ``i`` is
-    bit-identical to ``dijkstra(indptr, indices, weights, sources[i])``. Raises as
-    ``dijkstra`` does, naming the first bad source.
-    """
-    flat = _quillharbour.dijkstra_multisource(indptr, indices, weights, sources)
-    return _rows(flat, len(sources), len(indptr) - 1)
-
-
-def bmssp_multisource(
-    indptr: npt.NDArray[np.int64], indices: npt.NDArray[np.int32], weights: npt.NDArray[np.float64],
-    sources: npt.NDArray[np.int64], seed: int = 0,
-) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
-    """BMSSP from every vertex in ``sources`` (int64, 1-D), in parallel.
-
-    Returns ``(distances, predecessors)`` of shape ``(k, n)``; row ``i`` equals
-    ``bmssp(indptr, indices, weights, sources[i], seed)``. Raises as ``bmssp`` does.
-    """
-    flat = _quillharbour.bmssp_multisource(indptr, indices, weights, sources, seed)
-    return _rows(flat, len(sources), len(indptr) - 1)
-
-
-# The Python workbench around the native functions.
-from . import generators, io  # noqa: E402
-from .api import METHODS, VARIANTS, from_networkx, reconstruct_path, shortest_paths, to_networkx  # noqa: E402
-from .graph import CsrGraph, as_csr, from_edges  # noqa: E402

@@ -33,6 +33,9 @@ __all__ = [
     "from_networkx",
     "to_networkx",
     "resolve_method",
+    "as_sources",
+    "dijkstra_multisource",
+    "bmssp_multisource",
 ]
 
 VARIANTS: tuple[str, ...] = _search.VARIANTS  # the native core's list, in its order
@@ -56,6 +59,39 @@ def resolve_method(method: str) -> tuple[str, str | None]:
     )
 
 
+def _rows(flat: tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]], k: int,
+          n: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
+    dist, pred = flat
+    return dist.reshape(k, n), pred.reshape(k, n)
+
+
+def dijkstra_multisource(
+    indptr: npt.NDArray[np.int64], indices: npt.NDArray[np.int32], weights: npt.NDArray[np.float64],
+    sources: npt.NDArray[np.int64],
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
+    """Dijkstra from every vertex in ``sources`` (int64, 1-D), in parallel.
+
+    Returns ``(distances, predecessors)`` of shape ``(k, n)``; row ``i`` is
+    bit-identical to ``dijkstra(indptr, indices, weights, sources[i])``. Raises as
+    ``dijkstra`` does, naming the first bad source.
+    """
+    flat = _native.dijkstra_multisource(indptr, indices, weights, sources)
+    return _rows(flat, len(sources), len(indptr) - 1)
+
+
+def bmssp_multisource(
+    indptr: npt.NDArray[np.int64], indices: npt.NDArray[np.int32], weights: npt.NDArray[np.float64],
+    sources: npt.NDArray[np.int64], seed: int = 0,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
+    """BMSSP from every vertex in ``sources`` (int64, 1-D), in parallel.
+
+    Returns ``(distances, predecessors)`` of shape ``(k, n)``; row ``i`` equals
+    ``bmssp(indptr, indices, weights, sources[i], seed)``. Raises as ``bmssp`` does.
+    """
+    flat = _native.bmssp_multisource(indptr, indices, weights, sources, seed)
+    return _rows(flat, len(sources), len(indptr) - 1)
+
+
 def _one_source(g: CsrGraph, entry: str, variant: str | None, source: int,
                 seed: int) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
     if entry == "dijkstra":
@@ -65,7 +101,7 @@ def _one_source(g: CsrGraph, entry: str, variant: str | None, source: int,
     return _native.bmssp_variant(g.indptr, g.indices, g.weights, source, str(variant), seed)
 
 
-def _as_sources(sources: npt.ArrayLike) -> npt.NDArray[np.int64]:
+def as_sources(sources: npt.ArrayLike) -> npt.NDArray[np.int64]:
     """Any array-like of sources, flattened in C order as scipy's `indices` are."""
     arr = np.asarray(sources)
     return _int64_ids(arr.reshape(-1), f"sources must hold integers (got dtype {arr.dtype})",
@@ -101,7 +137,7 @@ def _search_paths(g: CsrGraph, sources: npt.ArrayLike, limit: float | None, targ
                   min_only: bool, directed: bool, return_predecessors: bool) -> Any:
     """The extended Dijkstra search behind the keyword options of shortest_paths."""
     single = np.ndim(sources) == 0
-    srcs = np.array([_source_index(sources)], dtype=np.int64) if single else _as_sources(sources)
+    srcs = np.array([_source_index(sources)], dtype=np.int64) if single else as_sources(sources)
     tgts = None if targets is None else _as_targets(targets)
     directed, return_predecessors = bool(directed), bool(return_predecessors)
     if single or min_only:
@@ -192,7 +228,7 @@ def shortest_paths(
         single = np.ndim(sources) == 0
         if single:
             _source_index(sources)  # TypeError for a 0-d source that is not an integer
-        return options.run(g, entry, variant, sources if single else _as_sources(sources), seed, limit=limit,
+        return options.run(g, entry, variant, sources if single else as_sources(sources), seed, limit=limit,
                            targets=None if targets is None else _as_targets(targets), min_only=bool(min_only),
                            directed=bool(directed), return_predecessors=bool(return_predecessors))
     if np.ndim(sources) == 0:
@@ -202,17 +238,14 @@ def shortest_paths(
             raise TypeError("sources must be an integer or an array-like of integers "
                             f"(got {type(sources).__name__})") from None
         return _one_source(g, entry, variant, source, seed)
-    srcs = _as_sources(sources)
+    srcs = as_sources(sources)
     k = len(srcs)
-    try:
-        if entry == "dijkstra":
-            dist, pred = _native.dijkstra_multisource(g.indptr, g.indices, g.weights, srcs)
-            return dist.reshape(k, g.n), pred.reshape(k, g.n)
-        if entry == "bmssp":
-            dist, pred = _native.bmssp_multisource(g.indptr, g.indices, g.weights, srcs, seed)
-            return dist.reshape(k, g.n), pred.reshape(k, g.n)
-    except NotImplementedError:
-        pass  # a build without the multi-source entry: one call per source gives the same rows
+    if entry == "dijkstra":
+        dist, pred = _native.dijkstra_multisource(g.indptr, g.indices, g.weights, srcs)
+        return dist.reshape(k, g.n), pred.reshape(k, g.n)
+    if entry == "bmssp":
+        dist, pred = _native.bmssp_multisource(g.indptr, g.indices, g.weights, srcs, seed)
+        return dist.reshape(k, g.n), pred.reshape(k, g.n)
     dist, pred = options.empty_rows(k, g.n)
     for i, s in enumerate(srcs.tolist()):
         dist[i], pred[i] = _one_source(g, entry, variant, s, seed)

@@ -2,8 +2,7 @@
 
 A method is something that maps (graph, source) to a distance array: the native entries
 ("dijkstra", "bmssp", the research variants) and the peers that happen to be installed
-(scipy.sparse.csgraph, igraph, NetworKit). Each is probed before the run: a native entry that
-still raises NotImplementedError and a peer that cannot be imported are skipped with a note.
+(scipy.sparse.csgraph, igraph, NetworKit). A peer that cannot be imported is skipped with a note.
 Graph conversion for the peers happens once per graph, outside the timed region; each timed
 region is one single-source call, including whatever conversion of the result the library
 itself makes. The optional "dijkstra-multi" and "bmssp-multi" methods time one parallel call
@@ -31,13 +30,11 @@ import numpy as np
 
 from . import _quillharbour as _native
 from . import _search
+from ._version import __version__
 from .api import VARIANTS, resolve_method
 from .graph import CsrGraph
 
 AGREE_RTOL = 1e-9
-
-_PROBE = CsrGraph(np.array([0, 1, 1], dtype=np.int64), np.array([1], dtype=np.int32), np.array([1.0]))
-
 
 @dataclass
 class Method:
@@ -171,7 +168,7 @@ def available_methods(names=None, seed: int = 0, include_peers: bool = True):
     """(methods, notes): the requested (default: all) methods that can run here, and one note
     per skipped method saying why."""
     wanted = list(names) if names else list(DEFAULT_NATIVE) + (list(PEERS) if include_peers else [])
-    methods, notes, unbuilt = [], [], []
+    methods, notes = [], []
     for name in wanted:
         if name in PEERS:
             try:
@@ -181,20 +178,8 @@ def available_methods(names=None, seed: int = 0, include_peers: bool = True):
             except Exception as exc:  # installed but broken, e.g. a missing shared library
                 notes.append(f"skipped {name}: cannot be imported ({type(exc).__name__}: {exc})")
             continue
-        if name in MULTI:
-            method, probe_source = _multi_method(name, seed), np.zeros(1, dtype=np.int64)
-        else:
-            method, probe_source = _native_method(name, seed), 0  # ValueError for unknown names
-        try:
-            method.run(_PROBE, probe_source)
-        except NotImplementedError:
-            unbuilt.append(method.name)
-            continue
-        methods.append(method)
-    if unbuilt:
-        notes.insert(0, f"skipped {', '.join(unbuilt)}: not implemented in this build")
-    if "dijkstra" not in [m.name for m in methods] and not names:
-        raise RuntimeError("the native dijkstra entry is not available")
+        # ValueError for unknown names
+        methods.append(_multi_method(name, seed) if name in MULTI else _native_method(name, seed))
     return methods, notes
 
 
@@ -352,8 +337,6 @@ def environment(argv: list[str] | None = None) -> dict:
             return metadata.version(dist)
         except metadata.PackageNotFoundError:
             return None
-
-    from . import __version__
 
     cpu = platform.processor() or None
     try:

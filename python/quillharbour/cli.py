@@ -14,15 +14,18 @@ import csv
 import json
 import os
 import sys
+import tempfile
 import threading
 import time
 from collections.abc import Iterator
 
 import numpy as np
 
-from . import __version__, generators, io
+from . import generators, io
+from . import distributed as cluster
 from . import _quillharbour as _native
 from ._files import atomic_write, atomic_writes, unwritable
+from ._version import __version__
 from .api import VARIANTS, resolve_method, shortest_paths
 from .graph import INDEX_MAX, CsrGraph
 
@@ -253,6 +256,9 @@ def _write_csv(f, fields, results):
 
 
 def cmd_run(args) -> int:
+    if any(value is not None for value in (args.sources, args.random_sources, args.scheduler, args.out,
+                                           args.rows_per_task)):
+        return cmd_run_cluster(args)
     try:
         resolve_method(args.method)
     except ValueError as exc:
@@ -267,8 +273,6 @@ def cmd_run(args) -> int:
     try:
         with _stage(f"{args.method} from {len(sources)} source(s)"):
             dist, pred = shortest_paths(g, sources[0] if one else sources, method=args.method, seed=args.seed)
-    except NotImplementedError:
-        raise CliError(f"method {args.method!r} is not implemented in this build", code=1) from None
     except (IndexError, ValueError) as exc:
         raise CliError(str(exc)) from None
     elapsed = time.perf_counter() - t0
@@ -295,6 +299,127 @@ def cmd_run(args) -> int:
 def _check_source(source: int, g: CsrGraph) -> None:
     if not 0 <= source < g.n:
         raise CliError(f"source {source} is out of range for graph with {g.n} vertices")
+
+
+# --- run on a cluster: quillharbour run GRAPH --sources FILE --out RESULT.zarr ------------------
+
+
+def _add_cluster_options(parser: argparse.ArgumentParser) -> None:
+    """The ``run`` command's options for many sources on a Dask cluster; they take over when given."""
+    group = parser.add_argument_group(
+        f"many sources on a Dask cluster, written to a Zarr store (needs {cluster.EXTRA_HINT})")
+    which = group.add_mutually_exclusive_group()
+    which.add_argument("--sources", metavar="FILE",
+                       help="sources, one integer per line or whitespace-separated (or a .npy array)")
+    which.add_argument("--random-sources", metavar="N", type=int,
+                       help="N distinct sources drawn with --seed")
+    group.add_argument("--scheduler", metavar="local|ADDRESS",
+                       help="'local' (default): worker processes on this machine; or a scheduler address")
+    group.add_argument("--out", metavar="RESULT.zarr",
+                       help="the store to write; run again with the same arguments to resume")
+    group.add_argument("--rows-per-task", metavar="R", type=int, help="rows per task and per chunk")
+    group.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+
+def _read_sources(path: str) -> np.ndarray:
+    try:
+        if path.endswith(".npy"):
+            arr = np.load(path, allow_pickle=False)
+            if arr.ndim != 1 or arr.dtype.kind not in "iu":
+                raise CliError(f"{path}: expected a 1-D integer array (got {arr.ndim}-D {arr.dtype})")
+            return arr.astype(np.int64)
+        with open(path) as f:
+            tokens = [tok for line in f for tok in line.split("#", 1)[0].replace(",", " ").split()]
+    except OSError as exc:
+        raise CliError(f"cannot read {path}: {exc.strerror or exc}") from None
+    except ValueError as exc:
+        raise CliError(f"{path}: {exc}") from None
+    values = []
+    for tok in tokens:
+        try:
+            values.append(int(tok))
+        except ValueError:
+            raise CliError(f"{path}: {tok!r} is not a vertex id") from None
+    try:
+        return np.array(values, dtype=np.int64)
+    except OverflowError:
+        raise CliError(f"{path}: a source does not fit in a signed 64-bit integer") from None
+
+
+def _check_store_path(path: str) -> None:
+    """Refuses a --out the run could not write, before any work: one line, exit status 2."""
+    if not path.lower().endswith(".zarr"):
+        raise CliError(f"--out {path!r} must end in .zarr")
+    if os.path.exists(path) and not os.path.isdir(path):
+        raise CliError(f"--out {path}: exists and is not a directory")
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise CliError(f"--out {path}: no such directory {folder}")
+    try:  # root passes os.access checks that writing then fails, so try it
+        with tempfile.TemporaryFile(dir=folder):
+            pass
+    except OSError as exc:
+        raise CliError(f"--out {path}: cannot write in {folder} ({exc.strerror or exc})") from None
+
+
+def cmd_run_cluster(args) -> int:
+    """``quillharbour run`` with the cluster options: rows into a Zarr store, with a progress bar."""
+    if args.source:
+        raise CliError("give sources either with -s/--source or with --sources/--random-sources")
+    if args.output:
+        raise CliError("-o/--output writes one in-memory result; with the cluster options use --out")
+    if args.out is None:
+        raise CliError("--sources, --random-sources, --scheduler and --rows-per-task need --out RESULT.zarr")
+    if args.sources is None and args.random_sources is None:
+        raise CliError("give the sources: --sources FILE or --random-sources N")
+    if args.random_sources is not None and args.random_sources < 0:
+        raise CliError(f"--random-sources must be >= 0 (got {args.random_sources})")
+    _check_store_path(args.out)
+    try:
+        resolve_method(args.method)
+        dask_distributed, _ = cluster.require("distributed", "zarr")
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
+    except ImportError as exc:
+        raise CliError(str(exc), code=1) from None
+    if generators.is_spec(args.graph) and not os.path.exists(args.graph):
+        graph: CsrGraph | str = load_graph(args.graph, args.seed)
+    else:
+        graph = os.path.abspath(args.graph)  # read by the workers
+    sources = _read_sources(args.sources) if args.sources is not None else None
+
+    reports: list[cluster.StoreReport] = []
+    try:
+        with contextlib.ExitStack() as stack:
+            if args.scheduler in (None, "local"):
+                client = stack.enter_context(cluster.local_client())
+            else:
+                try:
+                    client = stack.enter_context(dask_distributed.Client(args.scheduler, timeout="10s"))
+                except OSError as exc:
+                    raise CliError(f"cannot reach the scheduler at {args.scheduler}: {exc}", code=1) from None
+            n = cluster.vertex_count(graph, client)
+            if sources is None:
+                if args.random_sources > n:
+                    raise CliError(f"--random-sources {args.random_sources} is more than the graph's {n} vertices")
+                sources = np.random.default_rng(args.seed).choice(n, args.random_sources, replace=False)
+            t0 = time.perf_counter()
+            cluster.multisource(graph, sources, method=args.method, seed=args.seed, client=client,
+                                out=args.out, rows_per_task=args.rows_per_task,
+                                progress=not args.no_progress and sys.stderr.isatty(), report=reports.append)
+            elapsed = time.perf_counter() - t0
+    except FileNotFoundError as exc:
+        raise CliError(f"no such graph file: {exc.filename or exc}") from None
+    except (ValueError, IndexError, TypeError, OverflowError) as exc:  # input the run refused
+        raise CliError(str(exc).splitlines()[0]) from None
+    except OSError as exc:  # the store could not be written (disk full, lost mount)
+        raise CliError(f"{exc.filename or args.out}: {exc.strerror or exc}", code=1) from None
+    [summary] = reports
+    if summary.damage():
+        print(f"quillharbour: warning: {args.out}: {summary.damage()}", file=sys.stderr)
+    print(f"{args.method} on {args.graph}: {len(sources)} source(s) x {n} vertices in {elapsed:.1f} s; "
+          f"{summary} in {args.out}")
+    return 0
 
 
 # --- info -----------------------------------------------------------------------------------
@@ -380,8 +505,6 @@ def cmd_settle_plot(args) -> int:
         with _stage("instrumented BMSSP run"):
             _, _, ids, dhat = _native.bmssp_instrumented(g.indptr, g.indices, g.weights, args.source,
                                                          args.seed)
-    except NotImplementedError:
-        raise CliError("bmssp_instrumented is not implemented in this build", code=1) from None
     except ValueError as exc:
         raise CliError(str(exc)) from None
     ref, _ = _native.dijkstra(g.indptr, g.indices, g.weights, args.source)
@@ -471,9 +594,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="FILE.npz (distances, predecessors, sources) or FILE.npy (distances; "
                         "predecessors in FILE.pred.npy)")
     r.set_defaults(func=cmd_run)
-    from .distributed import add_run_options
-
-    add_run_options(r)  # --sources/--random-sources/--scheduler/--out: many sources on a cluster
+    _add_cluster_options(r)  # --sources/--random-sources/--scheduler/--out: many sources on a cluster
 
     i = sub.add_parser("info", help="graph statistics and the parameters BMSSP would pick",
                        description="Sizes, degrees, weights, the constant-degree transform and "

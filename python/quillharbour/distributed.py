@@ -65,11 +65,12 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-from .api import _as_sources, resolve_method, shortest_paths
+from .api import as_sources, resolve_method, shortest_paths
 from .graph import CsrGraph, as_csr
 from .options import empty_rows
 
-__all__ = ["StoreDamageWarning", "StoreReport", "graph_digest", "multisource"]
+__all__ = ["StoreDamageWarning", "StoreReport", "graph_digest", "local_client", "multisource", "require",
+           "vertex_count"]
 
 EXTRA_HINT = "pip install 'quillharbour[distributed]'"
 STORE_ATTR = "quillharbour"
@@ -85,8 +86,9 @@ ROW_BYTES_PER_VERTEX = 12  # float64 distance + int32 predecessor
 SCATTER_ATTEMPTS = 3
 
 
-def _require(*modules: str):
-    """Import `modules`, or raise ImportError naming the extra that provides them."""
+def require(*modules: str) -> list[Any]:
+    """Import `modules` (such as "distributed" and "zarr"), or raise ImportError naming the extra
+    that provides them."""
     import importlib
 
     loaded = []
@@ -138,6 +140,15 @@ def _probe(path: str) -> tuple[int, str]:
     """(vertex count, digest) of the graph file `path`, loaded on the worker running this."""
     g, digest = _load(path)
     return g.n, digest
+
+
+def vertex_count(graph: Any, client: Any) -> int:
+    """The vertex count of `graph`: of a graph file path as a worker of `client` reads it (and
+    keeps it for the tasks that follow), else of the graph itself."""
+    if isinstance(graph, (str, os.PathLike)):
+        n, _ = client.submit(_probe, os.fspath(graph), pure=False).result()
+        return int(n)
+    return as_csr(graph).n
 
 
 REUSED = "reused"  # a task's verdict on a block that was done and read back whole
@@ -389,7 +400,7 @@ def _workers_skip_main() -> Iterator[None]:
 
 
 @contextlib.contextmanager
-def _embedded_client() -> Iterator[Any]:
+def local_client() -> Iterator[Any]:
     """A LocalCluster of one single-threaded worker process per CPU, and its client; both
     closed when the block ends."""
     from distributed import Client, LocalCluster
@@ -430,12 +441,12 @@ def multisource(graph, sources, *, method="dijkstra", seed=0, client=None, out=N
     anything runs; errors of the computation (bad weights) are raised as the engine raises
     them, and a store this call created is then removed if no block of it was written.
     """
-    (distributed,) = _require("distributed")
+    (distributed,) = require("distributed")
     if out is not None:
-        _require("zarr")
+        require("zarr")
     entry, variant = resolve_method(method)
     method_name = entry if variant is None else variant
-    srcs = _as_sources(sources)
+    srcs = as_sources(sources)
     if rows_per_task is not None:
         if isinstance(rows_per_task, bool) or not isinstance(rows_per_task, (int, np.integer)) \
                 or rows_per_task < 1:
@@ -451,7 +462,7 @@ def multisource(graph, sources, *, method="dijkstra", seed=0, client=None, out=N
 
     with contextlib.ExitStack() as stack:
         if client is None:
-            client = stack.enter_context(_embedded_client())
+            client = stack.enter_context(local_client())
         result, summary = _multisource(distributed, client, g, path, srcs, method_name, seed, out,
                                        rows_per_task, progress)
     if summary is not None:
@@ -588,148 +599,3 @@ def _progress_bar(total: int, enabled: bool):
     except ImportError:
         return None
     return tqdm(total=total, unit="block", file=sys.stderr, dynamic_ncols=True, leave=False)
-
-
-# --- the command line: quillharbour run GRAPH --sources FILE --out RESULT.zarr --------------------
-
-
-def add_run_options(parser) -> None:
-    """Add the cluster options to the ``run`` command's `parser`; they take over when given."""
-    group = parser.add_argument_group(
-        f"many sources on a Dask cluster, written to a Zarr store (needs {EXTRA_HINT})")
-    which = group.add_mutually_exclusive_group()
-    which.add_argument("--sources", metavar="FILE",
-                       help="sources, one integer per line or whitespace-separated (or a .npy array)")
-    which.add_argument("--random-sources", metavar="N", type=int,
-                       help="N distinct sources drawn with --seed")
-    group.add_argument("--scheduler", metavar="local|ADDRESS",
-                       help="'local' (default): worker processes on this machine; or a scheduler address")
-    group.add_argument("--out", metavar="RESULT.zarr",
-                       help="the store to write; run again with the same arguments to resume")
-    group.add_argument("--rows-per-task", metavar="R", type=int, help="rows per task and per chunk")
-    group.add_argument("--no-progress", action="store_true", help="no progress bar")
-    single = parser.get_default("func")
-
-    def dispatch(args):
-        wanted = (args.sources, args.random_sources, args.scheduler, args.out, args.rows_per_task)
-        if all(value is None for value in wanted):
-            return single(args)
-        return run_cli(args)
-
-    parser.set_defaults(func=dispatch)
-
-
-def _read_sources(path: str) -> np.ndarray:
-    from .cli import CliError
-
-    try:
-        if path.endswith(".npy"):
-            arr = np.load(path, allow_pickle=False)
-            if arr.ndim != 1 or arr.dtype.kind not in "iu":
-                raise CliError(f"{path}: expected a 1-D integer array (got {arr.ndim}-D {arr.dtype})")
-            return arr.astype(np.int64)
-        with open(path) as f:
-            tokens = [tok for line in f for tok in line.split("#", 1)[0].replace(",", " ").split()]
-    except OSError as exc:
-        raise CliError(f"cannot read {path}: {exc.strerror or exc}") from None
-    except ValueError as exc:
-        raise CliError(f"{path}: {exc}") from None
-    values = []
-    for tok in tokens:
-        try:
-            values.append(int(tok))
-        except ValueError:
-            raise CliError(f"{path}: {tok!r} is not a vertex id") from None
-    try:
-        return np.array(values, dtype=np.int64)
-    except OverflowError:
-        raise CliError(f"{path}: a source does not fit in a signed 64-bit integer") from None
-
-
-def _check_store_path(path: str) -> None:
-    """Refuses a --out the run could not write, before any work: one line, exit status 2."""
-    import tempfile
-
-    from .cli import CliError
-
-    if not path.lower().endswith(".zarr"):
-        raise CliError(f"--out {path!r} must end in .zarr")
-    if os.path.exists(path) and not os.path.isdir(path):
-        raise CliError(f"--out {path}: exists and is not a directory")
-    folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise CliError(f"--out {path}: no such directory {folder}")
-    try:  # root passes os.access checks that writing then fails, so try it
-        with tempfile.TemporaryFile(dir=folder):
-            pass
-    except OSError as exc:
-        raise CliError(f"--out {path}: cannot write in {folder} ({exc.strerror or exc})") from None
-
-
-def run_cli(args) -> int:
-    """``quillharbour run`` with the cluster options: rows into a Zarr store, with a progress bar."""
-    import time
-
-    from . import generators
-    from .cli import CliError, load_graph
-
-    if args.source:
-        raise CliError("give sources either with -s/--source or with --sources/--random-sources")
-    if args.output:
-        raise CliError("-o/--output writes one in-memory result; with the cluster options use --out")
-    if args.out is None:
-        raise CliError("--sources, --random-sources, --scheduler and --rows-per-task need --out RESULT.zarr")
-    if args.sources is None and args.random_sources is None:
-        raise CliError("give the sources: --sources FILE or --random-sources N")
-    if args.random_sources is not None and args.random_sources < 0:
-        raise CliError(f"--random-sources must be >= 0 (got {args.random_sources})")
-    _check_store_path(args.out)
-    try:
-        resolve_method(args.method)
-        (distributed,) = _require("distributed")
-        _require("zarr")
-    except ValueError as exc:
-        raise CliError(str(exc)) from None
-    except ImportError as exc:
-        raise CliError(str(exc), code=1) from None
-    if generators.is_spec(args.graph) and not os.path.exists(args.graph):
-        graph = load_graph(args.graph, args.seed)
-    else:
-        graph = os.path.abspath(args.graph)  # read by the workers
-    sources = _read_sources(args.sources) if args.sources is not None else None
-
-    reports: list[StoreReport] = []
-    try:
-        with contextlib.ExitStack() as stack:
-            if args.scheduler in (None, "local"):
-                client = stack.enter_context(_embedded_client())
-            else:
-                try:
-                    client = stack.enter_context(distributed.Client(args.scheduler, timeout="10s"))
-                except OSError as exc:
-                    raise CliError(f"cannot reach the scheduler at {args.scheduler}: {exc}", code=1) from None
-            if isinstance(graph, str):
-                n, _ = client.submit(_probe, graph, pure=False).result()
-            else:
-                n = graph.n
-            if sources is None:
-                if args.random_sources > n:
-                    raise CliError(f"--random-sources {args.random_sources} is more than the graph's {n} vertices")
-                sources = np.random.default_rng(args.seed).choice(n, args.random_sources, replace=False)
-            t0 = time.perf_counter()
-            multisource(graph, sources, method=args.method, seed=args.seed, client=client,
-                        out=args.out, rows_per_task=args.rows_per_task,
-                        progress=not args.no_progress and sys.stderr.isatty(), report=reports.append)
-            elapsed = time.perf_counter() - t0
-    except FileNotFoundError as exc:
-        raise CliError(f"no such graph file: {exc.filename or exc}") from None
-    except (ValueError, IndexError, TypeError, OverflowError) as exc:  # input the run refused
-        raise CliError(str(exc).splitlines()[0]) from None
-    except OSError as exc:  # the store could not be written (disk full, lost mount)
-        raise CliError(f"{exc.filename or args.out}: {exc.strerror or exc}", code=1) from None
-    [summary] = reports
-    if summary.damage():
-        print(f"quillharbour: warning: {args.out}: {summary.damage()}", file=sys.stderr)
-    print(f"{args.method} on {args.graph}: {len(sources)} source(s) x {n} vertices in {elapsed:.1f} s; "
-          f"{summary} in {args.out}")
-    return 0
