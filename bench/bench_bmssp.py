@@ -9,7 +9,8 @@ distances mapped back equal the input's); the share of a `bmssp` run spent
 building its transformed graph; and the peak memory of a `bmssp` call per
 transformed vertex, measured in a fresh process as the growth of its peak RSS
 over the call (the run's own memory, results included). Times are the
-process's CPU seconds (the call's own thread, see common.py), interleaved round by round.
+process's CPU seconds (the call's own thread, see quillharbour.bench.interleaved_times),
+interleaved round by round.
 
 The module does not expose its transform on its own, so the share comes from
 the native benchmark (bench/native_bmssp.cpp), built here with CMake from the
@@ -37,17 +38,21 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import csr, grid, interleaved_times, load_build, random_graph, rmat, same_outputs  # noqa: E402
+from common import load_build, same_outputs  # noqa: E402
+
+from quillharbour.bench import interleaved_times  # noqa: E402
+from quillharbour.generators import integer_weights, lattice, multigraph, rmat  # noqa: E402
+from quillharbour.graph import from_edges  # noqa: E402
 
 import quillharbour  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 
 GRAPHS = {
-    "grid": ("grid 1000x1000", lambda: grid(1000, 1000)),
-    "random": ("random 1M/8M", lambda: random_graph(1_000_000, 8_000_000)),
-    "rmat": ("rmat 2^20 x8", lambda: rmat(20, 8)),
-    "small": ("grid 300x300", lambda: grid(300, 300)),  # a quick check of the script itself
+    "grid": ("grid 1000x1000", lambda: lattice(1000, 1000, seed=1)),
+    "random": ("random 1M/8M", lambda: multigraph(1_000_000, 8_000_000, seed=2)),
+    "rmat": ("rmat 2^20 x8", lambda: rmat(20, 8, seed=3, weights=integer_weights(1, 100), sort=False)),
+    "small": ("grid 300x300", lambda: lattice(300, 300, seed=1)),  # a quick check of the script itself
 }
 
 
@@ -80,7 +85,7 @@ def transform(indptr, indices, weights):
     frm = np.concatenate([ring_from, slot[0::2]])
     to = np.concatenate([ring_to, slot[1::2]])
     w = np.concatenate([np.zeros(ring_from.size), weights])
-    t_indptr, t_indices, t_weights = csr(int(base[-1]), frm, to, w)
+    t_indptr, t_indices, t_weights = from_edges(int(base[-1]), frm, to, w, sort=False)
     return (t_indptr, t_indices, t_weights), base[:-1]
 
 

@@ -6,7 +6,7 @@ entry on benchmark-sized graphs, for one build or as the ratio of two builds.
     python bench/bench_boundary.py --base OLD.so --new NEW.so
 
 Two builds are loaded side by side into one process, and their calls are
-interleaved round by round (bench/common.py), so background load spreads over
+interleaved round by round (quillharbour.bench.interleaved_times), so background load spreads over
 both. "copy+check" is a `bmssp_variant` call with an unknown name: it converts
 the arguments, copies and validates the graph, and refuses the name before any
 run. Times are the process's CPU time: a long call on the main thread runs on
@@ -29,7 +29,8 @@ os.environ.setdefault("RAYON_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402
 
-from common import grid, interleaved_times, random_graph  # noqa: E402
+from quillharbour.bench import interleaved_times  # noqa: E402
+from quillharbour.generators import lattice, multigraph  # noqa: E402
 
 
 def load(path: str, name: str):
@@ -82,8 +83,8 @@ def main() -> None:
         builds["base"] = load(str(Path(args.base).resolve()), "qh_base")
 
     graphs = {
-        "random n=1M m=4M": random_graph(1_000_000, 4_000_000),
-        "grid 1000x1000": grid(1000, 1000),
+        "random n=1M m=4M": multigraph(1_000_000, 4_000_000, seed=2),
+        "grid 1000x1000": lattice(1000, 1000, seed=1),
     }
     print(f"{'graph':<18} {'entry':<26} " + " ".join(f"{b + ' s':>9}" for b in builds) +
           ("   new/base" if "base" in builds else ""))

@@ -6,7 +6,7 @@ quillharbour.dijkstra and scipy.sparse.csgraph.dijkstra get the same CSR
 arrays and source and both return predecessors. igraph (distances only) and
 NetworKit (Dijkstra with stored paths) run too when installed; their graph
 objects are built once, outside the timing. Every contender runs
-single-threaded, so times are the process's CPU time (see common.py).
+single-threaded, so times are the process's CPU time (see quillharbour.bench.interleaved_times).
 Calls are interleaved round by round; the table shows the median and the
 best time of each and the ratio peer / quillharbour of the medians.
 
@@ -27,7 +27,10 @@ from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import dijkstra as scipy_dijkstra
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import grid, interleaved_times, load_build, random_graph, same_outputs  # noqa: E402
+from common import load_build, same_outputs  # noqa: E402
+
+from quillharbour.bench import interleaved_times  # noqa: E402
+from quillharbour.generators import lattice, multigraph  # noqa: E402
 
 import quillharbour  # noqa: E402
 
@@ -73,8 +76,8 @@ def main() -> None:
     args = parser.parse_args()
     before = load_build(args.against) if args.against else None
     graphs = {
-        "grid 1000x1000": grid(1000, 1000),
-        "random 1M/8M": random_graph(1_000_000, 8_000_000),
+        "grid 1000x1000": lattice(1000, 1000, seed=1),
+        "random 1M/8M": multigraph(1_000_000, 8_000_000, seed=2),
     }
     print(f"{'graph':<16} {'method':<13} {'median':>9} {'best':>9} {'peer/qh':>8}")
     for name, (indptr, indices, weights) in graphs.items():

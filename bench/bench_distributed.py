@@ -3,7 +3,7 @@
     python bench/bench_distributed.py [--side 1000] [--sources 64] [--bmssp-sources 64]
                                       [--methods dijkstra,bmssp] [--repeats 1]
 
-On a side x side grid (bench/common.py), the same sources run three ways, interleaved:
+On a side x side grid (quillharbour.generators.lattice), the same sources run three ways, interleaved:
 `dijkstra_multisource` / `bmssp_multisource` in this process on a pool of 2 threads; and
 `quillharbour.distributed.multisource` on a LocalCluster of 2 worker processes of one thread
 each (native pool of 1 thread in each), returning the rows to this process (out=None) or
@@ -34,11 +34,9 @@ os.environ["RAYON_NUM_THREADS"] = "2"  # this process's native pool, set before 
 
 import numpy as np  # noqa: E402
 
-sys.path.insert(0, os.path.dirname(__file__))
-from common import grid  # noqa: E402
-
 import quillharbour  # noqa: E402
 from quillharbour import distributed as qd  # noqa: E402
+from quillharbour.generators import lattice  # noqa: E402
 
 NATIVE = {"dijkstra": lambda g, s: quillharbour.dijkstra_multisource(*g, s),
           "bmssp": lambda g, s: quillharbour.bmssp_multisource(*g, s, 0)}
@@ -110,7 +108,7 @@ def main():
     from distributed import Client, LocalCluster
 
     t0 = time.perf_counter()
-    g = grid(args.side, args.side)
+    g = lattice(args.side, args.side, seed=1)
     n = len(g[0]) - 1
     graph_bytes = sum(a.nbytes for a in g)
     print(f"grid {args.side}x{args.side}: {n} vertices, {len(g[1])} arcs, {graph_bytes / 1e6:.0f} MB "

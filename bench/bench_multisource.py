@@ -33,37 +33,6 @@ from pathlib import Path
 import numpy as np
 
 
-def csr_from_edges(n, tails, heads, weights):
-    order = np.argsort(tails, kind="stable")
-    indptr = np.zeros(n + 1, dtype=np.int64)
-    np.add.at(indptr, tails + 1, 1)
-    np.cumsum(indptr, out=indptr)
-    return indptr, heads[order].astype(np.int32), weights[order].astype(np.float64)
-
-
-def grid_graph(rng, side):
-    """side x side 4-neighbour grid, arcs both ways, integer weights 1..100."""
-    ids = np.arange(side * side).reshape(side, side)
-    pairs = [
-        (ids[:, :-1].ravel(), ids[:, 1:].ravel()),
-        (ids[:, 1:].ravel(), ids[:, :-1].ravel()),
-        (ids[:-1, :].ravel(), ids[1:, :].ravel()),
-        (ids[1:, :].ravel(), ids[:-1, :].ravel()),
-    ]
-    tails = np.concatenate([p[0] for p in pairs])
-    heads = np.concatenate([p[1] for p in pairs])
-    weights = rng.integers(1, 101, size=tails.size)
-    return csr_from_edges(side * side, tails, heads, weights)
-
-
-def random_graph(rng, n, m):
-    """Uniform random digraph, integer weights 1..100 (no zeros: scipy would drop them)."""
-    tails = rng.integers(0, n, size=m)
-    heads = rng.integers(0, n, size=m)
-    weights = rng.integers(1, 101, size=m)
-    return csr_from_edges(n, tails, heads, weights)
-
-
 def thread_cpu_ticks():
     """CPU ticks (user + system) of every thread of this process, by thread id."""
     ticks = {}
@@ -150,10 +119,12 @@ def main():
     parser.add_argument("--no-scipy", action="store_true")
     args = parser.parse_args()
 
+    from quillharbour.generators import lattice, multigraph  # integer weights 1..100: scipy would drop zeros
+
     rng = np.random.default_rng(20261206)
     builders = {
-        "grid": ("grid 1000x1000", lambda: grid_graph(rng, 1000)),
-        "random": ("random 1M/8M", lambda: random_graph(rng, 1_000_000, 8_000_000)),
+        "grid": ("grid 1000x1000", lambda: lattice(1000, 1000, rng)),
+        "random": ("random 1M/8M", lambda: multigraph(1_000_000, 8_000_000, rng)),
     }
     print(f"# {time.strftime('%Y-%m-%d %H:%M:%S')}  load average {os.getloadavg()}  "
           f"cpus {len(os.sched_getaffinity(0))}")

@@ -14,7 +14,7 @@ weights 1..100, as networkx users build it (integer labels, ``weight`` attribute
    answers are checked to be equal item by item, in order.
 
 Calls are interleaved round by round after a warm-up; times are the process's CPU time (see
-common.py), reported as the median with the spread of the rounds, and as ratios of medians.
+quillharbour.bench.interleaved_times), reported as the median with the spread of the rounds, and as ratios of medians.
 """
 
 from __future__ import annotations
@@ -27,10 +27,8 @@ import sys
 
 import networkx as nx
 
-sys.path.insert(0, os.path.dirname(__file__))
-from common import interleaved_times  # noqa: E402
-
 import quillharbour  # noqa: E402
+from quillharbour.bench import interleaved_times  # noqa: E402
 from quillharbour.nx import ConvertedGraph  # noqa: E402
 
 

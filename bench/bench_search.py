@@ -25,11 +25,11 @@ import numpy as np
 from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import dijkstra as scipy_dijkstra
 
-sys.path.insert(0, os.path.dirname(__file__))
-from common import csr, interleaved_times, random_graph  # noqa: E402
-
 from quillharbour import dijkstra  # noqa: E402
 from quillharbour.api import shortest_paths  # noqa: E402
+from quillharbour.bench import interleaved_times  # noqa: E402
+from quillharbour.generators import multigraph  # noqa: E402
+from quillharbour.graph import from_edges  # noqa: E402
 
 
 def masked(dist, limit):
@@ -40,8 +40,8 @@ def both_ways(g):
     """The graph with every arc added backwards, built by hand as a user would."""
     indptr, indices, weights = g
     tails = np.repeat(np.arange(len(indptr) - 1, dtype=np.int32), np.diff(indptr))
-    return csr(len(indptr) - 1, np.concatenate([tails, indices]), np.concatenate([indices, tails]),
-               np.concatenate([weights, weights]))
+    return from_edges(len(indptr) - 1, np.concatenate([tails, indices]), np.concatenate([indices, tails]),
+               np.concatenate([weights, weights]), sort=False)
 
 
 def cases(g, matrix, k):
@@ -84,7 +84,7 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--sources", type=int, default=16)
     args = parser.parse_args()
-    g = random_graph(1_000_000, 8_000_000)
+    g = multigraph(1_000_000, 8_000_000, seed=2)
     n = len(g[0]) - 1
     matrix = csr_matrix((g[2], g[1], g[0]), shape=(n, n))
     print(f"{'option':<30} {'qh':>8} {'scipy':>8} {'without':>8} {'scipy/qh':>9} {'without/qh':>10}")

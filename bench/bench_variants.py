@@ -34,7 +34,7 @@ import statistics
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import grid, interleaved_times, load_build, random_graph, rmat, same_outputs  # noqa: E402
+from common import load_build, same_outputs  # noqa: E402
 
 # Return freed pages to the system at once, so that each call's peak shows in VmHWM
 # instead of being served from pages an earlier call left resident.
@@ -44,6 +44,8 @@ import numpy as np  # noqa: E402
 
 from quillharbour import _quillharbour as native  # noqa: E402
 from quillharbour import _search  # noqa: E402
+from quillharbour.bench import interleaved_times  # noqa: E402
+from quillharbour.generators import integer_weights, lattice, multigraph, rmat  # noqa: E402
 
 VARIANTS = ["tuned", "hybrid", "simpleq", "lazypiv", "notransform", "fast"]
 
@@ -90,8 +92,10 @@ def count_cells(counts, core):
 
 def graphs(size):
     if size == "small":
-        return {"grid300": grid(300, 300), "random100k": random_graph(100_000, 800_000), "rmat17": rmat(17)}
-    return {"grid1000": grid(1000, 1000), "random1M": random_graph(1_000_000, 8_000_000), "rmat20": rmat(20)}
+        return {"grid300": lattice(300, 300, seed=1), "random100k": multigraph(100_000, 800_000, seed=2),
+                "rmat17": rmat(17, 8, seed=3, weights=integer_weights(1, 100), sort=False)}
+    return {"grid1000": lattice(1000, 1000, seed=1), "random1M": multigraph(1_000_000, 8_000_000, seed=2),
+            "rmat20": rmat(20, 8, seed=3, weights=integer_weights(1, 100), sort=False)}
 
 
 def contenders(g, source, variants, with_bmssp):

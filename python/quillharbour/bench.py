@@ -18,13 +18,15 @@ the same path's weights in another order).
 
 from __future__ import annotations
 
+import functools
 import os
 import platform
 import statistics
 import sys
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from dataclasses import asdict, dataclass, field
+from typing import Any
 
 import numpy as np
 
@@ -208,6 +210,47 @@ def compare(dist: np.ndarray, ref: np.ndarray) -> tuple[bool, float]:
     return err <= AGREE_RTOL, err
 
 
+def timed_round(calls: Mapping[str, Callable[[], Any]], *, clock: Callable[[], float] = time.perf_counter,
+                failed: Callable[[str, Exception], None] | None = None,
+                after: Callable[[str], object] | None = None) -> dict[str, tuple[float, Any]]:
+    """Every call of `calls` once, in their order, each timed by `clock`: {name: (seconds, result)}.
+
+    With `failed`, a call that raises is handed to ``failed(name, exc)`` and left out of the
+    result; without it, the exception propagates. `after(name)` follows each call, untimed.
+    """
+    out: dict[str, tuple[float, Any]] = {}
+    for name, call in calls.items():
+        t0 = clock()
+        try:
+            result = call()
+        except Exception as exc:
+            if failed is None:
+                raise
+            failed(name, exc)
+        else:
+            out[name] = (clock() - t0, result)
+        if after is not None:
+            after(name)
+    return out
+
+
+def interleaved_times(calls: Mapping[str, Callable[[], Any]], repeats: int = 5, *,
+                      clock: Callable[[], float] = time.process_time) -> dict[str, list[float]]:
+    """Runs each call once to warm up, then `repeats` rounds of :func:`timed_round`, each call in
+    turn; returns {name: sorted list of times}. Interleaving spreads any background load evenly
+    over the contenders. The default clock is the process's CPU time, which time slices lost to
+    other processes do not inflate: a long call from the main thread runs on a helper thread
+    while the caller waits for it (so that Ctrl-C works), and the pool's idle threads cost
+    nothing, so for one single-threaded call it is that call's CPU time."""
+    for call in calls.values():
+        call()
+    times: dict[str, list[float]] = {name: [] for name in calls}
+    for _ in range(repeats):
+        for name, (dt, _) in timed_round(calls, clock=clock).items():
+            times[name].append(dt)
+    return {name: sorted(ts) for name, ts in times.items()}
+
+
 def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources: int = 3,
               repeats: int = 3, seed: int = 0, budget: float = 5.0,
               progress: Callable[[str], object] | None = None) -> list[Result]:
@@ -243,27 +286,39 @@ def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources
         single = [m for m in methods if not m.batch]
         batch = [m for m in methods if m.batch]
         rounds = [(r, s) for r in range(repeats) for s in srcs]
+
+        def run_round(contenders: list[Method], arg: Any) -> dict[str, tuple[float, Any]]:
+            """Each of `contenders` once on `arg`, timed; one that failed before is not run."""
+            runs = {}
+            for m in contenders:
+                if m.name in errors:
+                    if progress is not None:
+                        progress(m.name)
+                else:
+                    runs[m.name] = functools.partial(m.run, states[m.name], arg)
+            return timed_round(runs, failed=lambda name, exc: errors.__setitem__(name, f"{type(exc).__name__}: {exc}"),
+                               after=progress)
+
         for index, (r, s) in enumerate(rounds):
             if index and spent > limit:
                 break
             ran.append((r, s))
             shift = index % max(len(single), 1)
             round_times = {}
-            for method in single[shift:] + single[:shift]:
-                dt = _timed(method, states, errors, s, dists, progress)
-                if dt is not None:
-                    spent += dt
-                    times[method.name].append(dt)
-                    round_times[method.name] = dt
+            for name, (dt, dist) in run_round(single[shift:] + single[:shift], s).items():
+                spent += dt
+                times[name].append(dt)
+                round_times[name] = dt
+                dists[name][s] = dist
             ends_repeat = index + 1 == len(rounds) or rounds[index + 1][0] != r
             if batch and (ends_repeat or spent > limit):  # the repeat's sources in one call
-                done = [src for rr, src in ran if rr == r]
-                for method in batch:
-                    dt = _timed(method, states, errors, done, dists, progress)
-                    if dt is not None:
-                        spent += dt
-                        times[method.name].append(dt / len(done))
-                        round_times[method.name] = dt / len(done)
+                these = [src for rr, src in ran if rr == r]
+                for name, (dt, rows) in run_round(batch, np.array(these, dtype=np.int64)).items():
+                    spent += dt
+                    times[name].append(dt / len(these))
+                    round_times[name] = dt / len(these)
+                    for i, src in enumerate(these):
+                        dists[name][src] = rows[i]
             base = round_times.get("dijkstra")
             if base:
                 for name, dt in round_times.items():
@@ -295,29 +350,6 @@ def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources
                 agrees=agrees, max_rel_err=worst, runs=len(ts), sources=checked, error=error,
             ))
     return results
-
-
-def _timed(method: Method, states: dict, errors: dict, source, dists: dict, progress) -> float | None:
-    """One timed run of `method` from `source` (a list of sources for a batch method), its
-    distances kept; None when the method has failed, now or before."""
-    if method.name in errors:
-        progress and progress(method.name)
-        return None
-    t0 = time.perf_counter()
-    try:
-        out = method.run(states[method.name], np.array(source, dtype=np.int64) if method.batch else source)
-    except Exception as exc:
-        errors[method.name] = f"{type(exc).__name__}: {exc}"
-        progress and progress(method.name)
-        return None
-    dt = time.perf_counter() - t0
-    if method.batch:
-        for i, s in enumerate(source):
-            dists[method.name][s] = out[i]
-    else:
-        dists[method.name][source] = out
-    progress and progress(method.name)
-    return dt
 
 
 def _reference(g: CsrGraph, refs: dict, source: int) -> np.ndarray:
