@@ -38,13 +38,11 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import load_build, same_outputs  # noqa: E402
-
-from quillharbour.bench import interleaved_times  # noqa: E402
-from quillharbour.generators import integer_weights, lattice, multigraph, rmat  # noqa: E402
-from quillharbour.graph import from_edges  # noqa: E402
-
-import quillharbour  # noqa: E402
+import quillharbour
+from common import load_build, same_outputs
+from quillharbour.bench import interleaved_times
+from quillharbour.generators import integer_weights, lattice, multigraph, rmat
+from quillharbour.graph import from_edges
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -77,7 +75,8 @@ def transform(indptr, indices, weights):
     rank[order] = np.arange(2 * m) - starts[ends[order]]
     slot = base[ends] + rank
     ring_v = np.flatnonzero(deg >= 2)
-    ring_from = np.concatenate([np.arange(base[v], base[v] + deg[v]) for v in ring_v]) if ring_v.size else np.zeros(0, np.int64)
+    ring_from = (np.concatenate([np.arange(base[v], base[v] + deg[v]) for v in ring_v]) if ring_v.size
+                 else np.zeros(0, np.int64))
     owner = np.repeat(ring_v, deg[ring_v])
     ring_to = ring_from + 1
     last = ring_to == base[owner] + deg[owner]
@@ -175,7 +174,8 @@ def main() -> None:
             "bmssp": lambda: quillharbour.bmssp(*g, source),
         }
         if before is not None:
-            assert same_outputs(before.bmssp(*g, source), quillharbour.bmssp(*g, source)), "outputs differ from --against"
+            assert same_outputs(before.bmssp(*g, source), quillharbour.bmssp(*g, source)), \
+                "outputs differ from --against"
             fns["before"] = lambda: before.bmssp(*g, source)
         times = interleaved_times(fns, args.repeats)
         med = {k: v[len(v) // 2] for k, v in times.items()}

@@ -27,12 +27,10 @@ from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import dijkstra as scipy_dijkstra
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import load_build, same_outputs  # noqa: E402
-
-from quillharbour.bench import interleaved_times  # noqa: E402
-from quillharbour.generators import lattice, multigraph  # noqa: E402
-
-import quillharbour  # noqa: E402
+import quillharbour
+from common import load_build, same_outputs
+from quillharbour.bench import interleaved_times
+from quillharbour.generators import lattice, multigraph
 
 
 def peers(indptr, indices, weights, source):

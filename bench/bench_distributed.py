@@ -26,17 +26,16 @@ from __future__ import annotations
 import argparse
 import os
 import shutil
-import sys
 import tempfile
 import time
 
 os.environ["RAYON_NUM_THREADS"] = "2"  # this process's native pool, set before its first use
 
-import numpy as np  # noqa: E402
+import numpy as np
 
-import quillharbour  # noqa: E402
-from quillharbour import distributed as qd  # noqa: E402
-from quillharbour.generators import lattice  # noqa: E402
+import quillharbour
+from quillharbour import distributed as qd
+from quillharbour.generators import lattice
 
 NATIVE = {"dijkstra": lambda g, s: quillharbour.dijkstra_multisource(*g, s),
           "bmssp": lambda g, s: quillharbour.bmssp_multisource(*g, s, 0)}

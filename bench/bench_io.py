@@ -34,10 +34,8 @@ import scipy.io
 from scipy import sparse
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import same_outputs  # noqa: E402
-
-import quillharbour  # noqa: E402
-import quillharbour.io as qio  # noqa: E402
+import quillharbour.io as qio
+from common import same_outputs
 
 
 def write_gr(path: str, n: int, tails, heads, weights, comment: str) -> None:
@@ -130,7 +128,7 @@ def main() -> None:
             wall[name].append(time.perf_counter() - w0)
             cpu[name].append(time.process_time() - c0)
     load1 = os.getloadavg()
-    print(f"files: " + ", ".join(f"{k} {mb[k]:.1f} MB" for k in paths) + f"; {args.repeats} rounds, "
+    print("files: " + ", ".join(f"{k} {mb[k]:.1f} MB" for k in paths) + f"; {args.repeats} rounds, "
           f"{os.cpu_count()} cores; load average (1, 5, 15 min) before {load0[0]:.2f} {load0[1]:.2f} "
           f"{load0[2]:.2f}, after {load1[0]:.2f} {load1[1]:.2f} {load1[2]:.2f}")
     print(f"{'call':<18} {'wall med':>9} {'wall min':>9} {'cpu med':>9} {'cpu min':>9}  figure")

@@ -20,16 +20,14 @@ quillharbour.bench.interleaved_times), reported as the median with the spread of
 from __future__ import annotations
 
 import argparse
-import os
 import random
 import statistics
-import sys
 
 import networkx as nx
 
-import quillharbour  # noqa: E402
-from quillharbour.bench import interleaved_times  # noqa: E402
-from quillharbour.nx import ConvertedGraph  # noqa: E402
+import quillharbour
+from quillharbour.bench import interleaved_times
+from quillharbour.nx import ConvertedGraph
 
 
 def grid(side: int) -> nx.Graph:

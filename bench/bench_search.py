@@ -17,19 +17,17 @@ ratios other / quillharbour-with-option.
 from __future__ import annotations
 
 import argparse
-import os
-import sys
 import time
 
 import numpy as np
 from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import dijkstra as scipy_dijkstra
 
-from quillharbour import dijkstra  # noqa: E402
-from quillharbour.api import shortest_paths  # noqa: E402
-from quillharbour.bench import interleaved_times  # noqa: E402
-from quillharbour.generators import multigraph  # noqa: E402
-from quillharbour.graph import from_edges  # noqa: E402
+from quillharbour import dijkstra
+from quillharbour.api import shortest_paths
+from quillharbour.bench import interleaved_times
+from quillharbour.generators import multigraph
+from quillharbour.graph import from_edges
 
 
 def masked(dist, limit):

@@ -34,18 +34,18 @@ import statistics
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import load_build, same_outputs  # noqa: E402
+from common import load_build, same_outputs
 
 # Return freed pages to the system at once, so that each call's peak shows in VmHWM
 # instead of being served from pages an earlier call left resident.
 os.environ.setdefault("MIMALLOC_PURGE_DELAY", "0")
 
-import numpy as np  # noqa: E402
+import numpy as np
 
-from quillharbour import _quillharbour as native  # noqa: E402
-from quillharbour import _search  # noqa: E402
-from quillharbour.bench import interleaved_times  # noqa: E402
-from quillharbour.generators import integer_weights, lattice, multigraph, rmat  # noqa: E402
+from quillharbour import _quillharbour as native
+from quillharbour import _search
+from quillharbour.bench import interleaved_times
+from quillharbour.generators import integer_weights, lattice, multigraph, rmat
 
 VARIANTS = ["tuned", "hybrid", "simpleq", "lazypiv", "notransform", "fast"]
 

@@ -14,8 +14,8 @@ import pytest
 
 import quillharbour as qh
 from conftest import disk_full, huge_npz, python_env
-from quillharbour import cli as qh_cli
 from quillharbour import _quillharbour as native
+from quillharbour import cli as qh_cli
 
 
 def cli(*args, cwd=None):
@@ -190,7 +190,7 @@ def test_hostile_arguments_fail_in_one_line_before_any_work(hostile, args, words
         def no_work(*_):
             raise AssertionError("the graph was loaded before the output path was checked")
         monkeypatch.setattr(qh_cli, "load_graph", no_work)
-    code, out, err = main_in_process(args, capsys)
+    code, _, err = main_in_process(args, capsys)
     assert code == 2, err
     assert err.count("\n") == 1 and words in err, err
     assert not os.path.exists(os.path.join(hostile, "missing-dir"))

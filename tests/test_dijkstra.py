@@ -8,8 +8,8 @@ from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import dijkstra as scipy_dijkstra
 
 from conftest import csr, grid_graph, random_graph
-from quillharbour.graph import from_edges
 from quillharbour import dijkstra
+from quillharbour.graph import from_edges
 
 INF = np.inf
 

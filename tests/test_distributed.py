@@ -206,7 +206,7 @@ def test_workers_killed_mid_run(client, qd, tmp_path, killed):
             try:
                 outcome["group"] = qd.multisource(g, sources, method="bmssp", client=client,
                                                   out=store, rows_per_task=1, progress=False)
-            except BaseException as exc:  # re-raised in the test's thread below
+            except BaseException as exc:  # noqa: BLE001 - re-raised in the test's thread below
                 outcome["error"] = exc
 
         pids = client.run(os.getpid)

@@ -311,7 +311,7 @@ def test_binding_by_position_and_keyword(name):
     names = ["indptr", "indices", "weights", "sources" if name in MULTI else "source"]
     values = [SMALL[0], SMALL[1].astype(np.int64), SMALL[2], src(0) if name in MULTI else 0]
     extra = {"variant": "tuned"} if name == "bmssp_variant" else {}
-    with pytest.raises(TypeError, match="^argument 'indices'"):
+    with pytest.raises(TypeError, match=r"^argument 'indices'"):
         fn(**extra, **dict(reversed(list(zip(names, values)))))
 
 

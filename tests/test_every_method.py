@@ -10,8 +10,8 @@ import numpy as np
 import pytest
 
 from conftest import assert_certificate, random_graph
-from quillharbour.graph import from_edges
 from quillharbour import METHODS, CsrGraph, options, shortest_paths
+from quillharbour.graph import from_edges
 
 SEED = 5
 

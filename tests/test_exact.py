@@ -20,9 +20,9 @@ from hypothesis import strategies as st
 
 import quillharbour as qh
 from conftest import assert_certificate, grid_graph
-from quillharbour.graph import from_edges
 from quillharbour import _quillharbour as native
 from quillharbour import _search
+from quillharbour.graph import from_edges
 
 SMALL = bool(os.environ.get("QH_SANITIZED"))  # the sanitized build runs about ten times slower
 DATA = Path(__file__).parent / "data"

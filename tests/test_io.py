@@ -11,9 +11,9 @@ import stat
 import numpy as np
 import pytest
 
+from conftest import disk_full, huge_npz, run_python
 from quillharbour import _search
 from quillharbour import io as qio
-from conftest import disk_full, huge_npz, run_python
 from quillharbour.graph import CsrGraph, from_edges
 
 FILE_NAMES = ["g.gr", "g.gr.gz", "g.mtx", "g.mtx.gz", "g.csv", "g.tsv", "g.csv.gz", "g.npz"]
@@ -149,7 +149,7 @@ class TestForeignFiles:
     @pytest.mark.parametrize("order", ["column", "row", "file"])
     def test_matrix_market_rows_keep_file_order_and_duplicates(self, tmp_path, rng, order):
         tails, heads = rng.integers(0, 40, 600), rng.integers(0, 40, 600)
-        heads[:50] = heads[50:100]; tails[:50] = tails[50:100]  # duplicate entries
+        heads[:50], tails[:50] = heads[50:100], tails[50:100]  # duplicate entries
         if order != "file":
             keep = np.argsort(heads if order == "column" else tails, kind="stable")
             tails, heads = tails[keep], heads[keep]
@@ -189,7 +189,9 @@ class TestForeignFiles:
         back = qio.load(tmp_path / "m.npz")
         assert back.n == g.n
         # csc and coo keep the entries, not necessarily their order within a row
-        key = lambda h: sorted(zip(h.tails().tolist(), h.indices.tolist(), h.weights.tolist()))
+        def key(h):
+            return sorted(zip(h.tails().tolist(), h.indices.tolist(), h.weights.tolist()))
+
         assert key(back) == key(g)
 
     def test_our_npz_loads_in_scipy(self, tmp_path):

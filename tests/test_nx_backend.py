@@ -16,9 +16,9 @@ import pytest
 
 nx = pytest.importorskip("networkx")
 
-from quillharbour import _search
-from quillharbour.nx import ConvertedGraph, interface
-from quillharbour.nx.convert import same_label
+from quillharbour import _search  # noqa: E402 - after networkx is known to be installed
+from quillharbour.nx import ConvertedGraph, interface  # noqa: E402
+from quillharbour.nx.convert import same_label  # noqa: E402
 
 BACKEND = "quillharbour"
 

@@ -14,9 +14,8 @@ import threading
 import numpy as np
 import pytest
 
-import quillharbour
-from quillharbour import _quillharbour as native
 from conftest import not_sanitized, random_graph, run_python
+from quillharbour import _quillharbour as native
 
 
 def rss_bytes():
@@ -169,7 +168,7 @@ def test_eight_threads_mixing_every_entry_agree_with_sequential_answers():
                     failures.append(name)
                     return
                 counts[index] += 1
-        except BaseException as e:  # PanicException included
+        except BaseException as e:  # noqa: BLE001 - PanicException included
             failures.append(repr(e))
 
     threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]

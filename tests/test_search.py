@@ -8,8 +8,8 @@ from scipy.sparse import csr_matrix
 from scipy.sparse.csgraph import dijkstra as scipy_dijkstra
 
 from conftest import assert_certificate, random_graph
-from quillharbour.graph import from_edges
 from quillharbour.api import shortest_paths
+from quillharbour.graph import from_edges
 
 
 def graph(kind, seed=7):

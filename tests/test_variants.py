@@ -11,8 +11,8 @@ import numpy as np
 import pytest
 
 from conftest import grid_graph, random_graph
-from quillharbour.graph import from_edges
 from quillharbour import _quillharbour as native
+from quillharbour.graph import from_edges
 
 U64_MAX = 2**64 - 1
 ALL_FORMS = ["tuned", "hybrid", "simpleq", "lazypiv", "notransform", "fast", "hybrid:0:0", "hybrid:-1:4", "hybrid:"]
@@ -85,7 +85,7 @@ def lcg_graph(n, m, seed, max_weight):
     arcs = []
     for _ in range(3 * m):
         state = (state * 6364136223846793005 + 1442695040888963407) % 2**64
-        arcs.append((state >> 33))
+        arcs.append(state >> 33)
     tails, heads, weights = (np.array(arcs[j::3]) % b for j, b in enumerate([n, n, max_weight + 1]))
     return from_edges(n, tails, heads, weights.astype(np.float64), sort=False)
 

@@ -1,8 +1,9 @@
 """The native extension module `quillharbour._quillharbour`."""
 
+from typing import SupportsIndex
+
 import numpy as np
 import numpy.typing as npt
-from typing import SupportsIndex
 
 __all__: list[str]
 

@@ -233,7 +233,7 @@ def shortest_paths(
                            directed=bool(directed), return_predecessors=bool(return_predecessors))
     if np.ndim(sources) == 0:
         try:
-            source = operator.index(sources)  # type: ignore[arg-type]  # any 0-d integer
+            source = _source_index(sources)  # any 0-d integer
         except TypeError:
             raise TypeError("sources must be an integer or an array-like of integers "
                             f"(got {type(sources).__name__})") from None
@@ -363,7 +363,7 @@ def to_networkx(graph: GraphLike, weight: str = "weight", nodes: Iterable[Any] |
     Returns the networkx graph. Raises ValueError when `nodes` does not have one label per
     vertex, ImportError without networkx.
     """
-    import networkx as nx  # type: ignore[import-untyped, unused-ignore]
+    import networkx as nx
 
     g = as_csr(graph)
     labels = list(range(g.n)) if nodes is None else list(nodes)

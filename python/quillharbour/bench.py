@@ -24,11 +24,12 @@ import platform
 import statistics
 import sys
 import time
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import asdict, dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _quillharbour as _native
 from . import _search
@@ -36,17 +37,20 @@ from ._version import __version__
 from .api import VARIANTS, resolve_method
 from .graph import CsrGraph
 
+if TYPE_CHECKING:
+    from ._search import RunCounts  # described by the module's stub only
+
 AGREE_RTOL = 1e-9
 
 @dataclass
 class Method:
     name: str
     kind: str  # "native" or "peer"
-    prepare: Callable[[CsrGraph], object]
-    run: Callable[[object, int], np.ndarray]
+    prepare: Callable[[CsrGraph], Any]  # the graph in the method's own form, made once per graph
+    run: Callable[[Any, Any], npt.NDArray[np.float64]]  # (prepared graph, source) -> distances
     batch: bool = False  # run takes every source at once and returns (k, n) distances
     # a BMSSP method's exactness counts for one source (None for the others)
-    counted: Callable[[object, int], dict] | None = None
+    counted: Callable[[CsrGraph, int], RunCounts] | None = None
 
 
 @dataclass
@@ -68,9 +72,9 @@ class Result:
     # BMSSP methods, from the first source: relaxations that offered a vertex again because a
     # rounded sum hid a shorter path ("reoffers"), and labels the run's closing edge check had
     # to lower ("finish_lowered"; 0 means the recursion alone was exact)
-    exactness: dict | None = None
+    exactness: RunCounts | None = None
 
-    def as_dict(self) -> dict:
+    def as_dict(self) -> dict[str, Any]:
         """The fields for JSON and CSV; an infinite error (different vertices reached) is None."""
         out = asdict(self)
         if out["max_rel_err"] is not None and not np.isfinite(out["max_rel_err"]):
@@ -81,35 +85,31 @@ class Result:
 def _native_method(name: str, seed: int) -> Method:
     entry, variant = resolve_method(name)
 
-    def prepare(g: CsrGraph):
+    def prepare(g: CsrGraph) -> CsrGraph:
         return g
 
-    if entry == "dijkstra":
-        def run(g, s):
+    def run(g: CsrGraph, s: int) -> npt.NDArray[np.float64]:
+        if entry == "dijkstra":
             return _native.dijkstra(g.indptr, g.indices, g.weights, s)[0]
-    elif entry == "bmssp":
-        def run(g, s):
+        if entry == "bmssp":
             return _native.bmssp(g.indptr, g.indices, g.weights, s, seed)[0]
-    else:
-        def run(g, s):
-            return _native.bmssp_variant(g.indptr, g.indices, g.weights, s, variant, seed)[0]
-    label = name if entry != "variant" else "bmssp-" + variant
-    counted = None
-    if entry != "dijkstra":
-        def counted(g, s):
-            return _search.bmssp_counted(g.indptr, g.indices, g.weights, s, variant or "bmssp", seed)[2]
-    return Method(label, "native", prepare, run, counted=counted)
+        return _native.bmssp_variant(g.indptr, g.indices, g.weights, s, str(variant), seed)[0]
+
+    def counted(g: CsrGraph, s: int) -> RunCounts:
+        return _search.bmssp_counted(g.indptr, g.indices, g.weights, s, variant or "bmssp", seed)[2]
+
+    label = name if entry != "variant" else f"bmssp-{variant}"
+    return Method(label, "native", prepare, run, counted=None if entry == "dijkstra" else counted)
 
 
 def _multi_method(name: str, seed: int) -> Method:
-    if name == "dijkstra-multi":
-        def run(g, sources):
+    def run(g: CsrGraph, sources: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
+        if name == "dijkstra-multi":
             d, _ = _native.dijkstra_multisource(g.indptr, g.indices, g.weights, sources)
-            return d.reshape(len(sources), g.n)
-    else:
-        def run(g, sources):
+        else:
             d, _ = _native.bmssp_multisource(g.indptr, g.indices, g.weights, sources, seed)
-            return d.reshape(len(sources), g.n)
+        return d.reshape(len(sources), g.n)
+
     return Method(name, "native", lambda g: g, run, batch=True)
 
 
@@ -119,11 +119,11 @@ MULTI = ("dijkstra-multi", "bmssp-multi")
 def _scipy_method() -> Method:
     from scipy.sparse import csgraph
 
-    def prepare(g: CsrGraph):
+    def prepare(g: CsrGraph) -> Any:
         return g.to_scipy()
 
-    def run(a, s):
-        return csgraph.dijkstra(a, directed=True, indices=s)
+    def run(a: Any, s: int) -> npt.NDArray[np.float64]:
+        return np.asarray(csgraph.dijkstra(a, directed=True, indices=s), dtype=np.float64)
 
     return Method("scipy", "peer", prepare, run)
 
@@ -131,13 +131,13 @@ def _scipy_method() -> Method:
 def _igraph_method() -> Method:
     import igraph
 
-    def prepare(g: CsrGraph):
+    def prepare(g: CsrGraph) -> Any:
         edges = np.column_stack([g.tails(), g.indices.astype(np.int64)])
         ig = igraph.Graph(n=g.n, edges=edges.tolist(), directed=True)
         ig.es["weight"] = g.weights.tolist()
         return ig
 
-    def run(ig, s):
+    def run(ig: Any, s: int) -> npt.NDArray[np.float64]:
         return np.asarray(ig.distances(source=[s], weights="weight", mode="out")[0], dtype=np.float64)
 
     return Method("igraph", "peer", prepare, run)
@@ -146,13 +146,13 @@ def _igraph_method() -> Method:
 def _networkit_method() -> Method:
     import networkit as nk
 
-    def prepare(g: CsrGraph):
+    def prepare(g: CsrGraph) -> Any:
         G = nk.Graph(g.n, weighted=True, directed=True)
         if g.m:
             G.addEdges((g.weights, (g.tails(), g.indices.astype(np.int64))))
         return G
 
-    def run(G, s):
+    def run(G: Any, s: int) -> npt.NDArray[np.float64]:
         d = nk.distance.Dijkstra(G, s, storePaths=False)
         d.run()
         dist = np.asarray(d.getDistances(), dtype=np.float64)
@@ -166,18 +166,20 @@ PEERS = {"scipy": _scipy_method, "igraph": _igraph_method, "networkit": _network
 DEFAULT_NATIVE = ("dijkstra", "bmssp") + tuple("bmssp-" + v for v in VARIANTS)
 
 
-def available_methods(names=None, seed: int = 0, include_peers: bool = True):
+def available_methods(names: Sequence[str] | None = None, seed: int = 0,
+                      include_peers: bool = True) -> tuple[list[Method], list[str]]:
     """(methods, notes): the requested (default: all) methods that can run here, and one note
     per skipped method saying why."""
     wanted = list(names) if names else list(DEFAULT_NATIVE) + (list(PEERS) if include_peers else [])
-    methods, notes = [], []
+    methods: list[Method] = []
+    notes: list[str] = []
     for name in wanted:
         if name in PEERS:
             try:
                 methods.append(PEERS[name]())
             except ImportError:
                 notes.append(f"skipped {name}: not installed (pip install {name})")
-            except Exception as exc:  # installed but broken, e.g. a missing shared library
+            except Exception as exc:  # noqa: BLE001 - installed but broken, e.g. a missing shared library
                 notes.append(f"skipped {name}: cannot be imported ({type(exc).__name__}: {exc})")
             continue
         # ValueError for unknown names
@@ -276,7 +278,7 @@ def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources
         for method in methods:
             try:
                 states[method.name] = method.prepare(g)
-            except Exception as exc:  # a peer that cannot take this graph
+            except Exception as exc:  # noqa: BLE001 - a peer that cannot take this graph
                 errors[method.name] = f"{type(exc).__name__}: {exc}"
         times: dict[str, list[float]] = {m.name: [] for m in methods}
         ratios: dict[str, list[float]] = {m.name: [] for m in methods}
@@ -287,25 +289,13 @@ def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources
         batch = [m for m in methods if m.batch]
         rounds = [(r, s) for r in range(repeats) for s in srcs]
 
-        def run_round(contenders: list[Method], arg: Any) -> dict[str, tuple[float, Any]]:
-            """Each of `contenders` once on `arg`, timed; one that failed before is not run."""
-            runs = {}
-            for m in contenders:
-                if m.name in errors:
-                    if progress is not None:
-                        progress(m.name)
-                else:
-                    runs[m.name] = functools.partial(m.run, states[m.name], arg)
-            return timed_round(runs, failed=lambda name, exc: errors.__setitem__(name, f"{type(exc).__name__}: {exc}"),
-                               after=progress)
-
         for index, (r, s) in enumerate(rounds):
             if index and spent > limit:
                 break
             ran.append((r, s))
             shift = index % max(len(single), 1)
             round_times = {}
-            for name, (dt, dist) in run_round(single[shift:] + single[:shift], s).items():
+            for name, (dt, dist) in _run_round(single[shift:] + single[:shift], s, states, errors, progress).items():
                 spent += dt
                 times[name].append(dt)
                 round_times[name] = dt
@@ -313,7 +303,8 @@ def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources
             ends_repeat = index + 1 == len(rounds) or rounds[index + 1][0] != r
             if batch and (ends_repeat or spent > limit):  # the repeat's sources in one call
                 these = [src for rr, src in ran if rr == r]
-                for name, (dt, rows) in run_round(batch, np.array(these, dtype=np.int64)).items():
+                for name, (dt, rows) in _run_round(batch, np.array(these, dtype=np.int64), states, errors,
+                                                      progress).items():
                     spent += dt
                     times[name].append(dt / len(these))
                     round_times[name] = dt / len(these)
@@ -352,7 +343,25 @@ def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources
     return results
 
 
-def _reference(g: CsrGraph, refs: dict, source: int) -> np.ndarray:
+def _run_round(contenders: list[Method], arg: Any, states: dict[str, object], errors: dict[str, str],
+               progress: Callable[[str], object] | None) -> dict[str, tuple[float, Any]]:
+    """Each of `contenders` once on `arg` (a source, or the sources of a batch), timed; one that
+    failed before is not run, one that fails now has its error kept in `errors`."""
+    runs = {}
+    for m in contenders:
+        if m.name in errors:
+            if progress is not None:
+                progress(m.name)
+        else:
+            runs[m.name] = functools.partial(m.run, states[m.name], arg)
+
+    def failed(name: str, exc: Exception) -> None:
+        errors[name] = f"{type(exc).__name__}: {exc}"
+
+    return timed_round(runs, failed=failed, after=progress)
+
+
+def _reference(g: CsrGraph, refs: dict[int, npt.NDArray[np.float64]], source: int) -> npt.NDArray[np.float64]:
     """Dijkstra's distances from `source`: the timed run's when there was one, else computed
     here, untimed."""
     if source not in refs:
@@ -360,7 +369,7 @@ def _reference(g: CsrGraph, refs: dict, source: int) -> np.ndarray:
     return refs[source]
 
 
-def environment(argv: list[str] | None = None) -> dict:
+def environment(argv: list[str] | None = None) -> dict[str, Any]:
     """What a timing depends on: versions, the CPU, the thread settings and the command line."""
     from importlib import metadata
 
@@ -421,8 +430,9 @@ def format_table(results: list[Result]) -> str:
     widths = [max(len(h), *(len(row[i]) for row in rows)) if rows else len(h) for i, h in enumerate(head)]
     right = {1, 2, 4, 5, 6, 7, 8, 9}
 
-    def fmt(cells):
-        return "  ".join(c.rjust(w) if i in right else c.ljust(w) for i, (c, w) in enumerate(zip(cells, widths))).rstrip()
+    def fmt(cells: Sequence[str]) -> str:
+        return "  ".join(c.rjust(w) if i in right else c.ljust(w)
+                         for i, (c, w) in enumerate(zip(cells, widths))).rstrip()
 
     lines = [fmt(head), fmt(["-" * w for w in widths])]
     lines += [fmt(row) for row in rows]

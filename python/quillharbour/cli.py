@@ -17,17 +17,22 @@ import sys
 import tempfile
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
+from typing import IO, TYPE_CHECKING, Any, NoReturn
 
 import numpy as np
+import numpy.typing as npt
 
-from . import generators, io
-from . import distributed as cluster
 from . import _quillharbour as _native
+from . import distributed as cluster
+from . import generators, io
 from ._files import atomic_write, atomic_writes, unwritable
 from ._version import __version__
 from .api import VARIANTS, resolve_method, shortest_paths
 from .graph import INDEX_MAX, CsrGraph
+
+if TYPE_CHECKING:
+    from .bench import Result
 
 DEFAULT_GRAPH = "grid:500x500"
 PLOT_SUFFIXES = (".png", ".pdf", ".svg")
@@ -110,8 +115,9 @@ def _pred_path(npy: str) -> str:
 
 
 class _Progress:
-    def __init__(self, total: int, enabled: bool):
-        self.total, self.done, self.bar = total, 0, None
+    def __init__(self, total: int, enabled: bool) -> None:
+        self.total, self.done = total, 0
+        self.bar: Any = None
         self.enabled = enabled
         if not enabled:
             return
@@ -121,7 +127,7 @@ class _Progress:
             return
         self.bar = tqdm(total=total, unit="run", file=sys.stderr, leave=False, dynamic_ncols=True)
 
-    def __call__(self, label: str):
+    def __call__(self, label: str) -> None:
         self.done += 1
         if not self.enabled:
             return
@@ -132,7 +138,7 @@ class _Progress:
             sys.stderr.write(f"\r{self.done}/{self.total} runs  {label:<24}")
             sys.stderr.flush()
 
-    def close(self):
+    def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
         elif self.enabled:
@@ -142,7 +148,7 @@ class _Progress:
 # --- bench ----------------------------------------------------------------------------------
 
 
-def cmd_bench(args) -> int:
+def cmd_bench(args: argparse.Namespace) -> int:
     from . import bench
 
     names = None
@@ -222,14 +228,14 @@ def cmd_bench(args) -> int:
     return 1 if failed else 0
 
 
-def _need_matplotlib():
+def _need_matplotlib() -> None:
     try:
         import matplotlib  # noqa: F401
     except ImportError:
         raise CliError("plotting needs matplotlib: pip install 'quillharbour[cli]'", code=1) from None
 
 
-def _json_default(obj):
+def _json_default(obj: object) -> Any:
     if isinstance(obj, np.generic):
         return obj.item()
     raise TypeError(type(obj).__name__)
@@ -243,7 +249,7 @@ def _write_text(dest: str, text: str) -> None:
             f.write(text)
 
 
-def _write_csv(f, fields, results):
+def _write_csv(f: IO[str], fields: list[str], results: list[Result]) -> None:
     writer = csv.DictWriter(f, fieldnames=fields)
     writer.writeheader()
     for r in results:
@@ -255,7 +261,7 @@ def _write_csv(f, fields, results):
 # --- run ------------------------------------------------------------------------------------
 
 
-def cmd_run(args) -> int:
+def cmd_run(args: argparse.Namespace) -> int:
     if any(value is not None for value in (args.sources, args.random_sources, args.scheduler, args.out,
                                            args.rows_per_task)):
         return cmd_run_cluster(args)
@@ -321,10 +327,10 @@ def _add_cluster_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 
-def _read_sources(path: str) -> np.ndarray:
+def _read_sources(path: str) -> npt.NDArray[np.int64]:
     try:
         if path.endswith(".npy"):
-            arr = np.load(path, allow_pickle=False)
+            arr: np.ndarray = np.load(path, allow_pickle=False)
             if arr.ndim != 1 or arr.dtype.kind not in "iu":
                 raise CliError(f"{path}: expected a 1-D integer array (got {arr.ndim}-D {arr.dtype})")
             return arr.astype(np.int64)
@@ -362,7 +368,7 @@ def _check_store_path(path: str) -> None:
         raise CliError(f"--out {path}: cannot write in {folder} ({exc.strerror or exc})") from None
 
 
-def cmd_run_cluster(args) -> int:
+def cmd_run_cluster(args: argparse.Namespace) -> int:
     """``quillharbour run`` with the cluster options: rows into a Zarr store, with a progress bar."""
     if args.source:
         raise CliError("give sources either with -s/--source or with --sources/--random-sources")
@@ -425,7 +431,7 @@ def cmd_run_cluster(args) -> int:
 # --- info -----------------------------------------------------------------------------------
 
 
-def graph_info(g: CsrGraph) -> dict:
+def graph_info(g: CsrGraph) -> dict[str, Any]:
     from .api import VARIANTS
     from .params import parameters
 
@@ -435,7 +441,7 @@ def graph_info(g: CsrGraph) -> dict:
     keys = tails * max(g.n, 1) + g.indices
     p = parameters(g)
     w = g.weights
-    info = {
+    info: dict[str, Any] = {
         "vertices": g.n,
         "arcs": g.m,
         "self_loops": int(np.count_nonzero(tails == g.indices)),
@@ -461,11 +467,11 @@ def graph_info(g: CsrGraph) -> dict:
     return info
 
 
-def _num(x) -> str:
+def _num(x: float | None) -> str:
     return "-" if x is None else f"{x:.6g}"
 
 
-def cmd_info(args) -> int:
+def cmd_info(args: argparse.Namespace) -> int:
     g = load_graph(args.graph, args.seed)
     info = graph_info(g)
     if args.json:
@@ -494,7 +500,7 @@ def cmd_info(args) -> int:
 # --- settle-plot ----------------------------------------------------------------------------
 
 
-def cmd_settle_plot(args) -> int:
+def cmd_settle_plot(args: argparse.Namespace) -> int:
     from .plotting import plot_settlement
 
     _check_output(args.output, PLOT_SUFFIXES, "--output")
@@ -535,7 +541,7 @@ def cmd_settle_plot(args) -> int:
 class _Parser(argparse.ArgumentParser):
     """Reports a usage error in one line, exit status 2."""
 
-    def error(self, message: str):  # type: ignore[override]
+    def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
 
@@ -578,7 +584,8 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("--csv", metavar="FILE.csv", help="write results as CSV ('-' for stdout)")
     b.add_argument("--plot", metavar="FILE.png",
                    help="draw the times (.png, .pdf or .svg): bars for one graph, time against size for several")
-    b.add_argument("--no-progress", action="store_true", help="no progress bar (there is none unless stderr is a terminal)")
+    b.add_argument("--no-progress", action="store_true",
+                   help="no progress bar (there is none unless stderr is a terminal)")
     b.add_argument("-q", "--quiet", action="store_true", help="no graph summary lines")
     b.set_defaults(func=cmd_bench)
 
@@ -651,7 +658,7 @@ def _budget(text: str) -> float:
     return value
 
 
-def main(argv=None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     parser = build_parser()
     if not argv:

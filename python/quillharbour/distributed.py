@@ -60,14 +60,15 @@ import os
 import sys
 import threading
 import warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, NamedTuple
 
 import numpy as np
+import numpy.typing as npt
 
 from .api import as_sources, resolve_method, shortest_paths
-from .graph import CsrGraph, as_csr
-from .options import empty_rows
+from .graph import CsrGraph, GraphLike, as_csr
+from .options import FloatArray, IdArray, empty_rows
 
 __all__ = ["StoreDamageWarning", "StoreReport", "graph_digest", "local_client", "multisource", "require",
            "vertex_count"]
@@ -103,23 +104,23 @@ def require(*modules: str) -> list[Any]:
     return loaded
 
 
-def graph_digest(graph) -> str:
+def graph_digest(graph: GraphLike) -> str:
     """A hex digest of a graph's three CSR arrays: equal for equal graphs whatever the file."""
     g = as_csr(graph)
     h = hashlib.blake2b(digest_size=16)
     h.update(np.array([g.n, g.m], dtype=np.int64).tobytes())
     for arr in g:
-        h.update(memoryview(np.ascontiguousarray(arr)).cast("B"))
+        h.update(np.ascontiguousarray(arr).data.cast("B"))
     return h.hexdigest()
 
 
 # --- on the workers ---------------------------------------------------------------------------
 
-_loaded: dict = {}  # path -> (file signature, graph, digest); this process's last file graph
+_loaded: dict[str, tuple[tuple[int, int, int], CsrGraph, str]] = {}  # path -> (file signature, graph, digest)
 _load_lock = threading.Lock()
 
 
-def _load(path: str):
+def _load(path: str) -> tuple[CsrGraph, str]:
     """The graph in file `path` and its digest, read once per process while the file is unchanged."""
     st = os.stat(path)
     signature = (st.st_size, st.st_mtime_ns, st.st_ino)
@@ -164,11 +165,12 @@ def _run_block(graph: Any, path: str | None, digest: str, sources: np.ndarray, m
     if store is not None:
         import zarr
 
-        group = zarr.open_group(store, mode="r+")
+        group: Any = zarr.open_group(store, mode="r+")  # arrays by name
         damage = _block_damage(group, block, rows)
         if damage is None:
             return REUSED
     if graph is None:
+        assert path is not None  # a graph travels in memory or as its path
         graph, found = _load(path)
         if found != digest:
             raise ValueError(f"graph file {path} on this worker differs from the one first read "
@@ -259,7 +261,7 @@ class StoreDamageWarning(UserWarning):
     again."""
 
 
-def _store_path(out) -> str:
+def _store_path(out: str | os.PathLike[str]) -> str:
     text = os.fspath(out)
     return text if "://" in text else os.path.abspath(text)
 
@@ -288,7 +290,7 @@ def _open_store(path: str, sources: np.ndarray, ident: dict[str, Any],
     from zarr.errors import GroupNotFoundError
 
     try:
-        group = zarr.open_group(path, mode="r+")
+        group: Any = zarr.open_group(path, mode="r+")  # arrays by name
     except GroupNotFoundError:
         if not (os.path.isdir(path) and not os.listdir(path)):
             raise ValueError(f"{path} exists and is not a Zarr group; choose another path") from None
@@ -415,8 +417,10 @@ def local_client() -> Iterator[Any]:
         yield client
 
 
-def multisource(graph, sources, *, method="dijkstra", seed=0, client=None, out=None,
-                rows_per_task=None, progress=True, report: Callable[[StoreReport], None] | None = None):
+def multisource(graph: GraphLike | str | os.PathLike[str], sources: npt.ArrayLike, *, method: str = "dijkstra",
+                seed: int = 0, client: Any = None, out: str | os.PathLike[str] | None = None,
+                rows_per_task: int | None = None, progress: bool = True,
+                report: Callable[[StoreReport], None] | None = None) -> Any:
     """Shortest paths from every vertex in `sources`, computed in blocks of rows on a Dask cluster.
 
     `graph` is anything :func:`quillharbour.shortest_paths` accepts (sent to each worker once)
@@ -491,7 +495,7 @@ def _multisource(distributed: Any, client: Any, g: CsrGraph | None, path: str | 
     if out is None:
         dist, pred = empty_rows(k, n)
 
-        def collect(b, result):
+        def collect(b: int, result: tuple[FloatArray, IdArray]) -> None:
             dist[b * rows:(b + 1) * rows], pred[b * rows:(b + 1) * rows] = result
 
         blocks.run(range(math.ceil(k / rows)), rows, None, collect)
@@ -522,13 +526,14 @@ def _multisource(distributed: Any, client: Any, g: CsrGraph | None, path: str | 
 class _Blocks:
     """Submits blocks of rows as tasks and gathers them as they finish."""
 
-    def __init__(self, distributed, client, g, path, digest, srcs, method, seed, progress):
+    def __init__(self, distributed: Any, client: Any, g: CsrGraph | None, path: str | None, digest: str,
+                 srcs: npt.NDArray[np.int64], method: str, seed: int, progress: bool) -> None:
         self.distributed, self.client = distributed, client
         self.g, self.path, self.digest = g, path, digest
         self.srcs, self.method, self.seed, self.progress = srcs, method, seed, progress
         self.finished = 0
 
-    def run(self, todo, rows, store, collect):
+    def run(self, todo: Iterable[int], rows: int, store: str | None, collect: Callable[[int, Any], None]) -> None:
         """Run blocks `todo` of `rows` rows; pass each block's result (its rows, or with a store
         its verdict) to `collect`."""
         from concurrent.futures import CancelledError
@@ -538,7 +543,7 @@ class _Blocks:
             return
         bar = _progress_bar(len(pending), self.progress)
         try:
-            for attempt in range(SCATTER_ATTEMPTS):
+            for _ in range(SCATTER_ATTEMPTS):
                 graph_lost = self._round(pending, rows, store, collect, bar)
                 if not graph_lost:
                     return
@@ -548,7 +553,8 @@ class _Blocks:
             if bar is not None:
                 bar.close()
 
-    def _round(self, pending, rows, store, collect, bar) -> bool:
+    def _round(self, pending: list[int], rows: int, store: str | None, collect: Callable[[int, Any], None],
+               bar: Any) -> bool:
         """Submit `pending` blocks and gather them, removing each from `pending` once done.
 
         Returns True when the in-memory graph was lost with the workers that held it (its
@@ -591,7 +597,7 @@ class _Blocks:
                 graph_ref.release()
 
 
-def _progress_bar(total: int, enabled: bool):
+def _progress_bar(total: int, enabled: bool) -> Any:
     if not enabled:
         return None
     try:

@@ -48,14 +48,14 @@ class CsrGraph(NamedTuple):
 
     def to_scipy(self) -> Any:
         """The graph as a ``scipy.sparse.csr_array`` (shares the arrays; parallel arcs kept)."""
-        from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
+        from scipy import sparse
 
         return sparse.csr_array((self.weights, self.indices, self.indptr), shape=(self.n, self.n))
 
 
 def _is_scipy_sparse(obj: Any) -> bool:
     try:
-        from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
+        from scipy import sparse
     except ImportError:
         return False
     return bool(sparse.issparse(obj))

@@ -3,16 +3,20 @@
 from __future__ import annotations
 
 import os
-from typing import Any
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from ._files import atomic_write
 
+if TYPE_CHECKING:
+    from .bench import Result
+
 PEER_NAMES = ("scipy", "igraph", "networkit")
 
 
-def _pyplot():
+def _pyplot() -> Any:
     try:
         import matplotlib
     except ImportError:
@@ -44,7 +48,7 @@ def _family(graph: str) -> str:
     return kind if colon and not os.path.exists(graph) else "file:" + graph
 
 
-def plot_bench(results, path) -> None:
+def plot_bench(results: Sequence[Result], path: str | os.PathLike[str]) -> None:
     """Draw bench results: for one graph a bar chart of the median time per method with its
     min-max spread; for several, median time against graph size (arcs) on log-log axes, one
     colour per method, lines only between graphs of one generator family."""
@@ -85,7 +89,7 @@ def plot_bench(results, path) -> None:
         ax.set_yscale("log")
         low, high = ax.get_ylim()
         ax.set_ylim(low / (high / low) ** 0.2, high)  # a band at the bottom for the graph names
-        sizes = {}
+        sizes: dict[int, list[str]] = {}
         for r in results:
             sizes.setdefault(r.m, []).append(short_label(r.graph))
         for k, (m, labels) in enumerate(sorted(sizes.items())):
@@ -100,7 +104,8 @@ def plot_bench(results, path) -> None:
     _save(plt, fig, path, bbox_inches="tight")
 
 
-def plot_settlement(dhat: np.ndarray, reference: np.ndarray, path, title: str) -> dict:
+def plot_settlement(dhat: np.ndarray, reference: np.ndarray, path: str | os.PathLike[str],
+                    title: str) -> dict[str, Any]:
     """BMSSP's distances in settlement order beside the sorted order Dijkstra settles in.
 
     `dhat` is the distance of each settled vertex in BMSSP's settlement order; `reference` the

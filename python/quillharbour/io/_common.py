@@ -92,8 +92,7 @@ def _line_at(data: bytes, offset: int) -> bytes:
 
 def _lines(data: bytes, start_line: int = 1) -> Iterator[tuple[int, bytes]]:
     """(line number, line) for every line of `data`; slow path only."""
-    for number, line in enumerate(data.split(b"\n"), start_line):
-        yield number, line
+    yield from enumerate(data.split(b"\n"), start_line)
 
 
 def _check_vertex_count(path: PathLike, line: int | None, n: int, arcs: int, size: int) -> None:

@@ -101,7 +101,7 @@ class _Table:
                 except ValueError:
                     what = "an integer" if kind == "i" else "a number"
                     raise GraphFormatError(self.path, number, f"{name} is not {what}: {part!r}") from None
-                if kind == "i" and not -(2**63) <= value < 2**63:  # type: ignore[operator]
+                if isinstance(value, int) and not -(2**63) <= value < 2**63:
                     raise GraphFormatError(self.path, number, f"{name} {part} is too large")
 
 
@@ -239,8 +239,8 @@ def _parse_arcs_fast(data: bytes, start: int) -> tuple[np.ndarray, np.ndarray, n
     parser when it is installed; None for anything else (the caller then finds what is wrong,
     and NumPy's parser takes the body with its runs of blanks and names a bad line)."""
     try:
-        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-        import pyarrow.csv as pacsv  # type: ignore[import-untyped, unused-ignore]
+        import pyarrow as pa
+        import pyarrow.csv as pacsv
     except ImportError:
         return None
     names = ["tag", "tail", "head", "weight"]

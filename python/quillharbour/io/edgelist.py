@@ -87,7 +87,7 @@ def read_edgelist(path: PathLike, delimiter: str | None = None, n: int | None = 
     naming the file when it holds no arc but does hold data; ImportError without pyarrow.
     """
     pacsv = _needs("pyarrow.csv", "edge lists")
-    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow as pa
 
     preferred = delimiter or _own_delimiter(path)
     data = _read_text(path)
@@ -97,7 +97,8 @@ def read_edgelist(path: PathLike, delimiter: str | None = None, n: int | None = 
         n = _parse_count(path, _line_of(data, declared.start()), declared.group(1), "vertex count")
     # Comments and blank lines usually stand at the top: step over those, and run the regular
     # expression over the rest only if substring tests find a line there that may need skipping.
-    start = _EDGE_LEADING.match(data).end()  # type: ignore[union-attr]
+    leading = _EDGE_LEADING.match(data)  # matches always, if only the empty string
+    start = leading.end() if leading else 0
     if any(data.find(mark, start) >= 0 for mark in (b"\n#", b"\n\n", b"\n ", b"\n\t")):
         body: bytes | memoryview = _EDGE_SKIP_LINES.sub(b"", data[start:])
     else:

@@ -140,10 +140,10 @@ def _mmread(mmio: Any, source: PathLike | bytes, path: PathLike) -> Any:
         if nul >= 0:
             line = _line_at(source, source.rfind(b"\n", 0, nul) + 1)
             raise GraphFormatError(path, _line_of(source, nul), f"NUL byte in a line: {_show(line)!r}")
-        source = _stdio.BytesIO(source if source.endswith(b"\n") else source + b"\n")  # type: ignore[assignment]
+        text = _stdio.BytesIO(source if source.endswith(b"\n") else source + b"\n")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        return mmio.mmread(source)
+        return mmio.mmread(text if isinstance(source, bytes) else source)
 
 
 def write_matrix_market(graph: Any, path: PathLike, comment: str | None = None) -> None:

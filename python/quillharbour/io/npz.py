@@ -115,7 +115,7 @@ def read_npz(path: PathLike) -> CsrGraph:
                 raise
             raise GraphFormatError(path, None, f"inconsistent {fmt} arrays ({exc})") from None
     try:
-        from scipy import sparse  # type: ignore[import-untyped, unused-ignore]
+        from scipy import sparse
     except ImportError:
         raise GraphFormatError(path, None, f"format {fmt!r} needs scipy to load") from None
     try:

@@ -55,7 +55,7 @@ _handoff = _Handoff()
 
 @functools.cache
 def _networkx_reproduced() -> bool:
-    import networkx as nx  # type: ignore[import-untyped, unused-ignore]
+    import networkx as nx
 
     found = re.match(r"(\d+)\.(\d+)", nx.__version__)
     return found is not None and (int(found[1]), int(found[2])) >= (3, 6)
@@ -130,7 +130,7 @@ def _needs_reverse(name: str, args: dict[str, Any]) -> bool:
     """Whether the call searches the reverse graph too (or only)."""
     if name == "bidirectional_dijkstra":
         return True
-    return name == "shortest_path" and args["target"] is not None or (
+    return (name == "shortest_path" and args["target"] is not None) or (
         name == "shortest_path_length" and args["source"] is None and args["target"] is not None)
 
 

@@ -186,7 +186,8 @@ class ConvertedGraph:
     def labels(self, ids: npt.NDArray[np.int32]) -> list[Any]:
         """The node labels of vertex ids."""
         if self.identity:
-            return ids.tolist()  # type: ignore[no-any-return]
+            labels: list[Any] = ids.tolist()
+            return labels
         nodes = self.nodes
         return [nodes[i] for i in ids.tolist()]
 

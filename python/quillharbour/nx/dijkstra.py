@@ -21,7 +21,7 @@ from __future__ import annotations
 from collections.abc import Collection, Iterator
 from typing import Any
 
-import networkx as nx  # type: ignore[import-untyped, unused-ignore]
+import networkx as nx
 import numpy as np
 
 from .. import _search
@@ -106,7 +106,8 @@ class _Found:
         bounds = np.searchsorted(heads[tight], np.arange(n + 1))
         tail_labels = g.labels(tails[tight].astype(np.int32))
         out: dict[Any, list[Any]] = {}
-        for v, label in zip([int(self.order[0]), *pushed.tolist()], g.labels(np.concatenate(([self.order[0]], pushed)))):
+        labels = g.labels(np.concatenate(([self.order[0]], pushed)))
+        for v, label in zip([int(self.order[0]), *pushed.tolist()], labels):
             out[label] = tail_labels[bounds[v]:bounds[v + 1]]
         return out
 
@@ -151,7 +152,8 @@ def _source_lengths(g: ConvertedGraph, arcs: Arcs, sources: Collection[Any], cut
 
 def _source_paths(g: ConvertedGraph, arcs: Arcs, sources: Collection[Any], cutoff: Any) -> dict[Any, Any]:
     """multi_source_dijkstra_path on given arcs."""
-    return _multi_source(g, arcs, sources, None, cutoff)[1]  # type: ignore[no-any-return]
+    paths: dict[Any, Any] = _multi_source(g, arcs, sources, None, cutoff)[1]
+    return paths
 
 
 def multi_source_dijkstra(G: Any, sources: Collection[Any], target: Any = None, cutoff: Any = None,
