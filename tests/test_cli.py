@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import quillharbour as qh
-from conftest import disk_full, huge_npz, python_env
+from conftest import disk_full, huge_npz, python_env, run_python
 from quillharbour import _quillharbour as native
 from quillharbour import cli as qh_cli
 
@@ -240,3 +240,12 @@ def test_a_closed_pipe_ends_quietly():
     child.stdout.close()
     err = child.stderr.read()
     assert (child.wait(timeout=120), err) == (0, b"")
+
+
+def test_the_library_never_loads_the_command_line():
+    out = run_python("""
+        import sys
+        import quillharbour, quillharbour.bench, quillharbour.csgraph, quillharbour.distributed, quillharbour.io
+        print(sorted(name for name in ("argparse", "quillharbour.cli") if name in sys.modules))
+    """)
+    assert out == "[]\n"
