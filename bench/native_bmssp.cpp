@@ -31,9 +31,9 @@
 #include <variant>
 #include <vector>
 
-#include "dijkstra.hpp"
+#include "core/dijkstra.hpp"
 #include "graph_fixtures.hpp"
-#include "transform.hpp"
+#include "core/transform.hpp"
 
 using namespace qh;
 using namespace qh::testing;

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "bmssp.hpp"
-#include "csr.hpp"
+#include "core/run.hpp"
+#include "core/csr.hpp"
 
 namespace qh::testing {
 

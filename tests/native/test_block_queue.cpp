@@ -4,11 +4,13 @@
 #include <type_traits>
 #include <vector>
 
-#include "block_queue.hpp"
+#include "core/queues/block_queue.hpp"
 #include "check.hpp"
 #include "graph_fixtures.hpp"
 #include "queue_probe.hpp"
-#include "variants/simple_queue.hpp"
+#include "core/queues/flat_heap.hpp"
+#include "core/queues/dqueue.hpp"
+#include "core/queues/key_heap.hpp"
 
 using namespace qh;
 using qh::testing::TestRng;

@@ -4,11 +4,11 @@
 #include <variant>
 #include <vector>
 
-#include "bmssp.hpp"
-#include "transform.hpp"
+#include "core/run.hpp"
+#include "core/transform.hpp"
 #include "check.hpp"
 #include "graph_fixtures.hpp"
-#include "stop.hpp"
+#include "core/stop.hpp"
 
 using namespace qh;
 using namespace qh::testing;

@@ -5,7 +5,7 @@
 
 #include "check.hpp"
 #include "graph_fixtures.hpp"
-#include "id_map.hpp"
+#include "core/id_map.hpp"
 
 using namespace qh;
 using qh::testing::TestRng;

@@ -7,7 +7,7 @@
 
 #include "check.hpp"
 #include "graph_fixtures.hpp"
-#include "transform.hpp"
+#include "core/transform.hpp"
 
 using namespace qh;
 using namespace qh::testing;
