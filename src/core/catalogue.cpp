@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/parameters.hpp"
+
 namespace qh {
 namespace {
 

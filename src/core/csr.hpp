@@ -10,12 +10,10 @@
 
 #include <cstdint>
 
+#include "core/ids.hpp"
 #include "core/memory.hpp"
 
 namespace qh {
-
-// "No vertex" in 32-bit vertex arrays: never a vertex id, since ids stay below 2^32 - 1.
-inline constexpr std::uint32_t NO_VERTEX = 0xFFFFFFFFu;
 
 struct Csr {
     Vec<std::uint64_t> indptr;   // n + 1 row offsets

@@ -13,7 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/csr.hpp"
+#include "core/ids.hpp"
 #include "core/memory.hpp"
 #include "core/stop.hpp"
 

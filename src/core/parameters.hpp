@@ -4,12 +4,41 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string_view>
 
 #include "core/csr.hpp"
 
 namespace qh {
+
+// --- the recursion's parameter arithmetic ---------------------------------------------------
+
+using u128 = unsigned __int128;
+
+// a·b, saturating at 2^64 − 1.
+inline std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) noexcept {
+    std::uint64_t r;
+    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+// k·2^s as a 128-bit value, saturating at 2^128 − 1.
+inline u128 size_limit(std::uint64_t k, std::uint64_t s) noexcept {
+    constexpr u128 top = ~u128{0};
+    if (k == 0) return 0;
+    if (s >= 128 || u128{k} > (top >> s)) return top;
+    return u128{k} << s;
+}
+
+// M of a recursive level l >= 1: 2^(t(l−1)) when that exponent is at most 62 and the power
+// is below n, else n; at least 1.
+inline std::uint64_t block_size(std::uint64_t t, std::uint64_t level, std::uint64_t n) noexcept {
+    const std::uint64_t s1 = sat_mul(t, level - 1);
+    std::uint64_t m = (s1 <= 62 && (std::uint64_t{1} << s1) < n) ? std::uint64_t{1} << s1 : n;
+    return m == 0 ? 1 : m;
+}
+
+// --- what a run runs with -------------------------------------------------------------------
 
 struct RunParameters {
     std::uint64_t transform_vertices = 0;  // n' of the constant-degree transform

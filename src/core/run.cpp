@@ -107,8 +107,8 @@ namespace {
 // Runs `rec` from `source` under `params` and `config`: one whole search when the outermost
 // call takes the bounded search, else the recursion with bound `bound` and the closing check,
 // which `weights` (the input's) may show to have nothing to find.
-template <class Rows, class Queues, bool Counted>
-ExactnessCounts search(Recursion<Rows, Queues, Counted>& rec, std::uint32_t source, const BmsspParams& params,
+template <class Rows, class Queues, class Observer>
+ExactnessCounts search(Recursion<Rows, Queues, Observer>& rec, std::uint32_t source, const BmsspParams& params,
                        const RecursionConfig& config, const Key& bound, double min_weight,
                        std::span<const double> weights, double limit) {
     if (config.takes_bounded_search(params.levels, 1)) {
@@ -124,7 +124,7 @@ ExactnessCounts search(Recursion<Rows, Queues, Counted>& rec, std::uint32_t sour
     const Key reached = rec.run(params.levels, bound, top);
     if (limit != INF && !(reached == bound)) internal_stop("BMSSP: the outermost call stopped below its bound");
     const std::uint64_t lowered = sums_are_exact(weights) ? 0 : rec.finish(limit);
-    return ExactnessCounts{rec.reoffers, lowered};
+    return ExactnessCounts{rec.state.reoffers, lowered};
 }
 
 RecursionConfig recursion_config(const BmsspParams& params, const VariantConfig& config) {
@@ -148,7 +148,7 @@ void map_back(const Vec<VertexNode>& vs, const CopyMaps& maps, std::uint64_t n, 
                              [&](std::uint64_t c) { return vs[c].pred; }, source);
 }
 
-template <class Q, bool C>
+template <class Q, class C>
 VariantRun run_transformed(const Csr& csr, std::uint64_t source, std::uint64_t seed, const VariantConfig& config) {
     CopyMaps maps;
     Vec<VertexNode> nodes =
@@ -156,17 +156,17 @@ VariantRun run_transformed(const Csr& csr, std::uint64_t source, std::uint64_t s
     const BmsspParams params = configured_parameters(nodes.size(), config);
     const RecursionConfig rc = recursion_config(params, config);
     Recursion<ConstantDegreeRows, Q, C> rec(std::move(nodes), ConstantDegreeRows{}, maps.source, rc, seed);
-    rec.keep_log = false;
+    rec.state.keep_log = false;
     VariantRun out;
     out.counts = search(rec, maps.source, params, rc, KEY_TOP, 0.0, csr.weights, INF);
-    out.ops = rec.ops;
-    map_back(rec.vertex, maps, csr.n, source, out.dist, out.pred);
+    out.ops = rec.state.observer.counts();
+    map_back(rec.state.vertex, maps, csr.n, source, out.dist, out.pred);
     return out;
 }
 
 // A configured run on the input graph itself with queues Q, counting its operations when C;
 // `min_weight` is its smallest weight.
-template <class Q, bool C>
+template <class Q, class C>
 VariantRun run_on_input(const Csr& csr, std::uint64_t source, std::uint64_t seed, const VariantConfig& config,
                         double min_weight) {
     const std::uint64_t n = csr.n;
@@ -177,15 +177,15 @@ VariantRun run_on_input(const Csr& csr, std::uint64_t source, std::uint64_t seed
     const auto s = static_cast<std::uint32_t>(source);
     Recursion<CsrRows, Q, C> rec(std::move(nodes), CsrRows{csr.indptr.data(), csr.indices.data(), csr.weights.data()},
                                  s, rc, seed);
-    rec.keep_log = false;
+    rec.state.keep_log = false;
     VariantRun out;
     out.counts = search(rec, s, params, rc, KEY_TOP, min_weight, csr.weights, INF);
-    out.ops = rec.ops;
+    out.ops = rec.state.observer.counts();
     out.dist = OwnedArray<double>::uninitialized(n);
     out.pred = OwnedArray<std::int32_t>::uninitialized(n);
     for (std::uint64_t v = 0; v < n; ++v) {
-        out.dist[v] = rec.vertex[v].dist;
-        out.pred[v] = rec.vertex[v].pred == NO_VERTEX ? -1 : static_cast<std::int32_t>(rec.vertex[v].pred);
+        out.dist[v] = rec.state.vertex[v].dist;
+        out.pred[v] = rec.state.vertex[v].pred == NO_VERTEX ? -1 : static_cast<std::int32_t>(rec.state.vertex[v].pred);
     }
     return out;
 }
@@ -203,7 +203,7 @@ bool configured_whole_search(const BmsspParams& params, const VariantConfig& con
 namespace {
 
 // The core run on a graph that passed sssp_bmssp's checks, counting its operations when C.
-template <bool C>
+template <class C>
 BmsspRun core_run(const Csr& csr, std::uint64_t source, std::uint64_t seed, SettleLog log, double limit) {
     // The rows go straight into the run's vertex records: no compact copy to build and drop.
     CopyMaps maps;
@@ -215,14 +215,14 @@ BmsspRun core_run(const Csr& csr, std::uint64_t source, std::uint64_t seed, Sett
     rc.k = params.k;
     rc.t = params.t;
     Recursion<ConstantDegreeRows, BlockQueues, C> rec(std::move(nodes), ConstantDegreeRows{}, maps.source, rc, seed);
-    rec.keep_log = log == SettleLog::Keep;
-    if (rec.keep_log) rec.settle_log.reserve(np);  // at most one record per vertex: never regrown
+    rec.state.keep_log = log == SettleLog::Keep;
+    if (rec.state.keep_log) rec.state.settle_log.reserve(np);  // at most one record per vertex: never regrown
     const bool limited = limit != INF;
     const Key bound = limited ? Key{limit, NO_PATH_HOPS, NO_PATH_HOPS} : KEY_TOP;
     BmsspRun run;
     run.counts = search(rec, maps.source, params, rc, bound, 0.0, csr.weights, limit);
-    run.ops = rec.ops;
-    map_back(rec.vertex, maps, csr.n, source, run.dist, run.pred);
+    run.ops = rec.state.observer.counts();
+    map_back(rec.state.vertex, maps, csr.n, source, run.dist, run.pred);
     if (limited) {
         for (std::uint64_t v = 0; v < csr.n; ++v) {
             if (run.dist[v] > limit) {
@@ -231,7 +231,7 @@ BmsspRun core_run(const Csr& csr, std::uint64_t source, std::uint64_t seed, Sett
             }
         }
     }
-    run.settle_log = std::move(rec.settle_log);
+    run.settle_log = std::move(rec.state.settle_log);
     // The log was reserved for every vertex; give most of it back when few were reached.
     if (run.settle_log.size() < run.settle_log.capacity() / 2) run.settle_log.shrink_to_fit();
     return run;
@@ -247,8 +247,8 @@ std::variant<BmsspRun, BmsspError> sssp_bmssp(const Csr& csr, std::uint64_t sour
     if (!(2 * m + csr.n < (std::uint64_t{1} << 32) && csr.n <= (std::uint64_t{1} << 31))) {
         if (!fits_bmssp_ids(csr.n, transformed_vertex_count(csr))) return BmsspError::GraphTooLarge;
     }
-    if (counting == Counting::On) return core_run<true>(csr, source, seed, log, limit);
-    return core_run<false>(csr, source, seed, log, limit);
+    if (counting == Counting::On) return core_run<OperationCounter>(csr, source, seed, log, limit);
+    return core_run<NoObserver>(csr, source, seed, log, limit);
 }
 
 std::variant<VariantRun, BmsspError> run_configured(const Csr& csr, std::uint64_t source, std::uint64_t seed,
@@ -260,18 +260,18 @@ std::variant<VariantRun, BmsspError> run_configured(const Csr& csr, std::uint64_
         return BmsspError::GraphTooLarge;
     if (counting == Counting::On) {
         if (config.transform) {
-            return config.flat_queue ? run_transformed<FlatQueues, true>(csr, source, seed, config)
-                                     : run_transformed<BlockQueues, true>(csr, source, seed, config);
+            return config.flat_queue ? run_transformed<FlatQueues, OperationCounter>(csr, source, seed, config)
+                                     : run_transformed<BlockQueues, OperationCounter>(csr, source, seed, config);
         }
-        return config.flat_queue ? run_on_input<FlatQueues, true>(csr, source, seed, config, min_weight)
-                                 : run_on_input<BlockQueues, true>(csr, source, seed, config, min_weight);
+        return config.flat_queue ? run_on_input<FlatQueues, OperationCounter>(csr, source, seed, config, min_weight)
+                                 : run_on_input<BlockQueues, OperationCounter>(csr, source, seed, config, min_weight);
     }
     if (config.transform) {
-        return config.flat_queue ? run_transformed<FlatQueues, false>(csr, source, seed, config)
-                                 : run_transformed<BlockQueues, false>(csr, source, seed, config);
+        return config.flat_queue ? run_transformed<FlatQueues, NoObserver>(csr, source, seed, config)
+                                 : run_transformed<BlockQueues, NoObserver>(csr, source, seed, config);
     }
-    return config.flat_queue ? run_on_input<FlatQueues, false>(csr, source, seed, config, min_weight)
-                             : run_on_input<BlockQueues, false>(csr, source, seed, config, min_weight);
+    return config.flat_queue ? run_on_input<FlatQueues, NoObserver>(csr, source, seed, config, min_weight)
+                             : run_on_input<BlockQueues, NoObserver>(csr, source, seed, config, min_weight);
 }
 
 }  // namespace qh

@@ -14,8 +14,8 @@
 #include <variant>
 
 #include "core/csr.hpp"
-#include "core/recursion/finish.hpp"
 #include "core/memory.hpp"
+#include "core/recursion/finish.hpp"
 #include "core/recursion/recursion.hpp"
 
 namespace qh {

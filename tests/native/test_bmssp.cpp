@@ -4,6 +4,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/recursion/find_pivots_impl.hpp"
 #include "core/run.hpp"
 #include "core/transform.hpp"
 #include "check.hpp"
@@ -70,7 +71,7 @@ TEST(find_pivots_keeps_an_edge_whose_rounded_sum_still_holds) {
     // distance. With k = 3, s1 is a pivot only if b stays in its tree.
     const double big = 9007199254740992.0;
     const Csr g = make_csr(4, {{0, 2, 0.25}, {1, 2, 0.5}, {2, 3, big}});
-    Core st(raw_rows(g), ConstantDegreeRows{}, 0, with_k_t(3, 1), 0);
+    State<ConstantDegreeRows> st(raw_rows(g), ConstantDegreeRows{}, 0);
     st.vertex[0].hops = 5;
     st.vertex[1].dist = 0.0;
     st.vertex[1].hops = 0;
@@ -82,7 +83,7 @@ TEST(find_pivots_keeps_an_edge_whose_rounded_sum_still_holds) {
     st.vertex[3].pred = 2;
     const std::uint32_t s[] = {0, 1};
     Vec<std::uint32_t> p, w;
-    st.find_pivots(KEY_TOP, s, p, w);
+    FindPivots<ConstantDegreeRows>(g.n, 3, false).run(st, KEY_TOP, s, p, w);
     CHECK((std::vector<std::uint32_t>(p.begin(), p.end()) == std::vector<std::uint32_t>{0}));
     CHECK((std::vector<std::uint32_t>(w.begin(), w.end()) == std::vector<std::uint32_t>{0, 1, 2, 3}));
     CHECK(st.vertex[2].dist == 0.25 && st.vertex[2].hops == 6);
@@ -103,11 +104,11 @@ TEST(finish_completes_any_labelling_it_is_given) {
         const Vec<VertexNode> copy = rows;
         Core fresh(std::move(rows), ConstantDegreeRows{}, cg.source, with_k_t(2, 2), 0);
         const std::uint64_t lowered = fresh.finish();
-        for (std::uint64_t v = 0; v < c.csr.n; ++v) CHECK(fresh.vertex[cg.first_copy[v]].dist == ref.dist[v]);
+        for (std::uint64_t v = 0; v < c.csr.n; ++v) CHECK(fresh.state.vertex[cg.first_copy[v]].dist == ref.dist[v]);
         std::uint64_t reached_copies = 0;
-        for (const VertexNode& r : fresh.vertex) reached_copies += r.dist < INF;
+        for (const VertexNode& r : fresh.state.vertex) reached_copies += r.dist < INF;
         CHECK(lowered == reached_copies - 1);
-        CHECK(fresh.settle_log.size() == (lowered == 0 ? 0 : reached_copies));  // a lone source fails no edge
+        CHECK(fresh.state.settle_log.size() == (lowered == 0 ? 0 : reached_copies));  // a lone source fails no edge
 
         const BmsspParams params = bmssp_parameters(cg.orig.size());
         Core st(Vec<VertexNode>(copy), ConstantDegreeRows{}, cg.source, with_k_t(params.k, params.t), 7);
@@ -115,16 +116,16 @@ TEST(finish_completes_any_labelling_it_is_given) {
         (void)st.run(params.levels, KEY_TOP, top);
         CHECK(st.finish() == 0);
         std::uint64_t knocked = 0;
-        for (std::uint32_t v = 1; v < st.vertex.size(); v += 5) {
-            if (v == cg.source || !(st.vertex[v].dist < INF)) continue;
-            st.vertex[v].dist = INF;
-            st.vertex[v].hops = UNREACHED;
-            st.vertex[v].pred = NO_VERTEX;
+        for (std::uint32_t v = 1; v < st.state.vertex.size(); v += 5) {
+            if (v == cg.source || !(st.state.vertex[v].dist < INF)) continue;
+            st.state.vertex[v].dist = INF;
+            st.state.vertex[v].hops = UNREACHED;
+            st.state.vertex[v].pred = NO_VERTEX;
             ++knocked;
         }
         const std::uint64_t restored = st.finish();
         CHECK(restored >= knocked);
-        for (std::uint64_t v = 0; v < c.csr.n; ++v) CHECK(st.vertex[cg.first_copy[v]].dist == ref.dist[v]);
+        for (std::uint64_t v = 0; v < c.csr.n; ++v) CHECK(st.state.vertex[cg.first_copy[v]].dist == ref.dist[v]);
     }
 }
 

@@ -20,12 +20,9 @@
 #include <limits>
 #include <span>
 
-#include "core/csr.hpp"
+#include "core/ids.hpp"
 
 namespace qh {
-
-// The hop count of a key for which no path is known (2^62).
-inline constexpr std::int64_t NO_PATH_HOPS = std::int64_t{1} << 62;
 
 // The ordering key of a vertex; compare with <, ==.
 struct Key {
@@ -63,6 +60,15 @@ inline bool operator==(const Key& a, const Key& b) noexcept {
 }
 // Not above.
 inline bool operator<=(const Key& a, const Key& b) noexcept { return !(b < a); }
+// a < b, as operator< orders them, but always inline: the recursion compares keys in every
+// relaxation and routing step.
+[[gnu::always_inline]] inline bool key_below(const Key& a, const Key& b) noexcept {
+    const std::int64_t da = total_order_bits(a.dist);
+    const std::int64_t db = total_order_bits(b.dist);
+    if (da != db) return da < db;
+    if (a.hops != b.hops) return a.hops < b.hops;
+    return a.vertex < b.vertex;
+}
 
 // Advances `rng` as `count` calls of splitmix64 would, without computing their values.
 inline void splitmix64_skip(std::uint64_t& rng, std::uint64_t count) noexcept { rng += count * 0x9E3779B97F4A7C15ull; }

@@ -1,5 +1,6 @@
-// recursion.cpp: the core configuration of the recursion (recursion.hpp).
-#include "core/recursion/recursion.hpp"
+// core.cpp: the core configuration of the recursion (recursion.hpp), alone in its file so
+// that it is optimised as the core alone.
+#include "core/recursion/recursion_impl.hpp"
 
 namespace qh {
 

@@ -1,5 +1,5 @@
-// configured.cpp: the variants' configurations of the recursion (recursion.hpp).
-#include "core/recursion/recursion.hpp"
+// variants.cpp: the variants' configurations of the recursion (recursion.hpp).
+#include "core/recursion/recursion_impl.hpp"
 
 namespace qh {
 
