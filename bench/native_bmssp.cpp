@@ -31,6 +31,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/catalogue.hpp"
 #include "core/dijkstra.hpp"
 #include "graph_fixtures.hpp"
 #include "core/transform.hpp"
@@ -225,7 +226,9 @@ int main(int argc, char** argv) {
         for (int rep = 0; rep < std::max(repeats, 1); ++rep) {
             const double t0 = cpu_now();
             const double u0 = user_now();
-            auto r = sssp_bmssp(g, source, seed);
+            RunConfig logged = CORE;
+            logged.log = SettleLog::Keep;
+            auto r = run(g, source, seed, logged);
             const double t = cpu_now() - t0;
             const double tu = user_now() - u0;
             const BmsspRun& run = std::get<BmsspRun>(r);
@@ -245,7 +248,7 @@ int main(int argc, char** argv) {
                 transform_times.push_back(cpu_now() - t0);
             }
             t0 = cpu_now();
-            const auto r = sssp_bmssp(g, source, seed, SettleLog::Skip);
+            const auto r = run(g, source, seed, CORE);
             run_times.push_back(cpu_now() - t0);
             if (!std::holds_alternative<BmsspRun>(r)) {
                 std::fprintf(stderr, "bmssp refused the graph\n");

@@ -9,17 +9,18 @@
 #pragma once
 
 #include <cstdint>
-#include <limits>
+#include <cstdio>
 #include <optional>
 #include <string_view>
 #include <utility>
 #include <variant>
 
-#include "core/run.hpp"
 #include "bindings/boundary.hpp"
+#include "core/catalogue.hpp"
+#include "core/config.hpp"
 #include "core/csr.hpp"
 #include "core/memory.hpp"
-#include "core/catalogue.hpp"
+#include "core/run.hpp"
 
 namespace qh::py {
 
@@ -40,57 +41,96 @@ struct SourceGraph {
     std::uint64_t work() const noexcept { return n + csr.nnz(); }
 };
 
+namespace unknown_name {
+
+inline void append(Vec<char>& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
+
+// Decodes one UTF-8 sequence at `at` into `length` bytes; a byte that does not start a
+// well-formed sequence comes back as itself with length 1 and valid = false.
+inline char32_t decode_utf8(std::string_view s, std::size_t at, std::size_t& length, bool& valid) noexcept {
+    const auto b0 = static_cast<unsigned char>(s[at]);
+    length = 1;
+    valid = true;
+    if (b0 < 0x80) return b0;
+    const std::size_t extra = b0 >= 0xF8 ? 0 : b0 >= 0xF0 ? 3 : b0 >= 0xE0 ? 2 : b0 >= 0xC0 ? 1 : 0;
+    valid = false;
+    if (extra == 0 || s.size() - at <= extra) return b0;
+    char32_t cp = b0 & (0x3F >> extra);
+    for (std::size_t i = 1; i <= extra; ++i) {
+        const auto b = static_cast<unsigned char>(s[at + i]);
+        if ((b & 0xC0) != 0x80) return b0;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    valid = true;
+    length = extra + 1;
+    return cp;
+}
+
+inline Vec<char> unknown_variant_message(std::string_view name, bool (*printable)(char32_t)) {
+    Vec<char> out;
+    append(out, "unknown bmssp variant \"");
+    char buf[16];
+    for (std::size_t at = 0; at < name.size();) {
+        std::size_t length;
+        bool valid;
+        const char32_t cp = decode_utf8(name, at, length, valid);
+        if (!valid) {
+            std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(cp));
+            append(out, buf);
+        } else if (cp == '"') {
+            append(out, "\\\"");
+        } else if (cp == '\\') {
+            append(out, "\\\\");
+        } else if (cp == '\t') {
+            append(out, "\\t");
+        } else if (cp == '\r') {
+            append(out, "\\r");
+        } else if (cp == '\n') {
+            append(out, "\\n");
+        } else if (cp == 0) {
+            append(out, "\\0");
+        } else if (!printable(cp)) {
+            std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
+            append(out, buf);
+        } else {
+            append(out, name.substr(at, length));
+        }
+        at += length;
+    }
+    append(out, "\"; known: [");
+    for (std::size_t i = 0; i < VARIANTS.size(); ++i) {
+        if (i) append(out, ", ");
+        append(out, "\"");
+        append(out, VARIANTS[i].name);
+        append(out, "\"");
+    }
+    append(out, "]");
+    return out;
+}
+
+}  // namespace unknown_name
+
 // Raises the ValueError for a name that is no variant.
 inline void raise_unknown_variant(std::string_view name) {
-    const Vec<char> message = unknown_variant_message(
+    const Vec<char> message = unknown_name::unknown_variant_message(
         name, [](char32_t c) -> bool { return Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(c)); });
     Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (text) PyErr_SetObject(PyExc_ValueError, text.get());
 }
 
-// The core run on the owned graph, the lock released; nullopt with the exception set when
-// the run is refused or fails. `limit` bounds the outermost call (+inf: none).
-inline std::optional<BmsspRun> run_core(SourceGraph& a, std::uint64_t seed, SettleLog log,
-                                        double limit = std::numeric_limits<double>::infinity(),
-                                        Counting counting = Counting::Off) {
+// A run of `config` on the owned graph, the lock released; the graph is freed once the run
+// has ended. Nullopt with the exception set when the run is refused or fails.
+inline std::optional<BmsspRun> run_bmssp(SourceGraph& a, std::uint64_t seed, const RunConfig& config) {
     std::variant<BmsspRun, BmsspError> outcome = BmsspError::SourceOutOfRange;
-    const Fault fault = run_released([&] {
-        outcome = sssp_bmssp(a.csr, static_cast<std::uint64_t>(a.source), seed, log, limit, counting);
-    }, a.work());
+    const Fault fault = run_released([&] { outcome = run(a.csr, static_cast<std::uint64_t>(a.source), seed, config); },
+                                     a.work());
     if (raise_fault(fault)) return std::nullopt;
+    a.csr = Csr{};
     if (const BmsspError* error = std::get_if<BmsspError>(&outcome)) {
         map_bmssp_err(*error, a.source, a.n);
         return std::nullopt;
     }
     return std::move(*std::get_if<BmsspRun>(&outcome));  // get_if: std::get would pull in bad_variant_access
-}
-
-// The variant `name` with the caller's k and t (0 = the variant's own) on the owned graph,
-// the lock released; the graph is freed once the run has ended. Nullopt with the exception
-// set when the name is unknown (checked after the graph, before its weights) or the run is
-// refused or fails.
-inline std::optional<VariantRun> run_named_variant(SourceGraph& a, std::string_view name, std::uint64_t k,
-                                                   std::uint64_t t, std::uint64_t seed,
-                                                   Counting counting = Counting::Off) {
-    bool known = false;
-    std::optional<std::variant<VariantRun, BmsspError>> result;
-    const Fault fault = run_released([&] {
-        const auto resolved = resolve_variant(name, k, t, a.n, a.csr.nnz());
-        if (!resolved) return;
-        known = true;
-        result.emplace(run_variant(*resolved, a.csr, static_cast<std::uint64_t>(a.source), seed, counting));
-    }, a.work());
-    if (raise_fault(fault)) return std::nullopt;
-    a.csr = Csr{};
-    if (!known) {
-        raise_unknown_variant(name);
-        return std::nullopt;
-    }
-    if (const BmsspError* error = std::get_if<BmsspError>(&*result)) {
-        map_bmssp_err(*error, a.source, a.n);
-        return std::nullopt;
-    }
-    return std::move(*std::get_if<VariantRun>(&*result));
 }
 
 }  // namespace qh::py

@@ -107,7 +107,9 @@ PyObject* bmssp_entry(PyObject* args, PyObject* kwargs, const char* format, bool
     std::uint64_t seed = 0;
     if (!a.take(o_indptr, o_indices, o_weights, o_source) || !take_u64(o_seed, "seed", seed) || !a.own())
         return nullptr;
-    std::optional<BmsspRun> outcome = run_core(a, seed, instrumented ? SettleLog::Keep : SettleLog::Skip);
+    RunConfig config = CORE;
+    config.log = instrumented ? SettleLog::Keep : SettleLog::Skip;
+    std::optional<BmsspRun> outcome = run_bmssp(a, seed, config);
     if (!outcome) return nullptr;
     BmsspRun& run = *outcome;
     if (!instrumented) return tuple_of({hand_over(run.dist, NPY_FLOAT64), hand_over(run.pred, NPY_INT32)});
@@ -146,7 +148,12 @@ PyObject* bmssp_variant_entry(PyObject* args, PyObject* kwargs) {
     if (!take_u64(o_seed, "seed", seed) || !take_u64(o_k, "k", k) || !take_u64(o_t, "t", t) || !a.own())
         return nullptr;
     const std::string_view variant(name, static_cast<std::size_t>(name_len));
-    std::optional<VariantRun> run = run_named_variant(a, variant, k, t, seed);
+    const std::optional<RunConfig> config = find_variant(variant, k, t);
+    if (!config) {
+        raise_unknown_variant(variant);
+        return nullptr;
+    }
+    std::optional<BmsspRun> run = run_bmssp(a, seed, *config);
     if (!run) return nullptr;
     return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32)});
 }

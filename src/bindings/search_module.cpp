@@ -191,7 +191,9 @@ PyObject* bmssp_search_entry(PyObject* args, PyObject* kwargs) {
     if (!a.take(o_indptr, o_indices, o_weights, o_source) || !take_u64(o_seed, "seed", seed) ||
         !take_limit(o_limit, limit) || !a.own())
         return nullptr;
-    std::optional<BmsspRun> run = run_core(a, seed, SettleLog::Skip, limit);
+    RunConfig config = CORE;
+    config.limit = limit;
+    std::optional<BmsspRun> run = run_bmssp(a, seed, config);
     if (!run) return nullptr;
     return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32)});
 }
@@ -224,13 +226,13 @@ PyObject* bmssp_counted_entry(PyObject* args, PyObject* kwargs) {
         !take_u64(o_k, "k", k) || !take_u64(o_t, "t", t) || !a.own())
         return nullptr;
     const std::string_view variant(name);
-    if (variant == "bmssp") {
-        std::optional<BmsspRun> run = run_core(a, seed, SettleLog::Skip, std::numeric_limits<double>::infinity(), Counting::On);
-        if (!run) return nullptr;
-        return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32),
-                         counts_dict(run->counts, run->ops)});
+    std::optional<RunConfig> config = find_run(variant, k, t);
+    if (!config) {
+        raise_unknown_variant(variant);
+        return nullptr;
     }
-    std::optional<VariantRun> run = run_named_variant(a, variant, k, t, seed, Counting::On);
+    config->counting = Counting::On;
+    std::optional<BmsspRun> run = run_bmssp(a, seed, *config);
     if (!run) return nullptr;
     return tuple_of({hand_over(run->dist, NPY_FLOAT64), hand_over(run->pred, NPY_INT32),
                      counts_dict(run->counts, run->ops)});
@@ -254,13 +256,14 @@ PyObject* parameters_entry(PyObject* args, PyObject* kwargs) {
         !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr))
         return nullptr;
     const std::string_view variant(name);
-    std::optional<RunParameters> p;
-    const Fault fault = run_released([&] { p = run_parameters(csr, variant, k, t); }, n + csr.nnz());
-    if (raise_fault(fault)) return nullptr;
-    if (!p) {
+    const std::optional<RunConfig> config = find_run(variant, k, t);
+    if (!config) {
         raise_unknown_variant(variant);
         return nullptr;
     }
+    std::optional<RunParameters> p;
+    const Fault fault = run_released([&] { p = run_parameters(csr, *config); }, n + csr.nnz());
+    if (raise_fault(fault)) return nullptr;
     if (!p->fits) {
         PyErr_SetString(PyExc_ValueError, GRAPH_TOO_LARGE);
         return nullptr;
@@ -403,10 +406,10 @@ PyMODINIT_FUNC PyInit__search(void) {
     qh::py::Ref module(PyModule_Create(&qh::module_def));
     if (!module) return nullptr;
     // The variant names, in the order the unknown-name message lists them.
-    qh::py::Ref names(PyTuple_New(static_cast<Py_ssize_t>(qh::KNOWN_VARIANTS.size())));
+    qh::py::Ref names(PyTuple_New(static_cast<Py_ssize_t>(qh::VARIANTS.size())));
     if (!names) return nullptr;
-    for (std::size_t i = 0; i < qh::KNOWN_VARIANTS.size(); ++i) {
-        const std::string_view name = qh::KNOWN_VARIANTS[i];
+    for (std::size_t i = 0; i < qh::VARIANTS.size(); ++i) {
+        const std::string_view name = qh::VARIANTS[i].name;
         PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
         if (text == nullptr) return nullptr;
         PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), text);

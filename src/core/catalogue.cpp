@@ -1,10 +1,5 @@
-// catalogue.cpp: name resolution, the hybrid:A:B reader and the unknown-name message.
+// catalogue.cpp: name lookup and the hybrid:A:B reader.
 #include "core/catalogue.hpp"
-
-#include <cmath>
-#include <cstdio>
-
-#include "core/parameters.hpp"
 
 namespace qh {
 namespace {
@@ -45,43 +40,6 @@ std::uint64_t read_frontier(std::string_view piece) noexcept {
     return read_digits(piece, value) ? value : 0;
 }
 
-// (k, t) of "tuned" and "fast" when the caller gives none.
-std::pair<std::uint64_t, std::uint64_t> tuned_k_t(std::uint64_t n, std::uint64_t m) noexcept {
-    const std::uint64_t twice_m = sat_mul(m, 2);
-    const double base = log_base(std::max(n, twice_m));
-    if (base < 14.0) return default_k_t(base);
-    return {8, 12};
-}
-
-std::pair<std::uint64_t, std::uint64_t> fast_k_t(std::uint64_t n) noexcept {
-    const double base = log_base(n);
-    if (base < 13.0) return default_k_t(base);
-    return {1, 12};
-}
-
-void append(Vec<char>& out, std::string_view text) { out.insert(out.end(), text.begin(), text.end()); }
-
-// Decodes one UTF-8 sequence at `at` into `length` bytes; a byte that does not start a
-// well-formed sequence comes back as itself with length 1 and valid = false.
-char32_t decode_utf8(std::string_view s, std::size_t at, std::size_t& length, bool& valid) noexcept {
-    const auto b0 = static_cast<unsigned char>(s[at]);
-    length = 1;
-    valid = true;
-    if (b0 < 0x80) return b0;
-    const std::size_t extra = b0 >= 0xF8 ? 0 : b0 >= 0xF0 ? 3 : b0 >= 0xE0 ? 2 : b0 >= 0xC0 ? 1 : 0;
-    valid = false;
-    if (extra == 0 || s.size() - at <= extra) return b0;
-    char32_t cp = b0 & (0x3F >> extra);
-    for (std::size_t i = 1; i <= extra; ++i) {
-        const auto b = static_cast<unsigned char>(s[at + i]);
-        if ((b & 0xC0) != 0x80) return b0;
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    valid = true;
-    length = extra + 1;
-    return cp;
-}
-
 }  // namespace
 
 HybridLimits parse_hybrid(std::string_view fields) noexcept {
@@ -95,96 +53,27 @@ HybridLimits parse_hybrid(std::string_view fields) noexcept {
     return limits;
 }
 
-std::optional<ResolvedVariant> resolve_variant(std::string_view name, std::uint64_t k, std::uint64_t t,
-                                               std::uint64_t n, std::uint64_t m) noexcept {
-    const bool force = k != 0 && t != 0;
-    if (!force) k = t = 0;
-    VariantConfig c;
-    c.force_params = force;
-    c.k = k;
-    c.t = t;
+std::optional<RunConfig> find_variant(std::string_view name, std::uint64_t k, std::uint64_t t) noexcept {
+    std::optional<RunConfig> found;
     if (name.size() >= HYBRID_PREFIX.size() && name.starts_with(HYBRID_PREFIX)) {
         const HybridLimits limits = parse_hybrid(name.substr(HYBRID_PREFIX.size()));
-        c.dijkstra_max_level = limits.max_level;
-        c.dijkstra_max_frontier = limits.max_frontier;
-        return ResolvedVariant{c};
-    }
-    if (name == "tuned" || name == "fast") {
-        const bool tuned = name == "tuned";
-        if (!force) std::tie(c.k, c.t) = tuned ? tuned_k_t(n, m) : fast_k_t(n);
-        c.force_params = true;
-        if (tuned) return ResolvedVariant{c};
-        c.transform = false;
-        c.dijkstra_max_level = 1;
-        c.dijkstra_max_frontier = 1024;
-        c.flat_queue = true;
-        return ResolvedVariant{c};
-    }
-    if (name == "hybrid") {
-        c.dijkstra_max_level = 1;
-        c.dijkstra_max_frontier = 1024;
-        return ResolvedVariant{c};
-    }
-    if (name == "simpleq") {
-        c.flat_queue = true;
-        return ResolvedVariant{c};
-    }
-    if (name == "lazypiv") {
-        c.lazy_pivots = true;
-        return ResolvedVariant{c};
-    }
-    if (name == "notransform") {
-        c.transform = false;
-        return ResolvedVariant{c};
-    }
-    return std::nullopt;
-}
-
-std::variant<VariantRun, BmsspError> run_variant(const ResolvedVariant& variant, const Csr& csr,
-                                                 std::uint64_t source, std::uint64_t seed, Counting counting) {
-    return run_configured(csr, source, seed, variant.config, counting);
-}
-
-Vec<char> unknown_variant_message(std::string_view name, bool (*printable)(char32_t)) {
-    Vec<char> out;
-    append(out, "unknown bmssp variant \"");
-    char buf[16];
-    for (std::size_t at = 0; at < name.size();) {
-        std::size_t length;
-        bool valid;
-        const char32_t cp = decode_utf8(name, at, length, valid);
-        if (!valid) {
-            std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(cp));
-            append(out, buf);
-        } else if (cp == '"') {
-            append(out, "\\\"");
-        } else if (cp == '\\') {
-            append(out, "\\\\");
-        } else if (cp == '\t') {
-            append(out, "\\t");
-        } else if (cp == '\r') {
-            append(out, "\\r");
-        } else if (cp == '\n') {
-            append(out, "\\n");
-        } else if (cp == 0) {
-            append(out, "\\0");
-        } else if (!printable(cp)) {
-            std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
-            append(out, buf);
-        } else {
-            append(out, name.substr(at, length));
+        found.emplace();
+        found->hybrid = {limits.max_level, limits.max_frontier};
+    } else {
+        for (const NamedConfig& row : VARIANTS) {
+            if (row.name == name) found = row.config;
         }
-        at += length;
     }
-    append(out, "\"; known: [");
-    for (std::size_t i = 0; i < KNOWN_VARIANTS.size(); ++i) {
-        if (i) append(out, ", ");
-        append(out, "\"");
-        append(out, KNOWN_VARIANTS[i]);
-        append(out, "\"");
+    if (found && k != 0 && t != 0) {
+        found->k = k;
+        found->t = t;
     }
-    append(out, "]");
-    return out;
+    return found;
+}
+
+std::optional<RunConfig> find_run(std::string_view name, std::uint64_t k, std::uint64_t t) noexcept {
+    if (name == CATALOGUE[0].name) return CORE;
+    return find_variant(name, k, t);
 }
 
 }  // namespace qh

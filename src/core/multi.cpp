@@ -22,6 +22,7 @@
 #include <cassert>
 #include <cstring>
 
+#include "core/catalogue.hpp"
 #include "core/run.hpp"
 #include "core/dijkstra.hpp"
 #include "core/pool.hpp"
@@ -83,7 +84,7 @@ std::optional<MultiError> bmssp_rows(Pool* pool, const Csr& graph, std::span<con
 
     auto row = [&](std::size_t i) -> std::optional<MultiError> {
         const std::int64_t s = own_sources[i];
-        const auto result = sssp_bmssp(graph, static_cast<std::uint64_t>(s), seed, SettleLog::Skip);
+        const auto result = run(graph, static_cast<std::uint64_t>(s), seed, CORE);
         const BmsspRun* run = std::get_if<BmsspRun>(&result);
         if (run == nullptr) {
             switch (*std::get_if<BmsspError>(&result)) {

@@ -1,16 +1,63 @@
-// run_parameters.hpp: what a BMSSP run on a graph would run with, read from the
-// functions the runs themselves call, so that nothing outside the core recomputes
-// the core's choices (the Python package reports these through `_search.parameters`).
+// parameters.hpp: k, t and the level count of every run, and the arithmetic on them.
+//
+// Every rule that chooses a run's parameters is here, read from its configuration
+// (config.hpp): the standard rule from log2 of the searched vertex count, the fixed values
+// of "tuned" and "fast" on large graphs, and the caller's forced k and t. `run_parameters`
+// reports what a run would use, from the same functions the runs call, so that nothing
+// outside the core recomputes the core's choices (the Python package reads it through
+// `_search.parameters`). The C library's log2 and pow decide k, t and the level count; their
+// exact results at the boundaries are part of the behaviour.
 #pragma once
 
 #include <cstdint>
 #include <limits>
-#include <optional>
-#include <string_view>
+#include <utility>
 
+#include "core/config.hpp"
 #include "core/csr.hpp"
 
 namespace qh {
+
+// The parameters of one run.
+struct RunParams {
+    std::uint64_t k;       // FindPivots depth and base-case size
+    std::uint64_t t;       // level step: block size at level l is 2^(t(l-1))
+    std::uint64_t levels;  // level of the outermost call
+};
+
+// max(log2(max(n, 2)), 1.0).
+double log_base(std::uint64_t n) noexcept;
+
+// (k, t) = (max(1, ⌊base^(1/3)⌋), max(1, ⌊base^(2/3)⌋)) with the C library's pow.
+std::pair<std::uint64_t, std::uint64_t> default_k_t(double base) noexcept;
+
+// The parameters of a run of `config` on an input of n vertices and m edges whose searched
+// graph has `searched` vertices: k and t forced, or by the config's rule; levels
+// max(1, ⌈log_base(searched) / t⌉) (1 for a forced t of 0).
+RunParams run_params(const RunConfig& config, std::uint64_t n, std::uint64_t m, std::uint64_t searched) noexcept;
+
+// Whether a run of `config` accepts the validated graph `csr` (config.ids); O(n + m) only
+// when the cheap bound n' <= 2m + n does not decide.
+bool searched_graph_fits(const Csr& csr, const RunConfig& config);
+
+// What a run of `config` on a validated graph runs with.
+struct RunParameters {
+    std::uint64_t transform_vertices = 0;  // n' of the constant-degree transform
+    std::uint64_t transform_arcs = 0;      // its arcs
+    std::uint64_t searched_vertices = 0;   // vertex count of the graph the recursion runs on
+    double base = 1.0;                     // log2 of searched_vertices, at least 1
+    std::uint64_t k = 0;
+    std::uint64_t t = 0;
+    std::uint64_t levels = 0;                    // level of the outermost call
+    std::int32_t bounded_dijkstra_level = -1;    // levels <= this take the bounded search; -1: off
+    std::uint64_t bounded_dijkstra_sources = 0;  // calls with at most this many sources too; 0: off
+    bool one_search = false;                     // the outermost call, and so the whole run, is one search
+    bool fits = true;                            // false: the run refuses the graph as too large
+};
+
+// The parameters a run of `config` on `csr` would use. Builds the transform once: O(n + m)
+// time and memory.
+RunParameters run_parameters(const Csr& csr, const RunConfig& config);
 
 // --- the recursion's parameter arithmetic ---------------------------------------------------
 
@@ -37,27 +84,5 @@ inline std::uint64_t block_size(std::uint64_t t, std::uint64_t level, std::uint6
     std::uint64_t m = (s1 <= 62 && (std::uint64_t{1} << s1) < n) ? std::uint64_t{1} << s1 : n;
     return m == 0 ? 1 : m;
 }
-
-// --- what a run runs with -------------------------------------------------------------------
-
-struct RunParameters {
-    std::uint64_t transform_vertices = 0;  // n' of the constant-degree transform
-    std::uint64_t transform_arcs = 0;      // its arcs
-    std::uint64_t searched_vertices = 0;   // vertex count of the graph the recursion runs on
-    double base = 1.0;                     // log2 of searched_vertices, at least 1
-    std::uint64_t k = 0;
-    std::uint64_t t = 0;
-    std::uint64_t levels = 0;                 // level of the outermost call
-    std::int32_t bounded_dijkstra_level = -1;  // levels <= this take the bounded search; -1: off
-    std::uint64_t bounded_dijkstra_sources = 0;  // calls with at most this many sources too; 0: off
-    bool one_search = false;                     // the outermost call, and so the whole run, is one search
-    bool fits = true;                            // false: the runs refuse the graph as too large
-};
-
-// The parameters of `variant` ("bmssp": the core run) with the caller's k and t (0 = the
-// variant's own) on a validated graph; nullopt when the name is unknown. Builds the
-// transform once: O(n + m) time and memory.
-std::optional<RunParameters> run_parameters(const Csr& csr, std::string_view variant, std::uint64_t k,
-                                            std::uint64_t t);
 
 }  // namespace qh

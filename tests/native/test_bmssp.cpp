@@ -4,7 +4,10 @@
 #include <variant>
 #include <vector>
 
+#include "core/catalogue.hpp"
+#include "core/parameters.hpp"
 #include "core/recursion/find_pivots_impl.hpp"
+#include "core/recursion/recursion.hpp"
 #include "core/run.hpp"
 #include "core/transform.hpp"
 #include "check.hpp"
@@ -36,11 +39,11 @@ Vec<VertexNode> raw_rows(const Csr& g) {
     return rows;
 }
 
-RecursionConfig with_k_t(std::uint64_t k, std::uint64_t t) {
-    RecursionConfig c;
-    c.k = k;
-    c.t = t;
-    return c;
+// The core run with its settlement log, as `bmssp_instrumented` makes it.
+std::variant<BmsspRun, BmsspError> logged_run(const Csr& g, std::uint64_t source, std::uint64_t seed) {
+    RunConfig config = CORE;
+    config.log = SettleLog::Keep;
+    return run(g, source, seed, config);
 }
 
 struct Golden {
@@ -97,12 +100,12 @@ TEST(finish_completes_any_labelling_it_is_given) {
     for (const CorpusGraph& c : corpus()) {
         if (c.csr.n == 0) continue;
         const std::uint64_t source = c.csr.n / 3;
-        const BmsspRun ref = std::get<BmsspRun>(sssp_bmssp(c.csr, source, 0));  // pinned by the golden digests
+        const BmsspRun ref = std::get<BmsspRun>(logged_run(c.csr, source, 0));  // pinned by the golden digests
         CopyMaps cg;
         const VertexNode blank{INF, UNREACHED, NO_VERTEX, NO_VERTEX, NO_VERTEX, 0.0};
         Vec<VertexNode> rows = constant_degree_rows(c.csr, source, cg, blank);
         const Vec<VertexNode> copy = rows;
-        Core fresh(std::move(rows), ConstantDegreeRows{}, cg.source, with_k_t(2, 2), 0);
+        Core fresh(std::move(rows), ConstantDegreeRows{}, cg.source, CORE, RunParams{2, 2, 1}, 0);
         const std::uint64_t lowered = fresh.finish();
         for (std::uint64_t v = 0; v < c.csr.n; ++v) CHECK(fresh.state.vertex[cg.first_copy[v]].dist == ref.dist[v]);
         std::uint64_t reached_copies = 0;
@@ -110,8 +113,8 @@ TEST(finish_completes_any_labelling_it_is_given) {
         CHECK(lowered == reached_copies - 1);
         CHECK(fresh.state.settle_log.size() == (lowered == 0 ? 0 : reached_copies));  // a lone source fails no edge
 
-        const BmsspParams params = bmssp_parameters(cg.orig.size());
-        Core st(Vec<VertexNode>(copy), ConstantDegreeRows{}, cg.source, with_k_t(params.k, params.t), 7);
+        const RunParams params = run_params(CORE, c.csr.n, c.csr.nnz(), cg.orig.size());
+        Core st(Vec<VertexNode>(copy), ConstantDegreeRows{}, cg.source, CORE, params, 7);
         const std::uint32_t top[] = {cg.source};
         (void)st.run(params.levels, KEY_TOP, top);
         CHECK(st.finish() == 0);
@@ -162,7 +165,7 @@ TEST(golden_digests) {
     for (const CorpusGraph& c : corpus()) {
         for (std::uint64_t seed : GOLDEN_SEEDS) {
             for (std::uint64_t source : golden_sources(c.csr.n)) {
-                const std::uint64_t digest = run_digest(std::get<BmsspRun>(sssp_bmssp(c.csr, source, seed)));
+                const std::uint64_t digest = run_digest(std::get<BmsspRun>(logged_run(c.csr, source, seed)));
                 if (print) {
                     std::printf("{\"%s\", 0x%016llXull, %llu, 0x%016llXull},\n", c.name.c_str(),
                                 static_cast<unsigned long long>(seed), static_cast<unsigned long long>(source),

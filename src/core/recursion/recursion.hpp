@@ -81,8 +81,10 @@
 #include <limits>
 #include <span>
 
+#include "core/config.hpp"
 #include "core/id_map.hpp"
 #include "core/memory.hpp"
+#include "core/parameters.hpp"
 #include "core/queues/queue_key.hpp"
 #include "core/recursion/find_pivots.hpp"
 #include "core/recursion/level_queues.hpp"
@@ -93,21 +95,6 @@
 
 namespace qh {
 
-// What a configuration switches at run time.
-struct RecursionConfig {
-    std::uint64_t k = 1;                      // FindPivots depth and base-case size
-    std::uint64_t t = 1;                      // level step: block size at level l is 2^(t(l-1))
-    bool lazy_pivots = false;                 // the lazy FindPivots rule
-    std::int32_t dijkstra_max_level = -1;     // level <= this takes the bounded search; -1 = off
-    std::uint64_t dijkstra_max_frontier = 0;  // |S| <= this takes the bounded search; 0 = off
-
-    // Whether a call at `level` with `sources` sources is one bounded Dijkstra search.
-    bool takes_bounded_search(std::uint64_t level, std::size_t sources) const noexcept {
-        return static_cast<std::int64_t>(dijkstra_max_level) >= static_cast<std::int64_t>(level) ||
-               sources <= dijkstra_max_frontier;
-    }
-};
-
 template <class Rows, class Queues, class Observer = NoObserver>
 class Recursion {
 public:
@@ -115,9 +102,10 @@ public:
     using Labels = State<Rows, Observer>;
 
     // Fresh state on vertex records (rows included, for constant-degree rows) that are all
-    // unreached; `source` becomes reached at distance +0.0 and 0 hops. `seed` starts the
+    // unreached; `source` becomes reached at distance +0.0 and 0 hops. The recursion reads
+    // the hybrid switch and the pivot rule of `config`, k and t of `params`; `seed` starts the
     // block queues' SplitMix64 state.
-    Recursion(Vec<Node>&& vertices, Rows rows, std::uint32_t source, const RecursionConfig& config,
+    Recursion(Vec<Node>&& vertices, Rows rows, std::uint32_t source, const RunConfig& config, const RunParams& params,
               std::uint64_t seed);
 
     Labels state;  // the labels, the settlement log and the observer of the run
@@ -151,7 +139,7 @@ private:
     template <class Queue>
     Key run_level_on(std::uint64_t level, const Key& bound, Queue& d);
 
-    RecursionConfig config_;
+    HybridSwitch hybrid_;
     std::uint64_t k_;
     std::uint64_t t_;
     std::uint64_t seed_;  // the block queues' SplitMix64 state

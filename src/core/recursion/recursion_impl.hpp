@@ -17,14 +17,14 @@ namespace qh {
 
 template <class Rows, class Queues, class Observer>
 Recursion<Rows, Queues, Observer>::Recursion(Vec<Node>&& vertices, Rows rows, std::uint32_t source,
-                                             const RecursionConfig& config, std::uint64_t seed)
+                                             const RunConfig& config, const RunParams& params, std::uint64_t seed)
     : state(std::move(vertices), rows, source),
-      config_(config),
-      k_(config.k),
-      t_(config.t),
+      hybrid_(config.hybrid),
+      k_(params.k),
+      t_(params.t),
       seed_(seed),
-      pivots_(state.vertex.size(), config.k, config.lazy_pivots),
-      local_(config.k) {}
+      pivots_(state.vertex.size(), params.k, config.lazy_pivots),
+      local_(params.k) {}
 
 template <class Rows, class Queues, class Observer>
 Key Recursion<Rows, Queues, Observer>::run(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
@@ -81,7 +81,7 @@ std::uint64_t Recursion<Rows, Queues, Observer>::finish(double limit) {
 template <class Rows, class Queues, class Observer>
 Key Recursion<Rows, Queues, Observer>::run_level(std::uint64_t level, const Key& bound,
                                                  std::span<const std::uint32_t> s) {
-    if (config_.takes_bounded_search(level, s.size())) return local_.bounded_search(state, bound, s, scratch_[level].u);
+    if (hybrid_.takes(level, s.size())) return local_.bounded_search(state, bound, s, scratch_[level].u);
     if (level == 0) return local_.base_case(state, bound, s, scratch_[0].u);
     LevelScratch& sc = scratch_[level];
     pivots_.run(state, bound, s, sc.pivots, sc.w);
