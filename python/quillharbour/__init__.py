@@ -14,6 +14,7 @@ import numpy.typing as npt
 
 from . import _quillharbour
 from ._quillharbour import bmssp, bmssp_instrumented, bmssp_variant, dijkstra
+from ._search import PanicException
 
 __version__ = "0.1.0"
 
@@ -35,6 +36,7 @@ __all__ = [
     "VARIANTS",
     "io",
     "generators",
+    "PanicException",
 ]
 
 
