@@ -46,7 +46,7 @@ def test_native_benchmark_reads_what_the_python_benchmark_writes(build, tmp_path
     for name, a in arrays.items():
         a.tofile(tmp_path / f"g.{name}")
     binary = str(build / "qh_native_bmssp")
-    run = subprocess.run([binary, f"file:{tmp_path / 'g'}:0", "share", "0", "0", "2"],
+    run = subprocess.run([binary, f"file:{tmp_path / 'g'}:0", "share", "0", "2"],
                          capture_output=True, text=True, timeout=60)
     assert run.returncode == 0 and "n=4 m=3 n'=7" in run.stdout, run.stderr
     assert 0.0 < float(run.stdout.split("transform share ")[1].split()[0]) < 1.0

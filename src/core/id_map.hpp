@@ -44,8 +44,6 @@ public:
         }
     }
     const V* find(std::uint32_t id) const noexcept { return const_cast<IdMap*>(this)->find(id); }
-    // True when `id` is held.
-    bool contains(std::uint32_t id) const noexcept { return find(id) != nullptr; }
     // Hints the cache about the slot where a lookup of `id` starts.
     void prefetch(std::uint32_t id) const noexcept {
         if (!slots_.empty()) __builtin_prefetch(&slots_[slot_of(id)]);
@@ -191,8 +189,6 @@ public:
     bool empty() const noexcept { return map_.empty(); }
     // Makes room for `count` ids without rehashing.
     void reserve(std::size_t count) { map_.reserve(count); }
-    // True when `id` is held.
-    bool contains(std::uint32_t id) const noexcept { return map_.contains(id); }
     // Adds `id`; returns true when it was not yet present.
     bool insert(std::uint32_t id) { return map_.try_emplace(id, Unit{}).second; }
     // Removes `id`; returns whether it was present.

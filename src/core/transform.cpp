@@ -3,13 +3,6 @@
 
 namespace qh {
 
-namespace {
-
-constexpr std::uint64_t TWO_POW_32 = std::uint64_t{1} << 32;
-constexpr std::uint64_t TWO_POW_31 = std::uint64_t{1} << 31;
-
-}  // namespace
-
 std::uint64_t transformed_vertex_count(const Csr& csr) {
     const std::uint64_t n = csr.n;
     const std::uint64_t m = csr.nnz();
@@ -21,10 +14,6 @@ std::uint64_t transformed_vertex_count(const Csr& csr) {
     std::uint64_t isolated = 0;
     for (std::uint8_t f : touched) isolated += f == 0;
     return 2 * m + isolated;
-}
-
-bool fits_bmssp_ids(std::uint64_t n, std::uint64_t n_prime) noexcept {
-    return n_prime < TWO_POW_32 && n <= TWO_POW_31;
 }
 
 namespace transform_detail {

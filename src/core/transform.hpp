@@ -32,10 +32,6 @@ namespace qh {
 // n' = sum over v of max(deg(v), 1) = 2m + (isolated vertices), exact in 64 bits; O(n + m).
 std::uint64_t transformed_vertex_count(const Csr& csr);
 
-// True when a graph of n input vertices and n' transformed vertices fits a run's id types:
-// n' < 2^32 (transformed ids) and n <= 2^31 (input ids as int32 predecessors).
-bool fits_bmssp_ids(std::uint64_t n, std::uint64_t n_prime) noexcept;
-
 // The maps between an input graph and its constant-degree form.
 struct CopyMaps {
     Vec<std::uint32_t> first_copy;  // input vertex -> its copy 0
@@ -51,7 +47,8 @@ struct CopyMaps {
 // The rows of the constant-degree form of a validated graph as `Row`s (anything with
 // ring, to and weight fields: the head of the leading zero-weight ring edge, the head
 // of the other edge and its weight, NO_VERTEX for an absent edge), each starting as
-// `blank`; fills `maps`. `source` < csr.n; the caller has checked fits_bmssp_ids.
+// `blank`; fills `maps`. `source` < csr.n; the caller has checked that
+// n' < 2^32 (searched_graph_fits, parameters.hpp).
 template <class Row>
 Vec<Row> constant_degree_rows(const Csr& csr, std::uint64_t source, CopyMaps& maps, const Row& blank) {
     const std::uint64_t n = csr.n;

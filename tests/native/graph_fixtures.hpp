@@ -1,5 +1,5 @@
-// graph_fixtures.hpp: graph builders, the corpus of the golden digests and the digest of a
-// run, shared by the native tests and the native benchmark.
+// graph_fixtures.hpp: the native tests' graph builders, the corpus of the golden digests and
+// the digest of a run.
 #pragma once
 
 #include <algorithm>

@@ -95,10 +95,6 @@ public:
     // Number of entries.
     std::size_t size() const noexcept { return len_; }
     bool empty() const noexcept { return len_ == 0; }
-    // The vertex of the smallest entry; precondition: !empty().
-    std::uint32_t top_vertex() const noexcept { return vertex_[0]; }
-    // Number of entries the arrays hold room for.
-    std::size_t capacity() const noexcept { return dist_.size(); }
 
     // Checks the heap order and equal array lengths; stops with "KeyHeap invariant violated".
     void sanity_check() const;

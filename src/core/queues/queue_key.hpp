@@ -40,9 +40,6 @@ inline std::int64_t total_order_bits(double d) noexcept {
     return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
 }
 
-// a < b under IEEE 754 totalOrder.
-inline bool dist_less(double a, double b) noexcept { return total_order_bits(a) < total_order_bits(b); }
-
 // a < b, given the totalOrder bits of both dists (da, db): for comparing many keys with one.
 inline bool key_less(std::int64_t da, const Key& a, std::int64_t db, const Key& b) noexcept {
     if (da != db) return da < db;

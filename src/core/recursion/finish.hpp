@@ -76,23 +76,6 @@ inline bool sums_are_exact(std::span<const double> weights) noexcept {
 //   degree(u), edge(u, i)     u's out-degree and its i-th edge (head, weight) in row order
 //   settle(v)                 marks v complete, logging it if it was not
 
-// The reached vertices with an edge that could lower its head: fl(dist[u] + w) < dist[v].
-template <class Labels>
-Vec<std::uint32_t> failing_tails(const Labels& labels) {
-    Vec<std::uint32_t> tails;
-    for (std::uint64_t u = 0; u < labels.n(); ++u) {
-        const double du = labels.dist(u);
-        if (!(du < std::numeric_limits<double>::infinity())) continue;
-        bool fails = false;
-        for (std::uint64_t i = 0; i < labels.degree(u); ++i) {
-            const auto [v, w] = labels.edge(u, i);
-            fails |= w + du < labels.dist(v);
-        }
-        if (fails) tails.push_back(static_cast<std::uint32_t>(u));
-    }
-    return tails;
-}
-
 // Lowers every label that depends on the failing tails `seeds` (see above), to distances
 // not above `limit`, and returns the number of distinct vertices whose label it lowered;
 // nothing when `seeds` is empty.
