@@ -30,7 +30,8 @@ std::int32_t read_level(std::string_view piece) noexcept {
     }
     std::uint64_t magnitude = 0;
     if (!read_digits(piece, magnitude)) return 1;
-    if (negative) return magnitude <= 2147483648u ? static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude)) : 1;
+    if (negative)
+        return magnitude <= 2147483648u ? static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude)) : 1;
     return magnitude <= 2147483647u ? static_cast<std::int32_t>(magnitude) : 1;
 }
 

@@ -35,10 +35,9 @@ inline constexpr std::array<NamedConfig, 7> CATALOGUE = {{
     {"simpleq", RunConfig{.queue = QueueKind::FlatHeap}},
     {"lazypiv", RunConfig{.lazy_pivots = true}},
     {"notransform", RunConfig{.transform = Transform::None}},
-    {"fast", RunConfig{.transform = Transform::None,
-                       .queue = QueueKind::FlatHeap,
-                       .hybrid = {1, 1024},
-                       .rule = ParamRule::Fast}},
+    {"fast",
+     RunConfig{
+         .transform = Transform::None, .queue = QueueKind::FlatHeap, .hybrid = {1, 1024}, .rule = ParamRule::Fast}},
 }};
 
 // The core run's configuration: the first row.

@@ -69,11 +69,11 @@ struct RunConfig {
     // What the run is.
     Transform transform = Transform::All;
     QueueKind queue = QueueKind::Block;
-    HybridSwitch hybrid{};            // off
-    bool lazy_pivots = false;         // the lazy FindPivots rule
+    HybridSwitch hybrid{};     // off
+    bool lazy_pivots = false;  // the lazy FindPivots rule
     ParamRule rule = ParamRule::Standard;
-    std::uint64_t k = 0;              // k and t are forced when both are non-zero,
-    std::uint64_t t = 0;              // else `rule` chooses them
+    std::uint64_t k = 0;  // k and t are forced when both are non-zero,
+    std::uint64_t t = 0;  // else `rule` chooses them
     IdRange ids = IdRange::I32;
     // What it reports.
     SettleLog log = SettleLog::Skip;

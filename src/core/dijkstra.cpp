@@ -98,10 +98,9 @@ struct BaselineHooks {
 
 }  // namespace
 
-std::optional<DijkstraError> dijkstra(std::span<const std::int64_t> indptr,
-                                      std::span<const std::int32_t> indices,
-                                      std::span<const double> weights, std::uint64_t source,
-                                      std::span<double> dist, std::span<std::int32_t> pred, Heap& heap) {
+std::optional<DijkstraError> dijkstra(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices,
+                                      std::span<const double> weights, std::uint64_t source, std::span<double> dist,
+                                      std::span<std::int32_t> pred, Heap& heap) {
     const std::size_t n = dist.size();
     if (auto error = check_dijkstra_input(indptr, indices, weights, n)) return error;
 

@@ -117,9 +117,8 @@ std::optional<DijkstraError> check_dijkstra_input(std::span<const std::int64_t> 
 // weight before writing anything; on failure dist, pred and heap are untouched.
 // Throws Cancelled (cancel.hpp) once the installed cancel flag is set.
 // +inf and -0.0 weights pass; a relaxation must improve strictly.
-std::optional<DijkstraError> dijkstra(std::span<const std::int64_t> indptr,
-                                      std::span<const std::int32_t> indices,
-                                      std::span<const double> weights, std::uint64_t source,
-                                      std::span<double> dist, std::span<std::int32_t> pred, Heap& heap);
+std::optional<DijkstraError> dijkstra(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices,
+                                      std::span<const double> weights, std::uint64_t source, std::span<double> dist,
+                                      std::span<std::int32_t> pred, Heap& heap);
 
 }  // namespace qh

@@ -87,8 +87,7 @@ LoopEnd run_dijkstra_loop(const CsrView& g, double* d, Heap& heap, Hooks& hooks)
             return LoopEnd::Malformed;
         // Touch every head's distance before relaxing any, and before the pop:
         // the loads overlap each other and the sift-down.
-        for (std::int64_t e = begin; e < end; ++e)
-            __builtin_prefetch(d + static_cast<std::uint32_t>(head[e]));
+        for (std::int64_t e = begin; e < end; ++e) __builtin_prefetch(d + static_cast<std::uint32_t>(head[e]));
         heap.pop();
         // The new top is most likely the next vertex to expand: start loading its row.
         if (!heap.empty()) {

@@ -25,8 +25,8 @@ constexpr std::size_t MAX_BUCKETS = std::size_t{1} << 11;
 // row v, shifted down afterwards. Grouped arcs stay where they are.
 template <class Id>
 std::optional<EndpointOutOfRange> scatter(GroupedArcs& out, std::span<const std::uint32_t> rows,
-                                          std::span<const Id> heads, std::span<const double> weights,
-                                          std::uint64_t n, std::int64_t base, bool grouped) {
+                                          std::span<const Id> heads, std::span<const double> weights, std::uint64_t n,
+                                          std::int64_t base, bool grouped) {
     const std::size_t m = heads.size();
     std::int64_t* const ptr = out.indptr.data();
     std::int32_t* const indices = out.indices.data();
@@ -109,7 +109,8 @@ std::optional<EndpointOutOfRange> scatter_by_buckets(GroupedArcs& out, std::span
                     return std::nullopt;
                 }
                 const std::uint32_t row = rows[i];
-                staged[static_cast<std::size_t>(next[row >> shift]++)] = {row, static_cast<std::int32_t>(head), weights[i]};
+                staged[static_cast<std::size_t>(next[row >> shift]++)] = {row, static_cast<std::int32_t>(head),
+                                                                          weights[i]};
             }
         }
         return std::nullopt;
@@ -178,10 +179,8 @@ std::variant<GroupedArcs, EndpointOutOfRange> group_by_tail(std::uint64_t n, std
 }
 
 template std::variant<GroupedArcs, EndpointOutOfRange> group_by_tail<std::int32_t>(
-    std::uint64_t, std::span<const std::int32_t>, std::span<const std::int32_t>, std::span<const double>,
-    std::int64_t);
+    std::uint64_t, std::span<const std::int32_t>, std::span<const std::int32_t>, std::span<const double>, std::int64_t);
 template std::variant<GroupedArcs, EndpointOutOfRange> group_by_tail<std::int64_t>(
-    std::uint64_t, std::span<const std::int64_t>, std::span<const std::int64_t>, std::span<const double>,
-    std::int64_t);
+    std::uint64_t, std::span<const std::int64_t>, std::span<const std::int64_t>, std::span<const double>, std::int64_t);
 
 }  // namespace qh

@@ -36,7 +36,9 @@ struct MiAllocator {
     void deallocate(T* p, std::size_t) noexcept { mi_free(p); }
 
     template <class U>
-    bool operator==(const MiAllocator<U>&) const noexcept { return true; }
+    bool operator==(const MiAllocator<U>&) const noexcept {
+        return true;
+    }
 };
 
 template <class T>

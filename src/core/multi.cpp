@@ -23,9 +23,9 @@
 #include <cstring>
 
 #include "core/catalogue.hpp"
-#include "core/run.hpp"
 #include "core/dijkstra.hpp"
 #include "core/pool.hpp"
+#include "core/run.hpp"
 #include "core/stop.hpp"
 
 namespace qh {
@@ -39,8 +39,7 @@ std::optional<MultiError> checked_sources(std::span<const std::int64_t> sources,
     out.resize(sources.size());
     if (!sources.empty()) std::memcpy(out.data(), sources.data(), sources.size_bytes());
     for (const std::int64_t s : out)
-        if (s < 0 || static_cast<std::uint64_t>(s) >= n)
-            return MultiError{MultiError::Kind::SourceOutOfRange, s};
+        if (s < 0 || static_cast<std::uint64_t>(s) >= n) return MultiError{MultiError::Kind::SourceOutOfRange, s};
     return std::nullopt;
 }
 
@@ -108,31 +107,26 @@ std::optional<MultiError> bmssp_rows(Pool* pool, const Csr& graph, std::span<con
 
 }  // namespace
 
-std::optional<MultiError> dijkstra_multi(std::span<const std::int64_t> indptr,
-                                         std::span<const std::int32_t> indices,
-                                         std::span<const double> weights,
-                                         std::span<const std::int64_t> sources, std::span<double> dist,
-                                         std::span<std::int32_t> pred) {
+std::optional<MultiError> dijkstra_multi(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices,
+                                         std::span<const double> weights, std::span<const std::int64_t> sources,
+                                         std::span<double> dist, std::span<std::int32_t> pred) {
     return dijkstra_rows(nullptr, indptr, indices, weights, sources, dist, pred);
 }
 
-std::optional<MultiError> bmssp_multi(const Csr& graph, std::span<const std::int64_t> sources,
-                                      std::uint64_t seed, std::span<double> dist,
-                                      std::span<std::int32_t> pred) {
+std::optional<MultiError> bmssp_multi(const Csr& graph, std::span<const std::int64_t> sources, std::uint64_t seed,
+                                      std::span<double> dist, std::span<std::int32_t> pred) {
     return bmssp_rows(nullptr, graph, sources, seed, dist, pred);
 }
 
 std::optional<MultiError> dijkstra_multi(Pool& pool, std::span<const std::int64_t> indptr,
-                                         std::span<const std::int32_t> indices,
-                                         std::span<const double> weights,
+                                         std::span<const std::int32_t> indices, std::span<const double> weights,
                                          std::span<const std::int64_t> sources, std::span<double> dist,
                                          std::span<std::int32_t> pred) {
     return dijkstra_rows(&pool, indptr, indices, weights, sources, dist, pred);
 }
 
 std::optional<MultiError> bmssp_multi(Pool& pool, const Csr& graph, std::span<const std::int64_t> sources,
-                                      std::uint64_t seed, std::span<double> dist,
-                                      std::span<std::int32_t> pred) {
+                                      std::uint64_t seed, std::span<double> dist, std::span<std::int32_t> pred) {
     return bmssp_rows(&pool, graph, sources, seed, dist, pred);
 }
 

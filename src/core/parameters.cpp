@@ -73,7 +73,7 @@ bool searched_graph_fits(const Csr& csr, const RunConfig& config) {
     const std::uint64_t n = csr.n;
     const bool u32 = config.ids == IdRange::U32;
     const std::uint64_t limit = u32 ? TWO_POW_32 : I32_SEARCHED_LIMIT;  // searched vertices stay below it
-    if (u32 && n > TWO_POW_31) return false;  // input ids leave as int32 predecessors
+    if (u32 && n > TWO_POW_31) return false;                            // input ids leave as int32 predecessors
     if (config.transform == Transform::None) return n < limit;
     if (2 * csr.nnz() + n < limit) return true;  // n' <= 2m + n
     return transformed_vertex_count(csr) < limit;

@@ -51,15 +51,15 @@ Pool::Pool(std::size_t threads) {
     const std::size_t capped = std::min(threads, MAX_POOL_THREADS);
     const std::size_t wanted = capped > 1 ? capped - 1 : 0;
     workers_.reserve(wanted);
+    const auto run_worker = [](void* self) -> void* {
+        static_cast<Pool*>(self)->work();
+        return nullptr;
+    };
     for (std::size_t i = 0; i < wanted; ++i) {
         pthread_t worker;
         // Out of threads or memory: the pool works with the workers it got (the
         // caller always takes part, so progress never needs a worker).
-        if (!start_thread(worker, [](void* self) -> void* {
-                static_cast<Pool*>(self)->work();
-                return nullptr;
-            }, this))
-            break;
+        if (!start_thread(worker, run_worker, this)) break;
         workers_.push_back(worker);  // reserved: cannot throw
     }
 }

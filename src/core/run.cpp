@@ -135,8 +135,8 @@ BmsspRun on_constant_degree(const Csr& csr, std::uint64_t source, std::uint64_t 
     const Vec<VertexNode>& vs = rec.state.vertex;
     out.dist = OwnedArray<double>::uninitialized(csr.n);
     for (std::uint64_t v = 0; v < csr.n; ++v) out.dist[v] = vs[maps.first_copy[v]].dist;
-    out.pred = predecessors_back(maps, [&](std::uint64_t c) { return vs[c].dist; },
-                                 [&](std::uint64_t c) { return vs[c].pred; }, source);
+    out.pred = predecessors_back(
+        maps, [&](std::uint64_t c) { return vs[c].dist; }, [&](std::uint64_t c) { return vs[c].pred; }, source);
     cut_at_limit(out, config.limit);
     return out;
 }
@@ -150,9 +150,8 @@ BmsspRun on_input(const Csr& csr, std::uint64_t source, std::uint64_t seed, cons
     assign_cancellable(nodes, n, LabelNode{INF, UNREACHED, NO_VERTEX});
     const RunParams params = run_params(config, n, csr.nnz(), n);
     const auto s = static_cast<std::uint32_t>(source);
-    Recursion<CsrRows, Queues, Observer> rec(std::move(nodes),
-                                             CsrRows{csr.indptr.data(), csr.indices.data(), csr.weights.data()}, s,
-                                             config, params, seed);
+    Recursion<CsrRows, Queues, Observer> rec(
+        std::move(nodes), CsrRows{csr.indptr.data(), csr.indices.data(), csr.weights.data()}, s, config, params, seed);
     BmsspRun out;
     search(rec, s, params, config, min_weight, csr.weights, out);
     const Vec<LabelNode>& vs = rec.state.vertex;

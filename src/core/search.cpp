@@ -31,8 +31,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/dijkstra.hpp"
 #include "core/cancel.hpp"
+#include "core/dijkstra.hpp"
 #include "core/dijkstra_loop.hpp"
 #include "core/memory.hpp"
 #include "core/pool.hpp"
@@ -123,8 +123,7 @@ std::optional<SearchError> prepare(std::span<const std::int64_t> indptr, std::sp
     if (auto error = checked_ids(sources, n, SearchError::Kind::SourceOutOfRange, out.sources)) return error;
     if (options.targets) {
         Vec<std::uint32_t> targets;
-        if (auto error = checked_ids(*options.targets, n, SearchError::Kind::TargetOutOfRange, targets))
-            return error;
+        if (auto error = checked_ids(*options.targets, n, SearchError::Kind::TargetOutOfRange, targets)) return error;
         out.has_targets = true;
         out.is_target.assign(n, 0);
         for (const std::uint32_t t : targets) {
@@ -190,12 +189,10 @@ std::optional<SearchError> run(const Prepared& p, std::span<const std::uint32_t>
 
 }  // namespace
 
-std::optional<SearchError> search_nearest(std::span<const std::int64_t> indptr,
-                                          std::span<const std::int32_t> indices,
-                                          std::span<const double> weights,
-                                          std::span<const std::int64_t> sources, const SearchOptions& options,
-                                          std::span<double> dist, std::span<std::int32_t> pred,
-                                          std::span<std::int32_t> source_of) {
+std::optional<SearchError> search_nearest(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices,
+                                          std::span<const double> weights, std::span<const std::int64_t> sources,
+                                          const SearchOptions& options, std::span<double> dist,
+                                          std::span<std::int32_t> pred, std::span<std::int32_t> source_of) {
     const std::size_t n = dist.size();
     Prepared p;
     if (auto error = prepare(indptr, indices, weights, sources, options, n, p)) return error;
@@ -216,8 +213,7 @@ std::optional<SearchError> search_rows(Pool* pool, std::span<const std::int64_t>
     auto row = [&](std::size_t i) -> std::optional<SearchError> {
         Heap heap;
         const std::uint32_t source = p.sources[i];
-        return run(p, {&source, 1}, dist.data() + i * n, pred.empty() ? nullptr : pred.data() + i * n, nullptr,
-                   heap);
+        return run(p, {&source, 1}, dist.data() + i * n, pred.empty() ? nullptr : pred.data() + i * n, nullptr, heap);
     };
     return try_for_each<SearchError>(pool ? *pool : global_pool(), k, row);
 }

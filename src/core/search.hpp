@@ -43,12 +43,10 @@ struct SearchOptions {
 // hold n entries each or none (then they are not computed). Reads the CSR
 // arrays in place and checks them as `dijkstra` does; sources, then targets
 // are checked (first bad one in input order) before the graph.
-std::optional<SearchError> search_nearest(std::span<const std::int64_t> indptr,
-                                          std::span<const std::int32_t> indices,
-                                          std::span<const double> weights,
-                                          std::span<const std::int64_t> sources, const SearchOptions& options,
-                                          std::span<double> dist, std::span<std::int32_t> pred,
-                                          std::span<std::int32_t> source_of);
+std::optional<SearchError> search_nearest(std::span<const std::int64_t> indptr, std::span<const std::int32_t> indices,
+                                          std::span<const double> weights, std::span<const std::int64_t> sources,
+                                          const SearchOptions& options, std::span<double> dist,
+                                          std::span<std::int32_t> pred, std::span<std::int32_t> source_of);
 
 // Row i of dist (and of pred, unless pred is empty) becomes the search from
 // sources[i] alone, rows computed in parallel on `pool` (the process-wide

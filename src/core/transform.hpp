@@ -74,7 +74,8 @@ Vec<Row> constant_degree_rows(const Csr& csr, std::uint64_t source, CopyMaps& ma
     // The flag is polled once per POLL_VERTICES input vertices.
     constexpr std::uint64_t POLL_VERTICES = 4096;
     for (std::uint64_t v = 0; v < n; ++v) {
-        if (v % POLL_VERTICES == 0) [[unlikely]] cancel_check();
+        if (v % POLL_VERTICES == 0) [[unlikely]]
+            cancel_check();
         const std::uint64_t first = maps.first_copy[v];
         const std::uint64_t last = v + 1 < n ? maps.first_copy[v + 1] : np;
         const bool ring = last - first >= 2;
@@ -87,7 +88,8 @@ Vec<Row> constant_degree_rows(const Csr& csr, std::uint64_t source, CopyMaps& ma
     }
     // Slots: each edge takes the next free copy of its tail, then of its head.
     for (std::uint64_t u = 0; u < n; ++u) {
-        if (u % POLL_VERTICES == 0) [[unlikely]] cancel_check();
+        if (u % POLL_VERTICES == 0) [[unlikely]]
+            cancel_check();
         for (std::uint64_t e = csr.indptr[u]; e < csr.indptr[u + 1]; ++e) {
             const std::uint32_t w = csr.indices[e];
             const std::uint64_t tail_copy = std::uint64_t{maps.first_copy[u]} + count[u]++;
@@ -148,7 +150,8 @@ void repair_cycles(const CopyMaps& maps, const DistOf& dist_of, const PredOf& pr
         std::uint32_t best_depth = NO_VERTEX;
         for (std::uint64_t c = maps.first_copy[v]; c < maps.copies_end(v); ++c) {
             const std::uint32_t p = pred_of(c);
-            if (p == NO_VERTEX || maps.orig[p] == v || !(dist_of(c) < std::numeric_limits<double>::infinity())) continue;
+            if (p == NO_VERTEX || maps.orig[p] == v || !(dist_of(c) < std::numeric_limits<double>::infinity()))
+                continue;
             const std::uint32_t d = depth_of(c);
             if (best == NO_VERTEX || d < best_depth) {
                 best = static_cast<std::uint32_t>(c);

@@ -4,15 +4,15 @@
 #include <variant>
 #include <vector>
 
+#include "check.hpp"
 #include "core/catalogue.hpp"
 #include "core/parameters.hpp"
 #include "core/recursion/find_pivots_impl.hpp"
 #include "core/recursion/recursion.hpp"
 #include "core/run.hpp"
-#include "core/transform.hpp"
-#include "check.hpp"
-#include "graph_fixtures.hpp"
 #include "core/stop.hpp"
+#include "core/transform.hpp"
+#include "graph_fixtures.hpp"
 
 using namespace qh;
 using namespace qh::testing;

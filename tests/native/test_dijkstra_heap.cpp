@@ -7,9 +7,9 @@
 
 #include "check.hpp"
 #include "core/dijkstra.hpp"
-#include "graph_fixtures.hpp"
 #include "core/queues/flat_heap.hpp"
 #include "core/queues/key_heap.hpp"
+#include "graph_fixtures.hpp"
 
 using namespace qh;
 using qh::testing::TestRng;

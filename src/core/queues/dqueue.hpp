@@ -47,7 +47,7 @@ concept DQueueIsEmpty = requires(const Q& q) {
 //   is_empty()                true when no vertex is held.
 // `rng` is the run's random state, passed by reference; a queue may advance it.
 template <class Q>
-concept DQueue = DQueueConstructible<Q> && DQueueInsert<Q> && DQueueBatchPrepend<Q> && DQueuePull<Q> &&
-                 DQueueIsEmpty<Q>;
+concept DQueue =
+    DQueueConstructible<Q> && DQueueInsert<Q> && DQueueBatchPrepend<Q> && DQueuePull<Q> && DQueueIsEmpty<Q>;
 
 }  // namespace qh

@@ -26,9 +26,9 @@ namespace qh {
 
 // The ordering key of a vertex; compare with <, ==.
 struct Key {
-    double dist;         // tentative distance, ordered by IEEE 754 totalOrder
-    std::int64_t hops;   // edges on the path behind dist; NO_PATH_HOPS when none is known
-    std::int64_t vertex; // the 32-bit vertex id, zero-extended
+    double dist;          // tentative distance, ordered by IEEE 754 totalOrder
+    std::int64_t hops;    // edges on the path behind dist; NO_PATH_HOPS when none is known
+    std::int64_t vertex;  // the 32-bit vertex id, zero-extended
 };
 
 // Above the key of every real vertex.

@@ -66,7 +66,8 @@ std::size_t UnitQueue::d1_open_after(std::size_t i) {
         const std::size_t lo = std::max<std::size_t>(d1_.size(), 2 * count + 64) / 2 - count / 2;
         if (2 * count + 64 > d1_.size()) {
             Vec<D1Pair> grown(2 * count + 64);
-            std::copy(d1_.begin() + static_cast<std::ptrdiff_t>(d1_lo_), d1_.begin() + static_cast<std::ptrdiff_t>(d1_hi_),
+            std::copy(d1_.begin() + static_cast<std::ptrdiff_t>(d1_lo_),
+                      d1_.begin() + static_cast<std::ptrdiff_t>(d1_hi_),
                       grown.begin() + static_cast<std::ptrdiff_t>(lo));
             d1_.swap(grown);
         } else {

@@ -134,9 +134,8 @@ inline bool FindPivots<Rows, Observer>::tight(const Labels& st, std::uint32_t p,
     const auto& sp = st.vertex[p];
     if (!(sv.hops <= sp.hops + 1)) return false;
     bool found = false;
-    st.for_each_edge(p, [&](std::uint32_t head, double w) __attribute__((always_inline)) {
-        found |= head == v && sv.dist == w + sp.dist;
-    });
+    st.for_each_edge(p, [&](std::uint32_t head, double w)
+                            __attribute__((always_inline)) { found |= head == v && sv.dist == w + sp.dist; });
     return found;
 }
 

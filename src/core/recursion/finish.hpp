@@ -28,8 +28,8 @@
 #include <span>
 #include <utility>
 
-#include "core/queues/block_queue.hpp"
 #include "core/memory.hpp"
+#include "core/queues/block_queue.hpp"
 
 namespace qh {
 
@@ -88,9 +88,7 @@ std::uint64_t finish_exact(Labels& labels, const Vec<std::uint32_t>& seeds,
         Key key;
         bool operator>(const Item& o) const noexcept { return o.key < key; }
     };
-    auto key_of = [&](std::uint32_t v) {
-        return Key{labels.dist(v), labels.hops(v), static_cast<std::int64_t>(v)};
-    };
+    auto key_of = [&](std::uint32_t v) { return Key{labels.dist(v), labels.hops(v), static_cast<std::int64_t>(v)}; };
     Vec<Item> heap;
     for (std::uint32_t u : seeds) heap.push_back({key_of(u)});
     std::make_heap(heap.begin(), heap.end(), std::greater<>{});

@@ -142,8 +142,8 @@ template <class Rows, class Observer>
     constexpr double INF = std::numeric_limits<double>::infinity();
     Node* const lab = st.vertex.data();
     const Rows rows = st.rows;  // a local copy: the row pointers stay in registers
-    Heap heap;  // only distance improvements push, at most one per edge (at most 3 per vertex in
-                // constant-degree rows): the row count bounds the edges
+    Heap heap;                  // only distance improvements push, at most one per edge (at most 3 per vertex in
+                                // constant-degree rows): the row count bounds the edges
     std::uint64_t edges = 0;
     for (std::size_t u = 0; u < st.vertex.size(); ++u) edges += st.rows.degree(lab, u);
     heap.reserve(edges + 1);

@@ -26,13 +26,13 @@ struct OperationCounts {
 
 // The observer of timed runs: sees nothing.
 struct NoObserver {
-    void relaxed() noexcept {}                   // an edge was relaxed
-    void pulled(std::size_t) noexcept {}         // a Pull returned this many vertices
-    void inserted() noexcept {}                  // an Insert into a level's queue
-    void batch_prepended() noexcept {}           // a BatchPrepend
-    void base_case() noexcept {}                 // a level-0 call took the base case
-    void find_pivots() noexcept {}               // a FindPivots call
-    void bounded_search() noexcept {}            // a call (or the whole run) took one bounded search
+    void relaxed() noexcept {}                              // an edge was relaxed
+    void pulled(std::size_t) noexcept {}                    // a Pull returned this many vertices
+    void inserted() noexcept {}                             // an Insert into a level's queue
+    void batch_prepended() noexcept {}                      // a BatchPrepend
+    void base_case() noexcept {}                            // a level-0 call took the base case
+    void find_pivots() noexcept {}                          // a FindPivots call
+    void bounded_search() noexcept {}                       // a call (or the whole run) took one bounded search
     OperationCounts counts() const noexcept { return {}; }  // all zero
 };
 

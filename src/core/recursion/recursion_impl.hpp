@@ -70,9 +70,10 @@ std::uint64_t Recursion<Rows, Queues, Observer>::finish(double limit) {
         const double du = state.vertex[u].dist;
         if (!(du < std::numeric_limits<double>::infinity())) continue;
         bool fails = false;
-        state.for_each_edge(static_cast<std::uint32_t>(u), [&](std::uint32_t v, double w) __attribute__((always_inline)) {
-            fails |= w + du < state.vertex[v].dist && w + du <= limit;
-        });
+        state.for_each_edge(static_cast<std::uint32_t>(u),
+                            [&](std::uint32_t v, double w) __attribute__((always_inline)) {
+                                fails |= w + du < state.vertex[v].dist && w + du <= limit;
+                            });
         if (fails) seeds.push_back(static_cast<std::uint32_t>(u));
     }
     return finish_exact(view, seeds, limit);
@@ -96,8 +97,7 @@ Key Recursion<Rows, Queues, Observer>::run_level_on(std::uint64_t level, const K
     LevelScratch& sc = scratch_[level];
     Vec<std::uint8_t>& flags = state.flags;
     // U membership: a flag bit at the levels that have one, else a hash set.
-    const std::uint8_t in_u =
-        level <= Labels::FLAG_LEVELS ? static_cast<std::uint8_t>(Labels::IN_U << (level - 1)) : 0;
+    const std::uint8_t in_u = level <= Labels::FLAG_LEVELS ? static_cast<std::uint8_t>(Labels::IN_U << (level - 1)) : 0;
     IdSet* wide = in_u == 0 ? &wide_u_[level] : nullptr;
     auto add_to_u = [&](std::uint32_t x) {
         if (in_u != 0) {

@@ -34,7 +34,7 @@ static_assert(sizeof(VertexNode) == 32, "VertexNode must stay half a cache line"
 
 // A vertex of a general graph: its tentative path only; the rows stay in the CSR.
 struct alignas(16) LabelNode {
-    double dist;         // as in VertexNode
+    double dist;  // as in VertexNode
     std::uint32_t hops;
     std::uint32_t pred;
 };

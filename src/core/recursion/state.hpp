@@ -68,13 +68,13 @@ public:
         vertex[source].hops = 0;
     }
 
-    Vec<Node> vertex;              // per-vertex tentative path (and row)
-    Vec<SettleRecord> settle_log;  // vertices in the order they became complete, if keep_log
-    bool keep_log = true;          // false: settle() only marks, the log stays empty
-    std::uint64_t reoffers = 0;    // relaxations that offered an unchanged label again (rounding)
+    Vec<Node> vertex;                         // per-vertex tentative path (and row)
+    Vec<SettleRecord> settle_log;             // vertices in the order they became complete, if keep_log
+    bool keep_log = true;                     // false: settle() only marks, the log stays empty
+    std::uint64_t reoffers = 0;               // relaxations that offered an unchanged label again (rounding)
     [[no_unique_address]] Observer observer;  // sees the run's operations
-    Rows rows;                     // where the rows live
-    Vec<std::uint8_t> flags;       // the bits above, one byte per vertex
+    Rows rows;                                // where the rows live
+    Vec<std::uint8_t> flags;                  // the bits above, one byte per vertex
 
     // key(v) = (dist[v], hops[v], v).
     [[gnu::always_inline]] Key key(std::uint32_t v) const noexcept {
@@ -95,9 +95,8 @@ public:
     // passing the relaxation test, whether to apply it; `applied(v)` runs after an update.
     template <class Accept, class Applied>
     [[gnu::always_inline]] void relax_row(std::uint32_t u, Accept& accept, Applied& applied) {
-        for_each_edge(u, [&](std::uint32_t v, double w) __attribute__((always_inline)) {
-            relax_edge(u, v, w, accept, applied);
-        });
+        for_each_edge(
+            u, [&](std::uint32_t v, double w) __attribute__((always_inline)) { relax_edge(u, v, w, accept, applied); });
     }
 
     // relax_row for every vertex of `list` in order, polling the cancel flag once per
