@@ -19,6 +19,10 @@
 
 namespace qh::py {
 
+// The keywords of the entries that name a variant (bmssp_variant, bmssp_counted).
+inline constexpr const char* VARIANT_KEYWORDS[] = {"indptr", "indices", "weights", "source", "variant",
+                                                   "seed",   "k",       "t",       nullptr};
+
 // The graph and source of a single-source BMSSP entry, and the owned copy of the graph.
 struct SourceGraph {
     GraphArgs g;

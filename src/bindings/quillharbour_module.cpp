@@ -101,8 +101,7 @@ struct BmsspVariant {
         "name after the \"bmssp-\" prefix (e.g. \"notransform\"). `k`/`t` > 0\n"
         "force the parameters (0 = the variant's default).";
     static constexpr const char* format = "OOOOO|OOO:bmssp_variant";
-    static constexpr const char* keywords[] = {"indptr", "indices", "weights", "source", "variant",
-                                               "seed",   "k",       "t",       nullptr};
+    static constexpr const char* const* keywords = VARIANT_KEYWORDS;
     PyObject *indptr, *indices, *weights, *source, *variant, *seed = nullptr, *k = nullptr, *t = nullptr;
     auto slots() { return std::tie(indptr, indices, weights, source, variant, seed, k, t); }
 

@@ -203,8 +203,7 @@ struct BmsspCounted {
         "'batch_prepends', 'relaxations' (edges relaxed), 'base_cases', 'find_pivots'\n"
         "and 'bounded_searches' (a whole-search run counts one, with no pulls).";
     static constexpr const char* format = "OOOO|sOOO:bmssp_counted";
-    static constexpr const char* keywords[] = {"indptr", "indices", "weights", "source", "variant",
-                                               "seed",   "k",       "t",       nullptr};
+    static constexpr const char* const* keywords = VARIANT_KEYWORDS;
     PyObject *indptr, *indices, *weights, *source;
     const char* variant = "bmssp";
     PyObject *seed = nullptr, *k = nullptr, *t = nullptr;
