@@ -110,11 +110,8 @@ public:
 
     Labels state;  // the labels, the settlement log and the observer of the run
 
-    // BMSSP(l, B, S): completes vertices below the returned bound B' <= B; U is left in
-    // `last_u()`.
+    // BMSSP(l, B, S): completes the vertices below the returned bound B' <= B.
     Key run(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s);
-    // The U of the latest call at `level`.
-    std::span<const std::uint32_t> last_u(std::uint64_t level) const { return scratch_[level].u; }
 
     // The whole run as one bounded search from `source` (LocalSearch::whole_search).
     void whole_search(std::uint32_t source, double min_weight);

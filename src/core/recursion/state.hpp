@@ -82,8 +82,6 @@ public:
         return Key{s.dist, s.hops == UNREACHED ? NO_PATH_HOPS : static_cast<std::int64_t>(s.hops),
                    static_cast<std::int64_t>(v)};
     }
-    // True once v is settled.
-    bool is_complete(std::uint32_t v) const noexcept { return (flags[v] & COMPLETE) != 0; }
 
     // f(head, weight) for every edge of u, in row order.
     template <class F>
