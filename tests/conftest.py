@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import os
 import subprocess
 import sys
@@ -117,6 +118,45 @@ def huge_npz(path):
     with zipfile.ZipFile(path, "w") as zf:
         for name, blob in members.items():
             zf.writestr(name, blob)
+
+
+class FillingFile:
+    """A file that takes `room` more bytes, then raises `exc` part-way through a write: a disk
+    filling up, or Ctrl-C mid-write."""
+
+    def __init__(self, file, room, exc):
+        self._file, self._room, self._exc = file, room, exc
+
+    def write(self, data):
+        if len(data) > self._room:  # bytes, or characters in a text file
+            self._file.write(data[: self._room])
+            raise self._exc
+        self._room -= len(data)
+        return self._file.write(data)
+
+    def __getattr__(self, name):
+        return getattr(self._file, name)
+
+
+@pytest.fixture
+def failing_writes(monkeypatch):
+    """fail(exc, spared=0, room=64): the package's writes to the file it opens after the first
+    `spared` raise `exc` once `room` bytes are written (OSError ENOSPC, or KeyboardInterrupt)."""
+    from quillharbour import _files
+
+    def fail(exc, spared=0, room=64):
+        opened, real_open = [], _files._open
+
+        def opening(file, mode, newline):
+            opened.append(real_open(file, mode, newline))
+            return opened[-1] if len(opened) <= spared else FillingFile(opened[-1], room, exc)
+
+        monkeypatch.setattr(_files, "_open", opening)
+    return fail
+
+
+def disk_full():
+    return OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
 
 
 @pytest.fixture

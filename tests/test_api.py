@@ -54,6 +54,39 @@ class TestGraphInputs:
         c = as_csr(m)
         assert np.shares_memory(c.weights, m.data) and np.shares_memory(c.indices, m.indices)
 
+    def test_matrices_and_lists_mean_what_scipy_means(self):
+        """A nested list is a dense matrix, never a triple; dense 0, NaN and +-inf entries are no
+        arcs; masked entries are no arcs while unmasked zeros are zero-weight arcs."""
+        csgraph = pytest.importorskip("scipy.sparse.csgraph")
+        trap = [[0, 1, 3], [1, 0, 1], [1.0, 2.0, 3.0]]
+        assert qh.shortest_paths(trap, 0)[0].tolist() == [0.0, 1.0, 2.0] == csgraph.dijkstra(trap, indices=0).tolist()
+        dense = np.array([[0, 2, np.nan, 0], [np.inf, 0, 1, -np.inf], [0, 0, 0, 0.5], [1, 0, 0, 0]])
+        masked = np.ma.masked_array(dense, mask=[[1, 0, 1, 0], [1, 1, 0, 1], [0, 1, 1, 0], [0, 1, 1, 1]])
+        for m in (dense, masked, dense.astype(np.float32), np.ma.masked_invalid(dense)):
+            for s in range(4):
+                dist, pred = qh.shortest_paths(m, s)
+                np.testing.assert_array_equal(dist, csgraph.dijkstra(m, indices=s))
+                assert_certificate(*as_csr(m), s, dist, pred)
+        assert as_csr(masked).m == 6 and as_csr(dense).m == 4
+
+    @pytest.mark.parametrize("graph, words", [
+        (([0, 1, 3], [1, 0, 1], [1.0, 2.0, 3.0]), "reads two ways: as an \\(indptr, indices, weights\\) triple or as a 3 x 3"),
+        ([np.array([0, 1, 3]), np.array([1, 0, 1, 1]), np.array([1.0, 2.0, 3.0, 4.0])], "a list is read as a dense matrix"),
+        (np.zeros((2, 3)), "must be square"),
+        (np.zeros(3), "must be square"),
+        (np.array([[0, 1j], [0, 0]]), "complex"),
+        (np.array([["a"]]), "real numbers"),
+    ])
+    def test_inputs_that_read_two_ways_or_none_are_refused(self, graph, words):
+        with pytest.raises((TypeError, ValueError), match=words):
+            as_csr(graph)
+
+    def test_triples_are_tuples_of_arrays_or_csr_graphs(self):
+        g = qh.CsrGraph(np.array([0, 1, 3]), np.array([1, 0, 1], np.int32), np.array([1.0, 2.0, 3.0]))
+        for triple in (g, tuple(g), ([0, 1, 2], [1, 0], [1.0, 2.0])):  # lists of lengths no matrix has
+            assert as_csr(triple).n == 2
+        assert qh.shortest_paths(tuple(g), 1)[0].tolist() == [2.0, 0.0]
+
 
 class TestMethods:
     @pytest.mark.parametrize("method", ["dijkstra", "bmssp", "tuned", "hybrid:1:0"])

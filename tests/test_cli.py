@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import csv
+import gzip
 import json
 import os
 import subprocess
@@ -12,7 +13,7 @@ import numpy as np
 import pytest
 
 import quillharbour as qh
-from conftest import huge_npz
+from conftest import disk_full, huge_npz, python_env
 from quillharbour import cli as qh_cli
 from quillharbour import _quillharbour as native
 
@@ -112,6 +113,13 @@ HOSTILE_FILES = {
     "bad.gr": lambda p: p.write_text("p sp 3 2\na 1 2 1\na 1 9 1\n"),
     "graph.graphml": lambda p: p.write_text("<graphml/>"),
     "folder.gr": lambda p: p.mkdir(),
+    "cr.csv": lambda p: p.write_bytes(b"0,1,1\n1,2\r3,1\n"),
+    "binary.csv": lambda p: p.write_bytes(np.random.default_rng(3).bytes(3000)),
+    "binary.tsv.gz": lambda p: p.write_bytes(gzip.compress(np.random.default_rng(4).bytes(3000).replace(b"\r", b""))),
+    "nul.gr": lambda p: p.write_bytes(b"p sp 3 1\na 1 2\x00 1\n"),
+    "utf16.csv": lambda p: p.write_text("0,1,1\n1,2,3\n", encoding="utf-16"),
+    "pickle.npz": lambda p: np.savez(p, indptr=np.array([0, 1, 1]), indices=np.array([1], dtype=object),
+                                     weights=np.ones(1)),
 }
 COMMANDS = [["info"], ["run"], ["bench", "--no-progress"], ["settle-plot", "-o", "{tmp}/s.png"]]
 NOWHERE = "{tmp}/missing-dir/out"
@@ -138,6 +146,7 @@ HOSTILE_ARGS = [
     (["bench", "path:5", "--methods", "dijkstra,astar"], "unknown method 'astar'"),
     (["bench", "{tmp}/neg.csv"], "1 negative or NaN weight(s)"),
     (["bench", "path:5", "--budget", "inf"], "--budget"),
+    (["bench", "path:1"], "path:1: the graph has no arcs"),
     (["settle-plot", "path:5", "-o", NOWHERE + ".png"], "--output"),
     (["settle-plot", "path:5", "-s", "7"], "source 7 is out of range"),
     (["info", "grid:0x3"], "bad graph spec 'grid:0x3'"),
@@ -193,3 +202,41 @@ def test_bench_exit_status_says_a_method_failed(tmp_path, capsys):
     code, out, err = main_in_process(["bench", str(path), "--no-progress", "--methods", "dijkstra,bmssp",
                                       "--sources", "1", "--repeats", "1"], capsys)
     assert code == 1 and "error" in out and "failed" in err
+
+
+OUTPUTS = [
+    # (arguments writing the outputs under {o}, the files they write, files written before the fault)
+    (["run", "path:6", "-s", "1", "-o", "{o}.npz"], [".npz"], 0),
+    (["run", "path:6", "-s", "1", "-o", "{o}.npy"], [".npy", ".pred.npy"], 1),  # both, or neither
+    (["bench", "path:6", "-q", "--no-peers", "--methods", "dijkstra,bmssp", "--repeats", "1", "--sources", "1",
+      "--json", "{o}.json", "--csv", "{o}.csv", "--plot", "{o}.png"], [".json", ".csv", ".png"], 0),
+    (["settle-plot", "path:6", "-o", "{o}.svg"], [".svg"], 0),
+]
+
+
+@pytest.mark.parametrize("fault", ["disk full", "ctrl-c"])
+@pytest.mark.parametrize("args, files, spared", OUTPUTS, ids=[o[1][0][1:] for o in OUTPUTS])
+def test_outputs_appear_whole_or_not_at_all(tmp_path, capsys, failing_writes, args, files, spared, fault):
+    """A write that fails part-way (a full disk, or Ctrl-C) leaves every output as it was and no
+    other file behind; the error names the file, in one line."""
+    paths = [tmp_path / f"out{suffix}" for suffix in files]
+    for path in paths:
+        path.write_bytes(b"previous")
+    failing_writes(KeyboardInterrupt() if fault == "ctrl-c" else disk_full(), spared=spared)
+    code, _, err = main_in_process([a.format(o=tmp_path / "out") for a in args], capsys)
+    if fault == "ctrl-c":
+        assert (code, err) == (130, "quillharbour: interrupted\n")
+    else:
+        assert code == 1 and err.count("\n") == 1, err
+        assert err.startswith(f"quillharbour: error: {paths[0]}") and err.endswith(": No space left on device\n")
+    assert all(path.read_bytes() == b"previous" for path in paths)
+    assert sorted(os.listdir(tmp_path)) == sorted(path.name for path in paths)
+
+
+def test_a_closed_pipe_ends_quietly():
+    """The reader is gone before the first line is written (as `| head -0` would leave it)."""
+    child = subprocess.Popen([sys.executable, "-m", "quillharbour", "info", "grid:10x10"], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=python_env())
+    child.stdout.close()
+    err = child.stderr.read()
+    assert (child.wait(timeout=120), err) == (0, b"")

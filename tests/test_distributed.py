@@ -3,17 +3,20 @@ a worker killed mid-run, refused stores, graphs loaded by the workers, the comma
 
 from __future__ import annotations
 
+import contextlib
 import os
+import shutil
 import signal
+import subprocess
 import sys
+import textwrap
 import threading
-import time
 
 import numpy as np
 import pytest
 
 import quillharbour
-from conftest import grid_graph, random_graph
+from conftest import grid_graph, python_env, random_graph
 from quillharbour import _quillharbour as native
 from quillharbour import cli, io
 
@@ -81,35 +84,111 @@ def test_rows_equal_native_entries(client, qd, tmp_path, method):
     assert group["done"][:].tolist() == [1] * 5
 
 
-def chunk_stats(store, blocks):
-    stats = {(name, b): os.stat(store / name / "c" / str(b) / "0")
-             for name in ("distances", "predecessors") for b in blocks}
-    return {key: (st.st_ino, st.st_size, st.st_mtime_ns) for key, st in stats.items()}
+def chunk(store, name, block):
+    return store / name / "c" / str(block) / "0"
 
 
-def test_resume_computes_only_missing_blocks(client, qd, tmp_path):
+def damage(store, name, block, how):
+    """Deletes, truncates or alters (one byte, same size) a block's chunk of `name`."""
+    path = chunk(store, name, block)
+    if how == "deleted":
+        os.remove(path)
+    elif how == "truncated":
+        os.truncate(path, path.stat().st_size // 3)
+    else:
+        data = bytearray(path.read_bytes())
+        data[len(data) // 2] ^= 0x40
+        path.write_bytes(bytes(data))
+
+
+def test_resume_verifies_what_it_reuses(client, qd, tmp_path):
+    """A run killed part-way leaves blocks not marked done (one half-written, one never
+    started); chunks of done blocks are deleted, truncated or altered since, or their digest
+    record is lost, and the sources chunk too. Resuming computes them again, says which were
+    damaged and how, and leaves the whole blocks' chunks untouched. No row reads back as NaN or
+    -1 without having been computed."""
     g, store = graph(), tmp_path / "r.zarr"
     qd.multisource(g, SOURCES, method="bmssp", seed=SEED, client=client, out=store,
-                   rows_per_task=2, progress=False)
-    # The state a run killed part-way leaves: blocks 1 and 4 not marked done, one of them
-    # half-written, the other never started.
+                   rows_per_task=1, progress=False)
     import zarr
 
     group = zarr.open_group(store, mode="r+")
     group["done"][1] = 0
+    group["distances"][1] = 0.0
     group["done"][4] = 0
-    group["distances"][2:4] = 0.0
     for name in ("distances", "predecessors"):
-        os.remove(store / name / "c" / "4" / "0")
-    kept = [0, 2, 3, 5, 6]
-    before = chunk_stats(store, kept)
-    time.sleep(0.01)  # a rewrite then shows in the modification time
+        os.remove(chunk(store, name, 4))
+    damage(store, "distances", 2, "deleted")
+    damage(store, "predecessors", 3, "truncated")
+    damage(store, "distances", 5, "truncated")
+    damage(store, "predecessors", 5, "deleted")
+    damage(store, "distances", 6, "altered")
+    os.remove(chunk(store, "digests", 0))
+    os.remove(store / "sources" / "c" / "0")  # its digest is in the store's record: written again
+    kept = [chunk(store, name, b) for name in ("distances", "predecessors") for b in (7, 12)]
+    marks = {}
+    for path in kept:  # an old time stamp: a rewrite of the chunk would show
+        os.utime(path, ns=(0, 0))
+        marks[path] = path.stat().st_ino
 
-    group = qd.multisource(g, SOURCES, method="bmssp", seed=SEED, client=client, out=store,
-                           progress=False)
+    with pytest.warns(qd.StoreDamageWarning) as warned:
+        group = qd.multisource(g, SOURCES, method="bmssp", seed=SEED, client=client, out=store,
+                               progress=False)
     assert_rows(*store_rows(group), native_rows(g, SOURCES, "bmssp"))
     assert group["done"][:].all()
-    assert chunk_stats(store, kept) == before
+    assert {path: (path.stat().st_ino, path.stat().st_mtime_ns) for path in kept} == \
+        {path: (ino, 0) for path, ino in marks.items()}
+    [message] = [str(w.message) for w in warned]
+    assert message == (f"{store}: 6 of 13 blocks reused, 5 recomputed, 2 computed: sources array written again; "
+                       "block 0 (row 0): digest record missing; "
+                       "block 2 (row 2): distances chunk missing; "
+                       "block 3 (row 3): predecessors chunk unreadable (ValueError); "
+                       "block 5 (row 5): distances chunk unreadable (ValueError), predecessors chunk missing; "
+                       "block 6 (row 6): distances chunk altered")
+    reports = []
+    qd.multisource(g, SOURCES, method="bmssp", seed=SEED, client=client, out=store, progress=False,
+                   report=reports.append)
+    assert [str(r) for r in reports] == ["13 of 13 blocks reused"] and not reports[0].damage()
+
+
+def test_killed_command_resumes_over_damaged_chunks(client, tmp_path):
+    """The command line killed mid-run (SIGKILL, tasks still on the cluster), then chunks of
+    both arrays of done blocks deleted and truncated: the same command resumes, reuses every
+    whole done block, computes the damaged ones again and says so."""
+    import zarr
+
+    argv = [sys.executable, "-m", "quillharbour", "run", "grid:100x100", "--random-sources", "48", "-m", "bmssp",
+            "--seed", "3", "--scheduler", client.scheduler.address, "--rows-per-task", "1", "--no-progress"]
+    for attempt in range(5):  # until the kill lands mid-run
+        store = tmp_path / f"k{attempt}.zarr"
+        child = subprocess.Popen([*argv, "--out", str(store)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        done = np.zeros(0)
+        while child.poll() is None and done.sum() < 4:
+            with contextlib.suppress(Exception):  # not yet made, or half-made
+                done = zarr.open_group(store, mode="r")["done"][:]
+        child.kill()
+        child.wait()
+        # the dead client's tasks are forgotten by the scheduler, but those running go on
+        while any(client.run(lambda dask_worker: len(dask_worker.state.executing)).values()):
+            threading.Event().wait(0.01)
+        done = zarr.open_group(store, mode="r")["done"][:]
+        if child.returncode == -signal.SIGKILL and 4 <= done.sum() < len(done):
+            break
+    else:
+        pytest.fail("the run always finished before it could be killed")
+    hit = np.flatnonzero(done)[:4]
+    for b, (name, how) in zip(hit, [("distances", "deleted"), ("predecessors", "deleted"),
+                                    ("distances", "truncated"), ("predecessors", "truncated")]):
+        damage(store, name, b, how)
+    out = subprocess.run([*argv, "--out", str(store)], capture_output=True, text=True, timeout=300, check=False)
+    assert out.returncode == 0, out.stderr
+    reused, computed = int(done.sum()) - 4, len(done) - int(done.sum())
+    assert out.stdout.rstrip().endswith(f"{reused} of 48 blocks reused, 4 recomputed, {computed} computed in {store}")
+    assert out.stderr.startswith(f"quillharbour: warning: {store}: block {hit[0]} (row {hit[0]}): "
+                                 "distances chunk missing;") and out.stderr.count("\n") == 1
+    group = zarr.open_group(store, mode="r")
+    g = quillharbour.generators.from_spec("grid:100x100", seed=3)
+    assert_rows(*store_rows(group), native_rows(g, group["sources"][:], "bmssp", seed=3))
 
 
 @pytest.mark.parametrize("killed", [1, 2], ids=["one worker", "every worker"])
@@ -117,37 +196,41 @@ def test_workers_killed_mid_run(client, qd, tmp_path, killed):
     # With every worker gone, the graph scattered to them is lost too and must be sent again.
     g = grid_graph(np.random.default_rng(5), 100, 100)
     sources = np.arange(0, 10000, 625, dtype=np.int64)
-    store = tmp_path / "r.zarr"
-    outcome = {}
-
-    def run():
-        try:
-            outcome["group"] = qd.multisource(g, sources, method="bmssp", client=client,
-                                              out=store, rows_per_task=1, progress=False)
-        except BaseException as exc:  # re-raised in the test's thread below
-            outcome["error"] = exc
-
-    pids = client.run(os.getpid)
-    runner = threading.Thread(target=run)
-    runner.start()
     import zarr
 
-    done_at_kill = None
-    while runner.is_alive() and done_at_kill is None:
-        try:
-            done = zarr.open_group(store, mode="r")["done"][:]
-        except (FileNotFoundError, KeyError, ValueError):  # not yet made, or half-made
-            done = np.zeros(0)
-        if done.sum() >= 2:
-            done_at_kill = int(done.sum())
-            for pid in list(pids.values())[:killed]:
-                os.kill(pid, signal.SIGKILL)
-        time.sleep(0.005)
-    runner.join()
-    client.wait_for_workers(2, timeout=300)  # restarts are slow on a loaded machine
-    if "error" in outcome:
-        raise outcome["error"]
-    assert done_at_kill is not None and done_at_kill < len(sources)
+    for attempt in range(5):  # until the kill lands while the run is still going
+        store = tmp_path / f"r{attempt}.zarr"
+        outcome = {}
+
+        def run(outcome=outcome, store=store):
+            try:
+                outcome["group"] = qd.multisource(g, sources, method="bmssp", client=client,
+                                                  out=store, rows_per_task=1, progress=False)
+            except BaseException as exc:  # re-raised in the test's thread below
+                outcome["error"] = exc
+
+        pids = client.run(os.getpid)
+        runner = threading.Thread(target=run)
+        runner.start()
+        done_at_kill, mid_run = None, False
+        while runner.is_alive() and done_at_kill is None:
+            try:
+                done = zarr.open_group(store, mode="r")["done"][:]
+            except Exception:  # noqa: BLE001 - not yet made, or half-made
+                done = np.zeros(0)
+            if done.sum() >= 2:
+                done_at_kill = int(done.sum())
+                for pid in list(pids.values())[:killed]:
+                    os.kill(pid, signal.SIGKILL)
+                mid_run = runner.is_alive() and done_at_kill < len(sources)
+        runner.join()
+        client.wait_for_workers(2, timeout=300)  # restarts are slow on a loaded machine
+        if "error" in outcome:
+            raise outcome["error"]
+        if mid_run:
+            break
+    else:
+        pytest.fail("the run always finished before the workers could be killed")
     assert len(set(client.run(os.getpid).values()) - set(pids.values())) == killed
     assert_rows(*store_rows(outcome["group"]), native_rows(g, sources, "bmssp", seed=0))
 
@@ -207,6 +290,54 @@ def test_foreign_paths_are_refused(client, qd, tmp_path):
         with pytest.raises(ValueError, match=match):
             qd.multisource(graph(), SOURCES, client=client, out=tmp_path / path, progress=False)
     assert (tmp_path / "plain" / "notes.txt").read_text() == "mine"
+
+
+def set_older_format(store):
+    import zarr
+
+    group = zarr.open_group(store, mode="r+")
+    group.attrs["quillharbour"] = {**group.attrs["quillharbour"], "format": 1}
+
+
+UNTRUSTED = [
+    ("array record", lambda store: os.remove(store / "distances" / "zarr.json"),
+     r"array 'distances' is missing or damaged, so no block of the store can be trusted"),
+    ("done record", lambda store: (store / "done" / "zarr.json").write_text("{"), r"array 'done' is missing or damaged"),
+    ("group record", lambda store: (store / "zarr.json").write_text("{not json"), r"its group record is damaged"),
+    ("older format", set_older_format, r"made by an earlier quillharbour, whose blocks carry no digests"),
+]
+
+
+@pytest.mark.parametrize("spoil, match", [u[1:] for u in UNTRUSTED], ids=[u[0] for u in UNTRUSTED])
+def test_store_that_cannot_be_verified_is_refused_in_one_line(client, qd, made_store, tmp_path, spoil, match):
+    _, g, made = made_store
+    store = tmp_path / "r.zarr"
+    shutil.copytree(made, store)
+    spoil(store)
+    with pytest.raises(ValueError, match=match):
+        qd.multisource(g, SOURCES, method="bmssp", seed=SEED, client=client, out=store, progress=False)
+
+
+@pytest.mark.parametrize("how", ["script", "stdin"])
+def test_local_cluster_from_a_script_without_main_guard(tmp_path, how):
+    """The README's example as a plain script, and piped into `python -`: the workers do not run
+    the script again, and the script's own module is as it was afterwards."""
+    code = textwrap.dedent("""
+        import numpy as np
+        import quillharbour as qh
+        from quillharbour.distributed import multisource
+        g = qh.generators.grid(20, 20, seed=1)
+        D, P = multisource(g, np.arange(6), method="bmssp", seed=1, progress=False)
+        rows = np.stack([qh.bmssp(*g, s, 1)[0] for s in range(6)])
+        print(D.shape, D.tobytes() == rows.tobytes(), __file__)
+    """)
+    script = tmp_path / "unguarded.py"
+    script.write_text(code)
+    argv, stdin, name = ([str(script)], None, str(script)) if how == "script" else (["-"], code, "<stdin>")
+    out = subprocess.run([sys.executable, *argv], input=stdin, capture_output=True, text=True, timeout=300,
+                         env=python_env(), cwd=tmp_path, check=False)
+    assert out.returncode == 0, out.stderr[-3000:]
+    assert out.stdout == f"(6, 400) True {name}\n"
 
 
 @pytest.mark.parametrize("bad, error, match", [

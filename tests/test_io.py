@@ -2,15 +2,18 @@
 
 from __future__ import annotations
 
+import errno
 import gzip
+import os
 import re
+import stat
 
 import numpy as np
 import pytest
 
 from quillharbour import _search
 from quillharbour import io as qio
-from conftest import huge_npz, run_python
+from conftest import disk_full, huge_npz, run_python
 from quillharbour.graph import CsrGraph, from_edges
 
 FILE_NAMES = ["g.gr", "g.gr.gz", "g.mtx", "g.mtx.gz", "g.csv", "g.tsv", "g.csv.gz", "g.npz"]
@@ -229,6 +232,12 @@ MALFORMED = [
     ("h.mtx", "%%MatrixMarket matrix coordinate real general\n9 9 1000000000\n", 2, "declares 1000000000 entries"),
     ("i.mtx", "%%MatrixMarket matrix coordinate real general\n2000000000 2000000000 0\n", 2,
      "declares 2000000000 vertices"),
+    ("j.mtx", "%%MatrixMarket matrix coordinate real general\n2 2 1\n99999999999999999999 2 1\n", 3,
+     "Integer out of range"),
+    # a carriage return that ends no line: the parsers would split there or fail without a line
+    ("j.csv", "0,1,1\n1,2\r3,1\n", 2, "carriage return (\\r) inside a line; lines must end in \\n or \\r\\n"),
+    ("k.csv", "0,1,1\r1,2,1\r", 1, "carriage return"),
+    ("p.gr", "p sp 3 1\r\na 1 2\r1\n", 2, "carriage return"),
 ]
 
 
@@ -242,6 +251,45 @@ def test_malformed_text_names_file_and_line(tmp_path, name, content, line, words
     assert err.line == line
     assert str(err).startswith(f"{path}:{line}: ")
     assert words in str(err)
+
+
+class TestWritesWholeOrNotAtAll:
+    @pytest.mark.parametrize("name", ["g.gr.gz", "g.csv", "g.npz"])
+    @pytest.mark.parametrize("fault", ["disk full", "sync fails", "ctrl-c"])
+    def test_a_failed_save_leaves_the_previous_file(self, tmp_path, monkeypatch, failing_writes, name, fault):
+        path = tmp_path / name
+        qio.save(awkward_graph(), path)
+        before = path.read_bytes()
+        if fault == "sync fails":
+            def no_sync(fd):
+                raise disk_full()
+            monkeypatch.setattr(os, "fsync", no_sync)
+        else:
+            failing_writes(KeyboardInterrupt() if fault == "ctrl-c" else disk_full(), room=100)
+        with pytest.raises(KeyboardInterrupt if fault == "ctrl-c" else OSError) as info:
+            qio.save(from_edges(500, np.arange(500), np.arange(500)[::-1], np.ones(500)), path)
+        if fault != "ctrl-c":
+            assert (info.value.errno, info.value.filename) == (errno.ENOSPC, str(path))
+        assert path.read_bytes() == before and os.listdir(tmp_path) == [name]
+
+    def test_files_are_replaced_as_open_would_write_them(self, tmp_path):
+        """A replaced file keeps its mode; a new one gets the umask's; a link is followed and
+        kept; a device is written in place, never replaced (which root could do)."""
+        g = awkward_graph()
+        kept = tmp_path / "kept.gr"
+        kept.write_text("old")
+        kept.chmod(0o640)
+        qio.save(g, kept)
+        umask = os.umask(0o022)
+        os.umask(umask)
+        qio.save(g, tmp_path / "new.gr")
+        (tmp_path / "link.gr").symlink_to(kept)
+        qio.save(qio.load(tmp_path / "new.gr"), tmp_path / "link.gr", format="dimacs")
+        assert [(p.name, stat.S_IMODE(p.stat().st_mode)) for p in sorted(tmp_path.iterdir())] == \
+            [("kept.gr", 0o640), ("link.gr", 0o640), ("new.gr", 0o666 & ~umask)]
+        assert (tmp_path / "link.gr").is_symlink() and qio.load(kept).m == g.m
+        qio.save(g, "/dev/null", format="dimacs")
+        assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
 
 
 class TestWholeFileErrors:
@@ -261,12 +309,43 @@ class TestWholeFileErrors:
         (lambda p: np.savez(p, format=np.array(b"csr"), shape=np.array([2**40, 2**40]), data=np.ones(0),
                             indices=np.zeros(0, np.int32), indptr=np.zeros(1)), "vertex count"),
         (huge_npz, "declares (1000000000000,) float64 values, more than it holds"),
+        (lambda p: np.savez(p, format=np.array(b"csr"), shape=np.array([2, 2]), data=np.array([{}], dtype=object),
+                            indices=np.zeros(1, np.int32), indptr=np.array([0, 1, 1])),
+         "member data.npy holds Python objects, which are never unpickled; a graph archive holds numeric arrays only"),
+        (lambda p: np.savez(p, format=np.array(b"coo"), shape=np.array([2, 2]), data=np.ones(1),
+                            row=np.array([0.5]), col=np.array([1])), "coo indices must be integers"),
+        (lambda p: np.savez(p, format=np.array(b"bsr"), shape=np.array([2, 2]), data=np.ones(1)), "unreadable bsr matrix"),
     ])
     def test_hostile_npz(self, tmp_path, make, words):
         path = tmp_path / "x.npz"
         make(path)
         with pytest.raises(qio.GraphFormatError, match=re.escape(words)):
             qio.load(path)
+
+    def test_bytes_that_crash_the_matrix_market_parser_never_reach_it(self, tmp_path):
+        """scipy's parser reads past a NUL byte, and past a last line without its line end, and
+        can crash the process there: such files, small or mapped (over 1 MiB), are refused or
+        parsed from a copy that ends its last line. In a child process, which a crash would end."""
+        head = "%%MatrixMarket matrix coordinate real general\n"
+        body = "".join(f"{i % 9 + 1} {i % 7 + 1} {i}.5\n" for i in range(60_000))  # over 1 MiB
+        files = {"nul.mtx": f"{head}2 2 1\n1 2\x001\n", "tail.mtx": f"{head}2 2 2\n1 2 5_",
+                 "big-nul.mtx": f"{head}9 9 60000\n{body[:-9]}\x00{body[-8:]}",
+                 "big-tail.mtx": f"{head}9 9 60001\n{body}1 2 5e"}
+        for name, text in files.items():
+            (tmp_path / name).write_text(text)
+        out = run_python(f"""
+            from quillharbour import io
+            for name in {sorted(files)!r}:
+                try:
+                    print(name, "loaded", io.load({str(tmp_path)!r} + "/" + name).m)
+                except io.GraphFormatError as e:
+                    print(name, e.line, e.reason)
+        """)
+        assert out.splitlines() == [
+            "big-nul.mtx 60002 NUL byte in a line: '6 3\\x0059999.5'",
+            "big-tail.mtx loaded 60001",
+            "nul.mtx 3 NUL byte in a line: '1 2\\x001'",
+            "tail.mtx 2 size line declares 2 entries but the file has fewer"]
 
     def test_truncated_gzip(self, tmp_path):
         data = gzip.compress(b"p sp 2 1\na 1 2 3\n" * 100)

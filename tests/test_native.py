@@ -88,8 +88,9 @@ HOOKED = """
             try:
                 calls[name]()
                 raise SystemExit(f"{site}: {name} finished")
-            except MemoryError:
+            except MemoryError as e:
                 assert expected is MemoryError, (site, name)
+                assert str(e).startswith("Unable to allocate "), (site, name, str(e))
             except Exception as e:
                 raise SystemExit(f"{site}: {name} raised {e!r}, caught by except Exception")
             except BaseException as e:

@@ -4,7 +4,13 @@ The graph is given in CSR form as three one-dimensional NumPy arrays:
 ``indptr`` (int64, n + 1 offsets), ``indices`` (int32 heads) and ``weights``
 (float64, non-negative). Every function returns NumPy arrays: distances
 (float64, +inf when unreachable) and predecessors (int32, -1 for the source and
-for unreached vertices).
+for unreached vertices). Every method returns Dijkstra's distances bit for bit;
+predecessors are tight for every method (each lies on a shortest path) but may
+differ between methods where several paths are equally short.
+
+``quillharbour.csgraph`` offers scipy.sparse.csgraph's ``dijkstra`` and
+``shortest_path`` on these engines, and ``quillharbour.nx`` is the networkx
+backend "quillharbour".
 """
 
 from __future__ import annotations

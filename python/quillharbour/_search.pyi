@@ -96,3 +96,39 @@ def group_arcs(
 ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int32], npt.NDArray[np.float64]]:
     """The CSR arrays of the arcs ``tails[i] - base -> heads[i] - base`` grouped by tail, each
     row in the arcs' given order."""
+def check_room(nbytes: int, what: str) -> None:
+    """Raises MemoryError "Unable to allocate <nbytes> for <what>; ..." when `nbytes` is more
+    than this process can ever be given (memory and swap, RLIMIT_AS, RLIMIT_DATA)."""
+
+def read_adjacency(
+    adj: Any,
+    key: Any,
+    multigraph: bool,
+    index: dict[Any, int] | None = None,
+    nodes: list[Any] | None = None,
+    weighted: bool = True,
+) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int32], npt.NDArray[np.float64] | None, int] | None:
+    """A networkx adjacency as CSR arrays and the kind bits of its weights; None when it has to be
+    read in Python (dicts that are not plain dicts, or no index for labels other than 0 .. n-1)."""
+
+def push_order_search(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    weights: npt.NDArray[np.float64],
+    sources: npt.NDArray[np.int64],
+    cutoff: float | None = None,
+    target: int | None = None,
+) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float64], npt.NDArray[np.int32]]:
+    """Dijkstra settling ties in push order: (settle order, distances, predecessors)."""
+
+def push_order_bidirectional(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    weights: npt.NDArray[np.float64],
+    rindptr: npt.NDArray[np.int64],
+    rindices: npt.NDArray[np.int32],
+    rweights: npt.NDArray[np.float64],
+    source: int,
+    target: int,
+) -> tuple[float, npt.NDArray[np.int32]] | tuple[None, None]:
+    """Bidirectional Dijkstra in push order: (length, path), or (None, None) without a path."""

@@ -1,11 +1,13 @@
 """The friendly layer over the native functions, in the conventions of scipy.sparse.csgraph.
 
-:func:`shortest_paths` takes any scipy.sparse matrix or an ``(indptr, indices, weights)``
-triple, one source or many, and a method name, and dispatches to the matching native entry:
-the multi-source entries for several sources of "dijkstra" and "bmssp", and one call per source
-for the research variants, which have no multi-source entry; its keyword options (limit,
-targets, min_only, directed, return_predecessors) go to the searches of the second native
-module, quillharbour._search. :func:`reconstruct_path` walks a
+:func:`shortest_paths` takes any graph :func:`~quillharbour.graph.as_csr` reads (scipy.sparse,
+dense and masked matrices, ``(indptr, indices, weights)`` tuples), one source or many, and a
+method name, and dispatches to the matching native entry: the multi-source entries for several
+sources of "dijkstra" and "bmssp", and one call per source for the research variants, which
+have no multi-source entry. Its keyword options (limit, targets, min_only, directed,
+return_predecessors) go to the searches of the second native module, quillharbour._search, for
+Dijkstra, and through the graph transforms of :mod:`quillharbour.options` for every other
+method. :func:`reconstruct_path` walks a
 predecessor array back to the source. :func:`from_networkx` and :func:`to_networkx` convert
 graphs, importing networkx only when called.
 """
@@ -20,7 +22,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _quillharbour as _native
-from . import _search
+from . import _search, options
 from .graph import CsrGraph, GraphLike, as_csr, from_edges
 
 __all__ = [
@@ -115,18 +117,6 @@ def _search_paths(g: CsrGraph, sources: npt.ArrayLike, limit: float | None, targ
     return kept[0] if len(kept) == 1 else kept
 
 
-def _bmssp_within(g: CsrGraph, sources: npt.ArrayLike, seed: int, limit: float) -> Any:
-    """BMSSP bounded by `limit`, one source after another."""
-    if np.ndim(sources) == 0:
-        return _search.bmssp_search(g.indptr, g.indices, g.weights, _source_index(sources), seed, limit)
-    srcs = _as_sources(sources)
-    dist = np.empty((len(srcs), g.n), dtype=np.float64)
-    pred = np.empty((len(srcs), g.n), dtype=np.int32)
-    for i, s in enumerate(srcs.tolist()):
-        dist[i], pred[i] = _search.bmssp_search(g.indptr, g.indices, g.weights, s, seed, limit)
-    return dist, pred
-
-
 def shortest_paths(
     graph: GraphLike,
     sources: npt.ArrayLike,
@@ -141,10 +131,13 @@ def shortest_paths(
 ) -> Any:
     """Shortest paths from `sources` in the directed, non-negatively weighted `graph`.
 
-    `graph` is a scipy.sparse matrix or array of any format, read as scipy reads it (entry
-    (i, j) is the arc i -> j; duplicate entries summed; explicit zeros are zero-weight arcs) or
-    an ``(indptr, indices, weights)`` triple; arrays
-    are converted to int64/int32/float64 and copied only when their dtype or layout requires it.
+    `graph` is read as scipy.sparse.csgraph reads it (see :func:`~quillharbour.graph.as_csr`): a
+    scipy.sparse matrix or array of any format (entry (i, j) is the arc i -> j; duplicate
+    entries summed; explicit zeros are zero-weight arcs), a dense matrix or nested list (0,
+    NaN and infinite entries are no arcs) or a masked array (masked entries are no arcs); or an
+    ``(indptr, indices, weights)`` tuple or :class:`~quillharbour.graph.CsrGraph`. A tuple that
+    could also be a 3 x 3 matrix is refused. Arrays are converted to int64/int32/float64 and
+    copied only when their dtype or layout requires it.
     `method` is "dijkstra", "bmssp", or a research variant name ("tuned", "hybrid", "simpleq",
     "lazypiv", "notransform", "fast", or hybrid:A:B, optionally prefixed "bmssp-"). `seed`
     seeds BMSSP's pivot choices and is ignored by Dijkstra.
@@ -153,25 +146,34 @@ def shortest_paths(
     ``(k, n)`` arrays for any array-like of k sources, as scipy's `indices` (nested ones are
     flattened: row i for the i-th source in C order). Distances are
     +inf and predecessors -1 for unreached vertices; the source's predecessor is -1.
+    Every method returns Dijkstra's distances, bit for bit. Predecessors are tight for every
+    method (each predecessor arc lies on a shortest path) but may differ between methods where
+    several paths are equally short.
 
-    Keyword options, in the conventions of scipy.sparse.csgraph.dijkstra. Method "dijkstra"
-    takes them all; "bmssp" takes `limit` (the bound of its outermost recursion call, so
-    the vertices within it are exact and the run explores no farther; several sources run
-    one after another); the research variants refuse them with ValueError.
+    Keyword options, in the conventions of scipy.sparse.csgraph.dijkstra, for every method.
+    Dijkstra runs each natively (the searches of quillharbour._search). The other methods run
+    on a transformed graph (:mod:`quillharbour.options`): `directed=False` adds every arc
+    reversed; `min_only` adds a vertex with a zero-weight arc to each source and runs from it;
+    `limit` bounds BMSSP's outermost recursion call (so the run explores no farther), while a
+    research variant runs to completion and drops what lies beyond; `targets` are checked but
+    the run does not stop early, so every vertex is exact; several sources run one after
+    another under a limit.
 
     - `limit`: a vertex is reached only at a distance <= `limit` (a distance equal to the
       limit counts, as in scipy); farther vertices are reported unreached (+inf, -1), and the
       search goes no farther. Must be >= 0.
-    - `targets`: vertex ids; the search stops as soon as every target is settled. Distances
+    - `targets`: vertex ids; Dijkstra stops as soon as every target is settled. Distances
       and predecessors are exact for the targets and for every vertex settled before the
       last of them; any other vertex holds what the search had found when it stopped: +inf
       and -1, or the length of some path (an upper bound) and that path's last tail. With
-      no targets at all (an empty list) the search stops before settling anything.
+      no targets at all (an empty list) the search stops before settling anything. The
+      other methods do not stop early.
     - `min_only`: one search from all `sources` together. Returns 1-D
       ``(distances, predecessors, sources_of)``: the distance to the nearest source, and for
       each vertex the source it was reached from (-1 when unreached; a source is its own).
       Equally near sources are decided as one search from a virtual vertex with a
-      zero-weight arc to each source in the given order would decide them.
+      zero-weight arc to each source in the given order would decide them (by Dijkstra's
+      tie rule for Dijkstra, by the method's own for the others).
     - `directed=False`: every arc may also be travelled backwards.
     - `return_predecessors=False`: predecessors are neither computed nor returned; a result
       that would be ``(distances, predecessors)`` is then just ``distances``, and with
@@ -183,18 +185,16 @@ def shortest_paths(
     """
     entry, variant = resolve_method(method)
     g = as_csr(graph)
-    extended = targets is not None or min_only or not directed or not return_predecessors
-    if entry == "dijkstra" and (extended or limit is not None):
+    extended = targets is not None or min_only or not directed or not return_predecessors or limit is not None
+    if extended and entry == "dijkstra":
         return _search_paths(g, sources, limit, targets, min_only, directed, return_predecessors)
     if extended:
-        raise ValueError(
-            f"method {method!r} does not support targets, min_only, directed=False or "
-            "return_predecessors=False; use method='dijkstra'"
-        )
-    if limit is not None:
-        if entry != "bmssp":
-            raise ValueError(f"method {method!r} does not support limit; use 'dijkstra' or 'bmssp'")
-        return _bmssp_within(g, sources, seed, limit)
+        single = np.ndim(sources) == 0
+        if single:
+            _source_index(sources)  # TypeError for a 0-d source that is not an integer
+        return options.run(g, entry, variant, sources if single else _as_sources(sources), seed, limit=limit,
+                           targets=None if targets is None else _as_targets(targets), min_only=bool(min_only),
+                           directed=bool(directed), return_predecessors=bool(return_predecessors))
     if np.ndim(sources) == 0:
         try:
             source = operator.index(sources)  # type: ignore[arg-type]  # any 0-d integer
@@ -213,8 +213,7 @@ def shortest_paths(
             return dist.reshape(k, g.n), pred.reshape(k, g.n)
     except NotImplementedError:
         pass  # a build without the multi-source entry: one call per source gives the same rows
-    dist = np.empty((k, g.n), dtype=np.float64)
-    pred = np.empty((k, g.n), dtype=np.int32)
+    dist, pred = options.empty_rows(k, g.n)
     for i, s in enumerate(srcs.tolist()):
         dist[i], pred[i] = _one_source(g, entry, variant, s, seed)
     return dist, pred
@@ -278,9 +277,11 @@ def from_networkx(
     Returns ``(graph, nodes)``. Undirected graphs give both directions of every edge;
     with an attribute name, multigraphs keep parallel edges as parallel arcs.
 
-    Raises TypeError for a `weight` that is neither a str, None nor callable, and for a
-    non-numeric edge weight; ValueError for a bad `nodelist`.
+    Raises TypeError for a `G` that is not a networkx graph, a `weight` that is neither a str,
+    None nor callable, and for a non-numeric edge weight; ValueError for a bad `nodelist`.
     """
+    if not all(hasattr(G, name) for name in ("adjacency", "edges", "is_directed", "number_of_nodes")):
+        raise TypeError(f"G must be a networkx graph (got {type(G).__name__})")
     if weight is not None and not isinstance(weight, str) and not callable(weight):
         raise TypeError("weight must be an edge attribute name, None or a callable "
                         f"weight(u, v, d) (got {type(weight).__name__})")

@@ -22,6 +22,7 @@ import numpy as np
 
 from . import __version__, generators, io
 from . import _quillharbour as _native
+from ._files import atomic_write, atomic_writes, unwritable
 from .api import VARIANTS, resolve_method, shortest_paths
 from .graph import INDEX_MAX, CsrGraph
 
@@ -108,21 +109,16 @@ def _check_output(path: str | None, suffixes: tuple[str, ...], what: str, stdout
         raise CliError(f"{what} {path!r} must end in {' or '.join(suffixes)}")
     targets = [path]
     if path.lower().endswith(".npy"):
-        targets.append(path[: -len(".npy")] + ".pred.npy")
+        targets.append(_pred_path(path))
     for target in targets:
-        folder = os.path.dirname(os.path.abspath(target))
-        if os.path.isdir(target):
-            raise CliError(f"{what} {target}: is a directory")
-        if not os.path.isdir(folder):
-            raise CliError(f"{what} {target}: no such directory {folder}")
-        existed = os.path.exists(target)
-        try:  # the one sure test, root included: open it for writing, leave its contents alone
-            with open(target, "ab"):
-                pass
-        except OSError as exc:
-            raise CliError(f"{what} {target}: cannot write ({exc.strerror or exc})") from None
-        if not existed:
-            os.remove(target)
+        problem = unwritable(target)
+        if problem is not None:
+            raise CliError(f"{what} {target}: {problem}")
+
+
+def _pred_path(npy: str) -> str:
+    """Where ``run -o D.npy`` writes the predecessors: D.pred.npy."""
+    return npy[: -len(".npy")] + ".pred.npy"
 
 
 class _Progress:
@@ -182,6 +178,9 @@ def cmd_bench(args) -> int:
         bad = np.count_nonzero(~(g.weights >= 0))
         if bad:
             raise CliError(f"{arg}: {bad} negative or NaN weight(s); every method here needs weights >= 0")
+        if g.m == 0:
+            raise CliError(f"{arg}: the graph has no arcs; every search would end at its source, "
+                           "so there is nothing to time")
         graphs.append((arg, g))
         if not args.quiet:
             print(f"# {arg}: {g.n} vertices, {g.m} arcs (loaded in {time.perf_counter() - t0:.2f} s)",
@@ -218,7 +217,7 @@ def cmd_bench(args) -> int:
         if args.csv == "-":
             _write_csv(sys.stdout, fields, results)
         else:
-            with open(args.csv, "w", newline="") as f:
+            with atomic_write(args.csv, "w", newline="") as f:
                 _write_csv(f, fields, results)
     if args.plot:
         from .plotting import plot_bench
@@ -248,11 +247,11 @@ def _json_default(obj):
     raise TypeError(type(obj).__name__)
 
 
-def _write_text(dest: str, text: str):
+def _write_text(dest: str, text: str) -> None:
     if dest == "-":
         sys.stdout.write(text)
     else:
-        with open(dest, "w") as f:
+        with atomic_write(dest, "w") as f:
             f.write(text)
 
 
@@ -296,12 +295,14 @@ def cmd_run(args) -> int:
     if args.output:
         out = args.output
         if out.lower().endswith(".npz"):
-            np.savez(out, distances=dist, predecessors=pred, sources=np.asarray(sources, dtype=np.int64))
+            with atomic_write(out) as f:
+                np.savez(f, distances=dist, predecessors=pred, sources=np.asarray(sources, dtype=np.int64))
             print(f"wrote distances, predecessors and sources to {out}")
-        elif out.endswith(".npy"):
-            pred_out = out[: -len(".npy")] + ".pred.npy"
-            np.save(out, dist)
-            np.save(pred_out, pred)
+        else:  # .npy: both files, or neither when writing either fails
+            pred_out = _pred_path(out)
+            with atomic_writes([out, pred_out]) as (f, f_pred):
+                np.save(f, dist)
+                np.save(f_pred, pred)
             print(f"wrote distances to {out} and predecessors to {pred_out}")
     return 0
 
@@ -554,21 +555,36 @@ def main(argv=None) -> int:
         args = parser.parse_args(["bench"])
     args.argv = argv
     try:
-        return args.func(args)
+        code = int(args.func(args))
+        sys.stdout.flush()  # a reader gone away shows here rather than in the interpreter's last flush
+        return code
     except CliError as exc:
         print(f"quillharbour: error: {exc}", file=sys.stderr)
         return exc.code
-    except MemoryError:
-        print("quillharbour: error: not enough memory for this input", file=sys.stderr)
+    except MemoryError as exc:
+        print(f"quillharbour: error: {str(exc) or 'not enough memory for this input'}", file=sys.stderr)
         return 2
-    except OSError as exc:  # writing an output failed part-way (disk full, lost mount)
-        print(f"quillharbour: error: {exc.filename or ''}: {exc.strerror or exc}", file=sys.stderr)
+    except BrokenPipeError:  # the reader went away (| head): nothing more to say to it
+        _stdout_to_devnull()
+        return 0
+    except OSError as exc:  # an output failed part-way (disk full, lost mount); no file was left half-written
+        where = f"{exc.filename}: " if exc.filename else ""
+        print(f"quillharbour: error: {where}{exc.strerror or exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("quillharbour: interrupted", file=sys.stderr)
         return 130
-    except BrokenPipeError:
-        return 0
+
+
+def _stdout_to_devnull() -> None:
+    """Point stdout at /dev/null, so that the interpreter's last flush of what is buffered for
+    a closed pipe fails neither loudly nor with another exit status."""
+    try:
+        fd = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(fd, sys.stdout.fileno())
+        os.close(fd)
+    except (OSError, ValueError, AttributeError):  # no file descriptor behind it (a test's capture)
+        pass
 
 
 if __name__ == "__main__":

@@ -23,15 +23,27 @@ from its worker into a Zarr store, so the client never holds more than the sourc
     distances     float64 (k, n), chunks of (rows_per_task, n); NaN in blocks not yet written
     predecessors  int32   (k, n), same chunks
     sources       int64   (k,)
-    done          uint8   (number of blocks,); 1 once both chunks of that block are written
+    digests       uint8   (number of blocks, 32): a digest of each block's distances and of its
+                  predecessors, as computed
+    done          uint8   (number of blocks,); 1 once both chunks of that block are written and
+                  read back as their digests say
 
-A block is marked done only after its two chunks are on disk, so a run killed at any point leaves
-a store whose done blocks are complete; running again with the same arguments computes only the
-blocks not marked done. The group's attribute "quillharbour" records what the store holds
-(method, seed, vertex count, a digest of the graph, rows per task); the sources are the
-``sources`` array. A store made with anything else is refused rather than mixed. Chunks are
-written uncompressed: distances of real graphs compress poorly and the codec's CPU time would be
-taken from the searches.
+A block is marked done only after its two chunks are on disk and read back whole, so a run
+killed at any point leaves a store whose done blocks are complete. Running again with the same
+arguments resumes, and trusts no flag on its word: a done block is reused only when its chunks
+still read back as their digests say; a block whose chunk was deleted, truncated or altered
+since is computed again, and the run says so (a StoreDamageWarning, or the `report` callback:
+"12 of 15 blocks reused, 3 recomputed"). Nothing in a finished store reads back as NaN or -1
+without having been computed. The group's attribute "quillharbour" records what the store
+holds (method, seed, vertex count, digests of the graph and of the sources, rows per task). A
+store made with anything else is refused rather than mixed, and so is one whose array layout
+is damaged (no block of it could be trusted); a damaged ``sources`` array is written again
+from the caller's sources. Chunks are written uncompressed: distances of real graphs compress
+poorly and the codec's CPU time would be taken from the searches.
+
+The local cluster started when no client is given runs worker processes that do not run the
+caller's main module: a script without an ``if __name__ == "__main__":`` guard, or one piped
+into ``python -``, works as it is.
 
 Needs the "distributed" extra (``pip install 'quillharbour[distributed]'``: dask[distributed],
 zarr, tqdm); the rest of the package works without it.
@@ -39,6 +51,7 @@ zarr, tqdm); the rest of the package works without it.
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import logging
 import math
@@ -46,17 +59,22 @@ import operator
 import os
 import sys
 import threading
+import warnings
+from collections.abc import Callable, Iterator
+from typing import Any, NamedTuple
 
 import numpy as np
 
 from .api import _as_sources, resolve_method, shortest_paths
-from .graph import as_csr
+from .graph import CsrGraph, as_csr
+from .options import empty_rows
 
-__all__ = ["multisource", "graph_digest"]
+__all__ = ["StoreDamageWarning", "StoreReport", "graph_digest", "multisource"]
 
 EXTRA_HINT = "pip install 'quillharbour[distributed]'"
 STORE_ATTR = "quillharbour"
-STORE_FORMAT = 1
+STORE_FORMAT = 2  # 1: blocks without digests, which cannot be verified
+DIGEST_BYTES = 16  # per array and block
 # A block's two chunks stay under this many bytes unless one row alone is larger.
 BLOCK_BYTES = 64 << 20
 # Blocks per worker thread by default: enough to even out rows of unequal cost.
@@ -122,8 +140,23 @@ def _probe(path: str) -> tuple[int, str]:
     return g.n, digest
 
 
-def _run_block(graph, path, digest, sources, method, seed, store, block, row0):
-    """Rows for `sources`: returned, or written at `row0` of the store and block marked done."""
+REUSED = "reused"  # a task's verdict on a block that was done and read back whole
+NEVER_DONE = ""  # ... on a block computed for the first time
+
+
+def _run_block(graph: Any, path: str | None, digest: str, sources: np.ndarray, method: str, seed: int,
+               store: str | None, block: int, row0: int) -> Any:
+    """Rows for `sources`: returned; or, with a store, written at `row0` and block `block`
+    marked done. With a store, returns REUSED when the block was done and reads back whole
+    (nothing is computed), else what was wrong with it (NEVER_DONE, or the damage found)."""
+    rows = slice(row0, row0 + len(sources))
+    if store is not None:
+        import zarr
+
+        group = zarr.open_group(store, mode="r+")
+        damage = _block_damage(group, block, rows)
+        if damage is None:
+            return REUSED
     if graph is None:
         graph, found = _load(path)
         if found != digest:
@@ -132,19 +165,87 @@ def _run_block(graph, path, digest, sources, method, seed, store, block, row0):
     dist, pred = shortest_paths(graph, sources, method=method, seed=seed)
     if store is None:
         return dist, pred
-    import zarr
-
-    group = zarr.open_group(store, mode="r+")
-    rows = slice(row0, row0 + len(sources))
     # Write each chunk whatever it holds, rather than scan it for the fill value first.
     with zarr.config.set({"array.write_empty_chunks": True}):
         group["distances"][rows] = dist
         group["predecessors"][rows] = pred
+        group["digests"][block] = np.frombuffer(_digest(dist) + _digest(pred), dtype=np.uint8)
+        written = _rows_damage(group, block, rows)
+        if written is not None:
+            raise OSError(f"{store}: block {block} did not read back as written ({written})")
         group["done"][block] = 1
-    return block
+    return damage
+
+
+def _digest(rows: np.ndarray) -> bytes:
+    return hashlib.blake2b(np.ascontiguousarray(rows).data.cast("B"), digest_size=DIGEST_BYTES).digest()
+
+
+def _block_damage(group: Any, block: int, rows: slice) -> str | None:
+    """None when block `block` is marked done and its rows read back as their digests say;
+    NEVER_DONE when it is not marked done; else what is wrong, in words."""
+    try:
+        if int(group["done"][block]) != 1:
+            return NEVER_DONE
+    except Exception:  # noqa: BLE001 - a flag chunk zarr cannot decode is a flag not set
+        return NEVER_DONE
+    return _rows_damage(group, block, rows)
+
+
+def _rows_damage(group: Any, block: int, rows: slice) -> str | None:
+    """None when the rows of block `block` read back as its recorded digests say, else what
+    does not: a chunk missing (it reads back as the fill value), unreadable or altered."""
+    last = rows.stop - 1
+    where = f"block {block} (" + (f"row {last}" if last == rows.start else f"rows {rows.start}-{last}") + ")"
+    try:
+        recorded = np.asarray(group["digests"][block], dtype=np.uint8).tobytes()
+    except Exception as exc:  # noqa: BLE001 - whatever zarr raises for a chunk it cannot decode
+        return f"{where}: digest record unreadable ({type(exc).__name__})"
+    if not any(recorded):
+        return f"{where}: digest record missing"
+    wrong = []
+    for i, (name, fill) in enumerate((("distances", np.nan), ("predecessors", -1))):
+        try:
+            held = group[name][rows]
+        except Exception as exc:  # noqa: BLE001 - a truncated or garbled chunk
+            wrong.append(f"{name} chunk unreadable ({type(exc).__name__})")
+            continue
+        if _digest(held) != recorded[i * DIGEST_BYTES:(i + 1) * DIGEST_BYTES]:
+            missing = np.isnan(held).all() if np.isnan(fill) else (held == fill).all()
+            wrong.append(f"{name} chunk {'missing' if missing else 'altered'}")
+    return f"{where}: {', '.join(wrong)}" if wrong else None
 
 
 # --- the store --------------------------------------------------------------------------------
+
+
+class StoreReport(NamedTuple):
+    """What a run into a store did with its blocks."""
+
+    blocks: int  # in the store
+    reused: int  # done before and read back whole
+    computed: int  # never done before
+    recomputed: tuple[str, ...]  # done before but damaged since: what was wrong with each
+    repaired: tuple[str, ...] = ()  # what else was found damaged and written again
+
+    def __str__(self) -> str:
+        text = f"{self.reused} of {self.blocks} blocks reused"
+        if self.recomputed:
+            text += f", {len(self.recomputed)} recomputed"
+        if self.computed:
+            text += f", {self.computed} computed"
+        return text
+
+    def damage(self, most: int = 5) -> str:
+        """The damage found, in one line (the first `most` blocks); empty when none was."""
+        shown = "; ".join(self.repaired + self.recomputed[:most])
+        more = len(self.recomputed) - most
+        return shown + (f"; and {more} more blocks" if more > 0 else "")
+
+
+class StoreDamageWarning(UserWarning):
+    """A resumed store held done blocks that no longer read back as written; they were computed
+    again."""
 
 
 def _store_path(out) -> str:
@@ -152,13 +253,26 @@ def _store_path(out) -> str:
     return text if "://" in text else os.path.abspath(text)
 
 
-def _identity(method: str, seed: int, n: int, digest: str, rows_per_task: int) -> dict:
+def _identity(method: str, seed: int, n: int, digest: str, rows_per_task: int, sources: np.ndarray) -> dict[str, Any]:
     return {"format": STORE_FORMAT, "method": method, "seed": int(seed), "n": int(n),
-            "graph": digest, "rows_per_task": int(rows_per_task)}
+            "graph": digest, "rows_per_task": int(rows_per_task), "sources": _digest(sources).hex()}
 
 
-def _open_store(path: str, sources: np.ndarray, ident: dict, rows_per_task_given: bool):
-    """(rows per task, created): the store at `path` checked against this run, or a new one."""
+def _layout(k: int, n: int, rows: int) -> dict[str, tuple[tuple[int, ...], str, tuple[int, ...], Any]]:
+    """Every array of a store: (shape, dtype, chunks, fill value)."""
+    blocks = math.ceil(k / rows)
+    row_chunks = (rows, max(n, 1))
+    return {"distances": ((k, n), "float64", row_chunks, np.nan),
+            "predecessors": ((k, n), "int32", row_chunks, -1),
+            "sources": ((k,), "int64", (max(k, 1),), 0),
+            "digests": ((blocks, 2 * DIGEST_BYTES), "uint8", (1, 2 * DIGEST_BYTES), 0),
+            "done": ((blocks,), "uint8", (1,), 0)}
+
+
+def _open_store(path: str, sources: np.ndarray, ident: dict[str, Any],
+                rows_per_task_given: bool) -> tuple[int, bool, tuple[str, ...]]:
+    """(rows per task, created, repaired): the store at `path` checked against this run
+    (repaired: what was written again), or a new one."""
     import zarr
     from zarr.errors import GroupNotFoundError
 
@@ -170,26 +284,30 @@ def _open_store(path: str, sources: np.ndarray, ident: dict, rows_per_task_given
         group = None  # an empty directory made for the store
     except FileNotFoundError:
         group = None
+    except Exception as exc:  # noqa: BLE001 - a group record zarr cannot read
+        raise ValueError(f"{path}: its group record is damaged ({type(exc).__name__}); "
+                         "remove it or choose another path") from None
     if group is not None:
-        return _check_store(path, group, sources, ident, rows_per_task_given), False
+        rows = _check_store(path, group, sources, ident, rows_per_task_given)
+        return rows, False, _repair_sources(group, sources)
     try:
         group = zarr.open_group(path, mode="w-")
     except FileExistsError:
         raise ValueError(f"{path} was created by someone else meanwhile; choose another path") from None
     k, n, rows = len(sources), ident["n"], ident["rows_per_task"]
-    rows_of = {"chunks": (rows, max(n, 1)), "compressors": None}
-    group.create_array("distances", shape=(k, n), dtype="float64", fill_value=np.nan, **rows_of)
-    group.create_array("predecessors", shape=(k, n), dtype="int32", fill_value=-1, **rows_of)
-    group.create_array("sources", shape=(k,), chunks=(max(k, 1),), dtype="int64", fill_value=0)
-    group.create_array("done", shape=(math.ceil(k / rows),), chunks=(1,), dtype="uint8", fill_value=0)
+    for name, (shape, dtype, chunks, fill) in _layout(k, n, rows).items():
+        group.create_array(name, shape=shape, dtype=dtype, chunks=chunks, fill_value=fill, compressors=None)
     if k:
         group["sources"][:] = sources
     group.attrs[STORE_ATTR] = ident  # written last: a store without it was never finished
-    return rows, True
+    return rows, True, ()
 
 
-def _check_store(path, group, sources, ident, rows_per_task_given) -> int:
+def _check_store(path: str, group: Any, sources: np.ndarray, ident: dict[str, Any], rows_per_task_given: bool) -> int:
     held = group.attrs.get(STORE_ATTR)
+    if isinstance(held, dict) and held.get("format") == 1:
+        raise ValueError(f"{path} was made by an earlier quillharbour, whose blocks carry no digests "
+                         "and cannot be verified; remove it or choose another path")
     if not isinstance(held, dict) or held.get("format") != STORE_FORMAT:
         raise ValueError(f"{path} is not a quillharbour result store (or its creation was "
                          "interrupted); remove it or choose another path")
@@ -197,17 +315,38 @@ def _check_store(path, group, sources, ident, rows_per_task_given) -> int:
               if held.get(key) != ident[key]]
     if rows_per_task_given and held.get("rows_per_task") != ident["rows_per_task"]:
         differ.append("rows_per_task")
-    stored = group["sources"][:] if "sources" in group else None
-    if stored is None or len(stored) != len(sources) or not np.array_equal(stored, sources):
-        differ.append("sources")
-    if differ:
-        detail = ", ".join(f"{key} {held.get(key)!r} (now {ident[key]!r})"
-                           for key in differ if key != "sources")
-        if "sources" in differ:
+    if differ or held.get("sources") != ident["sources"]:
+        detail = ", ".join(f"{key} {held.get(key)!r} (now {ident[key]!r})" for key in differ)
+        if held.get("sources") != ident["sources"]:
             detail = ", ".join(filter(None, [detail, "other sources"]))
         raise ValueError(f"{path} holds a result made with other arguments: {detail}; "
                          "remove it or choose another path")
-    return int(held["rows_per_task"])
+    rows = held.get("rows_per_task")
+    if not isinstance(rows, int) or rows < 1:
+        raise ValueError(f"{path}: its record is damaged (rows_per_task {rows!r}); remove it or choose another path")
+    for name, (shape, dtype, chunks, _) in _layout(len(sources), ident["n"], rows).items():
+        try:
+            array = group[name]
+            whole = array.shape == shape and array.dtype == np.dtype(dtype) and array.chunks == chunks
+        except Exception:  # noqa: BLE001 - an array record missing, or one zarr cannot read
+            whole = False
+        if not whole:
+            raise ValueError(f"{path}: array '{name}' is missing or damaged, so no block of the store "
+                             "can be trusted; remove it or choose another path")
+    return rows
+
+
+def _repair_sources(group: Any, sources: np.ndarray) -> tuple[str, ...]:
+    """Writes the sources again when the store's copy no longer reads back as the caller's (whose
+    digest the store's record holds): ("sources array written again",) then, else ()."""
+    try:
+        whole = np.array_equal(group["sources"][:], sources)
+    except Exception:  # noqa: BLE001 - a truncated or garbled chunk
+        whole = False
+    if whole or not len(sources):
+        return ()
+    group["sources"][:] = sources
+    return ("sources array written again",)
 
 
 # --- the run ----------------------------------------------------------------------------------
@@ -218,40 +357,78 @@ def _default_rows(k: int, n: int, threads: int) -> int:
     return max(1, min(cap, math.ceil(k / (BLOCKS_PER_THREAD * max(threads, 1)))))
 
 
-def _embedded_client():
-    """A LocalCluster of one single-threaded worker process per CPU, and its client."""
+_main_lock = threading.Lock()
+_main_hidden = 0  # embedded clusters alive
+_main_saved: dict[str, Any] = {}
+
+
+@contextlib.contextmanager
+def _workers_skip_main() -> Iterator[None]:
+    """While it lasts, new processes started by multiprocessing's spawn (the embedded
+    cluster's workers, and those its nannies start again after a worker died) do not run the
+    caller's main module first, as spawn otherwise does so that pickled functions of that
+    module can be found. The tasks need only this package; and a script without an
+    ``if __name__ == "__main__":`` guard would be run again in every worker and start a
+    cluster there, while one read from stdin cannot be run again at all."""
+    global _main_hidden
+    main = sys.modules.get("__main__")
+    with _main_lock:
+        if _main_hidden == 0 and main is not None:
+            _main_saved.clear()
+            _main_saved.update({key: vars(main)[key] for key in ("__file__", "__spec__") if key in vars(main)})
+            vars(main).pop("__file__", None)
+            main.__spec__ = None
+        _main_hidden += 1
+    try:
+        yield
+    finally:
+        with _main_lock:
+            _main_hidden -= 1
+            if _main_hidden == 0 and main is not None:
+                vars(main).update(_main_saved)
+
+
+@contextlib.contextmanager
+def _embedded_client() -> Iterator[Any]:
+    """A LocalCluster of one single-threaded worker process per CPU, and its client; both
+    closed when the block ends."""
     from distributed import Client, LocalCluster
 
     workers = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
     # Task errors reach the caller as exceptions, so the workers' own reports of them would
     # only repeat them; ":0" keeps the HTTP endpoint off a port another cluster may hold.
-    cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                           dashboard_address=":0", silence_logs=logging.CRITICAL,
-                           env={"RAYON_NUM_THREADS": "1"})
-    return Client(cluster, direct_to_workers=True), cluster
+    with _workers_skip_main(), \
+            LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0",
+                         silence_logs=logging.CRITICAL, env={"RAYON_NUM_THREADS": "1"}) as cluster, \
+            Client(cluster, direct_to_workers=True) as client:
+        yield client
 
 
 def multisource(graph, sources, *, method="dijkstra", seed=0, client=None, out=None,
-                rows_per_task=None, progress=True):
+                rows_per_task=None, progress=True, report: Callable[[StoreReport], None] | None = None):
     """Shortest paths from every vertex in `sources`, computed in blocks of rows on a Dask cluster.
 
     `graph` is anything :func:`quillharbour.shortest_paths` accepts (sent to each worker once)
     or the path of a graph file (loaded by each worker). `method` and `seed` are those of
     :func:`quillharbour.shortest_paths`. `client` is a ``dask.distributed.Client``; with None
-    a local cluster of worker processes is started for the call and closed after it.
+    a local cluster of worker processes is started for the call and closed after it (from a
+    script with or without an ``if __name__ == "__main__":`` guard).
     `rows_per_task` is the number of rows per task and per chunk of the store (default: about
     eight blocks per worker thread, and at most 64 MiB per block). `progress` draws a bar
     over the blocks on stderr.
 
     With ``out=None`` returns ``(distances, predecessors)`` as ``(k, n)`` arrays, row i equal to
-    the native multi-source entries' row for ``sources[i]``; the rows come through the scheduler
-    unless the client was made with ``direct_to_workers=True`` (faster for large results, when
-    the client can reach the workers). With `out` a path, writes the rows into a Zarr store
-    there (see the module notes) and returns the group opened read-only; calling again with the
-    same arguments computes only the blocks still missing, and a store made with other
-    arguments raises ValueError. Bad sources raise IndexError before anything runs; errors of
-    the computation (bad weights) are raised as the engine raises them, and a store this call
-    created is then removed if no block of it was written.
+    the native multi-source entries' row for ``sources[i]``, or raises MemoryError before any
+    work when this process could never hold them; the rows come through the scheduler unless
+    the client was made with ``direct_to_workers=True`` (faster for large results, when the
+    client can reach the workers). With `out` a path, writes the rows into a Zarr store there
+    (see the module notes) and returns the group opened read-only; calling again with the same
+    arguments computes only the blocks still missing or damaged, and a store made with other
+    arguments, or whose layout is damaged, raises ValueError. `report`, when given, receives a
+    :class:`StoreReport` of what was reused and computed; without it, damaged blocks computed
+    again are told by a :class:`StoreDamageWarning`. Bad sources raise IndexError before
+    anything runs; errors of the computation (bad weights) are raised as the engine raises
+    them, and a store this call created is then removed if no block of it was written.
     """
     (distributed,) = _require("distributed")
     if out is not None:
@@ -272,19 +449,23 @@ def multisource(graph, sources, *, method="dijkstra", seed=0, client=None, out=N
     else:
         g = as_csr(graph)
 
-    cluster = None
-    if client is None:
-        client, cluster = _embedded_client()
-    try:
-        return _multisource(distributed, client, g, path, srcs, method_name, seed, out,
-                            rows_per_task, progress)
-    finally:
-        if cluster is not None:
-            client.close()
-            cluster.close()
+    with contextlib.ExitStack() as stack:
+        if client is None:
+            client = stack.enter_context(_embedded_client())
+        result, summary = _multisource(distributed, client, g, path, srcs, method_name, seed, out,
+                                       rows_per_task, progress)
+    if summary is not None:
+        if report is not None:
+            report(summary)
+        elif summary.damage():
+            warnings.warn(f"{out}: {summary}: {summary.damage()}", StoreDamageWarning, stacklevel=2)
+    return result
 
 
-def _multisource(distributed, client, g, path, srcs, method, seed, out, rows_per_task, progress):
+def _multisource(distributed: Any, client: Any, g: CsrGraph | None, path: str | None, srcs: np.ndarray, method: str,
+                 seed: int, out: Any, rows_per_task: int | None,
+                 progress: bool) -> tuple[Any, StoreReport | None]:
+    """(result, StoreReport or None) of one run on `client`."""
     if g is None:
         n, digest = client.submit(_probe, path, pure=False).result()
     else:
@@ -297,23 +478,22 @@ def _multisource(distributed, client, g, path, srcs, method, seed, out, rows_per
     blocks = _Blocks(distributed, client, g, path, digest, srcs, method, seed, progress)
 
     if out is None:
-        dist = np.empty((k, n), dtype=np.float64)
-        pred = np.empty((k, n), dtype=np.int32)
+        dist, pred = empty_rows(k, n)
 
         def collect(b, result):
             dist[b * rows:(b + 1) * rows], pred[b * rows:(b + 1) * rows] = result
 
         blocks.run(range(math.ceil(k / rows)), rows, None, collect)
-        return dist, pred
+        return (dist, pred), None
 
     import zarr
 
     store = _store_path(out)
-    rows, created = _open_store(store, srcs, _identity(method, seed, n, digest, rows),
-                                rows_per_task is not None)
-    done = zarr.open_group(store, mode="r")["done"][:]
+    rows, created, repaired = _open_store(store, srcs, _identity(method, seed, n, digest, rows, srcs),
+                                          rows_per_task is not None)
+    verdicts: dict[int, str] = {}
     try:
-        blocks.run(np.flatnonzero(done == 0).tolist(), rows, store, None)
+        blocks.run(range(math.ceil(k / rows)), rows, store, verdicts.__setitem__)
     except BaseException:
         # A store this call made and never wrote a block into would only refuse the corrected
         # call (other graph or sources) that should follow a failure such as a bad weight.
@@ -322,7 +502,10 @@ def _multisource(distributed, client, g, path, srcs, method, seed, out, rows_per
 
             shutil.rmtree(store, ignore_errors=True)
         raise
-    return zarr.open_group(store, mode="r")
+    found = [verdicts[b] for b in sorted(verdicts)]
+    summary = StoreReport(blocks=len(found), reused=found.count(REUSED), computed=found.count(NEVER_DONE),
+                          recomputed=tuple(v for v in found if v not in (REUSED, NEVER_DONE)), repaired=repaired)
+    return zarr.open_group(store, mode="r"), summary
 
 
 class _Blocks:
@@ -335,7 +518,8 @@ class _Blocks:
         self.finished = 0
 
     def run(self, todo, rows, store, collect):
-        """Compute blocks `todo` of `rows` rows; pass each result to `collect` (when not stored)."""
+        """Run blocks `todo` of `rows` rows; pass each block's result (its rows, or with a store
+        its verdict) to `collect`."""
         from concurrent.futures import CancelledError
 
         pending = sorted(todo)
@@ -514,37 +698,38 @@ def run_cli(args) -> int:
         graph = os.path.abspath(args.graph)  # read by the workers
     sources = _read_sources(args.sources) if args.sources is not None else None
 
-    cluster = None
+    reports: list[StoreReport] = []
     try:
-        if args.scheduler in (None, "local"):
-            client, cluster = _embedded_client()
-        else:
-            client = distributed.Client(args.scheduler, timeout="10s")
-    except OSError as exc:
-        raise CliError(f"cannot reach the scheduler at {args.scheduler}: {exc}", code=1) from None
-    try:
-        if isinstance(graph, str):
-            n, _ = client.submit(_probe, graph, pure=False).result()
-        else:
-            n = graph.n
-        if sources is None:
-            if args.random_sources > n:
-                raise CliError(f"--random-sources {args.random_sources} is more than the graph's {n} vertices")
-            sources = np.random.default_rng(args.seed).choice(n, args.random_sources, replace=False)
-        t0 = time.perf_counter()
-        group = multisource(graph, sources, method=args.method, seed=args.seed, client=client,
-                            out=args.out, rows_per_task=args.rows_per_task,
-                            progress=not args.no_progress and sys.stderr.isatty())
-        elapsed = time.perf_counter() - t0
+        with contextlib.ExitStack() as stack:
+            if args.scheduler in (None, "local"):
+                client = stack.enter_context(_embedded_client())
+            else:
+                try:
+                    client = stack.enter_context(distributed.Client(args.scheduler, timeout="10s"))
+                except OSError as exc:
+                    raise CliError(f"cannot reach the scheduler at {args.scheduler}: {exc}", code=1) from None
+            if isinstance(graph, str):
+                n, _ = client.submit(_probe, graph, pure=False).result()
+            else:
+                n = graph.n
+            if sources is None:
+                if args.random_sources > n:
+                    raise CliError(f"--random-sources {args.random_sources} is more than the graph's {n} vertices")
+                sources = np.random.default_rng(args.seed).choice(n, args.random_sources, replace=False)
+            t0 = time.perf_counter()
+            multisource(graph, sources, method=args.method, seed=args.seed, client=client,
+                        out=args.out, rows_per_task=args.rows_per_task,
+                        progress=not args.no_progress and sys.stderr.isatty(), report=reports.append)
+            elapsed = time.perf_counter() - t0
     except FileNotFoundError as exc:
         raise CliError(f"no such graph file: {exc.filename or exc}") from None
     except (ValueError, IndexError, TypeError, OverflowError) as exc:  # input the run refused
-        raise CliError(str(exc)) from None
-    finally:
-        client.close()
-        if cluster is not None:
-            cluster.close()
-    k = len(sources)
-    print(f"{args.method} on {args.graph}: {k} source(s) x {n} vertices in {elapsed:.1f} s; "
-          f"{int(group['done'][:].sum())} of {group['done'].shape[0]} blocks in {args.out}")
+        raise CliError(str(exc).splitlines()[0]) from None
+    except OSError as exc:  # the store could not be written (disk full, lost mount)
+        raise CliError(f"{exc.filename or args.out}: {exc.strerror or exc}", code=1) from None
+    [summary] = reports
+    if summary.damage():
+        print(f"quillharbour: warning: {args.out}: {summary.damage()}", file=sys.stderr)
+    print(f"{args.method} on {args.graph}: {len(sources)} source(s) x {n} vertices in {elapsed:.1f} s; "
+          f"{summary} in {args.out}")
     return 0

@@ -4,8 +4,10 @@ Every reader, generator and converter of the package produces a :class:`CsrGraph
 arrays are exactly what the native functions accept (``indptr`` int64, ``indices`` int32,
 ``weights`` float64, all one-dimensional and C-contiguous), so a graph can be handed to
 ``quillharbour._quillharbour`` without any conversion. :func:`as_csr` is the one place where
-foreign inputs (scipy.sparse matrices and arrays of any format, or plain triples of array-likes)
-are turned into that form; it copies only when a dtype or the memory layout requires it.
+foreign inputs (scipy.sparse matrices and arrays of any format, dense and masked matrices and
+nested lists read as scipy reads them, or ``(indptr, indices, weights)`` tuples) are turned into
+that form; it copies only when a dtype or the memory layout requires it, and it refuses an input
+that could be read two ways instead of guessing.
 """
 
 from __future__ import annotations
@@ -19,7 +21,7 @@ from . import _search
 INDEX_MAX = np.iinfo(np.int32).max
 
 # What the package accepts as a graph: a CsrGraph, a scipy.sparse matrix or array of any
-# format, or an (indptr, indices, weights) triple of array-likes.
+# format, a dense or masked matrix or a nested list, or an (indptr, indices, weights) tuple.
 GraphLike = Any
 
 
@@ -77,23 +79,79 @@ def _as_index_array(values: Any, name: str, dtype: Any) -> np.ndarray:
     return np.ascontiguousarray(arr, dtype=dtype)
 
 
+def _square(shape: tuple[int, ...]) -> None:
+    if len(shape) != 2 or shape[0] != shape[1]:
+        raise ValueError(f"a graph's matrix must be square (got shape {shape})")
+
+
+def _real_matrix(matrix: np.ndarray) -> np.ndarray:
+    """A dense matrix checked to be square and real, as float64."""
+    if matrix.dtype.kind == "c":
+        raise TypeError("complex weights are not supported")
+    if matrix.dtype.kind not in "biuf":
+        raise TypeError(f"a dense graph must hold real numbers (got dtype {matrix.dtype})")
+    _square(matrix.shape)
+    return np.asarray(matrix, dtype=np.float64)
+
+
+def _from_dense(matrix: np.ndarray, arcs: np.ndarray) -> CsrGraph:
+    """The graph whose arcs are the entries (i, j) of `matrix` where `arcs` is set, row by row."""
+    n = matrix.shape[0]
+    if n > INDEX_MAX:
+        raise ValueError(f"vertex count {n} is outside [0, {INDEX_MAX}]")
+    rows, cols = np.nonzero(arcs)
+    indptr = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(np.bincount(rows, minlength=n), out=indptr[1:])
+    return CsrGraph(indptr, cols.astype(np.int32), np.ascontiguousarray(matrix[rows, cols]))
+
+
+def from_dense(matrix: Any) -> CsrGraph:
+    """A dense matrix (or nested list) as scipy.sparse.csgraph reads it: entry (i, j) is the arc
+    i -> j, and entries that are 0, NaN or infinite are no arcs."""
+    m = _real_matrix(np.asarray(matrix))
+    return _from_dense(m, np.isfinite(m) & (m != 0))
+
+
+def from_masked(matrix: Any) -> CsrGraph:
+    """A masked matrix as scipy.sparse.csgraph reads it: every unmasked entry (i, j) is the arc
+    i -> j with that weight, zeros included; masked entries are no arcs."""
+    m = _real_matrix(np.ma.getdata(matrix))
+    return _from_dense(m, ~np.ma.getmaskarray(matrix))
+
+
+def _could_be_a_matrix(items: tuple[Any, ...]) -> bool:
+    """Whether a 3-tuple that is not three NumPy arrays could also be read as a 3 x 3 matrix."""
+    if all(isinstance(x, np.ndarray) for x in items):
+        return False
+    return all(np.ndim(x) == 1 and len(x) == 3 for x in items)
+
+
 def as_csr(graph: GraphLike) -> CsrGraph:
     """Convert `graph` to a :class:`CsrGraph` in the native dtypes.
 
-    `graph` is a scipy.sparse matrix or array of any format, read as scipy reads it: its
-    canonical CSR form, where duplicate entries are summed and explicit zeros are zero-weight
-    arcs, as in scipy.sparse.csgraph (entry (i, j) is the arc i -> j); or an
-    ``(indptr, indices, weights)`` triple, taken as it is (parallel arcs kept). Only the shape is checked here (square matrix, lengths
-    consistent); the native functions check the structure and the weights.
+    `graph` is read as scipy.sparse.csgraph reads it, or as the package's own triple:
 
-    Raises TypeError for dense arrays, complex or non-numeric weights and other objects;
-    ValueError for a non-square matrix, arrays of the wrong shape or ids that do not fit.
+    - a scipy.sparse matrix or array of any format: its canonical CSR form, where duplicate
+      entries are summed and explicit zeros are zero-weight arcs (entry (i, j) is the arc
+      i -> j);
+    - a dense NumPy matrix or a nested list (a list is always a matrix): entries that are 0,
+      NaN or infinite are no arcs;
+    - a masked array: unmasked entries are arcs, zeros included;
+    - a :class:`CsrGraph` or a tuple ``(indptr, indices, weights)``, taken as it is (parallel
+      arcs kept). A tuple of three length-3 sequences that are not all NumPy arrays could be a
+      3 x 3 matrix as well, and is refused (pass a CsrGraph, or a NumPy matrix).
+
+    Only the shape is checked here (square matrix, lengths consistent); the native functions
+    check the structure and the weights.
+
+    Raises TypeError for complex or non-numeric weights, an input that reads two ways and
+    other objects; ValueError for a non-square matrix, arrays of the wrong shape or ids that
+    do not fit.
     """
     if isinstance(graph, CsrGraph):
         return graph
     if _is_scipy_sparse(graph):
-        if graph.ndim != 2 or graph.shape[0] != graph.shape[1]:
-            raise ValueError(f"a graph's matrix must be square (got shape {graph.shape})")
+        _square(graph.shape)
         if graph.dtype.kind == "c":
             raise TypeError("complex weights are not supported")
         csr = graph if graph.format == "csr" else graph.tocsr()
@@ -104,17 +162,33 @@ def as_csr(graph: GraphLike) -> CsrGraph:
             csr = csr.copy() if csr is graph else csr
             csr.sum_duplicates()
         triple: Any = (csr.indptr, csr.indices, csr.data)
-    elif isinstance(graph, (tuple, list)) and len(graph) == 3:
-        triple = graph
+    elif np.ma.isMaskedArray(graph):
+        return from_masked(graph)
     elif isinstance(graph, np.ndarray):
-        raise TypeError(
-            "dense arrays are ambiguous as graphs; pass a scipy.sparse matrix or an "
-            "(indptr, indices, weights) triple"
-        )
+        return from_dense(graph)
+    elif isinstance(graph, list):
+        try:
+            matrix = np.asarray(graph)
+        except ValueError:
+            matrix = None  # ragged
+        if matrix is None or matrix.ndim != 2 or matrix.dtype.kind not in "biufc":
+            raise TypeError(
+                "a list is read as a dense matrix, as scipy reads it, but this one is not a matrix of "
+                "numbers; for an (indptr, indices, weights) triple pass a tuple or a CsrGraph"
+            )
+        return from_dense(matrix)
+    elif isinstance(graph, tuple) and len(graph) == 3:
+        if _could_be_a_matrix(graph):
+            raise TypeError(
+                "a tuple of three length-3 sequences reads two ways: as an (indptr, indices, weights) "
+                "triple or as a 3 x 3 dense matrix, as scipy reads it; pass CsrGraph(indptr, indices, "
+                "weights) or a tuple of NumPy arrays for the triple, or a NumPy array for the matrix"
+            )
+        triple = graph
     else:
         raise TypeError(
-            "graph must be a scipy.sparse matrix or array, or an (indptr, indices, weights) "
-            f"triple (got {type(graph).__name__})"
+            "graph must be a scipy.sparse matrix or array, a dense or masked matrix, or an "
+            f"(indptr, indices, weights) tuple (got {type(graph).__name__})"
         )
     indptr = _as_index_array(triple[0], "indptr", np.int64)
     indices = _as_index_array(triple[1], "indices", np.int32)

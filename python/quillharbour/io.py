@@ -21,10 +21,12 @@ the readers do not judge them (the algorithms reject negative or NaN weights).
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import gzip
 import io as _stdio
 import itertools
+import mmap
 import os
 import re
 import warnings
@@ -36,6 +38,7 @@ from typing import Any, Union
 
 import numpy as np
 
+from ._files import atomic_write
 from .graph import INDEX_MAX, CsrGraph, _grouped, as_csr, from_edges
 
 __all__ = [
@@ -108,10 +111,26 @@ def _plain_text(path: PathLike, raw: bytes) -> bytes:
     return raw
 
 
-def _open_write(path: PathLike) -> Any:
-    if str(path).lower().endswith(".gz"):
-        return gzip.open(path, "wb", compresslevel=6)
-    return open(path, "wb")
+def _no_lone_cr(path: PathLike, data: bytes) -> None:
+    """Refuse a carriage return that does not end a line (CRLF ends were made LF already):
+    parsers split lines there, or fail, in ways that would hide where."""
+    at = data.find(b"\r")
+    if at >= 0:
+        raise GraphFormatError(path, _line_of(data, at), "carriage return (\\r) inside a line; "
+                                                         "lines must end in \\n or \\r\\n")
+
+
+@contextlib.contextmanager
+def _open_write(path: PathLike) -> Iterator[Any]:
+    """A binary file that replaces `path` whole once the block ends (gzip-compressed for a
+    ``.gz`` path), or leaves it as it was when the block raises."""
+    with atomic_write(path) as f:
+        if not str(path).lower().endswith(".gz"):
+            yield f
+            return
+        # the header names the file as gzip.open would, not the temporary file beside it
+        with gzip.GzipFile(filename=os.fspath(path), mode="wb", fileobj=f, compresslevel=6) as z:
+            yield z
 
 
 def _show(line: bytes) -> str:
@@ -309,6 +328,7 @@ def read_dimacs(path: PathLike) -> CsrGraph:
     malformed arc line, a vertex id outside [1, N] or an arc count other than M.
     """
     text = _read_text(path)
+    _no_lone_cr(path, text)
     size = len(text)
     first_arc = next(iter(_line_starts(text, b"a", 1)), size)
     # Usually every line from the first arc line on is an arc line "a u v w": the parser checks
@@ -444,6 +464,11 @@ def read_matrix_market(path: PathLike) -> CsrGraph:
         data = f.read(_MM_HEAD_BYTES)
         plain = plain and data[:2] != b"\x1f\x8b" and b"\r" not in data
         whole = len(data) < _MM_HEAD_BYTES
+        if plain and whole:  # see _mmread: only a file the parser may read as it is
+            plain = data.endswith(b"\n") and b"\0" not in data
+        elif plain:
+            with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as mapped:
+                plain = mapped[-1:] == b"\n" and mapped.find(b"\0") < 0
     probe = _MM_DATA_LINE.search(data, data.find(b"\n") + 1 if b"\n" in data else len(data))
     if not plain or probe is None or (not whole and probe.end() >= len(data)):  # size line cut off
         data, plain, whole = _read_text(path), False, True
@@ -484,7 +509,9 @@ def read_matrix_market(path: PathLike) -> CsrGraph:
 
     try:
         try:
-            m = _mmread(mmio, path if plain else _stdio.BytesIO(data))
+            m = _mmread(mmio, path if plain else data, path)
+        except GraphFormatError:
+            raise
         except ValueError:
             # The parser wants comments only before the size line: take out any others.
             if not whole:
@@ -492,8 +519,10 @@ def read_matrix_market(path: PathLike) -> CsrGraph:
             if data.find(b"\n%", size.end()) < 0:
                 raise
             data = data[: size.end()] + re.sub(rb"(?m)^[ \t]*%[^\n]*\n?", b"", data[size.end():])
-            m = _mmread(mmio, _stdio.BytesIO(data))
-    except ValueError as exc:
+            m = _mmread(mmio, data, path)
+    except GraphFormatError:
+        raise
+    except (ValueError, OverflowError) as exc:  # OverflowError: an index beyond 64 bits
         if not whole:
             data = _read_text(path)
         text = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
@@ -511,7 +540,17 @@ def read_matrix_market(path: PathLike) -> CsrGraph:
     return _grouped(rows_n, m.row, m.col, m.data)
 
 
-def _mmread(mmio: Any, source: Any) -> Any:
+def _mmread(mmio: Any, source: PathLike | bytes, path: PathLike) -> Any:
+    """scipy's parse of the file `path`, or of its text in memory. The parser reads past the
+    end of a last line that has no line end, and past a NUL byte, and can crash the process
+    there: a file is given to it only when it holds neither, text gets a last line end, and
+    a NUL byte is refused here."""
+    if isinstance(source, bytes):
+        nul = source.find(b"\0")
+        if nul >= 0:
+            line = _line_at(source, source.rfind(b"\n", 0, nul) + 1)
+            raise GraphFormatError(path, _line_of(source, nul), f"NUL byte in a line: {_show(line)!r}")
+        source = _stdio.BytesIO(source if source.endswith(b"\n") else source + b"\n")  # type: ignore[assignment]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         return mmio.mmread(source)
@@ -543,7 +582,10 @@ _SAMPLE_BYTES = 1 << 16
 def _cells(line: str, delimiter: str) -> list[str]:
     if delimiter == " ":  # runs of blanks, as the parser gets them once normalised
         return line.split()
-    return next(csv.reader([line], delimiter=delimiter), [])
+    try:
+        return next(csv.reader([line], delimiter=delimiter), [])
+    except csv.Error:  # a field beyond the csv module's size limit: the parser names the line
+        return line.split(delimiter)
 
 
 def _numeric(cell: str) -> bool:
@@ -582,6 +624,7 @@ def read_edgelist(path: PathLike, delimiter: str | None = None, n: int | None = 
 
     preferred = delimiter or ("\t" if format_of(path) == "tsv" else ",")
     data = _read_text(path)
+    _no_lone_cr(path, data)
     declared = _VERTICES_COMMENT.search(data) if b"#" in data else None
     if n is None and declared:
         n = _parse_count(path, _line_of(data, declared.start()), declared.group(1), "vertex count")
@@ -734,8 +777,12 @@ def _npz_members(path: PathLike) -> dict[str, tuple[tuple[int, ...], np.dtype]]:
                         shape, _, dtype = np.lib.format.read_array_header_1_0(f)
                     else:
                         shape, _, dtype = np.lib.format.read_array_header_2_0(f)
+                    if dtype.hasobject:
+                        raise GraphFormatError(path, None, f"member {info.filename} holds Python objects, "
+                                                           "which are never unpickled; a graph archive "
+                                                           "holds numeric arrays only")
                     need = int(np.prod(shape, dtype=object)) * dtype.itemsize
-                    if dtype.hasobject or need > room:
+                    if need > room:
                         raise GraphFormatError(path, None, f"member {info.filename} declares "
                                                            f"{shape} {dtype} values, more than it holds")
                 out[info.filename[:-4]] = (shape, dtype)
@@ -797,6 +844,8 @@ def read_npz(path: PathLike) -> CsrGraph:
                     row, col = archive["coords"]
                 else:
                     row, col = archive["row"], archive["col"]
+                if row.dtype.kind not in "iu" or col.dtype.kind not in "iu":
+                    raise GraphFormatError(path, None, f"coo indices must be integers (got {row.dtype}, {col.dtype})")
                 return from_edges(n, row, col, archive["data"], sort=False)
         except (KeyError, ValueError, TypeError) as exc:
             if isinstance(exc, GraphFormatError):
@@ -808,7 +857,7 @@ def read_npz(path: PathLike) -> CsrGraph:
         raise GraphFormatError(path, None, f"format {fmt!r} needs scipy to load") from None
     try:
         return as_csr(sparse.load_npz(path))
-    except (ValueError, TypeError) as exc:
+    except (ValueError, TypeError, KeyError) as exc:  # KeyError: an array the format needs is missing
         raise GraphFormatError(path, None, f"unreadable {fmt} matrix ({exc})") from None
 
 
@@ -830,11 +879,17 @@ def write_npz(graph: Any, path: PathLike, compressed: bool = True) -> None:
     """Write `graph` in the layout of ``scipy.sparse.save_npz`` (csr), readable without scipy."""
     g = as_csr(graph)
     save = np.savez_compressed if compressed else np.savez
-    save(path, format=np.array(b"csr"), shape=np.array([g.n, g.n]),
-         data=g.weights, indices=g.indices, indptr=g.indptr)
+    with atomic_write(path) as f:
+        save(f, format=np.array(b"csr"), shape=np.array([g.n, g.n]),
+             data=g.weights, indices=g.indices, indptr=g.indptr)
 
 
 # --- dispatch ----------------------------------------------------------------------------------
+
+# What the parsers (this module's, NumPy's, scipy's, pyarrow's, zipfile, gzip, csv) raise on
+# malformed bytes that no check here named first; load reports them as GraphFormatError.
+_PARSER_FAULTS = (ValueError, KeyError, IndexError, OverflowError, EOFError, csv.Error, zipfile.BadZipFile,
+                  zlib_error)
 
 _READERS: dict[str, Callable[[PathLike], CsrGraph]] = {"dimacs": read_dimacs, "mtx": read_matrix_market, "csv": read_edgelist,
             "tsv": read_edgelist, "npz": read_npz}
@@ -855,14 +910,23 @@ def load(path: PathLike, format: str | None = None) -> CsrGraph:
         raise ValueError(f"unknown graph format {fmt!r}; known: {', '.join(FORMATS)}")
     if not os.path.exists(path):
         raise FileNotFoundError(f"no such graph file: {path}")
-    return _READERS[fmt](path)
+    try:
+        return _READERS[fmt](path)
+    except GraphFormatError:
+        raise
+    except _PARSER_FAULTS as exc:  # a parsing library's own word for bytes it cannot read
+        text = str(exc).splitlines()[0] if str(exc) else ""
+        raise GraphFormatError(path, None, f"unreadable as {fmt} ({type(exc).__name__}: {text})") from None
 
 
 def save(graph: Any, path: PathLike, format: str | None = None) -> None:
     """Write a graph (a CsrGraph, scipy matrix or CSR triple) to a file, choosing the writer by
     `format` or by the file's suffix; a ``.gz`` suffix compresses text formats.
 
-    Raises ValueError for an unknown format or a ``.npz.gz`` path."""
+    The file appears whole or not at all: it is written beside `path` and renamed over it at
+    the end, so a failed or interrupted write leaves any previous file at `path` as it was.
+    Raises ValueError for an unknown format or a ``.npz.gz`` path, OSError (naming `path`)
+    when the file cannot be written."""
     fmt = format or format_of(path)
     if fmt not in _WRITERS:
         raise ValueError(f"unknown graph format {fmt!r}; known: {', '.join(FORMATS)}")

@@ -3,8 +3,11 @@
 from __future__ import annotations
 
 import os
+from typing import Any
 
 import numpy as np
+
+from ._files import atomic_write
 
 PEER_NAMES = ("scipy", "igraph", "networkit")
 
@@ -18,6 +21,16 @@ def _pyplot():
     import matplotlib.pyplot as plt
 
     return plt
+
+
+def _save(plt: Any, fig: Any, path: str | os.PathLike[str], **options: Any) -> None:
+    """Write `fig` to `path` whole or not at all, in the format its suffix names; close it."""
+    suffix = os.path.splitext(os.fspath(path))[1].lstrip(".").lower()
+    try:
+        with atomic_write(path) as f:
+            fig.savefig(f, format=suffix or None, **options)
+    finally:
+        plt.close(fig)
 
 
 def short_label(graph: str) -> str:
@@ -84,8 +97,7 @@ def plot_bench(results, path) -> None:
         ax.set_title("Single-source shortest paths: median time per source", fontsize=10)
         ax.grid(True, which="both", alpha=0.3)
         ax.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.01, 1.0), borderaxespad=0.0)
-    fig.savefig(path, bbox_inches="tight")
-    plt.close(fig)
+    _save(plt, fig, path, bbox_inches="tight")
 
 
 def plot_settlement(dhat: np.ndarray, reference: np.ndarray, path, title: str) -> dict:
@@ -129,6 +141,5 @@ def plot_settlement(dhat: np.ndarray, reference: np.ndarray, path, title: str) -
     right.legend(fontsize=8)
     fig.suptitle(title, fontsize=11)
     fig.tight_layout()
-    fig.savefig(path)
-    plt.close(fig)
+    _save(plt, fig, path)
     return stats

@@ -1,6 +1,8 @@
 // arguments.cpp: the converters of arguments.hpp.
 #include "bindings/arguments.hpp"
 
+#include <cstdio>
+
 #include "bindings/messages.hpp"
 
 namespace qh::py {
@@ -39,6 +41,19 @@ void prefix_type_error(const char* name) {
     PyErr_Format(PyExc_TypeError, msg::PREFIXED_TYPE_ERROR, name, text.get());
 }
 
+void note_argument(const char* name) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr) {
+        char note[96];
+        std::snprintf(note, sizeof note, msg::ARGUMENT_NOTE, name);
+        Ref done(PyObject_CallMethod(value, "add_note", "s", note));
+        if (!done) PyErr_Clear();  // the original exception matters more than its note
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
 template <class T>
 bool take_array(PyObject* obj, const char* name, ArrayArg<T>& out) {
     out.name = name;
@@ -74,7 +89,10 @@ bool take_i64(PyObject* obj, const char* name, std::int64_t& out) {
         return false;
     }
     const long long value = PyLong_AsLongLong(index.get());
-    if (value == -1 && PyErr_Occurred()) return false;  // OverflowError, unprefixed
+    if (value == -1 && PyErr_Occurred()) {  // OverflowError: the interpreter's text, the name in a note
+        note_argument(name);
+        return false;
+    }
     out = value;
     return true;
 }
@@ -87,7 +105,10 @@ bool take_u64(PyObject* obj, const char* name, std::uint64_t& out) {
         return false;
     }
     const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        note_argument(name);
+        return false;
+    }
     out = value;
     return true;
 }
@@ -119,7 +140,10 @@ bool take_variant_name(PyObject* obj, std::string_view& out) {
     return true;
 }
 
-void raise_not_contiguous() { PyErr_SetString(PyExc_TypeError, msg::NOT_CONTIGUOUS); }
+void raise_not_contiguous(const char* name) {
+    PyErr_SetString(PyExc_TypeError, msg::NOT_CONTIGUOUS);
+    note_argument(name);
+}
 
 bool GraphArgs::take(PyObject* p, PyObject* i, PyObject* w) {
     return take_array(p, "indptr", indptr) && take_array(i, "indices", indices) && take_array(w, "weights", weights);

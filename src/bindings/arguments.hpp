@@ -3,8 +3,9 @@
 // Arrays are borrowed read-only and never converted implicitly: an argument must already be
 // a one-dimensional NumPy array of the right dtype (a TypeError names it otherwise), and the
 // entry checks contiguity after every argument is taken. Integers go through __index__; a
-// TypeError from the conversion is prefixed with the argument's name, an OverflowError is
-// not. Each converter returns false with the exception set.
+// TypeError from the conversion is prefixed with the argument's name, an OverflowError keeps
+// the interpreter's text and names the argument in a note (PEP 678). Each converter returns
+// false with the exception set.
 #pragma once
 
 #include "bindings/python.hpp"  // first: Python.h precedes the standard headers
@@ -20,6 +21,10 @@ namespace qh::py {
 
 // Re-raises a pending TypeError as "argument '<name>': <message>".
 void prefix_type_error(const char* name);
+
+// Adds the note "argument '<name>'" (PEP 678) to the pending exception, whose message stays as
+// it is: for texts that callers match exactly.
+void note_argument(const char* name);
 
 // A borrowed, read-only, one-dimensional array of T.
 template <class T>
@@ -52,15 +57,18 @@ bool take_limit(PyObject* obj, double& out);
 // `out` points into `obj`, which the caller holds.
 bool take_variant_name(PyObject* obj, std::string_view& out);
 
-// Raises the TypeError for an array that is not contiguous.
-void raise_not_contiguous();
+// Raises the TypeError for an array that is not contiguous, `name` in a note.
+void raise_not_contiguous(const char* name);
 
-// Whether every array is contiguous, else false with the TypeError set.
+// Whether every array is contiguous, else false with the TypeError set, the first array that
+// is not named in a note.
 template <class... Arrays>
 bool all_contiguous(const Arrays&... arrays) {
-    const bool ok = (arrays.contiguous() && ...);
-    if (!ok) raise_not_contiguous();
-    return ok;
+    const char* strided = nullptr;
+    ((strided == nullptr && !arrays.contiguous() ? (strided = arrays.name) : nullptr), ...);
+    if (strided == nullptr) return true;
+    raise_not_contiguous(strided);
+    return false;
 }
 
 // The graph arrays every entry takes first.

@@ -2,6 +2,7 @@
 #include "bindings/csr_checks.hpp"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "bindings/errors.hpp"
 #include "bindings/messages.hpp"
@@ -56,11 +57,16 @@ bool checked_multi_graph(const GraphArgs& g, std::uint64_t& n) {
     return check_vertex_limit(n);
 }
 
-bool row_cells(std::size_t rows, std::uint64_t n, std::size_t nnz, std::size_t& cells, std::uint64_t& work) {
-    if (__builtin_mul_overflow(rows, n, &cells)) {
-        PyErr_NoMemory();
+bool row_cells(std::size_t rows, std::uint64_t n, std::size_t nnz, std::size_t cell_bytes, std::size_t& cells,
+               std::uint64_t& work) {
+    char subject[192];
+    std::snprintf(subject, sizeof subject, msg::RESULT_ROWS, rows, static_cast<unsigned long long>(n), cell_bytes);
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(rows, n, &cells) || __builtin_mul_overflow(cells, cell_bytes, &bytes)) {
+        raise_no_memory(SIZE_MAX, memory_room(), subject);
         return false;
     }
+    if (!check_room(bytes, subject)) return false;
     if (__builtin_mul_overflow(rows, n + nnz, &work)) work = UINT64_MAX;
     return true;
 }

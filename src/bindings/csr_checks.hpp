@@ -35,9 +35,11 @@ bool check_vertex_limit(std::uint64_t n);
 // source), then the id limit. Stores n.
 bool checked_multi_graph(const GraphArgs& g, std::uint64_t& n);
 
-// The cells (rows x n) of a result with a row per source, or false with MemoryError set;
-// `work` is rows x (n + nnz), saturated, for run_released.
-bool row_cells(std::size_t rows, std::uint64_t n, std::size_t nnz, std::size_t& cells, std::uint64_t& work);
+// The cells (rows x n) of a result with a row per source, or false with MemoryError set
+// when the results, `cell_bytes` a cell, are more than this process can be given; `work` is
+// rows x (n + nnz), saturated, for run_released. Called before any work.
+bool row_cells(std::size_t rows, std::uint64_t n, std::size_t nnz, std::size_t cell_bytes, std::size_t& cells,
+               std::uint64_t& work);
 
 // Copies a shape-checked graph (indptr not empty) into `out`, then validates the copy,
 // including the last offset that check_csr read from the caller's memory.

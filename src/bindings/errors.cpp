@@ -3,8 +3,10 @@
 
 #include <cxxabi.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <iterator>
 #include <new>
 
 #include "bindings/messages.hpp"
@@ -82,6 +84,38 @@ Vec<char> unknown_variant_message(std::string_view name) {
     return out;
 }
 
+// `bytes` as NumPy writes sizes: "512 bytes", "1.13 TiB".
+void format_size(std::uint64_t bytes, char* out, std::size_t len) {
+    static constexpr const char* UNITS[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    if (bytes < 1024) {
+        std::snprintf(out, len, "%llu bytes", static_cast<unsigned long long>(bytes));
+        return;
+    }
+    std::size_t unit = 0;
+    double value = static_cast<double>(bytes);
+    while (value >= 1023.5 && unit + 1 < std::size(UNITS)) {  // 1023.6 KiB prints as 1.00 MiB
+        value /= 1024.0;
+        ++unit;
+    }
+    const int decimals = value >= 99.95 ? 0 : value >= 9.995 ? 1 : 2;  // three significant digits
+    std::snprintf(out, len, "%.*f %s", decimals, value, UNITS[unit]);
+}
+
+// The text of what sets `bound`, a format of the bytes left; null for none.
+const char* room_text(Room::Bound bound) {
+    switch (bound) {
+        case Room::Bound::None:
+            return nullptr;
+        case Room::Bound::Machine:
+            return msg::ROOM_MACHINE;
+        case Room::Bound::AddressSpace:
+            return msg::ROOM_ADDRESS_SPACE;
+        case Room::Bound::Data:
+            return msg::ROOM_DATA;
+    }
+    return nullptr;
+}
+
 PyObject* raise_value_error(const char* message) {
     PyErr_SetString(PyExc_ValueError, message);
     return nullptr;
@@ -100,7 +134,7 @@ bool raise_fault(const Fault& fault) {
         case Fault::Kind::None:
             return false;
         case Fault::Kind::NoMemory:
-            PyErr_NoMemory();
+            raise_failed_allocation(fault.bytes);
             return true;
         case Fault::Kind::Stop:
             raise_panic(fault.message);
@@ -118,8 +152,10 @@ PyObject* guarded(PyObject* (*body)(PyObject* args, PyObject* kwargs), PyObject*
         return body(args, kwargs);
     } catch (abi::__forced_unwind&) {
         throw;
+    } catch (const OutOfMemory& e) {
+        return raise_failed_allocation(e.bytes);
     } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
+        return raise_failed_allocation(0);
     } catch (const std::exception& e) {
         raise_panic(e.what());
     } catch (...) {
@@ -132,6 +168,44 @@ PyObject* raise_source_out_of_range(std::int64_t source, std::uint64_t n) {
     PyErr_Format(PyExc_IndexError, msg::SOURCE_OUT_OF_RANGE, static_cast<long long>(source),
                  static_cast<unsigned long long>(n));
     return nullptr;
+}
+
+PyObject* raise_target_out_of_range(std::int64_t target, std::uint64_t n) {
+    PyErr_Format(PyExc_IndexError, msg::TARGET_OUT_OF_RANGE, static_cast<long long>(target),
+                 static_cast<unsigned long long>(n));
+    return nullptr;
+}
+
+PyObject* raise_no_memory(std::uint64_t bytes, const Room& room, const char* subject) {
+    char size[32], bound[96] = "";
+    if (bytes == SIZE_MAX)
+        std::snprintf(size, sizeof size, "%s", msg::SIZE_OVERFLOWED);
+    else
+        format_size(bytes, size, sizeof size);
+    if (const char* text = room_text(room.bound)) {
+        char left[32];
+        format_size(room.bytes, left, sizeof left);
+        bound[0] = ';';
+        bound[1] = ' ';
+        std::snprintf(bound + 2, sizeof bound - 2, text, left);
+    }
+    PyErr_Format(PyExc_MemoryError, msg::NO_MEMORY, size, subject, bound);
+    return nullptr;
+}
+
+PyObject* raise_failed_allocation(std::size_t bytes) {
+    if (bytes == 0) {
+        PyErr_SetString(PyExc_MemoryError, msg::NO_MEMORY_UNKNOWN_SIZE);
+        return nullptr;
+    }
+    return raise_no_memory(bytes, memory_room(), msg::WORKING_STORAGE);
+}
+
+bool check_room(std::uint64_t bytes, const char* subject) {
+    const Room room = memory_room();
+    if (bytes <= room.bytes) return true;
+    raise_no_memory(bytes, room, subject);
+    return false;
 }
 
 PyObject* raise_error(BmsspError error, std::int64_t source, std::uint64_t n) {
@@ -170,9 +244,7 @@ PyObject* raise_error(const SearchError& error, std::uint64_t n, const char* neg
         case SearchError::Kind::SourceOutOfRange:
             return raise_source_out_of_range(error.id, n);
         case SearchError::Kind::TargetOutOfRange:
-            PyErr_Format(PyExc_IndexError, msg::TARGET_OUT_OF_RANGE, static_cast<long long>(error.id),
-                         static_cast<unsigned long long>(n));
-            return nullptr;
+            return raise_target_out_of_range(error.id, n);
         case SearchError::Kind::NegativeWeight:
             return raise_value_error(negative_weight);
         case SearchError::Kind::MalformedCsr:

@@ -9,6 +9,7 @@
 
 #include "bindings/python.hpp"  // first: Python.h precedes the standard headers
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -16,6 +17,7 @@
 #include "core/dijkstra.hpp"
 #include "core/group.hpp"
 #include "core/multi.hpp"
+#include "core/room.hpp"
 #include "core/run.hpp"
 #include "core/search.hpp"
 
@@ -34,6 +36,20 @@ PyObject* guarded(PyObject* (*body)(PyObject* args, PyObject* kwargs), PyObject*
 
 // The IndexError of a source outside [0, n).
 PyObject* raise_source_out_of_range(std::int64_t source, std::uint64_t n);
+// The IndexError of a target outside [0, n).
+PyObject* raise_target_out_of_range(std::int64_t target, std::uint64_t n);
+
+// Memory. Every MemoryError says what was asked for, in NumPy's words ("Unable to allocate
+// 1.13 TiB for ..."), with what bounds this process's room when that is known (room.hpp).
+
+// MemoryError "Unable to allocate <bytes> for <subject>[; <bound>]"; `bytes` SIZE_MAX: the
+// size itself overflowed.
+PyObject* raise_no_memory(std::uint64_t bytes, const Room& room, const char* subject);
+// MemoryError for an allocation that failed inside a call (`bytes` 0: size not known).
+PyObject* raise_failed_allocation(std::size_t bytes);
+// False with MemoryError set when `bytes` (for `subject`) is more than this process can ever
+// be given.
+bool check_room(std::uint64_t bytes, const char* subject);
 
 // A single-source BMSSP run's error, with the caller's source and the vertex count n.
 PyObject* raise_error(BmsspError error, std::int64_t source, std::uint64_t n);

@@ -29,6 +29,8 @@ inline constexpr const char* PREFIXED_TYPE_ERROR = "argument '%s': %U";
 inline constexpr const char* INVALID_VALUE = "argument '%s': invalid value";
 inline constexpr const char* VARIANT_NOT_STR = "argument 'variant': '%s' object cannot be converted to 'PyString'";
 inline constexpr const char* NOT_CONTIGUOUS = "The given array is not contiguous";
+// The PEP 678 note that names the argument of an error whose text stays as it is (format).
+inline constexpr const char* ARGUMENT_NOTE = "argument '%s'";
 inline constexpr const char* NEGATIVE_LIMIT = "limit must be >= 0";
 
 // --- the graph ------------------------------------------------------------------------------
@@ -62,6 +64,28 @@ inline constexpr const char* UNKNOWN_VARIANT_TAIL = "]";
 inline constexpr const char* ARC_LENGTHS = "tails, heads and weights must have the same length";
 inline constexpr const char* ARC_COUNT_OR_BASE = "n must be at most 2**31 and base 0 or 1";
 inline constexpr const char* ENDPOINT_OUT_OF_RANGE = "arc %zu: endpoint %lld is outside [%lld, %lld)";
+
+// --- memory: "Unable to allocate <size> for <subject>[; <bound>]", sizes as NumPy writes them ----
+inline constexpr const char* NO_MEMORY = "Unable to allocate %s for %s%s";  // format: size, subject, bound
+inline constexpr const char* WORKING_STORAGE = "the working storage of this call";
+inline constexpr const char* NO_MEMORY_UNKNOWN_SIZE = "Unable to allocate the working storage of this call";
+inline constexpr const char* SIZE_OVERFLOWED = "more than 16.0 EiB";
+inline constexpr const char* RESULT_ROWS =  // format: sources, vertices, bytes per cell
+    "the results of %zu sources x %llu vertices (%zu bytes per source and vertex)";
+// What sets the room (core/room.hpp); formats of the bytes left, written as a size.
+inline constexpr const char* ROOM_MACHINE = "this machine has %s of memory and swap";
+inline constexpr const char* ROOM_ADDRESS_SPACE = "the address-space limit (RLIMIT_AS) leaves %s";
+inline constexpr const char* ROOM_DATA = "the data limit (RLIMIT_DATA) leaves %s";
+
+// --- the networkx backend: read_adjacency and the push-order searches -------------------------
+inline constexpr const char* NODES_NOT_A_LIST = "nodes must be a list of the graph's labels by vertex id";
+inline constexpr const char* GRAPH_CHANGED = "the graph changed while it was read";
+inline constexpr const char* NOT_A_NODE = "a neighbour is not a node of the graph";
+inline constexpr const char* INDEX_OUTSIDE = "the index maps a node outside [0, n)";
+inline constexpr const char* TOO_MANY_PUSHES = "too many sources and arcs for one push-order search (2**33)";
+inline constexpr const char* TOO_MANY_PUSHES_BOTH_WAYS = "too many arcs for one push-order search (2**33)";
+inline constexpr const char* REVERSE_SIZE = "the reverse graph must have as many vertices as the graph";
+inline constexpr const char* SAME_ENDPOINTS = "source and target must differ";
 
 // --- modules ------------------------------------------------------------------------------------
 inline constexpr const char* NO_SUBINTERPRETERS =  // format: the module's name

@@ -147,15 +147,17 @@ struct Multisource {
         if (!g.take(indptr, indices, weights) || !take_array(sources, "sources", rows) || !take_u64(seed, "seed", s) ||
             !all_contiguous(g.indptr, g.indices, g.weights, rows) || !checked_multi_graph(g, n))
             return nullptr;
+        // Results the machine can never hold are refused before any work.
+        std::size_t cells = 0;
+        std::uint64_t work = 0;
+        if (!row_cells(rows.size(), n, g.indices.size(), sizeof(double) + sizeof(std::int32_t), cells, work))
+            return nullptr;
         // BMSSP rows run on an owned copy; with no row to run, the graph is checked where it
         // lies, not copied (a huge one need not fit twice). Dijkstra rows read it in place.
         Csr csr;
         if (OfBmssp && rows.size() == 0 && !valid_in_place(g.indptr.view(), g.indices.view(), n)) return nullptr;
         if (OfBmssp && rows.size() != 0 && !to_owned_csr(g.indptr.view(), g.indices.view(), g.weights.view(), n, csr))
             return nullptr;
-        std::size_t cells = 0;
-        std::uint64_t work = 0;
-        if (!row_cells(rows.size(), n, g.indices.size(), cells, work)) return nullptr;
         auto dist = OwnedArray<double>::zeroed(cells);
         auto pred = OwnedArray<std::int32_t>::zeroed(cells);
         std::optional<MultiError> error;

@@ -9,6 +9,7 @@
 #include "bindings/errors.hpp"
 #include "bindings/messages.hpp"
 #include "core/cancel.hpp"
+#include "core/memory.hpp"
 #include "core/pool.hpp"
 #include "core/stop.hpp"
 #include "core/test_hooks.hpp"
@@ -44,6 +45,9 @@ struct CaughtWork {
             work();
         } catch (const Cancelled&) {
             fault.kind = Fault::Kind::Interrupted;
+        } catch (const OutOfMemory& e) {
+            fault.kind = Fault::Kind::NoMemory;
+            fault.bytes = e.bytes;
         } catch (const std::bad_alloc&) {
             fault.kind = Fault::Kind::NoMemory;
         } catch (const InternalStop& stop) {

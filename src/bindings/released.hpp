@@ -14,6 +14,7 @@
 
 #include "bindings/python.hpp"  // first: Python.h precedes the standard headers
 
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
@@ -39,9 +40,11 @@ private:
 
 // What ended a computation abnormally; filled without the lock, raised with it.
 // Interrupted: a signal handler raised an exception, which is already set.
+// NoMemory: `bytes` is the refused request (0: not known).
 struct Fault {
     enum class Kind { None, NoMemory, Stop, Interrupted } kind = Kind::None;
     char message[256] = {0};
+    std::size_t bytes = 0;
 
     // A stop with `text` (copied, cut to fit).
     void set_stop(const char* text) noexcept;

@@ -3,18 +3,22 @@
 // The extended Dijkstra searches of search.hpp (a distance limit, targets, the nearest of
 // many sources, undirected arcs, distances without predecessors) and BMSSP bounded by a
 // limit reach Python here, beside the fixed surface of `_quillharbour`, with the helpers the
-// package builds on (counted runs, the run parameters, the grouping of arcs into rows), the
-// catalogue's variant names and the package's PanicException. Each entry is described once
-// (entry.hpp); the Dijkstra entries read the graph arrays in place, as `dijkstra` does, and
+// package builds on (counted runs, the run parameters, the grouping of arcs into rows, the
+// multi-source entries' memory check), the networkx backend's pieces (a dict-of-dicts
+// adjacency read into CSR, and the push-order searches of push_order.hpp), the catalogue's
+// variant names and the package's PanicException. Each entry is described once (entry.hpp);
+// the Dijkstra and push-order entries read the graph arrays in place, as `dijkstra` does, and
 // the BMSSP entries copy them, as `bmssp` does.
 #include "bindings/python.hpp"  // first: Python.h precedes the standard headers
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string_view>
 #include <variant>
 
+#include "bindings/adjacency_reader.hpp"
 #include "bindings/arguments.hpp"
 #include "bindings/bmssp_road.hpp"
 #include "bindings/csr_checks.hpp"
@@ -27,6 +31,7 @@
 #include "core/catalogue.hpp"
 #include "core/group.hpp"
 #include "core/parameters.hpp"
+#include "core/push_order.hpp"
 #include "core/search.hpp"
 
 namespace qh::py {
@@ -141,7 +146,8 @@ struct SearchMultisource {
         const std::uint64_t n = s.n;
         std::size_t cells = 0;
         std::uint64_t work = 0;
-        if (!row_cells(s.sources.size(), n, s.g.indices.size(), cells, work)) return nullptr;
+        const std::size_t cell_bytes = sizeof(double) + (s.want_pred ? sizeof(std::int32_t) : 0);
+        if (!row_cells(s.sources.size(), n, s.g.indices.size(), cell_bytes, cells, work)) return nullptr;
         auto dist = OwnedArray<double>::uninitialized(cells);
         auto pred = OwnedArray<std::int32_t>::uninitialized(s.want_pred ? cells : 0);
         std::optional<SearchError> error;
@@ -319,9 +325,205 @@ struct GroupArcs {
     }
 };
 
+// Raises MemoryError when a request is more than this process can ever be given: the test
+// the multi-source entries make before any work, for the package's own runs.
+struct CheckRoom {
+    static constexpr const char* name = "check_room";
+    static constexpr const char* doc =
+        "check_room(nbytes, what)\n--\n\n"
+        "Raises MemoryError \"Unable to allocate <nbytes> for <what>; ...\" when `nbytes`\n"
+        "is more than this process can ever be given (this machine's memory and swap,\n"
+        "or what RLIMIT_AS or RLIMIT_DATA leave), the multi-source entries' test.";
+    static constexpr const char* format = "Os:check_room";
+    static constexpr const char* keywords[] = {"nbytes", "what", nullptr};
+    PyObject* nbytes;
+    const char* what;
+    auto slots() { return std::tie(nbytes, what); }
+
+    PyObject* call() {
+        std::uint64_t bytes = 0;
+        if (!take_u64(nbytes, "nbytes", bytes) || !check_room(bytes, what)) return nullptr;
+        Py_RETURN_NONE;
+    }
+};
+
+// --- the networkx backend's entries ----------------------------------------------------------
+
+struct ReadAdjacency {
+    static constexpr const char* name = "read_adjacency";
+    static constexpr const char* doc =
+        "read_adjacency(adj, key, multigraph, index=None, nodes=None, weighted=True)\n--\n\n"
+        "A networkx adjacency (dict of dicts) as CSR arrays `(indptr: int64[n+1],\n"
+        "indices: int32[m], weights: float64[m] or None, kinds: int)`, rows and arcs in\n"
+        "dict order; a multigraph's row holds one arc per neighbour, weighted by the first\n"
+        "least weight of its edges. A weight is the attribute `key`, 1 where absent;\n"
+        "`kinds` ORs the kind bits of the weights (1 int, 2 float, 4 other, 8 negative,\n"
+        "16 NaN) and 32 when a neighbour's key is not its node's label object. `index` maps\n"
+        "labels to ids and `nodes` (a list) ids to labels; None means the labels must be\n"
+        "0 .. n-1 in order. Returns None when the dicts are not exact dicts or the labels\n"
+        "are not so.";
+    static constexpr const char* format = "OOp|OOp:read_adjacency";
+    static constexpr const char* keywords[] = {"adj", "key", "multigraph", "index", "nodes", "weighted", nullptr};
+    PyObject *adj, *key;
+    int multigraph = 0;
+    PyObject *index = Py_None, *nodes = Py_None;
+    int weighted = 1;
+    auto slots() { return std::tie(adj, key, multigraph, index, nodes, weighted); }
+
+    PyObject* call() {
+        AdjacencyRead read;
+        if (!read.read(adj, index == Py_None ? nullptr : index, nodes, weighted ? key : nullptr, multigraph != 0)) {
+            if (read.unsupported && !PyErr_Occurred()) Py_RETURN_NONE;
+            return nullptr;
+        }
+        return tuple_of({hand_over(read.indptr), hand_over(read.indices),
+                         hand_over_or_none(weighted != 0, read.weights), PyLong_FromLong(read.kinds)});
+    }
+};
+
+// A graph for the push-order searches: converted, contiguous, of a shape that fits.
+bool take_search_graph(PyObject* p, PyObject* i, PyObject* w, GraphArgs& g, std::uint64_t& n) {
+    return g.take(p, i, w) && g.contiguous() && checked_multi_graph(g, n);
+}
+
+// `obj` as a vertex id below n, named `name`; `out_of_range` raises the IndexError otherwise.
+bool take_vertex(PyObject* obj, const char* name, std::uint64_t n,
+                 PyObject* (*out_of_range)(std::int64_t, std::uint64_t), std::uint32_t& out) {
+    std::int64_t v = 0;
+    if (!take_i64(obj, name, v)) return false;
+    if (v < 0 || static_cast<std::uint64_t>(v) >= n) {
+        out_of_range(v, n);
+        return false;
+    }
+    out = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+CsrView view_of(const GraphArgs& g, std::uint64_t n) {
+    return CsrView{g.indptr.view().data(), g.indices.view().data(), g.weights.view().data(), n, g.indices.size()};
+}
+
+struct PushOrderSearch {
+    static constexpr const char* name = "push_order_search";
+    static constexpr const char* doc =
+        "push_order_search(indptr, indices, weights, sources, cutoff=None, target=None)\n--\n\n"
+        "Dijkstra from `sources` (int64, pushed in order at distance 0) that settles\n"
+        "equally distant vertices in push order, dropping candidates above `cutoff` and\n"
+        "stopping once `target` is settled. Returns `(order: int32[s], distances:\n"
+        "float64[n], predecessors: int32[n])`: the settled vertices in settle order, and\n"
+        "distances and predecessors (the tail of the last strict improvement, -1 at the\n"
+        "sources) that are meaningful at settled vertices only.";
+    static constexpr const char* format = "OOOO|OO:push_order_search";
+    static constexpr const char* keywords[] = {"indptr", "indices", "weights", "sources", "cutoff", "target", nullptr};
+    PyObject *indptr, *indices, *weights, *sources, *cutoff = Py_None, *target = Py_None;
+    auto slots() { return std::tie(indptr, indices, weights, sources, cutoff, target); }
+
+    PyObject* call() {
+        GraphArgs g;
+        std::uint64_t n = 0;
+        ArrayArg<std::int64_t> given;
+        if (!take_search_graph(indptr, indices, weights, g, n) || !take_array(sources, "sources", given) ||
+            !all_contiguous(given))
+            return nullptr;
+        std::optional<double> limit;
+        if (cutoff != Py_None) {
+            const double c = PyFloat_AsDouble(cutoff);
+            if (c == -1.0 && PyErr_Occurred()) {
+                prefix_type_error("cutoff");
+                return nullptr;
+            }
+            limit = c;
+        }
+        std::optional<std::uint32_t> stop_at;
+        if (target != Py_None && !take_vertex(target, "target", n, raise_target_out_of_range, stop_at.emplace()))
+            return nullptr;
+        if (given.size() + g.indices.size() >= MAX_PUSHES) {
+            PyErr_SetString(PyExc_ValueError, msg::TOO_MANY_PUSHES);
+            return nullptr;
+        }
+        Vec<std::uint32_t> starts(given.size());
+        for (std::size_t i = 0; i < starts.size(); ++i) {  // one read of each: the copy is what runs
+            const std::int64_t s = given.view()[i];
+            if (s < 0 || static_cast<std::uint64_t>(s) >= n) return raise_source_out_of_range(s, n);
+            starts[i] = static_cast<std::uint32_t>(s);
+        }
+        auto dist = OwnedArray<double>::uninitialized(n);
+        auto pred = OwnedArray<std::int32_t>::uninitialized(n);
+        auto order = OwnedArray<std::int32_t>::uninitialized(n);
+        std::size_t settled = 0;
+        std::optional<DijkstraError> error;
+        const auto work = [&] {
+            error = check_dijkstra_input(g.indptr.view(), g.indices.view(), g.weights.view(), n);
+            if (!error && !push_order_search(view_of(g, n), starts, limit, stop_at, {dist.data(), n}, {pred.data(), n},
+                                             {order.data(), n}, settled))
+                error = DijkstraError::MalformedCsr;
+        };
+        if (!released(work, n + g.indices.size())) return nullptr;
+        if (error) return raise_error(*error);
+        auto settled_order = OwnedArray<std::int32_t>::uninitialized(settled);
+        if (settled != 0) std::memcpy(settled_order.data(), order.data(), settled * sizeof(std::int32_t));
+        return tuple_of({hand_over(settled_order), hand_over(dist), hand_over(pred)});
+    }
+};
+
+struct PushOrderBidirectional {
+    static constexpr const char* name = "push_order_bidirectional";
+    static constexpr const char* doc =
+        "push_order_bidirectional(indptr, indices, weights, rindptr, rindices, rweights, source, target)\n--\n\n"
+        "Bidirectional Dijkstra in push order between distinct `source` and `target`,\n"
+        "forward over the graph and backward over the reverse one (row v: the arcs into\n"
+        "v). Returns `(length, path: int32[k])`, or `(None, None)` without a path.";
+    static constexpr const char* format = "OOOOOOOO:push_order_bidirectional";
+    static constexpr const char* keywords[] = {"indptr",   "indices", "weights", "rindptr", "rindices",
+                                               "rweights", "source",  "target",  nullptr};
+    PyObject *indptr, *indices, *weights, *rindptr, *rindices, *rweights, *source, *target;
+    auto slots() { return std::tie(indptr, indices, weights, rindptr, rindices, rweights, source, target); }
+
+    PyObject* call() {
+        GraphArgs g, r;
+        std::uint64_t n = 0, rn = 0;
+        std::uint32_t from = 0, to = 0;
+        if (!take_search_graph(indptr, indices, weights, g, n) ||
+            !take_search_graph(rindptr, rindices, rweights, r, rn))
+            return nullptr;
+        if (rn != n) {
+            PyErr_SetString(PyExc_ValueError, msg::REVERSE_SIZE);
+            return nullptr;
+        }
+        if (!take_vertex(source, "source", n, raise_source_out_of_range, from) ||
+            !take_vertex(target, "target", n, raise_target_out_of_range, to))
+            return nullptr;
+        if (from == to) {
+            PyErr_SetString(PyExc_ValueError, msg::SAME_ENDPOINTS);
+            return nullptr;
+        }
+        if (g.indices.size() + r.indices.size() + 2 >= MAX_PUSHES) {
+            PyErr_SetString(PyExc_ValueError, msg::TOO_MANY_PUSHES_BOTH_WAYS);
+            return nullptr;
+        }
+        MeetingRun run;
+        std::optional<DijkstraError> error;
+        const auto work = [&] {
+            error = check_dijkstra_input(g.indptr.view(), g.indices.view(), g.weights.view(), n);
+            if (!error) error = check_dijkstra_input(r.indptr.view(), r.indices.view(), r.weights.view(), n);
+            if (!error && !push_order_bidirectional(view_of(g, n), view_of(r, n), from, to, run))
+                error = DijkstraError::MalformedCsr;
+        };
+        if (!released(work, 2 * (n + g.indices.size()))) return nullptr;
+        if (error) return raise_error(*error);
+        if (!run.found) return tuple_of({Py_NewRef(Py_None), Py_NewRef(Py_None)});
+        auto path = OwnedArray<std::int32_t>::uninitialized(run.path.size());
+        std::memcpy(path.data(), run.path.data(), run.path.size() * sizeof(std::int32_t));
+        return tuple_of({PyFloat_FromDouble(run.length), hand_over(path)});
+    }
+};
+
 PyMethodDef functions[] = {
-    method<Search>(),       method<SearchMultisource>(), method<BmsspSearch>(),
-    method<BmsspCounted>(), method<Parameters>(),        method<GroupArcs>(),
+    method<Search>(),          method<SearchMultisource>(),
+    method<BmsspSearch>(),     method<BmsspCounted>(),
+    method<Parameters>(),      method<GroupArcs>(),
+    method<CheckRoom>(),       method<ReadAdjacency>(),
+    method<PushOrderSearch>(), method<PushOrderBidirectional>(),
 };
 
 PyModuleDef module_def = {

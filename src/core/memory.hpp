@@ -3,7 +3,8 @@
 // Containers use `MiAllocator` (through the `Vec` alias); result buffers that
 // are handed to NumPy are `OwnedArray`s whose storage is released with
 // `mi_free` by the array's owner object. Allocation failure throws
-// std::bad_alloc, which the module boundary turns into MemoryError.
+// `OutOfMemory` (a std::bad_alloc that knows how many bytes were asked for),
+// which the module boundary turns into a MemoryError naming that size.
 #pragma once
 
 #include <mimalloc.h>
@@ -18,6 +19,19 @@
 
 namespace qh {
 
+// An allocation the system refused: `bytes` is what was asked for (SIZE_MAX
+// when the size itself overflowed, 0 when it is not known).
+struct OutOfMemory : std::bad_alloc {
+    std::size_t bytes = 0;
+    explicit OutOfMemory(std::size_t asked) noexcept : bytes(asked) {}
+};
+
+// `count` elements of `size` bytes each, in bytes (SIZE_MAX on overflow).
+inline std::size_t bytes_of(std::size_t count, std::size_t size) noexcept {
+    std::size_t bytes = 0;
+    return __builtin_mul_overflow(count, size, &bytes) ? SIZE_MAX : bytes;
+}
+
 // Standard allocator over mi_malloc/mi_free; stateless, all instances equal.
 template <class T>
 struct MiAllocator {
@@ -27,10 +41,10 @@ struct MiAllocator {
     template <class U>
     MiAllocator(const MiAllocator<U>&) noexcept {}
 
-    // Throws std::bad_alloc when the request cannot be met (never returns null).
+    // Throws OutOfMemory when the request cannot be met (never returns null).
     [[nodiscard]] T* allocate(std::size_t count) {
         void* p = mi_mallocn(count, sizeof(T));
-        if (p == nullptr) throw std::bad_alloc();
+        if (p == nullptr) throw OutOfMemory(bytes_of(count, sizeof(T)));
         return static_cast<T*>(p);
     }
     void deallocate(T* p, std::size_t) noexcept { mi_free(p); }
@@ -70,7 +84,7 @@ public:
     static OwnedArray uninitialized(std::size_t count) {
         OwnedArray a;
         a.data_ = static_cast<T*>(mi_mallocn(count == 0 ? 1 : count, sizeof(T)));
-        if (a.data_ == nullptr) throw std::bad_alloc();
+        if (a.data_ == nullptr) throw OutOfMemory(bytes_of(count, sizeof(T)));
         a.size_ = count;
         return a;
     }
@@ -78,10 +92,10 @@ public:
     // that is a multiple of `alignment` (a power of two).
     static OwnedArray uninitialized_aligned(std::size_t count, std::size_t alignment) {
         OwnedArray a;
-        const std::size_t bytes = (count == 0 ? 1 : count) * sizeof(T);
-        if (bytes / sizeof(T) != (count == 0 ? 1 : count)) throw std::bad_alloc();
+        const std::size_t bytes = bytes_of(count == 0 ? 1 : count, sizeof(T));
+        if (bytes == SIZE_MAX) throw OutOfMemory(bytes);
         a.data_ = static_cast<T*>(mi_malloc_aligned(bytes, alignment));
-        if (a.data_ == nullptr) throw std::bad_alloc();
+        if (a.data_ == nullptr) throw OutOfMemory(bytes);
         a.size_ = count;
         return a;
     }
@@ -89,7 +103,7 @@ public:
     static OwnedArray zeroed(std::size_t count) {
         OwnedArray a;
         a.data_ = static_cast<T*>(mi_calloc(count == 0 ? 1 : count, sizeof(T)));
-        if (a.data_ == nullptr) throw std::bad_alloc();
+        if (a.data_ == nullptr) throw OutOfMemory(bytes_of(count, sizeof(T)));
         a.size_ = count;
         return a;
     }
