@@ -136,7 +136,7 @@ def transform_share(binary, graph, source, tmpdir, repeats):
     graph[0].astype(np.int64).tofile(prefix + ".indptr")
     graph[1].astype(np.int32).tofile(prefix + ".indices")
     graph[2].astype(np.float64).tofile(prefix + ".weights")
-    out = subprocess.run([str(binary), f"file:{prefix}:{source}", "share", "0", "0", str(repeats)],
+    out = subprocess.run([str(binary), f"file:{prefix}:{source}", "share", "0", str(repeats)],
                          capture_output=True, text=True, check=True)
     return float(re.search(r"^transform share (\S+)$", out.stdout, re.M).group(1))
 

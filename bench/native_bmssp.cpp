@@ -1,17 +1,15 @@
 // native_bmssp.cpp: time and peak memory of one BMSSP run, the share of it spent
 // building the transformed graph, and the module's Dijkstra on that transformed
-// graph. Not a test.
+// graph. Not a test, and built from the core alone (no test code).
 //
 // Build (the native test configuration builds it too):
 //   cmake -S . -B build-native -DCMAKE_BUILD_TYPE=Release -DQH_BUILD_NATIVE_TESTS=ON -DQH_BUILD_EXTENSION=OFF
 //   cmake --build build-native --target qh_native_bmssp
-// Run: build-native/qh_native_bmssp GRAPH {input|dijkstra|bmssp|share} [seed] [n] [repeats]
-//   GRAPH is sparse, random8, grid or rmat, generated here, or file:PREFIX:SOURCE, the
-//   native-endian arrays PREFIX.indptr (int64), PREFIX.indices (int32) and PREFIX.weights
-//   (float64) with SOURCE as the run's source. n defaults to 1000000 (rmat: the next power of
-//   two); sparse has 3n edges, random8 and rmat 8n; rmat starts from a vertex of largest
-//   out-degree, sparse, random8 and grid from vertex 0. bmssp mode runs `repeats` times
-//   (default 1) and reports every CPU time and the smallest.
+// Run: build-native/qh_native_bmssp file:PREFIX:SOURCE {input|dijkstra|bmssp|share} [seed] [repeats]
+//   The graph is the native-endian arrays PREFIX.indptr (int64), PREFIX.indices (int32) and
+//   PREFIX.weights (float64), run from SOURCE: write them from any graph of the package's
+//   generators with NumPy's tofile, as bench/bench_bmssp.py does. bmssp mode runs `repeats`
+//   times (default 1) and reports every CPU time and the smallest.
 //   share mode times, `repeats` times in turn (default 3), the run's transform alone and a
 //   whole run as `bmssp` makes it (no settlement log), and ends with the line
 //   "transform share F" (F the ratio of the two medians).
@@ -19,24 +17,24 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cmath>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <limits>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
 #include <vector>
 
-#include "dijkstra.hpp"
-#include "graph_fixtures.hpp"
-#include "transform.hpp"
+#include "core/catalogue.hpp"
+#include "core/dijkstra.hpp"
+#include "core/run.hpp"
+#include "core/transform.hpp"
 
 using namespace qh;
-using namespace qh::testing;
 
 namespace {
 
@@ -61,6 +59,15 @@ double user_now() {
     return static_cast<double>(ru.ru_utime.tv_sec) + 1e-6 * static_cast<double>(ru.ru_utime.tv_usec);
 }
 
+// The sum of the finite distances: a checksum to compare runs by.
+double checksum(std::span<const double> dist) {
+    double sum = 0;
+    for (double d : dist) {
+        if (d < std::numeric_limits<double>::infinity()) sum += d;
+    }
+    return sum;
+}
+
 // The module's Dijkstra on a Csr (its int64/int32 arrays are built here, outside the
 // timing); returns the CPU seconds of the run and the distance checksum.
 std::pair<double, double> package_dijkstra(const Csr& g, std::uint64_t source) {
@@ -75,38 +82,8 @@ std::pair<double, double> package_dijkstra(const Csr& g, std::uint64_t source) {
         std::exit(1);
     }
     const double t = cpu_now() - t0;
-    double sum = 0;
-    for (double d : dist) {
-        if (d < std::numeric_limits<double>::infinity()) sum += d;
-    }
-    return {t, sum};
+    return {t, checksum(dist)};
 }
-
-// R-MAT graph with 2^scale vertices and 8 * 2^scale arcs, probabilities (0.57, 0.19, 0.19, 0.05),
-// vertex ids scrambled by a random permutation, integer weights in [1, 100].
-Csr rmat(unsigned scale, std::uint64_t seed) {
-    TestRng rng{seed};
-    const std::uint64_t n = std::uint64_t{1} << scale;
-    std::vector<std::uint32_t> perm(n);
-    for (std::uint64_t i = 0; i < n; ++i) perm[i] = static_cast<std::uint32_t>(i);
-    for (std::uint64_t i = n; i-- > 1;) std::swap(perm[i], perm[rng.below(i + 1)]);
-    std::vector<Arc> arcs;
-    arcs.reserve(8 * n);
-    for (std::uint64_t e = 0; e < 8 * n; ++e) {
-        std::uint32_t tail = 0;
-        std::uint32_t head = 0;
-        for (unsigned bit = 0; bit < scale; ++bit) {
-            const double r = static_cast<double>(rng.next() >> 11) * 0x1.0p-53;
-            const bool right = (r >= 0.57 && r < 0.76) || r >= 0.95;
-            const bool down = r >= 0.76;
-            tail |= static_cast<std::uint32_t>(down) << bit;
-            head |= static_cast<std::uint32_t>(right) << bit;
-        }
-        arcs.push_back({perm[tail], perm[head], static_cast<double>(1 + rng.below(100))});
-    }
-    return make_csr(n, arcs);
-}
-
 
 // The whole of a native-endian array file, as `count` values of T; exits when the size is wrong.
 template <class T>
@@ -161,47 +138,41 @@ Csr constant_degree_csr(const Csr& g, std::uint64_t source, std::uint64_t& trans
     CopyMaps maps;
     const Vec<Row> rows = constant_degree_rows(g, source, maps, Row{NO_VERTEX, NO_VERTEX, 0.0});
     transformed_source = maps.source;
-    std::vector<Arc> arcs;
-    for (std::uint64_t x = 0; x < rows.size(); ++x) {
-        const auto from = static_cast<std::uint32_t>(x);
-        if (rows[x].ring != NO_VERTEX) arcs.push_back({from, rows[x].ring, 0.0});
-        if (rows[x].to != NO_VERTEX) arcs.push_back({from, rows[x].to, rows[x].weight});
+    Csr out;
+    out.n = rows.size();
+    out.indptr.push_back(0);
+    for (const Row& r : rows) {
+        if (r.ring != NO_VERTEX) {
+            out.indices.push_back(r.ring);
+            out.weights.push_back(0.0);
+        }
+        if (r.to != NO_VERTEX) {
+            out.indices.push_back(r.to);
+            out.weights.push_back(r.weight);
+        }
+        out.indptr.push_back(out.indices.size());
     }
-    return make_csr(rows.size(), arcs);
+    return out;
 }
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
 }
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s {sparse|random8|grid|rmat|file:PREFIX:SOURCE} {input|dijkstra|bmssp|share} "
-                             "[seed] [n] [repeats]\n", argv[0]);
+    const std::string kind = argc > 1 ? argv[1] : "";
+    if (argc < 3 || kind.rfind("file:", 0) != 0 || kind.find(':', 5) == std::string::npos) {
+        std::fprintf(stderr, "usage: %s file:PREFIX:SOURCE {input|dijkstra|bmssp|share} [seed] [repeats]\n", argv[0]);
         return 2;
     }
-    const std::string kind = argv[1];
     const std::string mode = argv[2];
     const std::uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 0;
-    const std::uint64_t n = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 1000000;
-    const auto side = static_cast<std::uint32_t>(std::sqrt(static_cast<double>(n)));
-    const int repeats = argc > 5 ? std::atoi(argv[5]) : (mode == "share" ? 3 : 1);
-    unsigned scale = 0;
-    while ((std::uint64_t{1} << scale) < n) ++scale;
+    const int repeats = argc > 4 ? std::atoi(argv[4]) : (mode == "share" ? 3 : 1);
     std::uint64_t source = 0;
-    const bool from_file = kind.rfind("file:", 0) == 0 && kind.find(':', 5) != std::string::npos;
-    const Csr g = from_file           ? read_graph(kind, source)
-                  : kind == "grid"    ? grid(side, side, 1, 100, 1)
-                  : kind == "rmat"    ? rmat(scale, 3)
-                  : kind == "random8" ? random_sparse(n, 8 * n, 100, 2)
-                                      : random_sparse(n, 3 * n, 1000, 2);
-    if (kind == "rmat") {
-        for (std::uint64_t v = 1; v < g.n; ++v) {
-            if (g.indptr[v + 1] - g.indptr[v] > g.indptr[source + 1] - g.indptr[source]) source = v;
-        }
-    }
+    const Csr g = read_graph(kind, source);
     const long base_kib = maxrss_kib();
     const std::uint64_t np = transformed_vertex_count(g);
     std::printf("%s: n=%llu m=%llu n'=%llu\n", kind.c_str(), (unsigned long long)g.n, (unsigned long long)g.nnz(),
@@ -225,12 +196,14 @@ int main(int argc, char** argv) {
         for (int rep = 0; rep < std::max(repeats, 1); ++rep) {
             const double t0 = cpu_now();
             const double u0 = user_now();
-            auto r = sssp_bmssp(g, source, seed);
+            RunConfig logged = CORE;
+            logged.log = SettleLog::Keep;
+            auto r = run(g, source, seed, logged);
             const double t = cpu_now() - t0;
             const double tu = user_now() - u0;
-            const BmsspRun& run = std::get<BmsspRun>(r);
-            std::printf("bmssp total %.3f s (CPU), digest %016llx, log %zu, user %.3f s\n", t,
-                        (unsigned long long)run_digest(run), run.settle_log.size(), tu);
+            const BmsspRun& result = std::get<BmsspRun>(r);
+            std::printf("bmssp total %.3f s (CPU), checksum %.6g, log %zu, user %.3f s\n", t, checksum(result.dist),
+                        result.settle_log.size(), tu);
             if (rep == 0 || t < best) best = t;
         }
         std::printf("bmssp best %.3f s (CPU); the transform is %.1f%% of it\n", best, 100.0 * t_transform / best);
@@ -245,7 +218,7 @@ int main(int argc, char** argv) {
                 transform_times.push_back(cpu_now() - t0);
             }
             t0 = cpu_now();
-            const auto r = sssp_bmssp(g, source, seed, SettleLog::Skip);
+            const auto r = run(g, source, seed, CORE);
             run_times.push_back(cpu_now() - t0);
             if (!std::holds_alternative<BmsspRun>(r)) {
                 std::fprintf(stderr, "bmssp refused the graph\n");

@@ -18,7 +18,7 @@ pytestmark = pytest.mark.skipif(shutil.which("cmake") is None, reason="cmake not
 
 @pytest.fixture(scope="session")
 def build():
-    """The native tests, the benchmark driver and an extension with test hooks, sharing one core
+    """The native tests, the benchmark driver and both extension modules with test hooks, sharing one core
     build (instrumented as well under tools/sanitize). The build directory is kept, so that a
     second run recompiles only what changed."""
     sanitized = bool(os.environ.get("QH_SANITIZED"))
@@ -30,7 +30,7 @@ def build():
                         f"-DPython_EXECUTABLE={sys.executable}", f"-DQH_SANITIZE={'ON' if sanitized else 'OFF'}"],
                        check=True, capture_output=True, text=True)
     subprocess.run(["cmake", "--build", str(build), "-j2", "--target", "qh_native_tests", "qh_native_bmssp",
-                    "_quillharbour"], check=True, capture_output=True, text=True)
+                    "_quillharbour", "_search"], check=True, capture_output=True, text=True)
     return build
 
 
@@ -46,7 +46,7 @@ def test_native_benchmark_reads_what_the_python_benchmark_writes(build, tmp_path
     for name, a in arrays.items():
         a.tofile(tmp_path / f"g.{name}")
     binary = str(build / "qh_native_bmssp")
-    run = subprocess.run([binary, f"file:{tmp_path / 'g'}:0", "share", "0", "0", "2"],
+    run = subprocess.run([binary, f"file:{tmp_path / 'g'}:0", "share", "0", "2"],
                          capture_output=True, text=True, timeout=60)
     assert run.returncode == 0 and "n=4 m=3 n'=7" in run.stdout, run.stderr
     assert 0.0 < float(run.stdout.split("transform share ")[1].split()[0]) < 1.0
@@ -60,9 +60,12 @@ def test_native_benchmark_reads_what_the_python_benchmark_writes(build, tmp_path
 HOOKED = """
     import importlib.machinery, importlib.util, os, sys, threading
     import numpy as np
-    loader = importlib.machinery.ExtensionFileLoader("quillharbour._quillharbour", sys.argv[1])
-    native = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
-    loader.exec_module(native)
+    def load(name, path):
+        loader = importlib.machinery.ExtensionFileLoader(name, path)
+        module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+        loader.exec_module(module)
+        return module
+    native = load("quillharbour._quillharbour", sys.argv[1])
     graph = (np.array([0, 1, 1]), np.array([1], np.int32), np.array([1.0]))
     rng = np.random.default_rng(2)
     n, m = 3000, 12000
@@ -98,6 +101,8 @@ HOOKED = """
             # the lock was taken back: other threads run
             t = threading.Thread(target=lambda: None); t.start(); t.join()
     assert len(panics) == 1, "the class is created once"
+    # made by _quillharbour, on its first stop: the other module, loaded after, has the same class
+    assert load("quillharbour._search", sys.argv[2]).PanicException in panics
     del os.environ["QH_TEST_FAULT"]
     assert {name: call()[0].tobytes() for name, call in calls.items()} == before
     print("ok")
@@ -109,6 +114,43 @@ def test_failures_inside_a_run_reach_python(build):
     failures, single-source and in pool rows: PanicException or MemoryError, and the process goes
     on answering the same."""
     so = next(build.glob("_quillharbour*.so"))
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(HOOKED), str(so)], capture_output=True, text=True)
+    search = next(build.glob("_search*.so"))
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(HOOKED), str(so), str(search)], capture_output=True,
+                         text=True)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "ok"
+
+
+ONE_PANIC = """
+    import os, sys
+    import numpy as np
+    import quillharbour
+    from quillharbour import _quillharbour, _search
+    assert quillharbour.__file__.startswith(sys.argv[1]), quillharbour.__file__
+    graph = (np.array([0, 1, 1]), np.array([1], np.int32), np.array([1.0]))
+    os.environ["QH_TEST_FAULT"] = "stop"
+    caught = []
+    for call in (lambda: _quillharbour.dijkstra(*graph, 0), lambda: _search.search(*graph, np.array([0])),
+                 lambda: quillharbour.bmssp(*graph, 0), lambda: _search.bmssp_counted(*graph, 0)):
+        try:
+            call()
+        except quillharbour.PanicException as e:
+            caught.append(type(e))
+    assert caught == [_search.PanicException] * 4, caught
+    # the module's contract: its six functions and __all__, nothing else of its own
+    assert {name for name in vars(_quillharbour) if not name.startswith("__")} == set(_quillharbour.__all__)
+    print("ok")
+"""
+
+
+def test_one_panic_exception_for_the_package(build, tmp_path):
+    """A stop in either extension module is caught by one `except quillharbour.PanicException`."""
+    package = tmp_path / "quillharbour"
+    shutil.copytree(ROOT / "python" / "quillharbour", package, ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+    for so in [*build.glob("_quillharbour*.so"), *build.glob("_search*.so")]:
+        shutil.copy(so, package / so.name)
+    env = dict(os.environ, PYTHONPATH=str(tmp_path))
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(ONE_PANIC), str(tmp_path)], capture_output=True,
+                         text=True, env=env)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "ok"

@@ -17,6 +17,7 @@ from __future__ import annotations
 
 from . import generators, io
 from ._quillharbour import bmssp, bmssp_instrumented, bmssp_variant, dijkstra
+from ._search import PanicException
 from ._version import __version__ as __version__
 from .api import (
     METHODS,
@@ -48,4 +49,5 @@ __all__ = [
     "VARIANTS",
     "io",
     "generators",
+    "PanicException",
 ]

@@ -7,6 +7,9 @@ import numpy.typing as npt
 
 VARIANTS: tuple[str, ...]
 
+class PanicException(BaseException):
+    """An internal invariant of the native core failed (the one class both native modules raise)."""
+
 class RunCounts(TypedDict):
     """What one counted BMSSP run did (bmssp_counted)."""
 

@@ -42,18 +42,18 @@ inline void fail(const char* file, int line, const char* expr) {
 
 #define QH_CONCAT2(a, b) a##b
 #define QH_CONCAT(a, b) QH_CONCAT2(a, b)
-#define TEST(name)                                                                          \
-    static void QH_CONCAT(qh_test_, name)();                                                \
+#define TEST(name)                                                                                  \
+    static void QH_CONCAT(qh_test_, name)();                                                        \
     static ::qh::testing::Register QH_CONCAT(qh_register_, name)(#name, QH_CONCAT(qh_test_, name)); \
     static void QH_CONCAT(qh_test_, name)()
-#define CHECK(cond)                                                                 \
-    do {                                                                            \
-        if (!(cond)) ::qh::testing::fail(__FILE__, __LINE__, #cond);                \
+#define CHECK(cond)                                                  \
+    do {                                                             \
+        if (!(cond)) ::qh::testing::fail(__FILE__, __LINE__, #cond); \
     } while (0)
-#define REQUIRE(cond)                                                               \
-    do {                                                                            \
-        if (!(cond)) {                                                              \
-            ::qh::testing::fail(__FILE__, __LINE__, #cond);                         \
-            throw ::qh::testing::RequireFailed{};                                   \
-        }                                                                           \
+#define REQUIRE(cond)                                       \
+    do {                                                    \
+        if (!(cond)) {                                      \
+            ::qh::testing::fail(__FILE__, __LINE__, #cond); \
+            throw ::qh::testing::RequireFailed{};           \
+        }                                                   \
     } while (0)

@@ -1,5 +1,5 @@
-// graph_fixtures.hpp: graph builders, the corpus of the golden digests and the digest of a
-// run, shared by the native tests and the native benchmark.
+// graph_fixtures.hpp: the native tests' graph builders, the corpus of the golden digests and
+// the digest of a run.
 #pragma once
 
 #include <algorithm>
@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "bmssp.hpp"
-#include "csr.hpp"
+#include "core/csr.hpp"
+#include "core/run.hpp"
 
 namespace qh::testing {
 
@@ -107,7 +107,7 @@ inline Csr messy(std::uint64_t n, std::uint64_t seed) {
         arcs.push_back({u, v, w});
         if (rng.below(5) == 0) arcs.push_back({u, v, static_cast<double>(rng.below(4))});  // parallel
         if (rng.below(7) == 0) arcs.push_back({u, u, static_cast<double>(rng.below(3))});  // self-loop
-        if (rng.below(6) == 0) arcs.push_back({v, u, 0.0});                              // zero cycle
+        if (rng.below(6) == 0) arcs.push_back({v, u, 0.0});                                // zero cycle
     }
     return make_csr(n, arcs);
 }

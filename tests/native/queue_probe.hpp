@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "block_queue.hpp"
-#include "unit_queue.hpp"
+#include "core/queues/block_queue.hpp"
+#include "core/queues/unit_queue.hpp"
 
 namespace qh {
 

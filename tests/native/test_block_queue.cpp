@@ -4,11 +4,13 @@
 #include <type_traits>
 #include <vector>
 
-#include "block_queue.hpp"
 #include "check.hpp"
+#include "core/queues/block_queue.hpp"
+#include "core/queues/dqueue.hpp"
+#include "core/queues/flat_heap.hpp"
+#include "core/queues/key_heap.hpp"
 #include "graph_fixtures.hpp"
 #include "queue_probe.hpp"
-#include "variants/simple_queue.hpp"
 
 using namespace qh;
 using qh::testing::TestRng;
@@ -41,7 +43,8 @@ void check_against_model(std::uint64_t first_seed) {
             const std::uint64_t what = gen.below(10);
             if (what < 5) {
                 const auto v = static_cast<std::uint32_t>(gen.below(40));
-                const Key k = dkey(low + static_cast<double>(gen.below(60)), v, static_cast<std::int64_t>(gen.below(3)));
+                const Key k =
+                    dkey(low + static_cast<double>(gen.below(60)), v, static_cast<std::int64_t>(gen.below(3)));
                 q.insert(v, k, rng);
                 offer(v, k);
             } else if (what < 7) {

@@ -4,11 +4,15 @@
 #include <variant>
 #include <vector>
 
-#include "bmssp.hpp"
-#include "transform.hpp"
 #include "check.hpp"
+#include "core/catalogue.hpp"
+#include "core/parameters.hpp"
+#include "core/recursion/find_pivots_impl.hpp"
+#include "core/recursion/recursion.hpp"
+#include "core/run.hpp"
+#include "core/stop.hpp"
+#include "core/transform.hpp"
 #include "graph_fixtures.hpp"
-#include "stop.hpp"
 
 using namespace qh;
 using namespace qh::testing;
@@ -35,11 +39,11 @@ Vec<VertexNode> raw_rows(const Csr& g) {
     return rows;
 }
 
-RecursionConfig with_k_t(std::uint64_t k, std::uint64_t t) {
-    RecursionConfig c;
-    c.k = k;
-    c.t = t;
-    return c;
+// The core run with its settlement log, as `bmssp_instrumented` makes it.
+std::variant<BmsspRun, BmsspError> logged_run(const Csr& g, std::uint64_t source, std::uint64_t seed) {
+    RunConfig config = CORE;
+    config.log = SettleLog::Keep;
+    return run(g, source, seed, config);
 }
 
 struct Golden {
@@ -70,7 +74,7 @@ TEST(find_pivots_keeps_an_edge_whose_rounded_sum_still_holds) {
     // distance. With k = 3, s1 is a pivot only if b stays in its tree.
     const double big = 9007199254740992.0;
     const Csr g = make_csr(4, {{0, 2, 0.25}, {1, 2, 0.5}, {2, 3, big}});
-    Core st(raw_rows(g), ConstantDegreeRows{}, 0, with_k_t(3, 1), 0);
+    State<ConstantDegreeRows> st(raw_rows(g), ConstantDegreeRows{}, 0);
     st.vertex[0].hops = 5;
     st.vertex[1].dist = 0.0;
     st.vertex[1].hops = 0;
@@ -82,7 +86,7 @@ TEST(find_pivots_keeps_an_edge_whose_rounded_sum_still_holds) {
     st.vertex[3].pred = 2;
     const std::uint32_t s[] = {0, 1};
     Vec<std::uint32_t> p, w;
-    st.find_pivots(KEY_TOP, s, p, w);
+    FindPivots<ConstantDegreeRows>(g.n, 3, false).run(st, KEY_TOP, s, p, w);
     CHECK((std::vector<std::uint32_t>(p.begin(), p.end()) == std::vector<std::uint32_t>{0}));
     CHECK((std::vector<std::uint32_t>(w.begin(), w.end()) == std::vector<std::uint32_t>{0, 1, 2, 3}));
     CHECK(st.vertex[2].dist == 0.25 && st.vertex[2].hops == 6);
@@ -96,35 +100,35 @@ TEST(finish_completes_any_labelling_it_is_given) {
     for (const CorpusGraph& c : corpus()) {
         if (c.csr.n == 0) continue;
         const std::uint64_t source = c.csr.n / 3;
-        const BmsspRun ref = std::get<BmsspRun>(sssp_bmssp(c.csr, source, 0));  // pinned by the golden digests
+        const BmsspRun ref = std::get<BmsspRun>(logged_run(c.csr, source, 0));  // pinned by the golden digests
         CopyMaps cg;
         const VertexNode blank{INF, UNREACHED, NO_VERTEX, NO_VERTEX, NO_VERTEX, 0.0};
         Vec<VertexNode> rows = constant_degree_rows(c.csr, source, cg, blank);
         const Vec<VertexNode> copy = rows;
-        Core fresh(std::move(rows), ConstantDegreeRows{}, cg.source, with_k_t(2, 2), 0);
+        Core fresh(std::move(rows), ConstantDegreeRows{}, cg.source, CORE, RunParams{2, 2, 1}, 0);
         const std::uint64_t lowered = fresh.finish();
-        for (std::uint64_t v = 0; v < c.csr.n; ++v) CHECK(fresh.vertex[cg.first_copy[v]].dist == ref.dist[v]);
+        for (std::uint64_t v = 0; v < c.csr.n; ++v) CHECK(fresh.state.vertex[cg.first_copy[v]].dist == ref.dist[v]);
         std::uint64_t reached_copies = 0;
-        for (const VertexNode& r : fresh.vertex) reached_copies += r.dist < INF;
+        for (const VertexNode& r : fresh.state.vertex) reached_copies += r.dist < INF;
         CHECK(lowered == reached_copies - 1);
-        CHECK(fresh.settle_log.size() == (lowered == 0 ? 0 : reached_copies));  // a lone source fails no edge
+        CHECK(fresh.state.settle_log.size() == (lowered == 0 ? 0 : reached_copies));  // a lone source fails no edge
 
-        const BmsspParams params = bmssp_parameters(cg.orig.size());
-        Core st(Vec<VertexNode>(copy), ConstantDegreeRows{}, cg.source, with_k_t(params.k, params.t), 7);
+        const RunParams params = run_params(CORE, c.csr.n, c.csr.nnz(), cg.orig.size());
+        Core st(Vec<VertexNode>(copy), ConstantDegreeRows{}, cg.source, CORE, params, 7);
         const std::uint32_t top[] = {cg.source};
         (void)st.run(params.levels, KEY_TOP, top);
         CHECK(st.finish() == 0);
         std::uint64_t knocked = 0;
-        for (std::uint32_t v = 1; v < st.vertex.size(); v += 5) {
-            if (v == cg.source || !(st.vertex[v].dist < INF)) continue;
-            st.vertex[v].dist = INF;
-            st.vertex[v].hops = UNREACHED;
-            st.vertex[v].pred = NO_VERTEX;
+        for (std::uint32_t v = 1; v < st.state.vertex.size(); v += 5) {
+            if (v == cg.source || !(st.state.vertex[v].dist < INF)) continue;
+            st.state.vertex[v].dist = INF;
+            st.state.vertex[v].hops = UNREACHED;
+            st.state.vertex[v].pred = NO_VERTEX;
             ++knocked;
         }
         const std::uint64_t restored = st.finish();
         CHECK(restored >= knocked);
-        for (std::uint64_t v = 0; v < c.csr.n; ++v) CHECK(st.vertex[cg.first_copy[v]].dist == ref.dist[v]);
+        for (std::uint64_t v = 0; v < c.csr.n; ++v) CHECK(st.state.vertex[cg.first_copy[v]].dist == ref.dist[v]);
     }
 }
 
@@ -161,7 +165,7 @@ TEST(golden_digests) {
     for (const CorpusGraph& c : corpus()) {
         for (std::uint64_t seed : GOLDEN_SEEDS) {
             for (std::uint64_t source : golden_sources(c.csr.n)) {
-                const std::uint64_t digest = run_digest(std::get<BmsspRun>(sssp_bmssp(c.csr, source, seed)));
+                const std::uint64_t digest = run_digest(std::get<BmsspRun>(logged_run(c.csr, source, seed)));
                 if (print) {
                     std::printf("{\"%s\", 0x%016llXull, %llu, 0x%016llXull},\n", c.name.c_str(),
                                 static_cast<unsigned long long>(seed), static_cast<unsigned long long>(source),

@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "check.hpp"
-#include "dijkstra.hpp"
+#include "core/dijkstra.hpp"
+#include "core/queues/flat_heap.hpp"
+#include "core/queues/key_heap.hpp"
 #include "graph_fixtures.hpp"
-#include "variants/simple_queue.hpp"
 
 using namespace qh;
 using qh::testing::TestRng;

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "check.hpp"
+#include "core/id_map.hpp"
 #include "graph_fixtures.hpp"
-#include "id_map.hpp"
 
 using namespace qh;
 using qh::testing::TestRng;

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "multi.hpp"
-#include "pool.hpp"
-#include "stop.hpp"
+#include "core/multi.hpp"
+#include "core/pool.hpp"
+#include "core/stop.hpp"
 
 using namespace qh;
 

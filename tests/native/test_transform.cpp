@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "check.hpp"
+#include "core/transform.hpp"
 #include "graph_fixtures.hpp"
-#include "transform.hpp"
 
 using namespace qh;
 using namespace qh::testing;

@@ -3,11 +3,11 @@
 #include <limits>
 #include <vector>
 
-#include "block_queue.hpp"
 #include "check.hpp"
+#include "core/queues/block_queue.hpp"
+#include "core/queues/unit_queue.hpp"
 #include "graph_fixtures.hpp"
 #include "queue_probe.hpp"
-#include "unit_queue.hpp"
 
 using namespace qh;
 using qh::testing::TestRng;
