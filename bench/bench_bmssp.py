@@ -2,6 +2,9 @@
 
     python bench/bench_bmssp.py [--repeats N] [--graphs grid,random,rmat] [--no-share] [--against PATH]
 
+The graphs: grid, random, rmat (the default, about a million vertices each) and their
+mid-size kin grid-mid, random-mid, rmat-mid (a fifth to an eighth of that).
+
 For each graph: the time of `bmssp` over the time of `dijkstra` on the same
 arrays; the time of `bmssp` over `dijkstra` run on the transformed graph
 (built here with NumPy by the same numbering rules, and checked: its
@@ -50,6 +53,10 @@ GRAPHS = {
     "grid": ("grid 1000x1000", lambda: lattice(1000, 1000, seed=1)),
     "random": ("random 1M/8M", lambda: multigraph(1_000_000, 8_000_000, seed=2)),
     "rmat": ("rmat 2^20 x8", lambda: rmat(20, 8, seed=3, weights=integer_weights(1, 100), sort=False)),
+    # mid-size graphs: --graphs grid-mid,random-mid,rmat-mid
+    "grid-mid": ("grid 400x400", lambda: lattice(400, 400, seed=1)),
+    "random-mid": ("random 200k/1.6M", lambda: multigraph(200_000, 1_600_000, seed=2)),
+    "rmat-mid": ("rmat 2^17 x8", lambda: rmat(17, 8, seed=3, weights=integer_weights(1, 100), sort=False)),
     "small": ("grid 300x300", lambda: lattice(300, 300, seed=1)),  # a quick check of the script itself
 }
 

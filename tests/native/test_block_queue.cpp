@@ -55,7 +55,7 @@ void check_against_model(std::uint64_t first_seed) {
                 }
                 low -= 25.0;
                 q.batch_prepend(batch, rng);
-                for (const Entry& e : batch) offer(e.vertex, e.key);
+                for (const Entry& e : batch) offer(e.vertex(), e.key);
             } else if (what == 9 && gen.below(4) == 0) {
                 m = 1 + gen.below(6);
                 q.reset(m, bound);

@@ -57,7 +57,7 @@ void check_unit_queue_matches(const UnitRun& run, TestRng& gen) {
             const auto v = static_cast<std::uint32_t>(gen.below(run.universe));
             list.push_back({v, dkey(insert_dist(), v, static_cast<std::int64_t>(gen.below(3)))});
         }
-        for (const Entry& e : list) ref.insert(e.vertex, e.key, rng_ref);
+        for (const Entry& e : list) ref.insert(e.vertex(), e.key, rng_ref);
         unit.fill(list, rng_unit);
     };
     for (int op = 0; op < run.ops; ++op) {

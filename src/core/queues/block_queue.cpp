@@ -57,7 +57,7 @@ void BlockDs::retire(std::uint32_t id) {
 
 void BlockDs::remove_recorded(std::uint32_t vertex, const Position& at) noexcept {
     Block& b = blocks_[at.block];
-    b.entries[at.slot].vertex = NO_VERTEX;
+    b.entries[at.slot].bury();
     --b.live;
     positions_.erase(vertex);
 }
@@ -89,7 +89,7 @@ void BlockDs::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
     if (!fresh) {
         Block& old = blocks_[record->block];
         if (!(key < old.entries[record->slot].key)) return;
-        old.entries[record->slot].vertex = NO_VERTEX;
+        old.entries[record->slot].bury();
         --old.live;
     }
     const std::uint32_t id = d1_[i].id;
@@ -105,8 +105,8 @@ void BlockDs::record_positions(std::span<const Entry> entries, std::uint32_t id)
     constexpr std::size_t AHEAD = 8;
     const std::size_t n = entries.size();
     for (std::size_t s = 0; s < n; ++s) {
-        if (s + AHEAD < n) positions_.prefetch(entries[s + AHEAD].vertex);
-        positions_.assign(entries[s].vertex, {id, static_cast<std::uint32_t>(s)});
+        if (s + AHEAD < n) positions_.prefetch(entries[s + AHEAD].vertex());
+        positions_.assign(entries[s].vertex(), {id, static_cast<std::uint32_t>(s)});
     }
 }
 
@@ -116,7 +116,7 @@ void BlockDs::split_d1(std::size_t i, std::uint64_t& rng) {
     Vec<Entry>& occupied = split_buf_;
     occupied.clear();
     for (const Entry& e : blocks_[old_id].entries) {
-        if (e.vertex != NO_VERTEX) occupied.push_back(e);
+        if (e.vertex() != NO_VERTEX) occupied.push_back(e);
     }
     const std::size_t half = occupied.size() / 2;
     partition_smallest_in_place(occupied, half, rng);
@@ -139,10 +139,10 @@ void BlockDs::split_d1(std::size_t i, std::uint64_t& rng) {
 }
 
 void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) {
-    dedup_.clear_listed(dedup_list_.begin(), dedup_list_.end(), [](const Entry& e) { return e.vertex; });
+    dedup_.clear_listed(dedup_list_.begin(), dedup_list_.end(), [](const Entry& e) { return e.vertex(); });
     dedup_list_.clear();
     for (const Entry& e : entries) {
-        auto [index, inserted] = dedup_.try_emplace(e.vertex, static_cast<std::uint32_t>(dedup_list_.size()));
+        auto [index, inserted] = dedup_.try_emplace(e.vertex(), static_cast<std::uint32_t>(dedup_list_.size()));
         if (inserted) {
             dedup_list_.push_back(e);
         } else if (e.key < dedup_list_[*index].key) {
@@ -150,14 +150,14 @@ void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) 
         }
     }
     for (std::size_t j = 0; j < dedup_list_.size(); ++j) {
-        if (j + 8 < dedup_list_.size()) positions_.prefetch(dedup_list_[j + 8].vertex);
+        if (j + 8 < dedup_list_.size()) positions_.prefetch(dedup_list_[j + 8].vertex());
         const Entry& e = dedup_list_[j];
-        if (const Position* at = positions_.find(e.vertex)) {
+        if (const Position* at = positions_.find(e.vertex())) {
             if (!(e.key < blocks_[at->block].entries[at->slot].key)) {
                 internal_stop("BatchPrepend: duplicate key with non-smaller value violates the precondition");
             }
             const Position old = *at;
-            remove_recorded(e.vertex, old);
+            remove_recorded(e.vertex(), old);
         }
     }
     if (dedup_list_.empty()) return;
@@ -182,7 +182,7 @@ Key BlockDs::smallest_live(const Block& b) const noexcept {
     Key best = KEY_TOP;
     bool any = false;
     for (const Entry& e : b.entries) {
-        if (e.vertex == NO_VERTEX) continue;
+        if (e.vertex() == NO_VERTEX) continue;
         if (!any || e.key < best) best = e.key;
         any = true;
     }
@@ -195,7 +195,7 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     buf.clear();
     auto collect = [&](const Block& b) {
         for (const Entry& e : b.entries) {
-            if (e.vertex != NO_VERTEX) buf.push_back(e);
+            if (e.vertex() != NO_VERTEX) buf.push_back(e);
         }
     };
     // D0 phase, front (the back of d0_) first.
@@ -225,8 +225,8 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     if (d0_all && d1_all && buf.size() <= m_) {
         // Full drain: the buffer holds every live entry.
         for (const Entry& e : buf) {
-            if (!positions_.erase(e.vertex)) internal_stop("Pull: pulled vertex without a position record");
-            out.push_back(e.vertex);
+            if (!positions_.erase(e.vertex())) internal_stop("Pull: pulled vertex without a position record");
+            out.push_back(e.vertex());
         }
         if (!positions_.empty()) internal_stop("Pull: full drain left vertices behind");
         free_ids_.clear();
@@ -239,8 +239,8 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     if (buf.size() > m_) partition_smallest_in_place(buf, static_cast<std::size_t>(m_), rng);
     const std::size_t k = std::min<std::size_t>(buf.size(), static_cast<std::size_t>(m_));
     for (std::size_t j = 0; j < k; ++j) {
-        if (j + 8 < k) positions_.prefetch(buf[j + 8].vertex);
-        const std::uint32_t v = buf[j].vertex;
+        if (j + 8 < k) positions_.prefetch(buf[j + 8].vertex());
+        const std::uint32_t v = buf[j].vertex();
         const Position* at = positions_.find(v);
         if (at == nullptr) internal_stop("Pull: pulled vertex without a position record");
         const Position old = *at;
@@ -293,9 +293,9 @@ void BlockDs::sanity_check() const {
         std::uint64_t live = 0;
         for (std::uint32_t s = 0; s < b.entries.size(); ++s) {
             const Entry& e = b.entries[s];
-            if (e.vertex == NO_VERTEX) continue;
+            if (e.vertex() == NO_VERTEX) continue;
             ++live;
-            const Position* at = positions_.find(e.vertex);
+            const Position* at = positions_.find(e.vertex());
             if (at == nullptr || at->block != id || at->slot != s) fail();
             if (!(e.key < bound_)) fail();
         }
@@ -312,7 +312,7 @@ void BlockDs::sanity_check() const {
         Key lo = smallest_live(b);
         Key hi = lo;
         for (const Entry& e : b.entries) {
-            if (e.vertex != NO_VERTEX && hi < e.key) hi = e.key;
+            if (e.vertex() != NO_VERTEX && hi < e.key) hi = e.key;
         }
         if (have_prev && !(prev_max < lo)) fail();
         prev_max = hi;
@@ -321,7 +321,7 @@ void BlockDs::sanity_check() const {
     for (std::size_t p = d1_head_; p < d1_.size(); ++p) {
         check_block(d1_[p].id);
         for (const Entry& e : blocks_[d1_[p].id].entries) {
-            if (e.vertex == NO_VERTEX) continue;
+            if (e.vertex() == NO_VERTEX) continue;
             if (d1_[p].bound < e.key) fail();
             if (p > d1_head_ && e.key <= d1_[p - 1].bound) fail();
         }

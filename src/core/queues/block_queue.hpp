@@ -46,7 +46,7 @@ public:
     void insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng);
     // Inserts `entries` one by one, in order.
     void fill(std::span<const Entry> entries, std::uint64_t& rng) {
-        for (const Entry& e : entries) insert(e.vertex, e.key, rng);
+        for (const Entry& e : entries) insert(e.vertex(), e.key, rng);
     }
 
     // Adds entries whose keys lie below every key held (not checked); a vertex may repeat (its
@@ -71,7 +71,7 @@ private:
     friend struct QueueProbe;  // the native tests' read access to held keys
 
     struct Block {
-        Vec<Entry> entries;  // slots; vertex == NO_VERTEX marks a tombstone
+        Vec<Entry> entries;  // slots; a buried entry (vertex() == NO_VERTEX) is a tombstone
         std::uint64_t live = 0;
     };
     struct Position {

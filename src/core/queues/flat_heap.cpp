@@ -16,7 +16,7 @@ void FlatHeap::insert(std::uint32_t vertex, const Key& key, std::uint64_t&) {
 }
 
 void FlatHeap::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) {
-    for (const Entry& e : entries) insert(e.vertex, e.key, rng);
+    for (const Entry& e : entries) insert(e.vertex(), e.key, rng);
 }
 
 Key FlatHeap::pull(std::uint64_t&, Vec<std::uint32_t>& out) {

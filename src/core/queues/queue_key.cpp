@@ -21,9 +21,8 @@ void partition_smallest_in_place(std::span<Entry> a, std::size_t k, std::uint64_
         const std::uint64_t z = splitmix64(rng);
         const std::size_t p = lo + static_cast<std::size_t>(z % static_cast<std::uint64_t>(hi - lo + 1));
         const Key pivot = a[p].key;
-        const std::int64_t pivot_dist = total_order_bits(pivot.dist);
         std::swap(a[p], a[hi]);
-        auto below_pivot = [&](const Key& x) { return key_less(total_order_bits(x.dist), x, pivot_dist, pivot); };
+        auto below_pivot = [&](const Key& x) { return x < pivot; };
         // Lomuto's pass; the leading run below the pivot would only swap entries with themselves.
         std::size_t store = lo;
         while (store < hi && below_pivot(a[store].key)) ++store;

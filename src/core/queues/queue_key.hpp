@@ -6,7 +6,9 @@
 // +0.0, +inf after every finite value), then hops, then the vertex id. Since
 // the vertex id is part of the key, keys of different vertices never tie, so
 // every "smallest" below is unique and no result depends on the order in
-// which equal keys happen to be met.
+// which equal keys happen to be met. A key is one 128-bit word whose unsigned
+// order is that order, and an entry is its key alone: 16 bytes, compared with
+// one 128-bit comparison and moved with one 16-byte load and store.
 //
 // Quickselect draws its pivots from a caller-owned SplitMix64 state, so a
 // queue's behaviour (and with it a whole run) is a deterministic function of
@@ -15,6 +17,7 @@
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -25,14 +28,46 @@
 namespace qh {
 
 // The ordering key of a vertex; compare with <, ==.
+//
+// Stored as one 128-bit word, so that a comparison is a single unsigned compare of two
+// 64-bit halves and an entry is 16 bytes: `rank` is the distance's position in the
+// totalOrder (its bit pattern with the sign bit flipped, all bits flipped when negative),
+// `tail` is hops << 32 | vertex. This holds the order exactly for hop counts and vertex ids
+// below 2^32 - 1 (every label of a run: hops < n', ids < NO_VERTEX) and for NO_PATH_HOPS in
+// either field, stored as 2^32 - 1, which stays above every real value.
 struct Key {
-    double dist;          // tentative distance, ordered by IEEE 754 totalOrder
-    std::int64_t hops;    // edges on the path behind dist; NO_PATH_HOPS when none is known
-    std::int64_t vertex;  // the 32-bit vertex id, zero-extended
-};
+    std::uint64_t rank;  // dist by IEEE 754 totalOrder, as an unsigned integer
+    std::uint64_t tail;  // hops << 32 | vertex
 
-// Above the key of every real vertex.
-inline constexpr Key KEY_TOP{std::numeric_limits<double>::infinity(), NO_PATH_HOPS, NO_PATH_HOPS};
+    Key() = default;
+    // The key (dist, hops, vertex); hops and vertex below 2^32 - 1, or NO_PATH_HOPS.
+    constexpr Key(double dist, std::int64_t hops, std::int64_t vertex) noexcept
+        : rank(dist_rank(dist)), tail(field(hops) << 32 | field(vertex)) {}
+    // The key of a run's label: 32-bit hops (UNREACHED for none) and vertex.
+    static constexpr Key of_label(double dist, std::uint32_t hops, std::uint32_t vertex) noexcept {
+        Key k;
+        k.rank = dist_rank(dist);
+        k.tail = std::uint64_t{hops} << 32 | vertex;
+        return k;
+    }
+
+    // The vertex field (NO_VERTEX for KEY_TOP's).
+    constexpr std::uint32_t vertex() const noexcept { return static_cast<std::uint32_t>(tail); }
+
+    // dist's totalOrder position: the sign bit flipped, or every bit when it is set.
+    static constexpr std::uint64_t dist_rank(double dist) noexcept {
+        const auto bits = std::bit_cast<std::uint64_t>(dist);
+        return bits ^ (static_cast<std::uint64_t>(static_cast<std::int64_t>(bits) >> 63) | SIGN);
+    }
+
+private:
+    static constexpr std::uint64_t SIGN = std::uint64_t{1} << 63;
+    static constexpr std::uint64_t TOP_FIELD = 0xFFFFFFFFu;
+    static constexpr std::uint64_t field(std::int64_t x) noexcept {
+        return x == NO_PATH_HOPS ? TOP_FIELD : static_cast<std::uint64_t>(x) & TOP_FIELD;
+    }
+};
+static_assert(sizeof(Key) == 16, "a Key is one 128-bit word");
 
 // The bit pattern of `d` as an integer whose signed order is the IEEE 754 totalOrder.
 inline std::int64_t total_order_bits(double d) noexcept {
@@ -40,32 +75,21 @@ inline std::int64_t total_order_bits(double d) noexcept {
     return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
 }
 
-// a < b, given the totalOrder bits of both dists (da, db): for comparing many keys with one.
-inline bool key_less(std::int64_t da, const Key& a, std::int64_t db, const Key& b) noexcept {
-    if (da != db) return da < db;
-    if (a.hops != b.hops) return a.hops < b.hops;
-    return a.vertex < b.vertex;
-}
-// Lexicographic: dist by totalOrder, then hops, then vertex.
-inline bool operator<(const Key& a, const Key& b) noexcept {
-    return key_less(total_order_bits(a.dist), a, total_order_bits(b.dist), b);
+// Above the key of every real vertex.
+inline constexpr Key KEY_TOP{std::numeric_limits<double>::infinity(), NO_PATH_HOPS, NO_PATH_HOPS};
+
+// Lexicographic: dist by totalOrder, then hops, then vertex: one 128-bit comparison.
+[[gnu::always_inline]] inline bool operator<(const Key& a, const Key& b) noexcept {
+    const unsigned __int128 x = static_cast<unsigned __int128>(a.rank) << 64 | a.tail;
+    const unsigned __int128 y = static_cast<unsigned __int128>(b.rank) << 64 | b.tail;
+    return x < y;
 }
 // Equal in all three fields, dist compared bit for bit.
-inline bool operator==(const Key& a, const Key& b) noexcept {
-    return std::bit_cast<std::uint64_t>(a.dist) == std::bit_cast<std::uint64_t>(b.dist) && a.hops == b.hops &&
-           a.vertex == b.vertex;
-}
+inline bool operator==(const Key& a, const Key& b) noexcept { return a.rank == b.rank && a.tail == b.tail; }
 // Not above.
 inline bool operator<=(const Key& a, const Key& b) noexcept { return !(b < a); }
-// a < b, as operator< orders them, but always inline: the recursion compares keys in every
-// relaxation and routing step.
-[[gnu::always_inline]] inline bool key_below(const Key& a, const Key& b) noexcept {
-    const std::int64_t da = total_order_bits(a.dist);
-    const std::int64_t db = total_order_bits(b.dist);
-    if (da != db) return da < db;
-    if (a.hops != b.hops) return a.hops < b.hops;
-    return a.vertex < b.vertex;
-}
+// a < b: the name the recursion's routing and bound tests use.
+[[gnu::always_inline]] inline bool key_below(const Key& a, const Key& b) noexcept { return a < b; }
 
 // Advances `rng` as `count` calls of splitmix64 would, without computing their values.
 inline void splitmix64_skip(std::uint64_t& rng, std::uint64_t count) noexcept { rng += count * 0x9E3779B97F4A7C15ull; }
@@ -79,11 +103,22 @@ inline std::uint64_t splitmix64(std::uint64_t& rng) noexcept {
     return z ^ (z >> 31);
 }
 
-// A queue entry: a vertex and its key.
+// A queue entry: a vertex and its key, which holds the vertex id in its low 32 bits. A queue
+// that keeps dead slots marks them with `bury` (the id becomes NO_VERTEX).
 struct Entry {
-    std::uint32_t vertex;  // never NO_VERTEX
-    Key key;               // key.vertex is normally `vertex`; the queue compares keys only
+    Key key;
+
+    Entry() = default;
+    // The entry of `vertex` (not NO_VERTEX) with `key`, whose vertex it must be.
+    constexpr Entry(std::uint32_t vertex, const Key& k) noexcept : key(k) {
+        assert(k.vertex() == vertex);
+        (void)vertex;
+    }
+    constexpr std::uint32_t vertex() const noexcept { return key.vertex(); }
+    // Marks a dead slot: vertex() becomes NO_VERTEX.
+    constexpr void bury() noexcept { key.tail |= NO_VERTEX; }
 };
+static_assert(sizeof(Entry) == 16, "an entry is its key");
 
 // Quickselect (Lomuto, random pivots): afterwards a[0..k) hold the k smallest keys,
 // a[k-1] the k-th smallest. One draw per partitioning pass. Defined for 1 <= k < a.size();

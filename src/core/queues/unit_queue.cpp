@@ -42,15 +42,12 @@ void UnitQueue::reset(Key bound) {
 }
 
 std::size_t UnitQueue::d1_find(const Key& key) const noexcept {
-    // Bisection for the first pair whose bound is >= key (bound B is above every key);
-    // the key's dist is mapped to its totalOrder bits once.
-    const std::int64_t kd = total_order_bits(key.dist);
+    // Bisection for the first pair whose bound is >= key (bound B is above every key).
     const D1Pair* base = d1_.data() + d1_lo_;
     std::size_t len = d1_hi_ - d1_lo_;
     while (len > 1) {
         const std::size_t half = len / 2;
-        const Key& b = base[half - 1].bound;
-        if (key_less(total_order_bits(b.dist), b, kd, key)) base += half;
+        if (base[half - 1].bound < key) base += half;
         len -= half;
     }
     return static_cast<std::size_t>(base - d1_.data());
@@ -95,16 +92,17 @@ const Key& UnitQueue::held_key(std::uint32_t vertex) const {
 }
 
 void UnitQueue::drop(std::uint32_t vertex, const Held& held) {
-    std::uint32_t* at;
+    bool found;
     if (held.d0_index != IN_D1) {
-        at = &d0_[held.d0_index].vertex;
+        Entry& e = d0_[held.d0_index];
+        found = e.vertex() == vertex;
+        if (found) e.bury();
     } else {
         const std::size_t i = d1_find(held.key);
-        at = i < d1_hi_ ? &d1_[i].vertex : nullptr;
+        found = i < d1_hi_ && d1_[i].vertex == vertex;
+        if (found) d1_[i].vertex = NO_VERTEX;
     }
-    if (at == nullptr || *at != vertex || test_fault("unit_queue_stop"))
-        internal_stop("UnitQueue: held vertex missing from its block");
-    *at = NO_VERTEX;
+    if (!found || test_fault("unit_queue_stop")) internal_stop("UnitQueue: held vertex missing from its block");
 }
 
 void UnitQueue::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
@@ -143,7 +141,7 @@ void UnitQueue::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng)
 
 void UnitQueue::fill(std::span<const Entry> entries, std::uint64_t& rng) {
     auto one_by_one = [&] {
-        for (const Entry& e : entries) insert(e.vertex, e.key, rng);
+        for (const Entry& e : entries) insert(e.vertex(), e.key, rng);
     };
     const bool fresh = held_.empty() && d0_.empty() && d1_hi_ - d1_lo_ == 1;
     const std::size_t n = entries.size();
@@ -158,7 +156,7 @@ void UnitQueue::fill(std::span<const Entry> entries, std::uint64_t& rng) {
         if (batch_[i].key == batch_[i - 1].key) return one_by_one();
     }
     for (const Entry& e : entries) {
-        if (!held_.try_emplace(e.vertex, Held{e.key, IN_D1}).second) {
+        if (!held_.try_emplace(e.vertex(), Held{e.key, IN_D1}).second) {
             held_.clear();  // a repeated vertex: its second insert is a decrease or nothing
             return one_by_one();
         }
@@ -167,8 +165,8 @@ void UnitQueue::fill(std::span<const Entry> entries, std::uint64_t& rng) {
     if (d1_.size() < 2 * n + 64) d1_.resize(2 * n + 64);
     d1_lo_ = d1_.size() / 2 - n / 2;
     d1_hi_ = d1_lo_ + n;
-    for (std::size_t i = 0; i + 1 < n; ++i) d1_[d1_lo_ + i] = {batch_[i].key, batch_[i].vertex, 1};
-    d1_[d1_hi_ - 1] = {bound_, batch_[n - 1].vertex, 0};
+    for (std::size_t i = 0; i + 1 < n; ++i) d1_[d1_lo_ + i] = {batch_[i].key, batch_[i].vertex(), 1};
+    d1_[d1_hi_ - 1] = {bound_, batch_[n - 1].vertex(), 0};
     splitmix64_skip(rng, n - 1);
 }
 
@@ -180,7 +178,7 @@ void UnitQueue::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng
         for (const Entry& e : entries) {
             bool seen = false;
             for (Entry& b : batch_) {
-                if (b.vertex == e.vertex) {
+                if (b.vertex() == e.vertex()) {
                     if (e.key < b.key) b.key = e.key;
                     seen = true;
                     break;
@@ -191,7 +189,7 @@ void UnitQueue::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng
     } else {
         batch_index_.clear();
         for (const Entry& e : entries) {
-            auto [index, inserted] = batch_index_.try_emplace(e.vertex, static_cast<std::uint32_t>(batch_.size()));
+            auto [index, inserted] = batch_index_.try_emplace(e.vertex(), static_cast<std::uint32_t>(batch_.size()));
             if (inserted) {
                 batch_.push_back(e);
             } else if (e.key < batch_[*index].key) {
@@ -200,17 +198,17 @@ void UnitQueue::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng
         }
     }
     for (const Entry& e : batch_) {
-        if (const Held* h = held_.find(e.vertex)) {
+        if (const Held* h = held_.find(e.vertex())) {
             if (!(e.key < h->key)) {
                 internal_stop("BatchPrepend: duplicate key with non-smaller value violates the precondition");
             }
-            drop(e.vertex, *h);
-            held_.erase(e.vertex);
+            drop(e.vertex(), *h);
+            held_.erase(e.vertex());
         }
     }
     sort_by_median(batch_, rng);
     for (std::size_t c = batch_.size(); c-- > 0;) {
-        held_.assign(batch_[c].vertex, Held{batch_[c].key, static_cast<std::uint32_t>(d0_.size())});
+        held_.assign(batch_[c].vertex(), Held{batch_[c].key, static_cast<std::uint32_t>(d0_.size())});
         d0_.push_back(batch_[c]);
     }
 }
@@ -218,7 +216,7 @@ void UnitQueue::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng
 Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     out.clear();
     std::size_t p0 = d0_.size();
-    while (p0 > 0 && d0_[p0 - 1].vertex == NO_VERTEX) --p0;
+    while (p0 > 0 && d0_[p0 - 1].vertex() == NO_VERTEX) --p0;
     std::size_t p1 = d1_lo_;
     while (p1 < d1_hi_ && d1_[p1].vertex == NO_VERTEX) ++p1;
     const bool have0 = p0 > 0;
@@ -228,7 +226,7 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     const bool d1_all = !have1 || p1 + 1 == d1_hi_;
     if (d0_all && d1_all && !(have0 && have1)) {
         if (have0 || have1) {
-            const std::uint32_t v = have0 ? d0_[p0 - 1].vertex : d1_[p1].vertex;
+            const std::uint32_t v = have0 ? d0_[p0 - 1].vertex() : d1_[p1].vertex;
             if (!held_.erase(v)) internal_stop("Pull: pulled vertex without a position record");
             out.push_back(v);
         }
@@ -237,18 +235,21 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
         d1_restart();
         return bound_;
     }
-    std::uint32_t* take;
+    bool from_d1 = have1;
     if (have0 && have1) {
         (void)splitmix64(rng);  // selecting the smaller of two
-        take = pair_key(d1_[p1]) < d0_[p0 - 1].key ? &d1_[p1].vertex : &d0_[p0 - 1].vertex;
-    } else {
-        take = have0 ? &d0_[p0 - 1].vertex : &d1_[p1].vertex;
+        from_d1 = pair_key(d1_[p1]) < d0_[p0 - 1].key;
     }
-    if (!held_.erase(*take)) internal_stop("Pull: pulled vertex without a position record");
-    out.push_back(*take);
-    *take = NO_VERTEX;
+    const std::uint32_t v = from_d1 ? d1_[p1].vertex : d0_[p0 - 1].vertex();
+    if (!held_.erase(v)) internal_stop("Pull: pulled vertex without a position record");
+    out.push_back(v);
+    if (from_d1) {
+        d1_[p1].vertex = NO_VERTEX;
+    } else {
+        d0_[p0 - 1].bury();
+    }
 
-    while (!d0_.empty() && d0_.back().vertex == NO_VERTEX) d0_.pop_back();
+    while (!d0_.empty() && d0_.back().vertex() == NO_VERTEX) d0_.pop_back();
     while (d1_hi_ - d1_lo_ >= 2 && d1_[d1_lo_].vertex == NO_VERTEX) ++d1_lo_;
     bool have = false;
     Key x = bound_;
@@ -288,9 +289,9 @@ void UnitQueue::sanity_check() const {
     Key prev{};
     for (std::size_t i = 0; i < d0_.size(); ++i) {
         const Entry& e = d0_[i];
-        if (e.vertex == NO_VERTEX) continue;
+        if (e.vertex() == NO_VERTEX) continue;
         ++occupied;
-        const Held* h = held_.find(e.vertex);
+        const Held* h = held_.find(e.vertex());
         if (h == nullptr || h->d0_index != i || !(h->key == e.key) || !(e.key < bound_)) fail();
         if (have_prev && !(e.key < prev)) fail();
         prev = e.key;

@@ -80,7 +80,7 @@ private:
     const Key& held_key(std::uint32_t vertex) const;
     void d1_restart();
 
-    Vec<Entry> d0_;  // D0 reversed: the front is d0_.back(); NO_VERTEX marks an empty block
+    Vec<Entry> d0_;  // D0 reversed: the front is d0_.back(); a buried entry is an empty block
     // D1 is d1_[d1_lo_, d1_hi_), front first; never empty, the last bound is B.
     Vec<D1Pair> d1_;
     std::size_t d1_lo_ = 0;

@@ -98,7 +98,7 @@ std::uint64_t finish_exact(Labels& labels, const Vec<std::uint32_t>& seeds,
         std::pop_heap(heap.begin(), heap.end(), std::greater<>{});
         const Item top = heap.back();
         heap.pop_back();
-        const auto u = static_cast<std::uint32_t>(top.key.vertex);
+        const std::uint32_t u = top.key.vertex();
         if (!(key_of(u) == top.key)) continue;  // lowered since it was pushed
         labels.settle(u);
         const double du = labels.dist(u);

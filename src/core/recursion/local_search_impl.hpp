@@ -30,9 +30,8 @@ Key LocalSearch<Rows, Observer>::base_case(Labels& st, const Key& bound, std::sp
     u0.push_back(x);
     st.flags[x] |= Labels::SEEN;
     items.push_back({st.key(x), x});
-    auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch) __attribute__((always_inline)) {
-        return key_below(Key{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)}, bound);
-    };
+    auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch)
+                           __attribute__((always_inline)) { return key_below(Key::of_label(cd, ch, v), bound); };
     // The heads of a pushed vertex are read if it is popped, usually within the next few
     // steps: start loading them now, so that their misses overlap.
     st.rows.prefetch_heads(st.vertex.data(), x);
@@ -92,9 +91,8 @@ Key LocalSearch<Rows, Observer>::bounded_search(Labels& st, const Key& bound, st
         heap.push(r.dist, static_cast<std::int32_t>(r.hops), v);
     };
     for (const std::uint32_t x : s) push_key(x);
-    auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch) __attribute__((always_inline)) {
-        return key_below(Key{cd, static_cast<std::int64_t>(ch), static_cast<std::int64_t>(v)}, bound);
-    };
+    auto below_bound = [&](std::uint32_t v, double cd, std::uint32_t ch)
+                           __attribute__((always_inline)) { return key_below(Key::of_label(cd, ch, v), bound); };
     auto push = [&](std::uint32_t v) __attribute__((always_inline)) {
         st.rows.prefetch_heads(st.vertex.data(), v);
         push_key(v);

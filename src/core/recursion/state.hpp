@@ -79,8 +79,7 @@ public:
     // key(v) = (dist[v], hops[v], v).
     [[gnu::always_inline]] Key key(std::uint32_t v) const noexcept {
         const Node& s = vertex[v];
-        return Key{s.dist, s.hops == UNREACHED ? NO_PATH_HOPS : static_cast<std::int64_t>(s.hops),
-                   static_cast<std::int64_t>(v)};
+        return Key::of_label(s.dist, s.hops, v);
     }
 
     // f(head, weight) for every edge of u, in row order.
