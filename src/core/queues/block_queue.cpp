@@ -100,6 +100,16 @@ void BlockDs::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
     if (b.live > m_) split_d1(i, rng);
 }
 
+void BlockDs::fill(std::span<const Entry> entries, std::uint64_t& rng) {
+    // Each insert probes the position records at a vertex of its own: start loading a few ahead.
+    constexpr std::size_t AHEAD = 8;
+    const std::size_t n = entries.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + AHEAD < n) positions_.prefetch(entries[i + AHEAD].vertex());
+        insert(entries[i].vertex(), entries[i].key, rng);
+    }
+}
+
 void BlockDs::record_positions(std::span<const Entry> entries, std::uint32_t id) {
     // Records of a large block lie all over the table: prefetch a few entries ahead.
     constexpr std::size_t AHEAD = 8;

@@ -45,9 +45,7 @@ public:
     // A key not below the bound stops the run with "Insert: key not below the queue's bound".
     void insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng);
     // Inserts `entries` one by one, in order.
-    void fill(std::span<const Entry> entries, std::uint64_t& rng) {
-        for (const Entry& e : entries) insert(e.vertex(), e.key, rng);
-    }
+    void fill(std::span<const Entry> entries, std::uint64_t& rng);
 
     // Adds entries whose keys lie below every key held (not checked); a vertex may repeat (its
     // smallest key counts). A vertex already held with a key not above the new one stops the run

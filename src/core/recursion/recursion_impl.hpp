@@ -160,16 +160,20 @@ Key Recursion<Rows, Queues, Observer>::run_level_on(std::uint64_t level, const K
             if (add_to_u(x)) u.push_back(x);
         };
         sc.k_list.clear();
+        // Inserts wait until the pass is over, in order: routing never reads D, and the queue
+        // then loads the records of the inserted vertices ahead.
+        sc.inserts.clear();
         auto route = [&](std::uint32_t v) {
             const Key kv = state.key(v);
             if (!key_below(kv, bi) && key_below(kv, bound)) {
                 state.observer.inserted();
-                d.insert(v, kv, seed_);
+                sc.inserts.push_back({v, kv});
             } else if (!key_below(kv, child_bp) && key_below(kv, bi)) {
                 sc.k_list.push_back({v, kv});
             }
         };
         state.relax_list(child_u, join_u, accept_all, route);
+        d.fill(sc.inserts, seed_);
         const std::size_t fn = sc.fresh.size();
         for (std::size_t i = 0; i < fn; ++i) {
             // After a large child call the pulled vertices have left the cache.
