@@ -159,7 +159,6 @@ template <class Rows, class Observer>
             rows.prefetch_row(lab, heap.top_node());
         }
         const std::uint32_t ch = lab[u].hops + 1;
-        rows.prefetch_heads(lab, u);
         rows.for_each_edge(lab, u, [&](std::uint32_t v, double w) __attribute__((always_inline)) {
             st.observer.relaxed();
             const double cd = d0 + w;
@@ -192,7 +191,11 @@ template <class Rows, class Observer>
     bool cancelled = false;
     heap.push(0.0, source);
     while (!heap.empty()) {
-        const auto [d0, first] = heap.pop();
+        // As in the baseline Dijkstra: the top is judged, and the records of its heads start
+        // loading, before the pop's sift-down, so that the two overlap. The heap's operations
+        // keep their order (the pop, then the pushes of the relaxations).
+        const std::uint32_t first = heap.top_node();
+        const double d0 = heap.top_key();
         if (--until_poll == 0) [[unlikely]] {  // a register countdown, as in the baseline Dijkstra
             until_poll = CANCEL_POLL_EVERY;
             if (cancel_requested()) {
@@ -200,11 +203,18 @@ template <class Rows, class Observer>
                 break;
             }
         }
-        if (d0 != lab[first].dist) continue;
+        if (d0 != lab[first].dist) {
+            heap.pop();
+            if (!heap.empty()) rows.prefetch_row(lab, heap.top_node());
+            continue;
+        }
         if (d0 + min_weight != d0) {
+            rows.prefetch_heads(lab, first);
+            heap.pop();
             take(first, d0);
             continue;
         }
+        heap.pop();
         push_level(word(lab[first].hops, first));
         while (!heap.empty() && heap.top_key() == d0) {
             const std::uint32_t v = heap.pop().second;
@@ -217,7 +227,10 @@ template <class Rows, class Observer>
             const std::uint64_t w = level.back();
             level.pop_back();
             const auto u = static_cast<std::uint32_t>(w);
-            if (static_cast<std::uint32_t>(w >> 32) == lab[u].hops) take(u, d0);
+            if (static_cast<std::uint32_t>(w >> 32) == lab[u].hops) {
+                rows.prefetch_heads(lab, u);
+                take(u, d0);
+            }
         }
     }
     if (cancelled) throw Cancelled{};  // thrown out here: no call in the loop
