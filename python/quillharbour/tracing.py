@@ -27,6 +27,8 @@ says where the rows depart, and nothing is asserted.
 
 from __future__ import annotations
 
+import csv
+import os
 from dataclasses import dataclass
 from typing import Any
 
@@ -34,6 +36,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _search
+from ._files import atomic_write
 from .api import resolve_method
 from .graph import GraphLike, as_csr
 from .params import Parameters, parameters
@@ -97,6 +100,12 @@ class CallTrace(dict[str, npt.NDArray[Any]]):
     def rows(self) -> int:
         return len(self["level"])
 
+    @property
+    def on_transform(self) -> bool:
+        """Whether the run searched the constant-degree transform (else the input graph itself)."""
+        p = self.params
+        return p.searched_n == p.transform_n and p.searched_n != len(self.distances)
+
     def to_pandas(self) -> Any:
         """The columns as a pandas DataFrame (needs pandas)."""
         import pandas as pd
@@ -104,10 +113,55 @@ class CallTrace(dict[str, npt.NDArray[Any]]):
         return pd.DataFrame(dict(self))
 
     def to_arrow(self) -> Any:
-        """The columns as a pyarrow Table (needs pyarrow)."""
+        """The columns as a pyarrow Table (needs pyarrow), the run's parameters in its metadata."""
         import pyarrow as pa
 
-        return pa.table(dict(self))
+        p = self.params
+        about = {"method": self.method, "source": self.source, "seed": self.seed, "k": p.k, "t": p.t,
+                 "levels": p.levels, "searched_vertices": p.searched_n}
+        return pa.table(dict(self), metadata={key: str(value) for key, value in about.items()})
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the columns to `path` whole or not at all: Parquet for a name ending in .parquet
+        (needs pyarrow), else CSV with a header line."""
+        if os.fspath(path).lower().endswith(".parquet"):
+            import pyarrow.parquet as pq
+
+            table = self.to_arrow()
+            with atomic_write(path) as f:
+                pq.write_table(table, f)
+            return
+        with atomic_write(path, "w", newline="") as f:
+            writer = csv.writer(f)
+            writer.writerow(list(self))
+            writer.writerows(zip(*(column.tolist() for column in self.values())))
+
+    def summary(self, label: str) -> str:
+        """The calls per level, their sizes and relaxations, and the bounds, as text."""
+        p = self.params
+        where = "its constant-degree transform" if self.on_transform else "the input graph"
+        lines = [(f"{self.method} on {label} from {self.source} (seed {self.seed}): {self.rows} calls over "
+                 f"{p.levels + 1} levels (k = {p.k}, t = {p.t}) on {where}, {p.searched_n} vertices")]
+        head = ("level", "calls", "recursive", "base cases", "searches", "mean |S|", "max |S|", "mean |U|",
+                "relaxed in FindPivots", "local", "routing")
+        rows = []
+        levels = self["level"]
+        for lv in [*range(p.levels, -1, -1), None]:
+            at = np.ones(self.rows, dtype=bool) if lv is None else levels == lv
+            if not at.any():
+                continue
+            rows.append(["all" if lv is None else str(lv), str(int(at.sum()))]
+                        + [str(int(np.count_nonzero(at & (self["kind"] == kind)))) for kind in KINDS]
+                        + [f"{self['sources'][at].mean():.1f}", str(int(self["sources"][at].max())),
+                           f"{self['u'][at].mean():.1f}"]
+                        + [f"{int(self[phase][at].sum()):,}" for phase in PHASES])
+        widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(head)]
+        lines += ["  ".join(c.rjust(w) for c, w in zip(row, widths)) for row in [list(head), *rows]]
+        core = self.method in ("bmssp",) or (self.method.removeprefix("bmssp-") == "tuned")
+        lines.append("bounds of the analysis, row by row" + ("" if core else
+                     " (reported: this variant changes the rules the bounds rest on)") + ":")
+        lines += [f"  {b}" for b in self.bounds()]
+        return "\n".join(lines)
 
     def limits(self) -> dict[str, npt.NDArray[np.float64]]:
         """Per row, the limits the analysis sets: ``block`` (M = 2^((l-1)t) capped at n', the
