@@ -338,7 +338,8 @@ class TestRecursionShown:
 
         g = qh.generators.from_spec(spec)
         source = int(np.argmax(np.diff(g.indptr))) if source is None else source
-        ex = explain.gather(g, spec, source, family=["path:40", "path:80"], methods=["dijkstra", "bmssp"], repeats=1)
+        ex = explain.gather(g, spec, source)
+        ex.sizes = explain.measure_sizes(["path:40", "path:80"], ["dijkstra", "bmssp"], repeats=1)
         late = "after a larger distance" in " ".join(explain.summary(ex))
         assert late == (spec == "rmat:10")  # R-MAT settles some vertices out of Dijkstra's order, the grid none
         for (_, draw, _), axes in zip(plotting.explain_parts(ex), [2, 1, 2, 2]):

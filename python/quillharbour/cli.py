@@ -797,10 +797,7 @@ def build_parser() -> argparse.ArgumentParser:
                                    "calls per level and the analysis's bounds held to every call; -o writes "
                                    "one row per call (level, caller, B, B', |S|, |P|, |W|, |U|, pulls, "
                                    "relaxations by phase).", epilog=epilog, formatter_class=raw)
-    t.add_argument("graph", metavar="GRAPH", help=graph_help)
-    t.add_argument("-s", "--source", type=_source, default=0, help="source vertex, 0-based (default 0)")
-    t.add_argument("-m", "--method", default="bmssp", help="bmssp (default) or a variant (see below)")
-    t.add_argument("--seed", type=_seed, default=0, help=seed_help)
+    _add_traced_run(t, graph_help, seed_help)
     t.add_argument("-o", "--output", metavar="FILE.parquet|FILE.csv", help="write the rows")
     t.set_defaults(func=cmd_trace)
 
@@ -810,10 +807,7 @@ def build_parser() -> argparse.ArgumentParser:
                                    "the settlement order (against Dijkstra's, or the levels over it); and, "
                                    "over a family of sizes, every method's time and work per arc against n "
                                    "with the fitted slopes.", epilog=epilog, formatter_class=raw)
-    e.add_argument("graph", metavar="GRAPH", help=graph_help)
-    e.add_argument("-s", "--source", type=_source, default=0, help="source vertex, 0-based (default 0)")
-    e.add_argument("-m", "--method", default="bmssp", help="the traced method (default bmssp; see below)")
-    e.add_argument("--seed", type=_seed, default=0, help=seed_help)
+    _add_traced_run(e, graph_help, seed_help)
     e.add_argument("-o", "--output", default="explain.png", metavar="FILE.png|FILE.html",
                    help="one image (.png, .pdf or .svg) or a self-contained page (.html); default explain.png")
     e.add_argument("--sizes", metavar="FAMILY",
@@ -826,6 +820,14 @@ def build_parser() -> argparse.ArgumentParser:
     e.add_argument("--repeats", type=_positive, default=3, help="runs per method and size (default 3)")
     e.set_defaults(func=cmd_explain)
     return parser
+
+
+def _add_traced_run(parser: argparse.ArgumentParser, graph_help: str, seed_help: str) -> None:
+    """The arguments of the run that trace and explain record: the graph, -s, -m and --seed."""
+    parser.add_argument("graph", metavar="GRAPH", help=graph_help)
+    parser.add_argument("-s", "--source", type=_source, default=0, help="source vertex, 0-based (default 0)")
+    parser.add_argument("-m", "--method", default="bmssp", help="bmssp (default) or a variant (see below)")
+    parser.add_argument("--seed", type=_seed, default=0, help=seed_help)
 
 
 def _integer(text: str, lo: int, hi: int) -> int:

@@ -25,8 +25,8 @@ from .api import resolve_method
 from .graph import CsrGraph
 from .tracing import CallTrace, trace
 
-__all__ = ["SizePoint", "Explained", "size_family", "default_family", "gather", "summary", "copies_of",
-           "dijkstra_work"]
+__all__ = ["SizePoint", "Explained", "size_family", "default_family", "gather", "measure_sizes", "summary",
+           "copies_of", "dijkstra_work", "slope"]
 
 # Graphs per family at most: a range wider than this is a typing slip, not a plan.
 MAX_FAMILY = 40
@@ -53,8 +53,8 @@ class Explained:
     trace: CallTrace
     dijkstra: npt.NDArray[np.float64]  # Dijkstra's distances from the same source
     dijkstra_work: tuple[int, int]     # Dijkstra's relaxations on the input and on the searched graph
-    sizes: list[SizePoint] = field(default_factory=list)
-    family: str | None = None
+    sizes: list[SizePoint] = field(default_factory=list)  # the family of sizes, if measured
+    family: str | None = None                               # its spec
 
 
 def copies_of(g: CsrGraph) -> npt.NDArray[np.int64]:
@@ -161,18 +161,12 @@ def measure_sizes(specs: Sequence[str], methods: Sequence[str], seed: int = 0, r
     return points
 
 
-def gather(g: CsrGraph, label: str, source: int, method: str = "bmssp", seed: int = 0,
-           family: Sequence[str] = (), methods: Sequence[str] = (), repeats: int = 3,
-           step: Callable[[str], object] | None = None) -> Explained:
-    """The trace of `method` on `g` from `source`, Dijkstra's distances and work beside it, and
-    the family of sizes measured for `methods` (none when `family` is empty)."""
+def gather(g: CsrGraph, label: str, source: int, method: str = "bmssp", seed: int = 0) -> Explained:
+    """The trace of `method` on `g` from `source`, with Dijkstra's distances and work beside it;
+    a family of sizes is measured apart (:func:`measure_sizes`)."""
     tr = trace(g, source, method=method, seed=seed)
     ref = _native.dijkstra(g.indptr, g.indices, g.weights, source)[0]
-    out = Explained(label, g, tr, ref, dijkstra_work(g, ref))
-    if family:
-        out.sizes = measure_sizes(family, methods or bench.DEFAULT_NATIVE, seed, repeats, step=step)
-        out.family = ", ".join(family) if len(family) <= 3 else f"{family[0]} .. {family[-1]}"
-    return out
+    return Explained(label, g, tr, ref, dijkstra_work(g, ref))
 
 
 def summary(ex: Explained) -> list[str]:

@@ -318,15 +318,9 @@ struct BmsspTrace : VariantFormArgs {
     PyObject* call() {
         std::optional<BmsspRun> run = VariantFormArgs::run(Counting::Trace, SettleLog::Keep);
         if (!run) return nullptr;
-        const std::size_t logged = run->settle_log.size();
-        auto ids = OwnedArray<std::int64_t>::uninitialized(logged);
-        auto dhat = OwnedArray<double>::uninitialized(logged);
-        for (std::size_t j = 0; j < logged; ++j) {
-            ids[j] = static_cast<std::int64_t>(run->settle_log[j].vertex);
-            dhat[j] = run->settle_log[j].dhat;
-        }
+        const auto [ids, dhat] = settle_log_of(*run);
         return tuple_of({hand_over(run->dist), hand_over(run->pred), counts_dict(run->counts, run->ops),
-                         trace_columns(run->calls), hand_over(ids), hand_over(dhat)});
+                         trace_columns(run->calls), ids, dhat});
     }
 };
 
