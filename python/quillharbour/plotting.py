@@ -300,13 +300,18 @@ def draw_settlement(fig: Any, ex: Explained) -> None:
         rank[np.argsort(dhat, kind="stable")] = idx
         moved = idx != rank  # every displaced settlement is drawn (up to 50 samples' worth), the rest sampled
         shown = np.union1d(_sample(idx[~moved], rng), idx[moved][:: max(1, moved.sum() // (50 * SAMPLE))])
-        left.scatter(shown, dhat[shown], s=2, alpha=0.5, color="tab:orange", label="this run", rasterized=True)
-        left.plot(idx, np.sort(ref), color="tab:blue", linewidth=1.2, label="Dijkstra's order")
+        left.plot(idx, np.sort(ref), color="black", linewidth=1.0, label="Dijkstra's order")
+        running = np.maximum.accumulate(dhat)
+        for lv in np.unique(level[shown])[::-1]:  # which calls settled out of order: by their level
+            at = shown[level[shown] == lv]
+            late_here = int(np.count_nonzero(dhat[level == lv] < running[level == lv]))
+            style = {"s": 3, "alpha": 0.6, "color": f"C{int(lv) % 10}", "rasterized": True}
+            left.scatter(at, dhat[at], label=f"settled by a level-{lv} call ({late_here} late)", **style)
+            right.scatter(at, (idx - rank)[at], **style)
         left.set_ylabel("distance at settlement")
         left.legend(fontsize=7, markerscale=4)
-        right.scatter(shown, (idx - rank)[shown], s=2, alpha=0.5, color="tab:orange", rasterized=True)
         right.set_yscale("symlog", linthresh=1.0)
-        right.axhline(0, color="tab:blue", linewidth=1)
+        right.axhline(0, color="black", linewidth=1)
         right.set_ylabel("settlement index - rank in Dijkstra's order")
         right.set_title(f"{late} of {k} settled after a larger distance", fontsize=9)
         for ax in (left, right):
