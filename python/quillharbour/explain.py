@@ -178,7 +178,7 @@ def summary(ex: Explained) -> list[str]:
     per_level = ", ".join(f"{int(np.count_nonzero(tr['level'] == lv))} at level {lv}"
                           for lv in range(p.levels, -1, -1) if np.any(tr["level"] == lv))
     recursive = tr["kind"] == KINDS[0]
-    early = int(np.count_nonzero(recursive & (tr["near"] > p.k * tr["sources"])))
+    early = int(np.count_nonzero(recursive & (tr["near"] > tr.limits()["near_limit"])))
     lines = [f"calls: {per_level} (k = {p.k}, t = {p.t})"]
     if recursive.any():
         lines.append(f"FindPivots exited early (|W| > k|S|, every source a pivot) in {early} of "

@@ -218,7 +218,7 @@ def draw_calls(fig: Any, ex: Explained) -> None:
             ("|S| / M of the caller's batches", rec & (tr["parent"] >= 0), tr["sources"] / parent_block),
             ("|W| / k|S| (above 1: FindPivots exits early, P = S)", rec, tr["near"] / lim["near_limit"]),
             ("k|P| / |W| (FindPivots without early exit)", rec & (tr["near"] <= lim["near_limit"]),
-             p.k * tr["pivots"] / tr["near"]),
+             float(p.k) * tr["pivots"] / tr["near"]),
             ("|U| / k 2^(lt)", rec, tr["u"] / lim["u_limit"]),
         ]
     rng = np.random.default_rng(0)

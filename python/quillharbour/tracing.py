@@ -140,8 +140,8 @@ class CallTrace(dict[str, npt.NDArray[Any]]):
         """The calls per level, their sizes and relaxations, and the bounds, as text."""
         p = self.params
         where = "its constant-degree transform" if self.on_transform else "the input graph"
-        lines = [(f"{self.method} on {label} from {self.source} (seed {self.seed}): {self.rows} calls over "
-                 f"{p.levels + 1} levels (k = {p.k}, t = {p.t}) on {where}, {p.searched_n} vertices")]
+        lines = [(f"{self.method} on {label} from {self.source} (seed {self.seed}): {self.rows} calls at "
+                 f"levels {p.levels} to 0 (k = {p.k}, t = {p.t}) on {where}, {p.searched_n} vertices")]
         head = ("level", "calls", "recursive", "base cases", "searches", "mean |S|", "max |S|", "mean |U|",
                 "relaxed in FindPivots", "local", "routing")
         rows = []
@@ -173,10 +173,11 @@ class CallTrace(dict[str, npt.NDArray[Any]]):
         recursive = self["kind"] == KINDS[0]
         block = np.full(self.rows, np.nan)
         u_limit = np.full(self.rows, np.nan)
-        for lv in np.unique(level[recursive]):
+        for lv in np.unique(level[recursive]).tolist():
             at = recursive & (level == lv)
-            block[at] = float(max(1, min(2 ** (t * (int(lv) - 1)), n)))
-            u_limit[at] = float(k * 2 ** (int(lv) * t)) if lv * t < 100 else np.inf
+            shift = t * (lv - 1)  # as the core caps it: no power of two above 2^62 is formed
+            block[at] = float(max(1, 2**shift if shift <= 62 and 2**shift < n else n))
+            u_limit[at] = float(k) * 2.0 ** (lv * t) if lv * t < 100 else np.inf
         near_limit = np.where(recursive, float(k) * self["sources"], np.nan)
         return {"block": block, "u_limit": u_limit, "near_limit": near_limit}
 
@@ -188,7 +189,7 @@ class CallTrace(dict[str, npt.NDArray[Any]]):
         lim = self.limits()
         recursive = kind == KINDS[0]
         base = kind == KINDS[1]
-        early = recursive & (near > k * sources)
+        early = recursive & (near > lim["near_limit"])
         # The result of each row's last child (0 for none), to see how far its last batch took U.
         last_child = np.full(self.rows, -1)
         child = np.flatnonzero(parent >= 0)
@@ -199,7 +200,7 @@ class CallTrace(dict[str, npt.NDArray[Any]]):
         tests = [
             ("FindPivots: |W| <= k|S|, or an early exit with P = S", recursive,
              ~early | (pivots == sources)),
-            ("FindPivots without early exit: |P| <= |W|/k", recursive & ~early, k * pivots <= near),
+            ("FindPivots without early exit: |P| <= |W|/k", recursive & ~early, float(k) * pivots <= near),
             ("every pull: at most M = 2^((l-1)t) vertices (capped at n')", recursive,
              self["largest_pull"] <= lim["block"]),
             ("a call's sources: at most the M of its caller's level", has_parent,
