@@ -158,7 +158,8 @@ class _Progress:
                 what = f"failed: {r.error}"
             else:
                 agreement = {True: "agrees with Dijkstra", False: "DISAGREES with Dijkstra", None: "not checked"}
-                what = f"median {r.time_s * 1e3:.3g} ms over {r.runs} run(s), {agreement[r.agrees]}" \
+                warm = r.runs - (r.cold_time_s is not None)
+                what = f"median {r.time_s * 1e3:.3g} ms over {warm} warm run(s), {agreement[r.agrees]}" \
                     if r.time_s is not None else "no run"
             print(f"quillharbour: [{self.results}/{of}] {r.graph} {r.method}: {what}", file=sys.stderr, flush=True)
 

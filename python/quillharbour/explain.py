@@ -193,8 +193,11 @@ def summary(ex: Explained) -> list[str]:
     dhat = tr.settled_distances
     late = int(np.count_nonzero(dhat < np.maximum.accumulate(dhat))) if len(dhat) else 0
     what = "vertices of the transform" if transformed else "vertices"
-    lines.append(f"settlement: {late} of {len(dhat)} {what} settled after a larger distance" if late
-                 else f"settlement: all {len(dhat)} {what} in Dijkstra's order")
+    if not len(dhat):
+        lines.append("settlement: no call settled a vertex (one bounded Dijkstra search answered the whole run)")
+    else:
+        lines.append(f"settlement: {late} of {len(dhat)} {what} settled after a larger distance" if late
+                     else f"settlement: all {len(dhat)} {what} in Dijkstra's order")
     broken = [b for b in tr.bounds() if b.violated]
     lines.append("bounds: every row meets every bound" if not broken
                  else "bounds: " + "; ".join(str(b) for b in broken))

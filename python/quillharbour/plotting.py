@@ -184,6 +184,13 @@ PHASE_COLOURS = {"relax_pivots": "tab:purple", "relax_local": "tab:orange", "rel
 SAMPLE = 4000  # points per series at most: more only blacken the plot and slow the file
 
 
+def _legend(ax: Any, **options: Any) -> None:
+    """A legend, where the axes have labelled artists (a run answered by one bounded search has
+    no recursive calls to draw, nor settlements of its own)."""
+    if ax.get_legend_handles_labels()[0]:
+        ax.legend(**options)
+
+
 def _sample(idx: np.ndarray, rng: np.random.Generator) -> np.ndarray:
     return idx if len(idx) <= SAMPLE else np.sort(rng.choice(idx, SAMPLE, replace=False))
 
@@ -208,7 +215,7 @@ def draw_calls(fig: Any, ex: Explained) -> None:
     counts_ax.set_xlabel("level (the outermost call first)")
     counts_ax.set_ylabel("calls")
     counts_ax.set_title(f"Calls per level: k = {p.k}, t = {p.t}, {p.levels} levels", fontsize=9)
-    counts_ax.legend(fontsize=7)
+    _legend(counts_ax, fontsize=7)
 
     lim = tr.limits()
     rec = tr["kind"] == KINDS[0]
@@ -236,7 +243,7 @@ def draw_calls(fig: Any, ex: Explained) -> None:
     early = int(np.count_nonzero(rec & (tr["near"] > lim["near_limit"])))
     sizes_ax.set_title(f"Frontier sizes against their bounds; FindPivots exited early in {early} "
                        f"of {int(rec.sum())} calls", fontsize=9)
-    sizes_ax.legend(fontsize=7, loc="best")
+    _legend(sizes_ax, fontsize=7, loc="best")
 
 
 def draw_relaxations(fig: Any, ex: Explained) -> None:
@@ -294,6 +301,12 @@ def draw_settlement(fig: Any, ex: Explained) -> None:
     late = int(np.count_nonzero(dhat < np.maximum.accumulate(dhat))) if k else 0
     what = "vertices of the constant-degree transform" if ex.trace.on_transform else "vertices"
     rng = np.random.default_rng(0)
+    if not k:
+        ax = fig.subplots()
+        ax.text(0.5, 0.5, "no call settled a vertex: one bounded Dijkstra search answered the whole run",
+                ha="center", va="center", transform=ax.transAxes)
+        ax.set_axis_off()
+        return
     if late:
         left, right = fig.subplots(1, 2)
         rank = np.empty(k, dtype=np.int64)
@@ -309,7 +322,7 @@ def draw_settlement(fig: Any, ex: Explained) -> None:
             left.scatter(at, dhat[at], label=f"settled by a level-{lv} call ({late_here} late)", **style)
             right.scatter(at, (idx - rank)[at], **style)
         left.set_ylabel("distance at settlement")
-        left.legend(fontsize=7, markerscale=4)
+        _legend(left, fontsize=7, markerscale=4)
         right.set_yscale("symlog", linthresh=1.0)
         right.axhline(0, color="black", linewidth=1)
         right.set_ylabel("settlement index - rank in Dijkstra's order")
@@ -326,7 +339,7 @@ def draw_settlement(fig: Any, ex: Explained) -> None:
     dist_ax.set_ylabel("distance at settlement")
     dist_ax.set_title(f"Settled in Dijkstra's order (all {k}); below, the calls of each level over that order",
                       fontsize=9)
-    dist_ax.legend(fontsize=7, markerscale=4)
+    _legend(dist_ax, fontsize=7, markerscale=4)
     # Each level's calls as alternating bands over the settlement indices their subtrees cover.
     for lv, ancestor in enumerate(call_ancestors(ex)):
         change = np.flatnonzero(np.diff(ancestor)) + 1
@@ -381,7 +394,7 @@ def draw_sizes(fig: Any, ex: Explained) -> None:
         ax.set_xlabel("vertices n")
         ax.set_ylabel(what)
         ax.grid(True, which="both", alpha=0.3)
-        ax.legend(fontsize=6)
+        _legend(ax, fontsize=6)
     time_ax.set_title(f"Time per arc over {ex.family}", fontsize=9)
     work_ax.set_title("Work per arc (slope: how it grows with n)", fontsize=9)
 
