@@ -69,12 +69,12 @@ def store_rows(group):
 
 
 @pytest.mark.parametrize("method", ["dijkstra", "bmssp", "notransform"])
-def test_rows_equal_native_entries(client, qd, tmp_path, method):
+def test_rows_equal_native_entries(client, qd, tmp_path, method, capfd):
     g = graph()
     expected = native_rows(g, SOURCES, method)
-    dist, pred = qd.multisource(g, SOURCES, method=method, seed=SEED, client=client,
-                                rows_per_task=3, progress=False)
+    dist, pred = qd.multisource(g, SOURCES, method=method, seed=SEED, client=client, rows_per_task=3)
     assert_rows(dist, pred, expected)
+    assert capfd.readouterr().err == ""  # by default no bar into stderr that is no terminal
 
     group = qd.multisource(g, SOURCES, method=method, seed=SEED, client=client,
                            out=tmp_path / "r.zarr", rows_per_task=3, progress=False)

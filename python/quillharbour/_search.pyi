@@ -79,6 +79,27 @@ def bmssp_counted(
     the same distances and predecessors, with the run's exactness and operation counts.
     The timed entries run a form without counters."""
 
+def bmssp_trace(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    weights: npt.NDArray[np.float64],
+    source: int,
+    variant: str = "bmssp",
+    seed: int = 0,
+    k: int = 0,
+    t: int = 0,
+) -> tuple[
+    npt.NDArray[np.float64],
+    npt.NDArray[np.int32],
+    RunCounts,
+    dict[str, npt.NDArray[Any]],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+]:
+    """bmssp_counted in the recursion's traced form: (distances, predecessors, counts, calls,
+    settled vertices, their distances); `calls` one column per field of a call, one entry per
+    call in the order the calls began."""
+
 def parameters(
     indptr: npt.NDArray[np.int64],
     indices: npt.NDArray[np.int32],

@@ -419,7 +419,7 @@ def local_client() -> Iterator[Any]:
 
 def multisource(graph: GraphLike | str | os.PathLike[str], sources: npt.ArrayLike, *, method: str = "dijkstra",
                 seed: int = 0, client: Any = None, out: str | os.PathLike[str] | None = None,
-                rows_per_task: int | None = None, progress: bool = True,
+                rows_per_task: int | None = None, progress: bool | None = None,
                 report: Callable[[StoreReport], None] | None = None) -> Any:
     """Shortest paths from every vertex in `sources`, computed in blocks of rows on a Dask cluster.
 
@@ -430,7 +430,8 @@ def multisource(graph: GraphLike | str | os.PathLike[str], sources: npt.ArrayLik
     script with or without an ``if __name__ == "__main__":`` guard).
     `rows_per_task` is the number of rows per task and per chunk of the store (default: about
     eight blocks per worker thread, and at most 64 MiB per block). `progress` draws a bar
-    over the blocks on stderr.
+    over the blocks on stderr (None, the default: only when stderr is a terminal, never into a
+    pipe or a log).
 
     With ``out=None`` returns ``(distances, predecessors)`` as ``(k, n)`` arrays, row i equal to
     the native multi-source entries' row for ``sources[i]``, or raises MemoryError before any
@@ -479,7 +480,7 @@ def multisource(graph: GraphLike | str | os.PathLike[str], sources: npt.ArrayLik
 
 def _multisource(distributed: Any, client: Any, g: CsrGraph | None, path: str | None, srcs: np.ndarray, method: str,
                  seed: int, out: Any, rows_per_task: int | None,
-                 progress: bool) -> tuple[Any, StoreReport | None]:
+                 progress: bool | None) -> tuple[Any, StoreReport | None]:
     """(result, StoreReport or None) of one run on `client`."""
     if g is None:
         n, digest = client.submit(_probe, path, pure=False).result()
@@ -527,7 +528,7 @@ class _Blocks:
     """Submits blocks of rows as tasks and gathers them as they finish."""
 
     def __init__(self, distributed: Any, client: Any, g: CsrGraph | None, path: str | None, digest: str,
-                 srcs: npt.NDArray[np.int64], method: str, seed: int, progress: bool) -> None:
+                 srcs: npt.NDArray[np.int64], method: str, seed: int, progress: bool | None) -> None:
         self.distributed, self.client = distributed, client
         self.g, self.path, self.digest = g, path, digest
         self.srcs, self.method, self.seed, self.progress = srcs, method, seed, progress
@@ -597,8 +598,9 @@ class _Blocks:
                 graph_ref.release()
 
 
-def _progress_bar(total: int, enabled: bool) -> Any:
-    if not enabled:
+def _progress_bar(total: int, enabled: bool | None) -> Any:
+    """A bar over `total` blocks on stderr when `enabled` (None: when stderr is a terminal)."""
+    if not (sys.stderr.isatty() if enabled is None else enabled):
         return None
     try:
         from tqdm import tqdm

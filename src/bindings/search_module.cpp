@@ -194,9 +194,37 @@ PyObject* counts_dict(const ExactnessCounts& c, const OperationCounts& o) {
                          "bounded_searches", static_cast<ull>(o.bounded_searches));
 }
 
+// The arguments of the entries that run bmssp or one of its variants in another compiled form
+// of the recursion (bmssp_counted, bmssp_trace), and that run.
+struct VariantFormArgs {
+    static constexpr const char* const* keywords = VARIANT_KEYWORDS;
+    PyObject *indptr, *indices, *weights, *source;
+    const char* variant = "bmssp";
+    PyObject *seed = nullptr, *k = nullptr, *t = nullptr;
+    auto slots() { return std::tie(indptr, indices, weights, source, variant, seed, k, t); }
+
+    // The run of `variant` in the form `counting` selects, with or without its settlement log;
+    // nullopt with an exception set when the arguments or the run are refused.
+    std::optional<BmsspRun> run(Counting counting, SettleLog log) {
+        SourceGraph a;
+        std::uint64_t s = 0, forced_k = 0, forced_t = 0;
+        if (!a.take(indptr, indices, weights, source) || !take_u64(seed, "seed", s) || !take_u64(k, "k", forced_k) ||
+            !take_u64(t, "t", forced_t) || !a.own())
+            return std::nullopt;
+        std::optional<RunConfig> config = find_run(variant, forced_k, forced_t);
+        if (!config) {
+            raise_unknown_variant(variant);
+            return std::nullopt;
+        }
+        config->counting = counting;
+        config->log = log;
+        return run_bmssp(a, s, *config);
+    }
+};
+
 // bmssp or one of its variants, with the same results as the module's own entries give, run
 // in the recursion's counted form, with the run's exactness and operation counts beside them.
-struct BmsspCounted {
+struct BmsspCounted : VariantFormArgs {
     static constexpr const char* name = "bmssp_counted";
     static constexpr const char* doc =
         "bmssp_counted(indptr, indices, weights, source, variant=\"bmssp\", seed=0, k=0, t=0)\n--\n\n"
@@ -209,24 +237,90 @@ struct BmsspCounted {
         "'batch_prepends', 'relaxations' (edges relaxed), 'base_cases', 'find_pivots'\n"
         "and 'bounded_searches' (a whole-search run counts one, with no pulls).";
     static constexpr const char* format = "OOOO|sOOO:bmssp_counted";
-    static constexpr const char* const* keywords = VARIANT_KEYWORDS;
-    PyObject *indptr, *indices, *weights, *source;
-    const char* variant = "bmssp";
-    PyObject *seed = nullptr, *k = nullptr, *t = nullptr;
-    auto slots() { return std::tie(indptr, indices, weights, source, variant, seed, k, t); }
 
     PyObject* call() {
-        SourceGraph a;
-        std::uint64_t s = 0, forced_k = 0, forced_t = 0;
-        if (!a.take(indptr, indices, weights, source) || !take_u64(seed, "seed", s) || !take_u64(k, "k", forced_k) ||
-            !take_u64(t, "t", forced_t) || !a.own())
-            return nullptr;
-        std::optional<RunConfig> config = find_run(variant, forced_k, forced_t);
-        if (!config) return raise_unknown_variant(variant);
-        config->counting = Counting::On;
-        std::optional<BmsspRun> run = run_bmssp(a, s, *config);
+        std::optional<BmsspRun> run = VariantFormArgs::run(Counting::On, SettleLog::Skip);
         if (!run) return nullptr;
         return tuple_of({hand_over(run->dist), hand_over(run->pred), counts_dict(run->counts, run->ops)});
+    }
+};
+
+// The columns of a traced run's calls: one value per call (core/recursion/call_trace.hpp).
+struct TraceColumn {
+    const char* name;
+    std::int64_t (*value)(const CallRecord&);
+};
+constexpr TraceColumn TRACE_COLUMNS[] = {
+    {"level", [](const CallRecord& r) { return static_cast<std::int64_t>(r.level); }},
+    {"parent", [](const CallRecord& r) { return r.parent; }},
+    {"kind", [](const CallRecord& r) { return static_cast<std::int64_t>(r.kind); }},
+    {"bound_reached", [](const CallRecord& r) { return static_cast<std::int64_t>(r.bound_out == r.bound); }},
+    {"sources", [](const CallRecord& r) { return static_cast<std::int64_t>(r.sources); }},
+    {"pivots", [](const CallRecord& r) { return static_cast<std::int64_t>(r.pivots); }},
+    {"near", [](const CallRecord& r) { return static_cast<std::int64_t>(r.near); }},
+    {"u_loop", [](const CallRecord& r) { return static_cast<std::int64_t>(r.u_loop); }},
+    {"u", [](const CallRecord& r) { return static_cast<std::int64_t>(r.u); }},
+    {"pulls", [](const CallRecord& r) { return static_cast<std::int64_t>(r.pulls); }},
+    {"pulled", [](const CallRecord& r) { return static_cast<std::int64_t>(r.pulled); }},
+    {"largest_pull", [](const CallRecord& r) { return static_cast<std::int64_t>(r.largest_pull); }},
+    {"inserts", [](const CallRecord& r) { return static_cast<std::int64_t>(r.inserts); }},
+    {"batch_prepends", [](const CallRecord& r) { return static_cast<std::int64_t>(r.batch_prepends); }},
+    {"relax_pivots", [](const CallRecord& r) { return static_cast<std::int64_t>(r.relax_pivots); }},
+    {"relax_local", [](const CallRecord& r) { return static_cast<std::int64_t>(r.relax_local); }},
+    {"relax_route", [](const CallRecord& r) { return static_cast<std::int64_t>(r.relax_route); }},
+    {"settle_start", [](const CallRecord& r) { return static_cast<std::int64_t>(r.settle_start); }},
+    {"settled", [](const CallRecord& r) { return static_cast<std::int64_t>(r.settled); }},
+};
+
+// A dict of the calls' columns: those of TRACE_COLUMNS (int64) and the bounds' distances.
+PyObject* trace_columns(const Vec<CallRecord>& calls) {
+    Ref columns(PyDict_New());
+    if (!columns) return nullptr;
+    const std::size_t n = calls.size();
+    auto add = [&](const char* name, PyObject* array) {
+        Ref owned(array);
+        return owned && PyDict_SetItemString(columns.get(), name, owned.get()) == 0;
+    };
+    for (const TraceColumn& c : TRACE_COLUMNS) {
+        auto values = OwnedArray<std::int64_t>::uninitialized(n);
+        for (std::size_t i = 0; i < n; ++i) values[i] = c.value(calls[i]);
+        if (!add(c.name, hand_over(values))) return nullptr;
+    }
+    auto bound = OwnedArray<double>::uninitialized(n);
+    auto bound_out = OwnedArray<double>::uninitialized(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        bound[i] = calls[i].bound.dist;
+        bound_out[i] = calls[i].bound_out.dist;
+    }
+    if (!add("bound", hand_over(bound)) || !add("bound_out", hand_over(bound_out))) return nullptr;
+    return columns.release();
+}
+
+// bmssp_counted with a record of every call of the recursion and the settlement log.
+struct BmsspTrace : VariantFormArgs {
+    static constexpr const char* name = "bmssp_trace";
+    static constexpr const char* doc =
+        "bmssp_trace(indptr, indices, weights, source, variant=\"bmssp\", seed=0, k=0, t=0)\n--\n\n"
+        "`bmssp_counted` in the recursion's traced form: returns `(distances,\n"
+        "predecessors, counts, calls, settled, settled_distances)`, the same results and\n"
+        "counts, `calls` a dict of equal-length arrays with one entry per call in the order\n"
+        "the calls began: 'level', 'parent' (the caller's entry, -1 for the outermost),\n"
+        "'kind' (0 recursive, 1 base case, 2 bounded search), 'bound' and 'bound_out' (the\n"
+        "distances of B and of the B' returned), 'bound_reached' (B' == B), 'sources',\n"
+        "'pivots', 'near' (|W|), 'u_loop' (|U| when the pull loop ended), 'u' (|U|\n"
+        "returned), 'pulls', 'pulled', 'largest_pull', 'inserts', 'batch_prepends',\n"
+        "'relax_pivots', 'relax_local' (base case or bounded search), 'relax_route' (the\n"
+        "re-scan of each child's U), and 'settle_start' and 'settled', the stretch of the\n"
+        "settlement log (`settled`: searched-graph vertex ids, with their distances) the\n"
+        "call made.";
+    static constexpr const char* format = "OOOO|sOOO:bmssp_trace";
+
+    PyObject* call() {
+        std::optional<BmsspRun> run = VariantFormArgs::run(Counting::Trace, SettleLog::Keep);
+        if (!run) return nullptr;
+        const auto [ids, dhat] = settle_log_of(*run);
+        return tuple_of({hand_over(run->dist), hand_over(run->pred), counts_dict(run->counts, run->ops),
+                         trace_columns(run->calls), ids, dhat});
     }
 };
 
@@ -519,11 +613,17 @@ struct PushOrderBidirectional {
 };
 
 PyMethodDef functions[] = {
-    method<Search>(),          method<SearchMultisource>(),
-    method<BmsspSearch>(),     method<BmsspCounted>(),
-    method<Parameters>(),      method<GroupArcs>(),
-    method<CheckRoom>(),       method<ReadAdjacency>(),
-    method<PushOrderSearch>(), method<PushOrderBidirectional>(),
+    method<Search>(),
+    method<SearchMultisource>(),
+    method<BmsspSearch>(),
+    method<BmsspCounted>(),
+    method<BmsspTrace>(),
+    method<Parameters>(),
+    method<GroupArcs>(),
+    method<CheckRoom>(),
+    method<ReadAdjacency>(),
+    method<PushOrderSearch>(),
+    method<PushOrderBidirectional>(),
 };
 
 PyModuleDef module_def = {

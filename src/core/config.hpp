@@ -49,9 +49,10 @@ enum class IdRange : std::uint8_t {
 // Whether a run records its settlement order (a run that does not saves 16 bytes per vertex).
 enum class SettleLog : std::uint8_t { Keep, Skip };
 
-// Whether a run counts its operations (observer.hpp). Counting runs a separately compiled
-// form of the recursion; the results are the same bit for bit.
-enum class Counting : std::uint8_t { Off, On };
+// Whether a run counts its operations (observer.hpp), or counts them and records every call
+// (call_trace.hpp). Each runs a separately compiled form of the recursion; the results are
+// the same bit for bit.
+enum class Counting : std::uint8_t { Off, On, Trace };
 
 // The hybrid switch: a call whose level or source count is small enough is answered by one
 // bounded multi-source Dijkstra search (local_search.hpp) instead of recursing.

@@ -87,7 +87,13 @@ void search(Recursion<Rows, Queues, Observer>& rec, std::uint32_t source, const 
     rec.state.keep_log = config.log == SettleLog::Keep;
     if (rec.state.keep_log) log.reserve(rec.state.vertex.size());  // at most one record per vertex: never regrown
     if (config.hybrid.takes(params.levels, 1)) {
+        if constexpr (Observer::TRACES_CALLS) rec.state.observer.call_begun(params.levels, KEY_TOP, 1, 0);
         rec.whole_search(source, min_weight);
+        if constexpr (Observer::TRACES_CALLS) {  // a whole search settles nothing: its U in a trace is what it reached
+            const auto reached = std::count_if(rec.state.vertex.begin(), rec.state.vertex.end(),
+                                               [](const auto& r) { return r.dist != INF; });
+            rec.state.observer.call_ended(KEY_TOP, static_cast<std::size_t>(reached), 0);
+        }
     } else {
         // The outermost call completes every vertex whose key lies below its bound (its
         // vertex set may not outgrow k * 2^(levels * t) >= n, so it never stops early). A key
@@ -103,6 +109,7 @@ void search(Recursion<Rows, Queues, Observer>& rec, std::uint32_t source, const 
         out.counts = ExactnessCounts{rec.state.reoffers, lowered};
     }
     out.ops = rec.state.observer.counts();
+    if constexpr (Observer::TRACES_CALLS) out.calls = rec.state.observer.take_calls();
     out.settle_log = std::move(log);
     // The log was reserved for every vertex; give most of it back when few were reached.
     if (out.settle_log.size() < out.settle_log.capacity() / 2) out.settle_log.shrink_to_fit();
@@ -186,6 +193,7 @@ std::variant<BmsspRun, BmsspError> run(const Csr& graph, std::uint64_t source, s
     if (const auto error = check_run_input(graph, source, min_weight)) return *error;
     if (!searched_graph_fits(graph, config)) return BmsspError::GraphTooLarge;
     if (config.counting == Counting::On) return run_form<OperationCounter>(graph, source, seed, config, min_weight);
+    if (config.counting == Counting::Trace) return run_form<CallTracer>(graph, source, seed, config, min_weight);
     return run_form<NoObserver>(graph, source, seed, config, min_weight);
 }
 
