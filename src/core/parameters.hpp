@@ -45,6 +45,7 @@ struct RunParameters {
     std::uint64_t transform_vertices = 0;  // n' of the constant-degree transform
     std::uint64_t transform_arcs = 0;      // its arcs
     std::uint64_t searched_vertices = 0;   // vertex count of the graph the recursion runs on
+    std::uint64_t searched_arcs = 0;       // its arcs
     double base = 1.0;                     // log2 of searched_vertices, at least 1
     std::uint64_t k = 0;
     std::uint64_t t = 0;
