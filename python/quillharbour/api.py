@@ -22,7 +22,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _quillharbour as _native
-from . import _search, options
+from . import _search, configs, options
 from .graph import CsrGraph, GraphLike, as_csr, from_edges
 
 __all__ = [
@@ -43,19 +43,23 @@ METHODS = ("dijkstra", "bmssp") + VARIANTS
 
 
 def resolve_method(method: str) -> tuple[str, str | None]:
-    """(entry, variant) for a method name: ("dijkstra", None), ("bmssp", None) or
-    ("variant", name). Variant names may carry the "bmssp-" label prefix; names of the
-    family hybrid:A:B are passed on as they are. Raises TypeError for a non-str, ValueError
-    for an unknown name."""
+    """(entry, variant) for a method name: ("dijkstra", None), ("bmssp", None),
+    ("variant", name) or ("config", spec). Variant names may carry the "bmssp-" label
+    prefix; names of the family hybrid:A:B are passed on as they are; a spec
+    "bmssp:KEY=VALUE:..." (:mod:`quillharbour.configs`) is checked here. Raises TypeError
+    for a non-str, ValueError for an unknown name or a malformed spec."""
     if not isinstance(method, str):
         raise TypeError(f"method must be a str (got {type(method).__name__})")
     if method in ("dijkstra", "bmssp"):
         return method, None
+    if configs.is_spec(method):
+        configs.parse(method)
+        return "config", method
     name = method.removeprefix("bmssp-")
     if name in VARIANTS or name.startswith("hybrid:"):
         return "variant", name
     raise ValueError(
-        f"unknown method {method!r}; known: {', '.join(METHODS)}, or hybrid:A:B"
+        f"unknown method {method!r}; known: {', '.join(METHODS)}, hybrid:A:B, or a spec bmssp:KEY=VALUE:..."
     )
 
 
@@ -98,7 +102,7 @@ def _one_source(g: CsrGraph, entry: str, variant: str | None, source: int,
         return _native.dijkstra(g.indptr, g.indices, g.weights, source)
     if entry == "bmssp":
         return _native.bmssp(g.indptr, g.indices, g.weights, source, seed)
-    return _native.bmssp_variant(g.indptr, g.indices, g.weights, source, str(variant), seed)
+    return options.run_recursion(g, entry, str(variant), source, seed)
 
 
 def as_sources(sources: npt.ArrayLike) -> npt.NDArray[np.int64]:
@@ -174,9 +178,11 @@ def shortest_paths(
     ``(indptr, indices, weights)`` tuple or :class:`~quillharbour.graph.CsrGraph`. A tuple that
     could also be a 3 x 3 matrix is refused. Arrays are converted to int64/int32/float64 and
     copied only when their dtype or layout requires it.
-    `method` is "dijkstra", "bmssp", or a research variant name ("tuned", "hybrid", "simpleq",
-    "lazypiv", "notransform", "fast", or hybrid:A:B, optionally prefixed "bmssp-"). `seed`
-    seeds BMSSP's pivot choices and is ignored by Dijkstra.
+    `method` is "dijkstra", "bmssp", a research variant name ("tuned", "hybrid", "simpleq",
+    "lazypiv", "notransform", "fast", or hybrid:A:B, optionally prefixed "bmssp-"), or a spec
+    "bmssp:KEY=VALUE:..." that sets each ingredient of the recursion (queue, transform or
+    hubs=D, level and frontier of the hybrid switch, lazy, k and t, rule; see
+    :mod:`quillharbour.configs`). `seed` seeds BMSSP's pivot choices and is ignored by Dijkstra.
 
     Returns ``(distances, predecessors)``: 1-D arrays of length n for a single integer source,
     ``(k, n)`` arrays for any array-like of k sources, as scipy's `indices` (nested ones are

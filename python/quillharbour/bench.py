@@ -32,7 +32,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _quillharbour as _native
-from . import _search
+from . import _search, configs, options
 from ._version import __version__
 from .api import VARIANTS, resolve_method
 from .graph import CsrGraph
@@ -93,12 +93,14 @@ def _native_method(name: str, seed: int) -> Method:
             return _native.dijkstra(g.indptr, g.indices, g.weights, s)[0]
         if entry == "bmssp":
             return _native.bmssp(g.indptr, g.indices, g.weights, s, seed)[0]
-        return _native.bmssp_variant(g.indptr, g.indices, g.weights, s, str(variant), seed)[0]
+        return options.run_recursion(g, entry, str(variant), s, seed)[0]
 
     def counted(g: CsrGraph, s: int) -> RunCounts:
+        if entry == "config":
+            return configs.counted(g, str(variant), s, seed)
         return _search.bmssp_counted(g.indptr, g.indices, g.weights, s, variant or "bmssp", seed)[2]
 
-    label = name if entry != "variant" else f"bmssp-{variant}"
+    label = f"bmssp-{variant}" if entry == "variant" else name
     return Method(label, "native", prepare, run, counted=None if entry == "dijkstra" else counted)
 
 

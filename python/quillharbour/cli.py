@@ -15,6 +15,7 @@ import json
 import os
 import sys
 import tempfile
+import textwrap
 import threading
 import time
 from collections.abc import Iterator, Sequence
@@ -24,8 +25,8 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _quillharbour as _native
+from . import configs, generators, io
 from . import distributed as cluster
-from . import generators, io
 from ._files import atomic_write, atomic_writes, unwritable
 from ._version import __version__
 from .api import VARIANTS, resolve_method, shortest_paths
@@ -548,7 +549,8 @@ class _Parser(argparse.ArgumentParser):
 FILES_HELP = ("graph files: DIMACS .gr, Matrix Market .mtx, edge lists .csv/.tsv\n"
               "  (source,target[,weight], 0-based ids), scipy .npz; text formats also gzipped (.gz)")
 METHODS_HELP = ("methods: dijkstra, bmssp, or a BMSSP variant:\n  " + ", ".join(VARIANTS)
-                + ", hybrid:A:B (each also as bmssp-NAME)")
+                + ", hybrid:A:B (each also as bmssp-NAME)\n"
+                + "  or a spec " + textwrap.fill(configs.HELP, 92, subsequent_indent="    "))
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -571,7 +573,8 @@ def build_parser() -> argparse.ArgumentParser:
                                    "method failed or disagreed.", epilog=epilog, formatter_class=raw)
     b.add_argument("graphs", nargs="*", metavar="GRAPH", help=f"graph files or specs (default {DEFAULT_GRAPH})")
     b.add_argument("--methods", help="comma-separated methods (default: all available; "
-                                     "names: dijkstra, bmssp, bmssp-VARIANT or hybrid:A:B, scipy, igraph, networkit, "
+                                     "names: dijkstra, bmssp, bmssp-VARIANT or hybrid:A:B, a spec bmssp:KEY=VALUE:... "
+                                     "(see below), scipy, igraph, networkit, "
                                      "and dijkstra-multi, bmssp-multi: all sources in one parallel call)")
     b.add_argument("--no-peers", action="store_true", help="leave out scipy, igraph and NetworKit")
     b.add_argument("--sources", type=_positive, default=3, help="sources per graph (default 3)")
