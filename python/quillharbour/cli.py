@@ -31,6 +31,7 @@ from ._files import atomic_write, atomic_writes, unwritable
 from ._version import __version__
 from .api import VARIANTS, resolve_method, shortest_paths
 from .graph import INDEX_MAX, CsrGraph
+from .reorder import ORDERINGS
 
 if TYPE_CHECKING:
     from .bench import Result
@@ -156,9 +157,12 @@ def cmd_bench(args: argparse.Namespace) -> int:
     if args.methods:
         names = [m.strip() for m in args.methods.split(",") if m.strip()]
         for name in names:
-            if name not in bench.PEERS and name not in bench.MULTI:
+            base, at, how = name.partition("@")
+            if at and how not in ORDERINGS:
+                raise CliError(f"{name}: unknown reordering {how!r}; known: {', '.join(ORDERINGS)}")
+            if base not in bench.PEERS and base not in bench.MULTI:
                 try:
-                    resolve_method(name)
+                    resolve_method(base)
                 except ValueError as exc:
                     raise CliError(f"{exc}; peers: {', '.join(bench.PEERS)}") from None
     _check_output(args.json, (".json",), "--json", stdout_ok=True)
@@ -575,7 +579,9 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("--methods", help="comma-separated methods (default: all available; "
                                      "names: dijkstra, bmssp, bmssp-VARIANT or hybrid:A:B, a spec bmssp:KEY=VALUE:... "
                                      "(see below), scipy, igraph, networkit, "
-                                     "and dijkstra-multi, bmssp-multi: all sources in one parallel call)")
+                                     "and dijkstra-multi, bmssp-multi: all sources in one parallel call; a native name "
+                                     "followed by @rcm or @bfs runs on the graph renumbered once by that "
+                                     "ordering, e.g. dijkstra-multi@rcm)")
     b.add_argument("--no-peers", action="store_true", help="leave out scipy, igraph and NetworKit")
     b.add_argument("--sources", type=_positive, default=3, help="sources per graph (default 3)")
     b.add_argument("--repeats", type=_positive, default=3, help="runs per source (default 3)")
