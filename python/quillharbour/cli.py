@@ -160,6 +160,8 @@ def cmd_bench(args: argparse.Namespace) -> int:
             base, at, how = name.partition("@")
             if at and how not in ORDERINGS:
                 raise CliError(f"{name}: unknown reordering {how!r}; known: {', '.join(ORDERINGS)}")
+            if at and base in bench.PEERS:
+                raise CliError(f"{name}: a reordering applies to the package's own methods, not to {base}")
             if base not in bench.PEERS and base not in bench.MULTI:
                 try:
                     resolve_method(base)
@@ -268,7 +270,7 @@ def _write_csv(f: IO[str], fields: list[str], results: list[Result]) -> None:
 
 def cmd_run(args: argparse.Namespace) -> int:
     if any(value is not None for value in (args.sources, args.random_sources, args.scheduler, args.out,
-                                           args.rows_per_task)):
+                                           args.rows_per_task, args.reorder)):
         return cmd_run_cluster(args)
     try:
         resolve_method(args.method)
@@ -329,6 +331,9 @@ def _add_cluster_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--out", metavar="RESULT.zarr",
                        help="the store to write; run again with the same arguments to resume")
     group.add_argument("--rows-per-task", metavar="R", type=int, help="rows per task and per chunk")
+    group.add_argument("--reorder", choices=ORDERINGS,
+                       help="compute the rows on the graph renumbered for locality (reverse Cuthill-McKee or "
+                            "breadth-first order); the results keep the graph's own ids")
     group.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 
@@ -380,7 +385,8 @@ def cmd_run_cluster(args: argparse.Namespace) -> int:
     if args.output:
         raise CliError("-o/--output writes one in-memory result; with the cluster options use --out")
     if args.out is None:
-        raise CliError("--sources, --random-sources, --scheduler and --rows-per-task need --out RESULT.zarr")
+        raise CliError("--sources, --random-sources, --scheduler, --rows-per-task and --reorder "
+                       "need --out RESULT.zarr")
     if args.sources is None and args.random_sources is None:
         raise CliError("give the sources: --sources FILE or --random-sources N")
     if args.random_sources is not None and args.random_sources < 0:
@@ -388,7 +394,7 @@ def cmd_run_cluster(args: argparse.Namespace) -> int:
     _check_store_path(args.out)
     try:
         resolve_method(args.method)
-        dask_distributed, _ = cluster.require("distributed", "zarr")
+        dask_distributed, _, _ = cluster.require("distributed", "zarr", "xxhash")
     except ValueError as exc:
         raise CliError(str(exc)) from None
     except ImportError as exc:
@@ -416,7 +422,7 @@ def cmd_run_cluster(args: argparse.Namespace) -> int:
                 sources = np.random.default_rng(args.seed).choice(n, args.random_sources, replace=False)
             t0 = time.perf_counter()
             cluster.multisource(graph, sources, method=args.method, seed=args.seed, client=client,
-                                out=args.out, rows_per_task=args.rows_per_task,
+                                out=args.out, rows_per_task=args.rows_per_task, reorder=args.reorder,
                                 progress=not args.no_progress and sys.stderr.isatty(), report=reports.append)
             elapsed = time.perf_counter() - t0
     except FileNotFoundError as exc:

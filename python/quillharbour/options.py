@@ -71,11 +71,17 @@ def with_super_source(g: CsrGraph, sources: npt.NDArray[np.int64]) -> CsrGraph:
     return CsrGraph(indptr, indices, weights)
 
 
-def empty_rows(k: int, n: int) -> tuple[FloatArray, IdArray]:
-    """Distances and predecessors for `k` rows of `n` vertices, to be filled; MemoryError,
-    before anything is allocated, when this process can never hold them (with memory
-    overcommitted the allocation would succeed and the process be killed as the rows fill)."""
+def check_rows_room(k: int, n: int) -> None:
+    """MemoryError when this process can never hold the distances and predecessors of `k` rows
+    of `n` vertices (with memory overcommitted their allocation would succeed and the process
+    be killed as the rows fill)."""
     _search.check_room(k * n * 12, f"the results of {k} sources x {n} vertices (12 bytes per source and vertex)")
+
+
+def empty_rows(k: int, n: int) -> tuple[FloatArray, IdArray]:
+    """Distances and predecessors for `k` rows of `n` vertices, to be filled; MemoryError, before
+    anything is allocated, when this process can never hold them."""
+    check_rows_room(k, n)
     return np.empty((k, n), dtype=np.float64), np.empty((k, n), dtype=np.int32)
 
 

@@ -32,7 +32,7 @@ import numpy.typing as npt
 from . import _search
 from .graph import CsrGraph, GraphLike, as_csr
 
-__all__ = ["ORDERINGS", "Reordering", "reordering", "as_reordering"]
+__all__ = ["ORDERINGS", "Reordering", "reordering", "as_reordering", "reordering_name"]
 
 ORDERINGS = ("bfs", "rcm")
 MALFORMED = ("malformed CSR: indptr must be non-decreasing, start at 0, end at len(indices), and every index "
@@ -99,11 +99,22 @@ def _bfs_order(g: CsrGraph) -> npt.NDArray[np.int64]:
     return np.asarray(order[1:], dtype=np.int64)
 
 
+def reordering_name(reorder: str | Reordering) -> str:
+    """The ordering `reorder` names or was made by. Raises TypeError for anything but a str or a
+    Reordering, ValueError for an unknown name."""
+    if isinstance(reorder, Reordering):
+        return reorder.method
+    if not isinstance(reorder, str):
+        raise TypeError(f"reorder must be None, a method name or a Reordering (got {type(reorder).__name__})")
+    if reorder not in ORDERINGS:
+        raise ValueError(f"unknown reordering {reorder!r}; known: {', '.join(ORDERINGS)}")
+    return reorder
+
+
 def reordering(graph: GraphLike, method: str = "rcm") -> Reordering:
     """The renumbering `method` ("rcm" or "bfs") of `graph`, with the renumbered graph. Raises
     ValueError for another method, ImportError without scipy."""
-    if method not in ORDERINGS:
-        raise ValueError(f"unknown reordering {method!r}; known: {', '.join(ORDERINGS)}")
+    reordering_name(method)
     try:
         from scipy.sparse.csgraph import reverse_cuthill_mckee
     except ImportError as exc:
@@ -134,6 +145,4 @@ def as_reordering(reorder: str | Reordering, graph: GraphLike) -> Reordering:
             raise ValueError(f"the reordering was made for a graph of {reorder.n} vertices and {reorder.m} arcs, "
                              f"not this one of {g.n} and {g.m}")
         return reorder
-    if not isinstance(reorder, str):
-        raise TypeError(f"reorder must be None, a method name or a Reordering (got {type(reorder).__name__})")
-    return reordering(graph, reorder)
+    return reordering(graph, reordering_name(reorder))
