@@ -522,11 +522,18 @@ def multisource(graph: GraphLike | str | os.PathLike[str], sources: npt.ArrayLik
     eight blocks per worker thread, and at most 64 MiB per block). `progress` draws a bar
     over the blocks on stderr.
 
+    `reorder` ("rcm", "bfs" or a :class:`~quillharbour.reorder.Reordering` of this graph)
+    computes the rows on the graph renumbered for locality and maps them back in the tasks:
+    the same distances bit for bit, predecessors tight and the same wherever one arc alone
+    gives a vertex its distance.
+
     With ``out=None`` returns ``(distances, predecessors)`` as ``(k, n)`` arrays, row i equal to
     the native multi-source entries' row for ``sources[i]``, or raises MemoryError before any
-    work when this process could never hold them; the rows come through the scheduler unless
-    the client was made with ``direct_to_workers=True`` (faster for large results, when the
-    client can reach the workers). With `out` a path, writes the rows into a Zarr store there
+    work when this process could never hold them. Workers on this machine write their rows
+    straight into the arrays (shared memory under /dev/shm, when it has room); the rows of
+    others come through the scheduler unless the client was made with
+    ``direct_to_workers=True`` (faster for large results, when the client can reach the
+    workers). With `out` a path, writes the rows into a Zarr store there
     (see the module notes) and returns the group opened read-only; calling again with the same
     arguments computes only the blocks still missing or damaged, and a store made with other
     arguments, or whose layout is damaged, raises ValueError. `report`, when given, receives a

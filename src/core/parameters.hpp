@@ -1,7 +1,9 @@
 // parameters.hpp: k, t and the level count of every run, and the arithmetic on them.
 //
 // Every rule that chooses a run's parameters is here, read from its configuration
-// (config.hpp): the standard rule from log2 of the searched vertex count, the fixed values
+// (config.hpp): the standard rule from log2 of the searched vertex count (on the hub-ring
+// form, its copies: the recursion's size limits and block sizes count searched vertices,
+// whatever their degree), the fixed values
 // of "tuned" and "fast" on large graphs, and the caller's forced k and t. `run_parameters`
 // reports what a run would use, from the same functions the runs call, so that nothing
 // outside the core recomputes the core's choices (the Python package reads it through
