@@ -88,6 +88,20 @@ def test_rows_equal_native_entries(client, qd, tmp_path, monkeypatch, method):
     assert group["done"][:].tolist() == [1] * 5
 
 
+def test_shared_rows_take_blocks_from_anyone_who_can_reach_them(qd):
+    """Blocks written by a worker of this machine or by the client land in the arrays the client
+    maps; a worker elsewhere, or one that finds another file under the name, writes nothing."""
+    dist, pred = np.arange(12.0).reshape(3, 4) / 10, np.arange(12, dtype=np.int32).reshape(3, 4)
+    with qd._SharedRows.make(3, 4) as shared:
+        assert qd._write_shared(shared.spec, 1, dist[1:], pred[1:])
+        assert not qd._write_shared(("elsewhere", *shared.spec[1:]), 0, dist[:1], pred[:1])
+        assert not qd._write_shared((shared.spec[0], shared.spec[1], shared.spec[2], -1, 3, 4), 0, dist, pred)
+        shared.write(0, dist[:1], pred[:1])
+        got = shared.arrays()
+    assert_rows(*got, (dist, pred))
+    assert not os.path.exists(shared.path)
+
+
 def test_reordered_rows(client, qd, tmp_path):
     """Rows computed on a renumbered graph (in memory, and loaded by the workers from a file)
     reach the caller and the store in the caller's ids: Dijkstra's distances bit for bit, tight

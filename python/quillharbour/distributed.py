@@ -17,11 +17,12 @@ RAYON_NUM_THREADS=1, as the local cluster this module starts does, so that the p
 workers on one machine do not crowd each other.
 
 Where the rows go. With ``out=None`` the rows end in two ``(k, n)`` arrays of the client. Workers
-on the client's machine write their blocks straight into those arrays, which live in a file of
-/dev/shm that the client maps (and removes once the run is over, the mapping staying for the
-arrays), so that no row crosses a socket, is serialised or is copied by the client, which on a
-machine of few cores competes with the workers for them; blocks of workers elsewhere (or when
-/dev/shm has no room) come back through Dask and are copied in as they finish. With
+on the client's machine write their blocks straight into a file of /dev/shm whose pages the
+client reserved, and which it maps as those arrays once every block is in (then removes it, the
+mapping staying for the arrays), so that no row crosses a socket, is serialised or is copied by
+the client, which on a machine of few cores competes with the workers for them; blocks of
+workers elsewhere come back through Dask and the client writes them in. Where /dev/shm is
+missing or has no room, the blocks come back through Dask into ordinary arrays. With
 ``out="result.zarr"`` each task writes its block straight from its worker into a Zarr store,
 so the client never holds more than the sources:
 
@@ -34,18 +35,18 @@ so the client never holds more than the sources:
                   read back as their digests say
 
 A block is marked done only after its two chunks are on disk and read back equal to the rows
-computed, so a run killed at any point leaves a store whose done blocks are complete. Running again with the same
-arguments resumes, and trusts no flag on its word: a done block is reused only when its chunks
-still read back as their digests say; a block whose chunk was deleted, truncated or altered
-since is computed again, and the run says so (a StoreDamageWarning, or the `report` callback:
-"12 of 15 blocks reused, 3 recomputed"). Nothing in a finished store reads back as NaN or -1
-without having been computed. The group's attribute "quillharbour" records what the store
-holds (method, seed, vertex count, digests of the graph and of the sources, rows per task, the
-vertex reordering if any). A
-store made with anything else is refused rather than mixed, and so is one whose array layout
-is damaged (no block of it could be trusted); a damaged ``sources`` array is written again
-from the caller's sources. Chunks are written uncompressed: distances of real graphs compress
-poorly and the codec's CPU time would be taken from the searches.
+computed, so a run killed at any point leaves a store whose done blocks are complete. Running
+again with the same arguments resumes, and trusts no flag on its word: a done block is reused
+only when its chunks still read back as their digests say; a block whose chunk was deleted,
+truncated or altered since is computed again, and the run says so (a StoreDamageWarning, or
+the `report` callback: "12 of 15 blocks reused, 3 recomputed"). Nothing in a finished store
+reads back as NaN or -1 without having been computed. The group's attribute "quillharbour"
+records what the store holds (method, seed, vertex count, digests of the graph and of the
+sources, rows per task, the vertex reordering if any). A store made with anything else is
+refused rather than mixed, and so is one whose array layout is damaged (no block of it could
+be trusted); a damaged ``sources`` array is written again from the caller's sources. Chunks are
+written uncompressed: distances of real graphs compress poorly and the codec's CPU time would
+be taken from the searches.
 
 Reordering. With ``reorder`` ("rcm", "bfs" or a :class:`~quillharbour.reorder.Reordering`) the
 rows are computed on the graph renumbered for locality (:mod:`quillharbour.reorder`) and mapped
@@ -244,8 +245,8 @@ def _same_bits(a: np.ndarray, b: np.ndarray) -> bool:
 
 
 def _write_shared(shared: tuple[str, str, int, int, int, int], row0: int, dist: np.ndarray, pred: np.ndarray) -> bool:
-    """Writes rows row0 onwards into the client's shared rows; False when this worker cannot reach
-    them (another machine, or the file is gone), which the client then copies in itself."""
+    """Writes rows row0 onwards into the client's shared rows; False when this worker cannot (on
+    another machine, the file gone or not writable), and the client then writes them itself."""
     host, path, device, inode, k, n = shared
     if host != socket.gethostname():
         return False
@@ -257,14 +258,21 @@ def _write_shared(shared: tuple[str, str, int, int, int, int], row0: int, dist: 
         st = os.fstat(fd)
         if (st.st_dev, st.st_ino) != (device, inode):
             return False
-        for data, at in ((dist, row0 * n * 8), (pred, k * n * 8 + row0 * n * 4)):
-            view = np.ascontiguousarray(data).data.cast("B")
-            while view:
-                written = os.pwrite(fd, view, at)
-                view, at = view[written:], at + written
+        _write_rows(fd, k, n, row0, dist, pred)
         return True
+    except OSError:
+        return False
     finally:
         os.close(fd)
+
+
+def _write_rows(fd: int, k: int, n: int, row0: int, dist: np.ndarray, pred: np.ndarray) -> None:
+    """Rows row0 onwards into the file of k rows of n distances, then k rows of n predecessors."""
+    for data, at in ((dist, row0 * n * 8), (pred, k * n * 8 + row0 * n * 4)):
+        view = np.ascontiguousarray(data).data.cast("B")
+        while view:
+            written = os.pwrite(fd, view, at)
+            view, at = view[written:], at + written
 
 
 def _digest(rows: np.ndarray, store_format: int = STORE_FORMAT) -> bytes:
@@ -595,14 +603,21 @@ def _multisource(distributed: Any, client: Any, g: CsrGraph | None, sent: CsrGra
     if out is None:
         check_rows_room(k, n)
         with _SharedRows.make(k, n) as shared:
-            dist, pred = (shared.dist, shared.pred) if shared is not None else empty_rows(k, n)
+            if shared is None:
+                dist, pred = empty_rows(k, n)
 
             def collect(b: int, result: tuple[FloatArray, IdArray] | str) -> None:
-                if not isinstance(result, str):  # SHARED: already in place
+                if isinstance(result, str):  # SHARED: the worker wrote them
+                    return
+                if shared is not None:
+                    shared.write(b * rows, *result)
+                else:
                     dist[b * rows:(b + 1) * rows], pred[b * rows:(b + 1) * rows] = result
 
             blocks.run(range(math.ceil(k / rows)), rows,
                        run._replace(shared=None if shared is None else shared.spec), collect)
+            if shared is not None:
+                dist, pred = shared.arrays()
         return (dist, pred), None
 
     import zarr
@@ -629,24 +644,39 @@ def _multisource(distributed: Any, client: Any, g: CsrGraph | None, sent: CsrGra
 
 
 class _SharedRows:
-    """The (k, n) distances and predecessors of a run, in a file of /dev/shm mapped by the client,
-    which workers on this machine write into (_write_shared). The file is removed when the run
-    is over; the mapping lives on in the arrays."""
+    """The (k, n) distances and predecessors of a run in a file of /dev/shm, its pages reserved
+    up front (so that no write can find the file system full), which workers on this machine
+    write into (_write_rows) and the client maps once every block is in. The file is removed
+    when the run is over; the mapping lives on in the arrays."""
 
     def __init__(self, k: int, n: int) -> None:
-        fd, self.path = tempfile.mkstemp(prefix="quillharbour-rows-", dir=SHARED_DIR)
+        self.fd, self.path = tempfile.mkstemp(prefix="quillharbour-rows-", dir=SHARED_DIR)
+        self.k, self.n = k, n
         try:
-            os.ftruncate(fd, 12 * k * n)
-            st = os.fstat(fd)
-            memory = mmap.mmap(fd, 12 * k * n)
+            os.ftruncate(self.fd, 12 * k * n)
+            os.posix_fallocate(self.fd, 0, 12 * k * n)
+            st = os.fstat(self.fd)
         except BaseException:
-            os.unlink(self.path)
+            self.close()
             raise
-        finally:
-            os.close(fd)
-        self.dist = np.frombuffer(memory, dtype=np.float64, count=k * n).reshape(k, n)
-        self.pred = np.frombuffer(memory, dtype=np.int32, count=k * n, offset=8 * k * n).reshape(k, n)
         self.spec = (socket.gethostname(), self.path, st.st_dev, st.st_ino, k, n)
+
+    def write(self, row0: int, dist: np.ndarray, pred: np.ndarray) -> None:
+        """Rows row0 onwards, from this process (the blocks of workers that could not write them)."""
+        _write_rows(self.fd, self.k, self.n, row0, dist, pred)
+
+    def arrays(self) -> tuple[FloatArray, IdArray]:
+        """The rows, mapped with their page tables filled at once (a first touch of each page
+        costs more than the kernel's filling them all)."""
+        memory = mmap.mmap(self.fd, 12 * self.k * self.n, flags=mmap.MAP_SHARED | mmap.MAP_POPULATE)
+        size = self.k * self.n
+        return (np.frombuffer(memory, dtype=np.float64, count=size).reshape(self.k, self.n),
+                np.frombuffer(memory, dtype=np.int32, count=size, offset=8 * size).reshape(self.k, self.n))
+
+    def close(self) -> None:
+        os.close(self.fd)
+        with contextlib.suppress(OSError):
+            os.unlink(self.path)
 
     @classmethod
     @contextlib.contextmanager
@@ -655,7 +685,7 @@ class _SharedRows:
         shared = None
         try:
             room = os.statvfs(SHARED_DIR)
-            if 0 < 12 * k * n <= room.f_bavail * room.f_frsize // 2:
+            if 0 < 12 * k * n <= room.f_bavail * room.f_frsize // 2 and hasattr(mmap, "MAP_POPULATE"):
                 shared = cls(k, n)
         except OSError:
             pass
@@ -663,8 +693,7 @@ class _SharedRows:
             yield shared
         finally:
             if shared is not None:
-                with contextlib.suppress(OSError):
-                    os.unlink(shared.path)
+                shared.close()
 
 
 class _Blocks:
