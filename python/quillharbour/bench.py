@@ -6,7 +6,10 @@ A method is something that maps (graph, source) to a distance array: the native 
 Graph conversion for the peers happens once per graph, outside the timed region; each timed
 region is one single-source call, including whatever conversion of the result the library
 itself makes. The optional "dijkstra-multi" and "bmssp-multi" methods time one parallel call
-over all sources and report its time divided by the number of sources.
+over all sources and report its time divided by the number of sources. A native method named
+``NAME@rcm`` or ``NAME@bfs`` runs on the graph renumbered by that ordering
+(:mod:`quillharbour.reorder`), computed once per graph outside the timed region; mapping its
+results back to the graph's own ids is timed.
 
 Methods run interleaved: in each round every method runs once on the same source, so that all
 do the same work under the same load. Per graph and method the report gives the median time and
@@ -35,10 +38,11 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _quillharbour as _native
-from . import _search
+from . import _search, configs, options
 from ._version import __version__
-from .api import VARIANTS, resolve_method
+from .api import VARIANTS, bmssp_multisource, dijkstra_multisource, resolve_method
 from .graph import CsrGraph
+from .reorder import ORDERINGS, Reordering, reordering
 
 if TYPE_CHECKING:
     from ._search import RunCounts  # described by the module's stub only
@@ -99,26 +103,48 @@ def _native_method(name: str, seed: int) -> Method:
             return _native.dijkstra(g.indptr, g.indices, g.weights, s)[0]
         if entry == "bmssp":
             return _native.bmssp(g.indptr, g.indices, g.weights, s, seed)[0]
-        return _native.bmssp_variant(g.indptr, g.indices, g.weights, s, str(variant), seed)[0]
+        return options.run_recursion(g, entry, str(variant), s, seed)[0]
 
     def counted(g: CsrGraph, s: int) -> RunCounts:
+        if entry == "config":
+            return configs.counted(g, str(variant), s, seed)
         return _search.bmssp_counted(g.indptr, g.indices, g.weights, s, variant or "bmssp", seed)[2]
 
-    label = name if entry != "variant" else f"bmssp-{variant}"
+    label = f"bmssp-{variant}" if entry == "variant" else name
     if entry == "dijkstra":
         return Method(label, "native", prepare, run)
     return Method(label, "native", prepare, run, counted=counted, variant=variant or "bmssp")
 
 
-def _multi_method(name: str, seed: int) -> Method:
-    def run(g: CsrGraph, sources: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
-        if name == "dijkstra-multi":
-            d, _ = _native.dijkstra_multisource(g.indptr, g.indices, g.weights, sources)
-        else:
-            d, _ = _native.bmssp_multisource(g.indptr, g.indices, g.weights, sources, seed)
-        return d.reshape(len(sources), g.n)
+def _multi_method(name: str, seed: int, how: str | None = None) -> Method:
+    """All sources in one parallel call; with `how`, on the graph renumbered by that ordering
+    once per graph (untimed, like a peer's conversion), the rows mapped back within the call."""
+    def prepare(g: CsrGraph) -> tuple[CsrGraph, Reordering | None]:
+        return g, None if how is None else reordering(g, how)
 
-    return Method(name, "native", lambda g: g, run, batch=True)
+    def run(state: tuple[CsrGraph, Reordering | None], sources: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
+        g, r = state
+        if name == "dijkstra-multi":
+            d, _ = dijkstra_multisource(g.indptr, g.indices, g.weights, sources, reorder=r)
+        else:
+            d, _ = bmssp_multisource(g.indptr, g.indices, g.weights, sources, seed, reorder=r)
+        return d
+
+    return Method(name if how is None else f"{name}@{how}", "native", prepare, run, batch=True)
+
+
+def _reordered_method(base: Method, how: str) -> Method:
+    """A single-source `base` on the graph renumbered by `how` once per graph (untimed), its
+    distances mapped back within the call."""
+    def prepare(g: CsrGraph) -> tuple[Any, Reordering]:
+        r = reordering(g, how)
+        return base.prepare(r.graph), r
+
+    def run(state: tuple[Any, Reordering], s: int) -> npt.NDArray[np.float64]:
+        prepared, r = state
+        return base.run(prepared, int(r.rank[s]))[r.rank]
+
+    return Method(f"{base.name}@{how}", base.kind, prepare, run)
 
 
 MULTI = ("dijkstra-multi", "bmssp-multi")
@@ -191,7 +217,14 @@ def available_methods(names: Sequence[str] | None = None, seed: int = 0,
                 notes.append(f"skipped {name}: cannot be imported ({type(exc).__name__}: {exc})")
             continue
         # ValueError for unknown names
-        methods.append(_multi_method(name, seed) if name in MULTI else _native_method(name, seed))
+        base, _, how = name.partition("@")
+        if how and how not in ORDERINGS:
+            raise ValueError(f"unknown reordering {how!r} in {name!r}; known: {', '.join(ORDERINGS)}")
+        if base in MULTI:
+            methods.append(_multi_method(base, seed, how or None))
+        else:
+            method = _native_method(base, seed)
+            methods.append(_reordered_method(method, how) if how else method)
     return methods, notes
 
 
@@ -362,7 +395,10 @@ def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources
 
 
 def _one_search(g: CsrGraph, variant: str) -> bool:
-    """Whether a run of `variant` on `g` is one bounded Dijkstra search (k and t unused)."""
+    """Whether a run of `variant` (a variant's name or a spec) on `g` is one bounded Dijkstra
+    search (k and t unused)."""
+    if configs.is_spec(variant):
+        return configs.one_search(g, variant)
     return bool(_search.parameters(g.indptr, g.indices, g.weights, variant)["one_search"])
 
 

@@ -16,6 +16,7 @@ import os
 import re
 import sys
 import tempfile
+import textwrap
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -25,12 +26,13 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _quillharbour as _native
+from . import configs, generators, io
 from . import distributed as cluster
-from . import generators, io
 from ._files import atomic_write, atomic_writes, unwritable
 from ._version import __version__
 from .api import VARIANTS, resolve_method, shortest_paths
 from .graph import INDEX_MAX, CsrGraph
+from .reorder import ORDERINGS
 
 if TYPE_CHECKING:
     from .bench import Result
@@ -218,8 +220,13 @@ def cmd_bench(args: argparse.Namespace) -> int:
     if args.methods:
         names = [m.strip() for m in args.methods.split(",") if m.strip()]
         for name in names:
-            if name not in bench.PEERS and name not in bench.MULTI:
-                _check_method(name, f"; peers: {', '.join(bench.PEERS)}")
+            base, at, how = name.partition("@")
+            if at and how not in ORDERINGS:
+                raise CliError(f"{name}: unknown reordering {how!r}; known: {', '.join(ORDERINGS)}")
+            if at and base in bench.PEERS:
+                raise CliError(f"{name}: a reordering applies to the package's own methods, not to {base}")
+            if base not in bench.PEERS and base not in bench.MULTI:
+                _check_method(base, f"; peers: {', '.join(bench.PEERS)}")
     _check_output(args.json, (".json",), "--json", stdout_ok=True)
     _check_output(args.csv, (".csv",), "--csv", stdout_ok=True)
     _check_output(args.plot, PLOT_SUFFIXES, "--plot")
@@ -328,7 +335,7 @@ def cmd_run(args: argparse.Namespace) -> int:
     if args.random_sources is not None and args.random_sources < 0:
         raise CliError(f"--random-sources must be >= 0 (got {args.random_sources})")
     many = args.sources is not None or args.random_sources is not None
-    on_cluster = any(value is not None for value in (args.scheduler, args.out, args.rows_per_task))
+    on_cluster = any(value is not None for value in (args.scheduler, args.out, args.rows_per_task, args.reorder))
     if on_cluster or (many and args.output is None):
         return cmd_run_cluster(args)
     # Here: one source or a few (-s), or many sources (--sources-file, --random-sources) into -o.
@@ -401,6 +408,9 @@ def _add_cluster_options(parser: argparse.ArgumentParser) -> None:
     group.add_argument("--out", metavar="RESULT.zarr",
                        help="the store to write; run again with the same arguments to resume")
     group.add_argument("--rows-per-task", metavar="R", type=int, help="rows per task and per chunk")
+    group.add_argument("--reorder", choices=ORDERINGS,
+                       help="compute the rows on the graph renumbered for locality (reverse Cuthill-McKee or "
+                            "breadth-first order); the results keep the graph's own ids")
     group.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 
@@ -460,14 +470,14 @@ def cmd_run_cluster(args: argparse.Namespace) -> int:
         raise CliError("-o/--output writes one in-memory result; with --scheduler, --out or --rows-per-task "
                        "use --out RESULT.zarr")
     if args.out is None:
-        raise CliError("--scheduler and --rows-per-task need --out RESULT.zarr; --sources-file and "
+        raise CliError("--scheduler, --rows-per-task and --reorder need --out RESULT.zarr; --sources-file and "
                        "--random-sources need -o FILE.npz|.npy or --out RESULT.zarr")
     if args.sources is None and args.random_sources is None:
         raise CliError("give the sources: --sources-file FILE or --random-sources N")
     _check_store_path(args.out)
     _check_method(args.method)
     try:
-        dask_distributed, _ = cluster.require("distributed", "zarr")
+        dask_distributed, _, _ = cluster.require("distributed", "zarr", "xxhash")
     except ImportError as exc:
         raise CliError(str(exc), code=1) from None
     if generators.is_spec(args.graph) and not os.path.exists(args.graph):
@@ -491,7 +501,7 @@ def cmd_run_cluster(args: argparse.Namespace) -> int:
                 sources = _random_sources(args.random_sources, n, args.seed)
             t0 = time.perf_counter()
             cluster.multisource(graph, sources, method=args.method, seed=args.seed, client=client,
-                                out=args.out, rows_per_task=args.rows_per_task,
+                                out=args.out, rows_per_task=args.rows_per_task, reorder=args.reorder,
                                 progress=not args.no_progress and sys.stderr.isatty(), report=reports.append)
             elapsed = time.perf_counter() - t0
     except FileNotFoundError as exc:
@@ -714,7 +724,8 @@ METHODS_HELP = ("methods: dijkstra, bmssp, or a BMSSP variant:\n  " + ", ".join(
                 "  one bounded Dijkstra search instead of recursing (A = -1 or B = 0 turns a rule off; A a\n"
                 "  signed 32-bit and B an unsigned 64-bit integer, read as 1 and 0 when malformed). Since the\n"
                 "  outermost call has one source, B >= 1 (or A >= the level count) makes the whole run one\n"
-                "  bounded Dijkstra search, as 'hybrid' (hybrid:1:1024) and 'fast' are: see 'info'")
+                "  bounded Dijkstra search, as 'hybrid' (hybrid:1:1024) and 'fast' are: see 'info'\n"
+                + "  or a spec " + textwrap.fill(configs.HELP, 92, subsequent_indent="    "))
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -737,8 +748,11 @@ def build_parser() -> argparse.ArgumentParser:
                                    "method failed or disagreed.", epilog=epilog, formatter_class=raw)
     b.add_argument("graphs", nargs="*", metavar="GRAPH", help=f"graph files or specs (default {DEFAULT_GRAPH})")
     b.add_argument("--methods", help="comma-separated methods (default: all available; "
-                                     "names: dijkstra, bmssp, bmssp-VARIANT or hybrid:A:B, scipy, igraph, networkit, "
-                                     "and dijkstra-multi, bmssp-multi: all sources in one parallel call)")
+                                     "names: dijkstra, bmssp, bmssp-VARIANT or hybrid:A:B, a spec bmssp:KEY=VALUE:... "
+                                     "(see below), scipy, igraph, networkit, "
+                                     "and dijkstra-multi, bmssp-multi: all sources in one parallel call; a native name "
+                                     "followed by @rcm or @bfs runs on the graph renumbered once by that "
+                                     "ordering, e.g. dijkstra-multi@rcm)")
     b.add_argument("--no-peers", action="store_true", help="leave out scipy, igraph and NetworKit")
     b.add_argument("--source-count", type=_positive, default=3, dest="sources", metavar="N",
                    help="how many sources per graph, drawn with --seed (default 3)")

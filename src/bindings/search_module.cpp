@@ -11,6 +11,7 @@
 // the BMSSP entries copy them, as `bmssp` does.
 #include "bindings/python.hpp"  // first: Python.h precedes the standard headers
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -324,6 +325,132 @@ struct BmsspTrace : VariantFormArgs {
     }
 };
 
+// `name` among `names`, at `out` (its index); else false with ValueError(format, name).
+template <std::size_t N>
+bool take_choice(const char* name, const std::array<std::string_view, N>& names, const char* format, std::size_t& out) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (names[i] == name) {
+            out = i;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, format, name);
+    return false;
+}
+
+// The transform argument of bmssp_config: "all", "none", or a hub degree.
+bool take_transform(PyObject* obj, RunConfig& config) {
+    if (PyUnicode_Check(obj)) {
+        const char* text = PyUnicode_AsUTF8(obj);
+        if (text == nullptr) return false;
+        const std::string_view name = text;
+        if (name == "all" || name == "none") {
+            config.transform = name == "all" ? Transform::All : Transform::None;
+            return true;
+        }
+    } else if (PyIndex_Check(obj) && !PyBool_Check(obj)) {
+        Ref value(PyNumber_Index(obj));
+        const unsigned long long degree = value ? PyLong_AsUnsignedLongLong(value.get()) : 0;
+        if (value && !PyErr_Occurred()) {
+            config.transform = Transform::Hubs;
+            config.hub_degree = degree;
+            return true;
+        }
+        PyErr_Clear();  // negative, or beyond 64 bits
+    }
+    PyErr_Format(PyExc_ValueError, msg::TRANSFORM_KIND, obj);
+    return false;
+}
+
+// One BMSSP run with every ingredient of its configuration (config.hpp) given directly.
+struct BmsspConfig {
+    static constexpr const char* name = "bmssp_config";
+    static constexpr const char* doc =
+        "bmssp_config(indptr, indices, weights, source, seed=0, *, queue=\"block\", transform=\"all\", "
+        "hybrid_level=-1, hybrid_frontier=0, lazy_pivots=False, k=0, t=0, rule=\"standard\", "
+        "counted=False)\n--\n\n"
+        "One BMSSP run of any configuration of the recursion, the named variants'\n"
+        "included. `queue`: 'block' (the block-based queue) or 'heap' (a binary heap).\n"
+        "`transform`: 'all' (every vertex a ring of its in- plus out-degree copies),\n"
+        "'none' (the input graph), or an integer D: only vertices whose in- or\n"
+        "out-degree exceeds D become rings. Hybrid switch: a call at level <=\n"
+        "`hybrid_level` (-1: off) or with at most `hybrid_frontier` sources (0: off) is one\n"
+        "bounded Dijkstra search. `lazy_pivots`: FindPivots stops when a layer does not\n"
+        "shrink the frontier. `k` and `t`: forced together, else chosen by `rule`\n"
+        "('standard': from the searched vertex count; 'tuned', 'fast': those variants'\n"
+        "rules). Returns `(distances, predecessors)`, Dijkstra's distances bit for bit;\n"
+        "with `counted`, the recursion's counted form runs and `(distances,\n"
+        "predecessors, counts)` returns, `counts` the dict of `bmssp_counted` and the\n"
+        "run's 'searched_vertices', 'searched_arcs', 'k', 't' and 'levels'.";
+    static constexpr const char* format = "OOOO|O$sOOOpOOsp:bmssp_config";
+    static constexpr const char* keywords[] = {"indptr", "indices",   "weights",      "source",          "seed",
+                                               "queue",  "transform", "hybrid_level", "hybrid_frontier", "lazy_pivots",
+                                               "k",      "t",         "rule",         "counted",         nullptr};
+    PyObject *indptr, *indices, *weights, *source, *seed = nullptr;
+    const char* queue = "block";
+    PyObject *transform = nullptr, *hybrid_level = nullptr, *hybrid_frontier = nullptr;
+    int lazy_pivots = 0;
+    PyObject *k = nullptr, *t = nullptr;
+    const char* rule = "standard";
+    int counted = 0;
+    auto slots() {
+        return std::tie(indptr, indices, weights, source, seed, queue, transform, hybrid_level, hybrid_frontier,
+                        lazy_pivots, k, t, rule, counted);
+    }
+
+    PyObject* call() {
+        SourceGraph a;
+        std::uint64_t s = 0;
+        RunConfig config;
+        if (!a.take(indptr, indices, weights, source) || !take_u64(seed, "seed", s) || !ingredients(config) || !a.own())
+            return nullptr;
+        RunParameters p;
+        if (counted) {
+            config.counting = Counting::On;
+            const auto work = [&] { p = run_parameters(a.csr, config); };
+            if (!released(work, a.n + a.csr.nnz())) return nullptr;
+        }
+        std::optional<BmsspRun> run = run_bmssp(a, s, config);
+        if (!run) return nullptr;
+        if (!counted) return paths_of(*run);
+        Ref counts(counts_dict(run->counts, run->ops));
+        using ull = unsigned long long;
+        Ref shape(Py_BuildValue("{s:K,s:K,s:K,s:K,s:K}", "searched_vertices", static_cast<ull>(p.searched_vertices),
+                                "searched_arcs", static_cast<ull>(p.searched_arcs), "k", static_cast<ull>(p.k), "t",
+                                static_cast<ull>(p.t), "levels", static_cast<ull>(p.levels)));
+        if (!counts || !shape || PyDict_Update(counts.get(), shape.get()) < 0) return nullptr;
+        return tuple_of({hand_over(run->dist), hand_over(run->pred), counts.release()});
+    }
+
+private:
+    // Every ingredient but the graph, in keyword order.
+    bool ingredients(RunConfig& config) {
+        static constexpr std::array<std::string_view, 2> QUEUES = {"block", "heap"};
+        static constexpr std::array<std::string_view, 3> RULES = {"standard", "tuned", "fast"};
+        std::size_t queue_at = 0, rule_at = 0;
+        std::int64_t level = -1;
+        if (!take_choice(queue, QUEUES, msg::QUEUE_KIND, queue_at) ||
+            (transform != nullptr && !take_transform(transform, config)) ||
+            (hybrid_level != nullptr && !take_i64(hybrid_level, "hybrid_level", level)) ||
+            !take_u64(hybrid_frontier, "hybrid_frontier", config.hybrid.max_frontier) || !take_u64(k, "k", config.k) ||
+            !take_u64(t, "t", config.t) || !take_choice(rule, RULES, msg::RULE_KIND, rule_at))
+            return false;
+        if (level < std::numeric_limits<std::int32_t>::min() || level > std::numeric_limits<std::int32_t>::max()) {
+            PyErr_SetString(PyExc_ValueError, msg::HYBRID_LEVEL_RANGE);
+            return false;
+        }
+        if ((config.k == 0) != (config.t == 0)) {
+            PyErr_SetString(PyExc_ValueError, msg::K_T_TOGETHER);
+            return false;
+        }
+        config.queue = queue_at == 0 ? QueueKind::Block : QueueKind::FlatHeap;
+        config.hybrid.max_level = static_cast<std::int32_t>(level);
+        config.lazy_pivots = lazy_pivots != 0;
+        config.rule = rule_at == 0 ? ParamRule::Standard : rule_at == 1 ? ParamRule::Tuned : ParamRule::Fast;
+        return true;
+    }
+};
+
 // What a BMSSP run of `variant` (or the core, "bmssp") on this graph would run with, as
 // the core decides it (parameters.hpp).
 struct Parameters {
@@ -618,6 +745,7 @@ PyMethodDef functions[] = {
     method<BmsspSearch>(),
     method<BmsspCounted>(),
     method<BmsspTrace>(),
+    method<BmsspConfig>(),
     method<Parameters>(),
     method<GroupArcs>(),
     method<CheckRoom>(),

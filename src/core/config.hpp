@@ -6,8 +6,8 @@
 // setting of the ingredients below is a run as well.
 //
 // The ingredients and where each takes effect:
-//   - transform, queue: which form of the recursion runs (rows.hpp, level_queues.hpp);
-//     run.cpp picks the compiled form;
+//   - transform (with hub_degree), queue: which form of the recursion runs (rows.hpp,
+//     level_queues.hpp); run.cpp picks the compiled form;
 //   - hybrid, lazy_pivots: rules the recursion reads at run time (recursion.hpp,
 //     find_pivots.hpp);
 //   - rule, k, t: the parameters (parameters.hpp);
@@ -25,6 +25,7 @@ namespace qh {
 enum class Transform : std::uint8_t {
     All,   // the constant-degree form: every vertex a ring of copies of in- plus out-degree
     None,  // the input graph itself
+    Hubs,  // only hubs, the vertices whose in- or out-degree exceeds hub_degree, become rings
 };
 
 // The frontier queue of each recursive level.
@@ -69,6 +70,7 @@ struct HybridSwitch {
 struct RunConfig {
     // What the run is.
     Transform transform = Transform::All;
+    std::uint64_t hub_degree = 0;  // Transform::Hubs: the degree a hub exceeds
     QueueKind queue = QueueKind::Block;
     HybridSwitch hybrid{};     // off
     bool lazy_pivots = false;  // the lazy FindPivots rule

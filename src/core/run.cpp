@@ -172,6 +172,32 @@ BmsspRun on_input(const Csr& csr, std::uint64_t source, std::uint64_t seed, cons
     return out;
 }
 
+// A run on the hub-ring form of config.hub_degree (transform.hpp), on the input itself when
+// that form has no ring: the two are then the same graph, ids and rows alike.
+template <class Queues, class Observer>
+BmsspRun on_hub_rings(const Csr& csr, std::uint64_t source, std::uint64_t seed, const RunConfig& config,
+                      double min_weight) {
+    if (hub_ring_size(csr, config.hub_degree).vertices == csr.n)
+        return on_input<Queues, Observer>(csr, source, seed, config, min_weight);
+    CopyMaps maps;
+    const Csr form = hub_rings(csr, source, config.hub_degree, maps);
+    Vec<LabelNode> nodes;
+    assign_cancellable(nodes, form.n, LabelNode{INF, UNREACHED, NO_VERTEX});
+    const RunParams params = run_params(config, csr.n, csr.nnz(), form.n);
+    Recursion<CsrRows, Queues, Observer> rec(std::move(nodes),
+                                             CsrRows{form.indptr.data(), form.indices.data(), form.weights.data()},
+                                             maps.source, config, params, seed);
+    BmsspRun out;
+    search(rec, maps.source, params, config, 0.0, csr.weights, out);  // the rings weigh 0.0
+    const Vec<LabelNode>& vs = rec.state.vertex;
+    out.dist = OwnedArray<double>::uninitialized(csr.n);
+    for (std::uint64_t v = 0; v < csr.n; ++v) out.dist[v] = vs[maps.first_copy[v]].dist;
+    out.pred = predecessors_back(
+        maps, [&](std::uint64_t c) { return vs[c].dist; }, [&](std::uint64_t c) { return vs[c].pred; }, source);
+    cut_at_limit(out, config.limit);
+    return out;
+}
+
 // The form of the recursion that `config` selects, watched by Observer.
 template <class Observer>
 BmsspRun run_form(const Csr& csr, std::uint64_t source, std::uint64_t seed, const RunConfig& config,
@@ -180,6 +206,10 @@ BmsspRun run_form(const Csr& csr, std::uint64_t source, std::uint64_t seed, cons
     if (config.transform == Transform::All) {
         return flat ? on_constant_degree<FlatQueues, Observer>(csr, source, seed, config)
                     : on_constant_degree<BlockQueues, Observer>(csr, source, seed, config);
+    }
+    if (config.transform == Transform::Hubs) {
+        return flat ? on_hub_rings<FlatQueues, Observer>(csr, source, seed, config, min_weight)
+                    : on_hub_rings<BlockQueues, Observer>(csr, source, seed, config, min_weight);
     }
     return flat ? on_input<FlatQueues, Observer>(csr, source, seed, config, min_weight)
                 : on_input<BlockQueues, Observer>(csr, source, seed, config, min_weight);
