@@ -743,6 +743,7 @@ PyMethodDef functions[] = {
     method<Search>(),
     method<SearchMultisource>(),
     method<BmsspSearch>(),
+    // the recursion counted, traced and configured
     method<BmsspCounted>(),
     method<BmsspTrace>(),
     method<BmsspConfig>(),
