@@ -128,6 +128,18 @@ void cut_at_limit(BmsspRun& out, double limit) {
 
 // A run on the constant-degree form: the rows go straight into the run's vertex records,
 // with no compact copy to build and drop.
+// The results of a run on a form with copies of each vertex, for the input's `n` vertices: every
+// copy holds its vertex's distance, and the predecessors walk back through the copies.
+template <class Node>
+void copies_back(BmsspRun& out, const CopyMaps& maps, const Vec<Node>& vs, std::uint64_t n, std::uint64_t source,
+                 double limit) {
+    out.dist = OwnedArray<double>::uninitialized(n);
+    for (std::uint64_t v = 0; v < n; ++v) out.dist[v] = vs[maps.first_copy[v]].dist;
+    out.pred = predecessors_back(
+        maps, [&](std::uint64_t c) { return vs[c].dist; }, [&](std::uint64_t c) { return vs[c].pred; }, source);
+    cut_at_limit(out, limit);
+}
+
 template <class Queues, class Observer>
 BmsspRun on_constant_degree(const Csr& csr, std::uint64_t source, std::uint64_t seed, const RunConfig& config) {
     CopyMaps maps;
@@ -139,12 +151,7 @@ BmsspRun on_constant_degree(const Csr& csr, std::uint64_t source, std::uint64_t 
     BmsspRun out;
     search(rec, maps.source, params, config, 0.0, csr.weights, out);
     // Every copy of a vertex holds its distance; the predecessors walk back through the copies.
-    const Vec<VertexNode>& vs = rec.state.vertex;
-    out.dist = OwnedArray<double>::uninitialized(csr.n);
-    for (std::uint64_t v = 0; v < csr.n; ++v) out.dist[v] = vs[maps.first_copy[v]].dist;
-    out.pred = predecessors_back(
-        maps, [&](std::uint64_t c) { return vs[c].dist; }, [&](std::uint64_t c) { return vs[c].pred; }, source);
-    cut_at_limit(out, config.limit);
+    copies_back(out, maps, rec.state.vertex, csr.n, source, config.limit);
     return out;
 }
 
@@ -189,12 +196,7 @@ BmsspRun on_hub_rings(const Csr& csr, std::uint64_t source, std::uint64_t seed, 
                                              maps.source, config, params, seed);
     BmsspRun out;
     search(rec, maps.source, params, config, 0.0, csr.weights, out);  // the rings weigh 0.0
-    const Vec<LabelNode>& vs = rec.state.vertex;
-    out.dist = OwnedArray<double>::uninitialized(csr.n);
-    for (std::uint64_t v = 0; v < csr.n; ++v) out.dist[v] = vs[maps.first_copy[v]].dist;
-    out.pred = predecessors_back(
-        maps, [&](std::uint64_t c) { return vs[c].dist; }, [&](std::uint64_t c) { return vs[c].pred; }, source);
-    cut_at_limit(out, config.limit);
+    copies_back(out, maps, rec.state.vertex, csr.n, source, config.limit);
     return out;
 }
 
