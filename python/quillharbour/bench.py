@@ -387,7 +387,8 @@ def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources
                 edges_per_s=(g.m / med if med else None),
                 vs_dijkstra=(statistics.median(warm_ratios) if warm_ratios and not error else None),
                 agrees=agrees, max_rel_err=worst, runs=len(ts), sources=checked, error=error,
-                one_search=_one_search(g, method.variant) if method.variant else None, cold_time_s=cold,
+                one_search=_one_search(g, method.variant) if method.variant and not error else None,
+                cold_time_s=cold,
             ))
             if finished is not None:
                 finished(results[-1])
