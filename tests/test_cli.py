@@ -190,6 +190,7 @@ HOSTILE_ARGS = [
     (["info", "blob:3"], "unknown graph spec 'blob:3'"),
     (["info", "nothere.gr"], "no such graph file: nothere.gr"),
     (["trace", "path:5", "-m", "dijkstra"], "dijkstra has no recursion to trace"),
+    (["explain", "path:5", "-m", "bmssp:hubs=2"], "spec such as bmssp:hubs=2 cannot be traced"),
     (["trace", "path:5", "-o", "{tmp}/t.json"], "must end in .parquet or .csv"),
     (["trace", "path:5", "-s", "9"], "source 9 is out of range"),
     (["explain", "path:5", "-o", NOWHERE + ".html"], "no such directory"),
