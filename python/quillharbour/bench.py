@@ -40,7 +40,7 @@ import numpy.typing as npt
 from . import _quillharbour as _native
 from . import _search, configs, options
 from ._version import __version__
-from .api import VARIANTS, bmssp_multisource, dijkstra_multisource, resolve_method
+from .api import VARIANTS, bmssp_multisource, dijkstra_multisource, reordered_rows, resolve_method
 from .graph import CsrGraph
 from .reorder import ORDERINGS, Reordering, reordering
 
@@ -124,10 +124,14 @@ def _multi_method(name: str, seed: int, how: str | None = None) -> Method:
 
     def run(state: tuple[CsrGraph, Reordering | None], sources: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
         g, r = state
+        if r is not None:  # made from g here: mapped without checking it fits again
+            entry, rest = (_native.dijkstra_multisource, ()) if name == "dijkstra-multi" \
+                else (_native.bmssp_multisource, (seed,))
+            return reordered_rows(entry, r, sources, *rest)[0]
         if name == "dijkstra-multi":
-            d, _ = dijkstra_multisource(g.indptr, g.indices, g.weights, sources, reorder=r)
+            d, _ = dijkstra_multisource(g.indptr, g.indices, g.weights, sources)
         else:
-            d, _ = bmssp_multisource(g.indptr, g.indices, g.weights, sources, seed, reorder=r)
+            d, _ = bmssp_multisource(g.indptr, g.indices, g.weights, sources, seed)
         return d
 
     return Method(name if how is None else f"{name}@{how}", "native", prepare, run, batch=True)
