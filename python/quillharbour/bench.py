@@ -124,10 +124,10 @@ def _multi_method(name: str, seed: int, how: str | None = None) -> Method:
 
     def run(state: tuple[CsrGraph, Reordering | None], sources: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
         g, r = state
-        if r is not None:  # made from g here: mapped without checking it fits again
-            entry, rest = (_native.dijkstra_multisource, ()) if name == "dijkstra-multi" \
-                else (_native.bmssp_multisource, (seed,))
-            return reordered_rows(entry, r, sources, *rest)[0]
+        if r is not None:  # made from g in prepare: mapped back without checking again that it fits
+            if name == "dijkstra-multi":
+                return reordered_rows(_native.dijkstra_multisource, r, sources)[0]
+            return reordered_rows(_native.bmssp_multisource, r, sources, seed)[0]
         if name == "dijkstra-multi":
             d, _ = dijkstra_multisource(g.indptr, g.indices, g.weights, sources)
         else:

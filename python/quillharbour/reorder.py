@@ -50,7 +50,7 @@ class Reordering:
     order: npt.NDArray[np.int32]  # new id -> the caller's id
     rank: npt.NDArray[np.int64]  # the caller's id -> new id
     m: int  # arcs of the caller's graph (with n, the check that a reordering fits a graph)
-    digest: str = ""  # of the caller's graph (graph_digest): a graph of the same size but other arcs or weights
+    digest: str = ""  # graph_digest of the caller's graph: the check that a graph has the same arcs and weights
 
     @property
     def n(self) -> int:
