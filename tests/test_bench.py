@@ -66,6 +66,13 @@ def test_wrong_and_failing_methods_are_reported_not_hidden():
     assert calls.count("dijkstra") == 6
 
 
+def test_a_recursion_method_the_graph_refuses_is_reported_as_failed():
+    g = qh.CsrGraph(np.array([0, 1, 2, 3]), np.array([1, 2, 0], dtype=np.int32), np.array([-1.0, 0.5, 1.0]))
+    methods, _ = bench.available_methods(["dijkstra", "bmssp", "bmssp:hubs=1"])
+    results = bench.run_bench([("negative", g)], methods, sources=1, repeats=1)
+    assert [r.method for r in results if r.error and r.one_search is None] == ["dijkstra", "bmssp", "bmssp:hubs=1"]
+
+
 @pytest.mark.parametrize("budget, rounds", [(0.0, 1), (60.0, 6)])
 def test_methods_run_interleaved_over_the_same_sources(budget, rounds):
     g = qh.generators.grid(5, 5, seed=3)

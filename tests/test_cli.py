@@ -190,6 +190,7 @@ HOSTILE_ARGS = [
     (["info", "blob:3"], "unknown graph spec 'blob:3'"),
     (["info", "nothere.gr"], "no such graph file: nothere.gr"),
     (["trace", "path:5", "-m", "dijkstra"], "dijkstra has no recursion to trace"),
+    (["explain", "path:5", "-m", "bmssp:hubs=2"], "spec such as bmssp:hubs=2 cannot be traced"),
     (["trace", "path:5", "-o", "{tmp}/t.json"], "must end in .parquet or .csv"),
     (["trace", "path:5", "-s", "9"], "source 9 is out of range"),
     (["explain", "path:5", "-o", NOWHERE + ".html"], "no such directory"),
@@ -360,6 +361,11 @@ class TestRecursionShown:
         assert size_family("a.gr, ../b.gr") == ["a.gr", "../b.gr"]
         assert default_family("grid:300x300") == "grid:75x75..300x300" and default_family("x.gr") is None
         assert default_family("rmat:16:8") == "rmat:12..16:8"
+        assert default_family("rgg:1600:8") == "rgg:100..1600:8"  # the degree stays
+        assert default_family("grid:1x1") is None and default_family("path:1") is None  # nothing smaller
+        for spec in ("gnm:40:600", "gnm:4000:16000"):  # each graph of the family can be made
+            family = size_family(default_family(spec))
+            assert len(family) >= 2 and all(qh.generators.from_spec(f).n >= 2 for f in family)
 
 
 @pytest.mark.parametrize("name, reading", [

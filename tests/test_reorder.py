@@ -65,6 +65,11 @@ def test_reordering_refusals_and_bench_methods():
         qh.dijkstra_multisource(*g, np.array([0]), reorder="metis")
     with pytest.raises(ValueError, match="made for a graph of 900 vertices and 2600 arcs, not this one of 4"):
         qh.dijkstra_multisource(*qh.generators.path(4), np.array([0]), reorder=reordering(g))
+    made = reordering(g)
+    for other in (qh.CsrGraph(g.indptr, g.indices, g.weights * 2), qh.CsrGraph(g.indptr, g.indices[::-1].copy(),
+                                                                                g.weights)):
+        with pytest.raises(ValueError, match="made for another graph of 900 vertices and 2600 arcs"):
+            qh.bmssp_multisource(*other, np.array([0]), reorder=made)  # not the rows of the graph it was made for
     with pytest.raises(IndexError, match="source 900 is out of range"):
         qh.dijkstra_multisource(*g, np.array([1, 900]), reorder="rcm")
     methods, _ = bench.available_methods(["dijkstra", "dijkstra-multi@bfs", "bmssp@rcm"], include_peers=False)

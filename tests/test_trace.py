@@ -121,5 +121,7 @@ def test_tables_and_refusals():
         qh.trace(csr([0, 0], [], []), 0, method="dijkstra")
     with pytest.raises(ValueError, match="unknown method"):
         qh.trace(csr([0, 0], [], []), 0, method="nope")
+    with pytest.raises(ValueError, match="spec such as 'bmssp:hubs=2' cannot be traced"):
+        qh.trace(csr([0, 0], [], []), 0, method="bmssp:hubs=2")
     with pytest.raises(IndexError):
         qh.trace(csr([0, 0], [], []), 1)

@@ -77,7 +77,13 @@ def _reordered(entry: Callable[..., Any], graph: tuple[Any, Any, Any], sources: 
     back to the caller's ids."""
     if reorder is None:
         return _rows(entry(*graph, sources, *rest), len(sources), len(graph[0]) - 1)
-    r = as_reordering(reorder, CsrGraph(*graph))
+    return reordered_rows(entry, as_reordering(reorder, CsrGraph(*graph)), sources, *rest)
+
+
+def reordered_rows(entry: Callable[..., Any], r: Reordering, sources: npt.NDArray[np.int64],
+                   *rest: Any) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
+    """`entry`'s (k, n) rows on the renumbered graph of `r`, mapped back to the caller's ids;
+    `r` is trusted to fit the caller's graph (as_reordering checks that)."""
     rows = _rows(entry(*r.graph, r.sources(np.asarray(sources)), *rest), len(sources), r.n)
     return r.rows_back(*rows)
 

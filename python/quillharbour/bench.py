@@ -40,7 +40,7 @@ import numpy.typing as npt
 from . import _quillharbour as _native
 from . import _search, configs, options
 from ._version import __version__
-from .api import VARIANTS, bmssp_multisource, dijkstra_multisource, resolve_method
+from .api import VARIANTS, bmssp_multisource, dijkstra_multisource, reordered_rows, resolve_method
 from .graph import CsrGraph
 from .reorder import ORDERINGS, Reordering, reordering
 
@@ -124,10 +124,14 @@ def _multi_method(name: str, seed: int, how: str | None = None) -> Method:
 
     def run(state: tuple[CsrGraph, Reordering | None], sources: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
         g, r = state
+        if r is not None:  # made from g in prepare: mapped back without checking again that it fits
+            if name == "dijkstra-multi":
+                return reordered_rows(_native.dijkstra_multisource, r, sources)[0]
+            return reordered_rows(_native.bmssp_multisource, r, sources, seed)[0]
         if name == "dijkstra-multi":
-            d, _ = dijkstra_multisource(g.indptr, g.indices, g.weights, sources, reorder=r)
+            d, _ = dijkstra_multisource(g.indptr, g.indices, g.weights, sources)
         else:
-            d, _ = bmssp_multisource(g.indptr, g.indices, g.weights, sources, seed, reorder=r)
+            d, _ = bmssp_multisource(g.indptr, g.indices, g.weights, sources, seed)
         return d
 
     return Method(name if how is None else f"{name}@{how}", "native", prepare, run, batch=True)
@@ -387,7 +391,8 @@ def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources
                 edges_per_s=(g.m / med if med else None),
                 vs_dijkstra=(statistics.median(warm_ratios) if warm_ratios and not error else None),
                 agrees=agrees, max_rel_err=worst, runs=len(ts), sources=checked, error=error,
-                one_search=_one_search(g, method.variant) if method.variant else None, cold_time_s=cold,
+                one_search=_one_search(g, method.variant) if method.variant and not error else None,
+                cold_time_s=cold,
             ))
             if finished is not None:
                 finished(results[-1])

@@ -630,8 +630,11 @@ def cmd_settle_plot(args: argparse.Namespace) -> int:
 
 def _check_traceable(method: str) -> None:
     _check_method(method)
-    if resolve_method(method)[0] == "dijkstra":
+    entry = resolve_method(method)[0]
+    if entry == "dijkstra":
         raise CliError("dijkstra has no recursion to trace; give -m bmssp or a variant")
+    if entry == "config":
+        raise CliError(f"a method spec such as {method} cannot be traced; give -m bmssp or a variant")
 
 
 def _traced(what: str, run: Callable[[], T]) -> T:

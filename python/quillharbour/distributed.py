@@ -83,7 +83,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .api import as_sources, resolve_method, shortest_paths
-from .graph import CsrGraph, GraphLike, as_csr
+from .graph import CsrGraph, GraphLike, as_csr, graph_digest
 from .options import FloatArray, IdArray, check_rows_room, empty_rows
 from .reorder import Reordering, as_reordering, reordering, reordering_name
 
@@ -120,16 +120,6 @@ def require(*modules: str) -> list[Any]:
                 f"install the 'distributed' extra: {EXTRA_HINT}"
             ) from exc
     return loaded
-
-
-def graph_digest(graph: GraphLike) -> str:
-    """A hex digest of a graph's three CSR arrays: equal for equal graphs whatever the file."""
-    g = as_csr(graph)
-    h = hashlib.blake2b(digest_size=16)
-    h.update(np.array([g.n, g.m], dtype=np.int64).tobytes())
-    for arr in g:
-        h.update(np.ascontiguousarray(arr).data.cast("B"))
-    return h.hexdigest()
 
 
 # --- on the workers ---------------------------------------------------------------------------

@@ -119,16 +119,20 @@ def default_family(graph: str) -> str | None:
         fields = [int(v) for v in rest.split(sep)]
     except ValueError:
         return None
+    tail = ""
     if kind == "grid":
         fields = (fields * 2)[:2]
         low = [max(2, f // 4) for f in fields]
-        tail = ""
-    elif kind == "rmat":
-        low, fields, tail = [max(1, fields[0] - 4)], fields[:1], "".join(f":{f}" for f in fields[1:])
+    elif kind in ("rmat", "rgg"):  # only the first field is a size: the edge factor or degree stays
+        low = [max(1, fields[0] - 4) if kind == "rmat" else max(2, fields[0] // 16)]
+        fields, tail = fields[:1], "".join(f":{f}" for f in fields[1:])
+    elif kind == "gnm" and len(fields) == 2:  # the mean out-degree stays, and fits below n
+        n, m = fields
+        low_n = max(2, n // 16, -(-m // max(n, 1)) + 1)
+        low = [low_n, m * low_n // max(n, 1)]
     else:
         low = [max(2, f // 16) for f in fields]
-        tail = ""
-    if low == fields:
+    if low == fields or min(low, default=0) < 1 or any(lo > f for lo, f in zip(low, fields)):
         return None
     return f"{kind}:{sep.join(map(str, low))}..{sep.join(map(str, fields))}{tail}"
 

@@ -30,7 +30,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _search
-from .graph import CsrGraph, GraphLike, as_csr
+from .graph import CsrGraph, GraphLike, as_csr, graph_digest
 
 __all__ = ["ORDERINGS", "Reordering", "reordering", "as_reordering", "reordering_name"]
 
@@ -50,6 +50,7 @@ class Reordering:
     order: npt.NDArray[np.int32]  # new id -> the caller's id
     rank: npt.NDArray[np.int64]  # the caller's id -> new id
     m: int  # arcs of the caller's graph (with n, the check that a reordering fits a graph)
+    digest: str = ""  # graph_digest of the caller's graph: the check that a graph has the same arcs and weights
 
     @property
     def n(self) -> int:
@@ -134,15 +135,19 @@ def reordering(graph: GraphLike, method: str = "rcm") -> Reordering:
     tails = rank[g.tails()]
     # a stable counting sort by new tail keeps every vertex's arcs in their original order
     indptr, indices, weights = _search.group_arcs(g.n, tails, rank[g.indices], g.weights)
-    return Reordering(method, CsrGraph(indptr, indices, weights), order.astype(np.int32), rank, g.m)
+    return Reordering(method, CsrGraph(indptr, indices, weights), order.astype(np.int32), rank, g.m, graph_digest(g))
 
 
 def as_reordering(reorder: str | Reordering, graph: GraphLike) -> Reordering:
-    """`reorder` as a Reordering of `graph`: made now from a method name, or checked to fit."""
+    """`reorder` as a Reordering of `graph`: made now from a method name, or checked to fit (the
+    same sizes, and the same arcs and weights as when it was made)."""
     if isinstance(reorder, Reordering):
         g = as_csr(graph)
         if (reorder.n, reorder.m) != (g.n, g.m):
             raise ValueError(f"the reordering was made for a graph of {reorder.n} vertices and {reorder.m} arcs, "
                              f"not this one of {g.n} and {g.m}")
+        if reorder.digest != graph_digest(g):
+            raise ValueError(f"the reordering was made for another graph of {g.n} vertices and {g.m} arcs (its arcs "
+                             "or weights differ from this one's): make it again for this graph")
         return reorder
     return reordering(graph, reordering_name(reorder))

@@ -224,10 +224,12 @@ def trace(graph: GraphLike, source: int = 0, method: str = "bmssp", seed: int = 
     `source` in the recursion's traced form and return its calls (:class:`CallTrace`). A
     variant's `k` and `t` are forced when both are non-zero, as ``bmssp_variant`` forces them
     ("tuned" with k and t is the core run with those parameters). Raises as ``bmssp_variant``
-    does, and ValueError for "dijkstra", which has no recursion to trace."""
+    does, and ValueError for "dijkstra", which has no recursion to trace, and for a method spec."""
     entry, variant = resolve_method(method)
     if entry == "dijkstra":
         raise ValueError("dijkstra has no recursion to trace; trace 'bmssp' or a variant")
+    if entry == "config":
+        raise ValueError(f"a method spec such as {method!r} cannot be traced; trace 'bmssp' or a variant")
     g = as_csr(graph)
     name = variant or "bmssp"
     dist, pred, counts, columns, ids, dhat = _search.bmssp_trace(g.indptr, g.indices, g.weights, source, name,
