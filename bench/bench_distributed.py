@@ -1,7 +1,7 @@
 """Many sources on a local Dask cluster against the native multi-source entry in one process.
 
     python bench/bench_distributed.py [--side 1000] [--sources 64] [--bmssp-sources 64]
-                                      [--methods dijkstra,bmssp] [--repeats 1]
+                                      [--methods dijkstra,bmssp] [--repeats 1] [--breakdown]
 
 On a side x side grid (quillharbour.generators.lattice), the same sources run three ways, interleaved:
 `dijkstra_multisource` / `bmssp_multisource` in this process on a pool of 2 threads; and
@@ -19,6 +19,16 @@ process) and the bytes a task moves. Wall times mean something only on a quiet m
 load average before and after is printed beside them. Beside the wall times stand the CPU
 seconds of every process involved (this one, which also holds the scheduler, and the workers):
 rows per CPU-second are what a shared machine's noise disturbs least.
+
+--breakdown then shows where the cluster's extra time goes, for Dijkstra rows, each figure the
+best of --repeats in wall and CPU seconds of every process: the tasks computing their rows and
+dropping them (no rows move); the rows coming back through Dask (serialised, sent, received and
+copied into the client's arrays: the path of a client on another machine, forced here); the
+rows written by the workers into the client's shared arrays (the path of workers on the
+client's machine); the shared path with 1, 2x and 4x the default rows per task (granularity);
+and, in this process, the client's assembly of the rows into fresh (k, n) arrays and the digests
+a store computes per block (blake2b-16 twice, the format before; XXH3-128 once and a comparison
+of the rows read back, now).
 """
 
 from __future__ import annotations
@@ -95,6 +105,61 @@ def store_bandwidth(directory, rows, n, blocks=8) -> float:
     return rows * blocks * n * 12 / t
 
 
+def _drop_rows(graph, sources):
+    """A task that computes its rows and returns nothing."""
+    quillharbour.dijkstra_multisource(*graph, sources)
+
+
+def breakdown(client, g, k, repeats, rng):
+    """Where the cluster's time goes for `k` Dijkstra rows on `g` (see the module notes)."""
+    import hashlib
+
+    import xxhash
+
+    n = len(g[0]) - 1
+    sources = rng.choice(n, k, replace=False)
+    rows = qd._default_rows(k, n, sum(client.nthreads().values()))
+    [ref] = client.scatter([quillharbour.CsrGraph(*g)], broadcast=True, hash=False)
+
+    def best(fn):
+        runs = [timed(fn, client)[:2] for _ in range(repeats)]
+        return min(t for t, _ in runs), min(c for _, c in runs)
+
+    def through_dask():
+        saved, qd.SHARED_DIR = qd.SHARED_DIR, "/nonexistent"
+        try:
+            return qd.multisource(g, sources, client=client, progress=False)
+        finally:
+            qd.SHARED_DIR = saved
+
+    native = best(lambda: NATIVE["dijkstra"](g, sources))
+    parts = {"native pool (2 threads)": native,
+             "tasks compute, drop rows": best(lambda: client.gather(
+                 [client.submit(_drop_rows, ref, sources[r:r + rows], pure=False) for r in range(0, k, rows)])),
+             "rows back through Dask": best(through_dask),
+             "rows into shared arrays": best(lambda: qd.multisource(g, sources, client=client, progress=False))}
+    for factor in (1 / rows, 2, 4):
+        r = max(1, round(rows * factor))
+        parts[f"shared, {r} rows per task"] = best(lambda r=r: qd.multisource(g, sources, client=client,
+                                                                             rows_per_task=r, progress=False))
+    print(f"\nbreakdown: {k} Dijkstra rows, {rows} rows per task by default; best of {repeats}")
+    print(f"  {'':<28} {'wall s':>7} {'ratio':>6} {'cpu s':>7} {'extra cpu s':>11}")
+    for name, (t, c) in parts.items():
+        print(f"  {name:<28} {t:7.2f} {native[0] / t:6.2f} {c:7.2f} {c - native[1]:11.2f}")
+    block = np.random.default_rng(0).random((rows, n)), np.zeros((rows, n), np.int32)
+    blocks = -(-k // rows)
+    t, _ = wall(lambda: [np.concatenate(block) for _ in range(blocks)])
+    t_fill, _ = wall(lambda: qd.empty_rows(k, n)[0].fill(0.0))
+    cells = [a.data.cast("B") for a in block]
+    t_blake, _ = wall(lambda: [hashlib.blake2b(c, digest_size=16).digest() for c in cells])
+    t_xxh, _ = wall(lambda: [xxhash.xxh3_128_digest(c) for c in cells])
+    t_cmp, _ = wall(lambda: [np.array_equal(a, a.copy()) for a in block])
+    print(f"  client assembly of {blocks} blocks: fresh (k, n) arrays written {t_fill:.2f} s + copies of the "
+          f"blocks {t:.2f} s (this process, one thread)")
+    print(f"  store digests per block of {rows} rows: before 2 x blake2b {2 * t_blake * 1e3:.1f} ms; now XXH3 "
+          f"{t_xxh * 1e3:.1f} ms + comparison of the rows read back {t_cmp * 1e3:.1f} ms; x {blocks} blocks")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--side", type=int, default=1000)
@@ -102,6 +167,7 @@ def main():
     parser.add_argument("--bmssp-sources", type=int, default=None, help="default: --sources")
     parser.add_argument("--methods", default="dijkstra,bmssp")
     parser.add_argument("--repeats", type=int, default=1)
+    parser.add_argument("--breakdown", action="store_true", help="show where the cluster's extra time goes")
     args = parser.parse_args()
 
     from distributed import Client, LocalCluster
@@ -179,6 +245,8 @@ def main():
                   f"{by_scheduler:.0f} rows/s = {by_scheduler * cost:.0f} busy cores; this store at "
                   f"{by_store:.0f} rows/s = {by_store * cost:.0f} busy cores; each GB/s of store "
                   f"bandwidth feeds {1e9 / (12 * n) * cost:.0f} busy cores")
+        if args.breakdown:
+            breakdown(client, g, args.sources, args.repeats, rng)
     finally:
         client.close()
         cluster.close()

@@ -66,6 +66,13 @@ def test_wrong_and_failing_methods_are_reported_not_hidden():
     assert calls.count("dijkstra") == 6
 
 
+def test_a_recursion_method_the_graph_refuses_is_reported_as_failed():
+    g = qh.CsrGraph(np.array([0, 1, 2, 3]), np.array([1, 2, 0], dtype=np.int32), np.array([-1.0, 0.5, 1.0]))
+    methods, _ = bench.available_methods(["dijkstra", "bmssp", "bmssp:hubs=1"])
+    results = bench.run_bench([("negative", g)], methods, sources=1, repeats=1)
+    assert [r.method for r in results if r.error and r.one_search is None] == ["dijkstra", "bmssp", "bmssp:hubs=1"]
+
+
 @pytest.mark.parametrize("budget, rounds", [(0.0, 1), (60.0, 6)])
 def test_methods_run_interleaved_over_the_same_sources(budget, rounds):
     g = qh.generators.grid(5, 5, seed=3)
@@ -146,3 +153,27 @@ def test_bmssp_results_carry_their_exactness_counts():
     assert by["bmssp"].exactness["finish_lowered"] == by["bmssp-tuned"].exactness["finish_lowered"] == 0
     by["bmssp"].exactness["finish_lowered"] = 3
     assert "bmssp on road: the closing edge check lowered 3 labels" in bench.format_table([by["bmssp"]])
+
+
+def test_the_cold_first_run_is_left_out_and_reported(monkeypatch):
+    now = [0.0]
+    monkeypatch.setattr(bench.timed_round, "__kwdefaults__", {"clock": lambda: now[0], "failed": None, "after": None})
+
+    def slow_start(cost):
+        calls = []
+
+        def run(g, s):
+            now[0] += cost * (10 if not calls else 1 + len(calls) % 2)  # 10, then 2, 1, 2, ...
+            calls.append(s)
+            return qh.dijkstra(g.indptr, g.indices, g.weights, s)[0]
+        return run
+
+    g = qh.generators.grid(4, 4, seed=1)
+    by = {r.method: r for r in bench.run_bench([("g", g)], [fake("dijkstra", slow_start(1.0)),
+                                                            fake("other", slow_start(3.0))],
+                                               sources=2, repeats=2, budget=1e9)}
+    assert by["other"].cold_time_s == 30.0 and (by["other"].time_min_s, by["other"].time_max_s) == (3.0, 6.0)
+    assert by["other"].runs == 4 and by["other"].time_s == 6.0  # the median of 6, 3, 6
+    assert by["other"].vs_dijkstra == 3.0
+    [single] = bench.run_bench([("g", g)], [fake("dijkstra", slow_start(1.0))], sources=1, repeats=1)
+    assert single.cold_time_s is None and single.runs == 1  # nothing else to take its place

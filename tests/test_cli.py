@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import base64
 import csv
 import gzip
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -15,6 +17,7 @@ import pytest
 import quillharbour as qh
 from conftest import disk_full, huge_npz, python_env, run_python
 from quillharbour import _quillharbour as native
+from quillharbour import bench as qh_bench
 from quillharbour import cli as qh_cli
 
 
@@ -34,7 +37,10 @@ class TestBench:
     def test_table_lists_methods_and_agreement(self, dimacs):
         r = cli("bench", dimacs, "path:50", "--no-peers", "--sources", 2, "--repeats", 1)
         assert r.returncode == 0, r.stderr
-        assert "\r" not in r.stderr  # no progress bar when stderr is not a terminal
+        assert "\r" not in r.stderr  # no progress bar when stderr is not a terminal, but a line per graph and method
+        done = [line for line in r.stderr.splitlines() if line.startswith("quillharbour: [")]
+        assert len(done) == 2 * len(qh_bench.DEFAULT_NATIVE) and done[-1].startswith(f"quillharbour: [{len(done)}/")
+        assert all("agrees with Dijkstra" in line for line in done)
         lines = r.stdout.splitlines()
         assert lines[0].split()[:4] == ["graph", "n", "m", "method"]
         rows = [line.split() for line in lines[2:] if line and not line.startswith("note:")]
@@ -65,6 +71,23 @@ class TestBench:
         with open(out_csv) as f:
             rows = list(csv.DictReader(f))
         assert len(rows) == len(results) and {r["method"] for r in rows} == names
+        for row, x in zip(rows, results):  # lists and dicts in cells as JSON
+            assert json.loads(row["sources"]) == x["sources"] and json.loads(row["exactness"] or "null") == x["exactness"]
+
+    def test_one_search_methods_marked_and_cold_runs_left_out(self, capsys):
+        code, out, _ = main_in_process(["bench", "grid:9x9", "--no-progress", "--methods",
+                                        "dijkstra,bmssp,bmssp-fast,hybrid:0:64,hybrid:-1:0", "--source-count", "1",
+                                        "--repeats", "3", "--json", "-", "--budget", "60"], capsys)
+        assert code == 0
+        by = {x["method"]: x for x in json.loads(out)["results"]}
+        assert {name: x["one_search"] for name, x in by.items()} == {
+            "dijkstra": None, "bmssp": False, "bmssp-fast": True, "bmssp-hybrid:0:64": True, "bmssp-hybrid:-1:0": False}
+        assert all(x["runs"] == 3 and x["cold_time_s"] > 0 for x in by.values())
+        results = [qh_bench.Result(**x) for x in json.loads(out)["results"]]
+        table = qh_bench.format_table(results).splitlines()
+        marked = [line.split()[3] for line in table[2:] if line.split()[4:5] == ["*"]]
+        assert marked == ["bmssp-fast", "bmssp-hybrid:0:64"] and f"note: {qh_bench.ONE_SEARCH_NOTE}" in table
+        assert f"note: {qh_bench.COLD_NOTE}" in table
 
 
 class TestRunInfo:
@@ -79,6 +102,19 @@ class TestRunInfo:
             np.testing.assert_array_equal(saved["distances"][row], d)
             np.testing.assert_array_equal(saved["predecessors"][row], p)
         assert saved["sources"].tolist() == [5, 0]
+
+    @pytest.mark.parametrize("which", ["--sources-file", "--sources", "--random-sources"])
+    def test_many_sources_into_one_file_without_a_cluster(self, dimacs, tmp_path, which):
+        (tmp_path / "ids.txt").write_text("4\n0 7\n")
+        given = "3" if which == "--random-sources" else tmp_path / "ids.txt"
+        r = cli("run", dimacs, which, given, "-m", "bmssp", "--seed", 5, "-o", tmp_path / "m.npz")
+        assert r.returncode == 0, r.stderr
+        saved = np.load(tmp_path / "m.npz")
+        sources = saved["sources"]
+        assert len(sources) == 3 and (which == "--random-sources" or sources.tolist() == [4, 0, 7])
+        g = qh.io.load(dimacs)
+        d, p = native.bmssp_multisource(g.indptr, g.indices, g.weights, sources, 5)
+        assert saved["distances"].tobytes() == d.tobytes() and saved["predecessors"].tobytes() == p.tobytes()
 
     def test_run_writes_npy_pair(self, tmp_path):
         out = tmp_path / "d.npy"
@@ -121,7 +157,8 @@ HOSTILE_FILES = {
     "pickle.npz": lambda p: np.savez(p, indptr=np.array([0, 1, 1]), indices=np.array([1], dtype=object),
                                      weights=np.ones(1)),
 }
-COMMANDS = [["info"], ["run"], ["bench", "--no-progress"], ["settle-plot", "-o", "{tmp}/s.png"]]
+COMMANDS = [["info"], ["run"], ["bench", "--no-progress"], ["settle-plot", "-o", "{tmp}/s.png"],
+            ["trace"], ["explain", "-o", "{tmp}/e.png"]]
 NOWHERE = "{tmp}/missing-dir/out"
 HOSTILE_ARGS = [
     # (arguments, words in the one line); every one exits with status 2
@@ -152,6 +189,13 @@ HOSTILE_ARGS = [
     (["info", "grid:0x3"], "bad graph spec 'grid:0x3'"),
     (["info", "blob:3"], "unknown graph spec 'blob:3'"),
     (["info", "nothere.gr"], "no such graph file: nothere.gr"),
+    (["trace", "path:5", "-m", "dijkstra"], "dijkstra has no recursion to trace"),
+    (["explain", "path:5", "-m", "bmssp:hubs=2"], "spec such as bmssp:hubs=2 cannot be traced"),
+    (["trace", "path:5", "-o", "{tmp}/t.json"], "must end in .parquet or .csv"),
+    (["trace", "path:5", "-s", "9"], "source 9 is out of range"),
+    (["explain", "path:5", "-o", NOWHERE + ".html"], "no such directory"),
+    (["explain", "path:5", "--sizes", "grid:8x8..4x4"], "FROM not above TO"),
+    (["explain", "path:5", "--methods", "dijkstra,astar"], "unknown method 'astar'"),
 ]
 
 
@@ -249,3 +293,101 @@ def test_the_library_never_loads_the_command_line():
         print(sorted(name for name in ("argparse", "quillharbour.cli") if name in sys.modules))
     """)
     assert out == "[]\n"
+
+
+class TestRecursionShown:
+    def test_trace_writes_the_rows_of_the_library_call(self, dimacs, tmp_path):
+        g = qh.io.load(dimacs)
+        want = qh.trace(g, 3, seed=2)
+        for suffix in (".parquet", ".csv"):
+            r = cli("trace", dimacs, "-s", 3, "--seed", 2, "-o", tmp_path / f"t{suffix}")
+            assert r.returncode == 0, r.stderr
+            assert f"wrote {want.rows} rows" in r.stdout and "broken" not in r.stdout
+            assert r.stdout.count("holds of") == len(want.bounds())
+        table = pytest.importorskip("pyarrow.parquet").read_table(tmp_path / "t.parquet")
+        assert table.column_names == list(want) and table.schema.metadata[b"k"] == str(want.params.k).encode()
+        for name, column in want.items():
+            assert np.array_equal(table.column(name).to_numpy(), column), name
+        with open(tmp_path / "t.csv") as f:
+            rows = list(csv.DictReader(f))
+        assert [int(row["u"]) for row in rows] == want["u"].tolist() and [row["kind"] for row in rows] == list(want["kind"])
+        r = cli("trace", dimacs, "-s", 3, "-m", "lazypiv")
+        assert r.returncode == 0 and "reported: this variant changes the rules" in r.stdout
+
+    def test_explain_draws_every_figure(self, tmp_path):
+        r = cli("explain", "grid:12x12", "-s", 5, "--sizes", "grid:4x4..8x8", "--repeats", 2,
+                "--methods", "dijkstra,bmssp,bmssp-fast", "-o", tmp_path / "e.png")
+        assert r.returncode == 0, r.stderr
+        assert "wrote" in r.stdout and "(4 figures)" in r.stdout and "bounds: every row meets every bound" in r.stdout
+        assert r.stderr.count("quillharbour: timing 3 methods on grid:") == 3
+        png = (tmp_path / "e.png").read_bytes()
+        assert png[:8] == b"\x89PNG\r\n\x1a\n" and png[12:16] == b"IHDR"
+        width, height = int.from_bytes(png[16:20], "big"), int.from_bytes(png[20:24], "big")
+        assert width == 1300 and height > 1600  # four figures, one above the other
+        r = cli("explain", "rmat:9", "-s", 1, "--sizes", "none", "-m", "tuned", "-o", tmp_path / "e.html")
+        assert r.returncode == 0, r.stderr
+        page = (tmp_path / "e.html").read_text()
+        images = re.findall(r'<img alt="[^"]*" src="data:image/png;base64,([^"]+)">', page)
+        assert len(images) == page.count("<figure>") == 3 and "(3 figures)" in r.stdout
+        assert all(base64.b64decode(image)[:8] == b"\x89PNG\r\n\x1a\n" for image in images)
+
+    @pytest.mark.parametrize("spec, source, method", [("grid:14x14", 0, "bmssp"), ("rmat:10", None, "bmssp"),
+                                                      ("grid:14x14", 0, "fast")])
+    def test_each_figure_has_its_axes(self, spec, source, method):
+        import matplotlib.pyplot as plt
+
+        from quillharbour import explain, plotting
+
+        g = qh.generators.from_spec(spec)
+        source = int(np.argmax(np.diff(g.indptr))) if source is None else source
+        ex = explain.gather(g, spec, source, method)
+        ex.sizes = explain.measure_sizes(["path:40", "path:80"], ["dijkstra", "bmssp"], repeats=1)
+        late = "after a larger distance" in " ".join(explain.summary(ex))
+        assert late == (spec == "rmat:10")  # R-MAT settles some vertices out of Dijkstra's order, the grid none
+        # one bounded search ("fast") has no call that settles: its settlement figure is one note
+        for (_, draw, _), axes in zip(plotting.explain_parts(ex), [2, 1, 1 if method == "fast" else 2, 2]):
+            fig = plt.figure()
+            draw(fig, ex)
+            assert len(fig.axes) == axes
+            plt.close(fig)
+
+    def test_size_families(self):
+        from quillharbour.explain import default_family, size_family
+
+        assert size_family("grid:100x100..1000x1000")[::7] == ["grid:100x100", "grid:1000x1000"]
+        assert len(size_family("grid:100x100..1000x1000")) == 8  # n doubles about every step
+        assert size_family("rmat:12..14:8") == ["rmat:12:8", "rmat:13:8", "rmat:14:8"]
+        assert size_family("gnm:100:400..400:1600") == ["gnm:100:400", "gnm:200:800", "gnm:400:1600"]
+        assert size_family("a.gr, ../b.gr") == ["a.gr", "../b.gr"]
+        assert default_family("grid:300x300") == "grid:75x75..300x300" and default_family("x.gr") is None
+        assert default_family("rmat:16:8") == "rmat:12..16:8"
+        assert default_family("rgg:1600:8") == "rgg:100..1600:8"  # the degree stays
+        assert default_family("grid:1x1") is None and default_family("path:1") is None  # nothing smaller
+        for spec in ("gnm:40:600", "gnm:4000:16000"):  # each graph of the family can be made
+            family = size_family(default_family(spec))
+            assert len(family) >= 2 and all(qh.generators.from_spec(f).n >= 2 for f in family)
+
+
+@pytest.mark.parametrize("name, reading", [
+    ("hybrid:0:64", None), ("bmssp-hybrid:+7:+8", None), ("tuned", None),
+    ("hybrid:", "hybrid:1:0: A is empty, so A = 1; B is missing"),
+    ("hybrid:2", "hybrid:2:0: B is missing"),
+    ("hybrid:x:y", "hybrid:1:0: A 'x' is not a signed 32-bit integer, so A = 1; B 'y' is not an unsigned"),
+    ("hybrid:2147483648:5", "hybrid:1:5: A '2147483648' is not"),
+    ("hybrid:3:-5", "hybrid:3:0: B '-5' is not"),
+    ("hybrid:3:5:9", "hybrid:3:5: the fields after B ('9') are ignored"),
+])
+def test_hybrid_names_say_which_field_took_its_default(name, reading):
+    note = qh_cli.hybrid_note(name)
+    assert note is None if reading is None else note.startswith(f"{name} reads as {reading}"), note
+
+
+def test_hybrid_default_noted_on_stderr(capsys):
+    code, _, err = main_in_process(["run", "path:5", "-m", "hybrid:x:64"], capsys)
+    assert code == 0
+    assert err == "quillharbour: note: hybrid:x:64 reads as hybrid:1:64: A 'x' is not a signed 32-bit integer, so A = 1\n"
+
+
+def test_the_namespace_holds_the_api_only():
+    assert set(dir(qh)) == set(qh.__all__) | {"__version__"}
+    assert all(hasattr(qh, name) for name in dir(qh))

@@ -69,12 +69,16 @@ def store_rows(group):
 
 
 @pytest.mark.parametrize("method", ["dijkstra", "bmssp", "notransform"])
-def test_rows_equal_native_entries(client, qd, tmp_path, method):
+def test_rows_equal_native_entries(client, qd, tmp_path, monkeypatch, method, capfd):
     g = graph()
     expected = native_rows(g, SOURCES, method)
-    dist, pred = qd.multisource(g, SOURCES, method=method, seed=SEED, client=client,
-                                rows_per_task=3, progress=False)
+    dist, pred = qd.multisource(g, SOURCES, method=method, seed=SEED, client=client, rows_per_task=3)
     assert_rows(dist, pred, expected)
+    assert capfd.readouterr().err == ""  # by default no bar into stderr that is no terminal
+    assert not [f for f in os.listdir(qd.SHARED_DIR) if f.startswith("quillharbour-rows-")]
+    monkeypatch.setattr(qd, "SHARED_DIR", str(tmp_path / "no-shm"))  # rows come back through Dask
+    assert_rows(*qd.multisource(g, SOURCES, method=method, seed=SEED, client=client, rows_per_task=4,
+                                progress=False), expected)
 
     group = qd.multisource(g, SOURCES, method=method, seed=SEED, client=client,
                            out=tmp_path / "r.zarr", rows_per_task=3, progress=False)
@@ -82,6 +86,65 @@ def test_rows_equal_native_entries(client, qd, tmp_path, method):
     assert group["distances"].chunks == (3, g[0].size - 1)
     assert np.array_equal(group["sources"][:], SOURCES)
     assert group["done"][:].tolist() == [1] * 5
+
+
+def test_shared_rows_take_blocks_from_anyone_who_can_reach_them(qd):
+    """Blocks written by a worker of this machine or by the client land in the arrays the client
+    maps; a worker elsewhere, or one that finds another file under the name, writes nothing."""
+    dist, pred = np.arange(12.0).reshape(3, 4) / 10, np.arange(12, dtype=np.int32).reshape(3, 4)
+    with qd._SharedRows.make(3, 4) as shared:
+        assert qd._write_shared(shared.spec, 1, dist[1:], pred[1:])
+        assert not qd._write_shared(("elsewhere", *shared.spec[1:]), 0, dist[:1], pred[:1])
+        assert not qd._write_shared((shared.spec[0], shared.spec[1], shared.spec[2], -1, 3, 4), 0, dist, pred)
+        shared.write(0, dist[:1], pred[:1])
+        got = shared.arrays()
+    assert_rows(*got, (dist, pred))
+    assert not os.path.exists(shared.path)
+
+
+def test_reordered_rows(client, qd, tmp_path):
+    """Rows computed on a renumbered graph (in memory, and loaded by the workers from a file)
+    reach the caller and the store in the caller's ids: Dijkstra's distances bit for bit, tight
+    predecessors; a store made with another reordering is refused."""
+    from conftest import assert_certificate
+
+    g = graph()
+    io.save(g, tmp_path / "g.npz")
+    want = native_rows(g, SOURCES, "dijkstra")
+    dist, pred = qd.multisource(g, SOURCES, client=client, rows_per_task=4, reorder="rcm", progress=False)
+    group = qd.multisource(str(tmp_path / "g.npz"), SOURCES, client=client, out=tmp_path / "r.zarr",
+                           rows_per_task=4, reorder="bfs", progress=False)
+    for d, p in [(dist, pred), store_rows(group)]:
+        assert d.tobytes() == want[0].tobytes()
+        for i, s in enumerate(SOURCES):
+            assert_certificate(*g, int(s), d[i], p[i])
+    with pytest.raises(ValueError, match=r"reorder 'bfs' \(now None\)"):
+        qd.multisource(str(tmp_path / "g.npz"), SOURCES, client=client, out=tmp_path / "r.zarr", progress=False)
+
+
+def test_store_of_the_format_before_resumes(client, qd, made_store, tmp_path):
+    """A store whose block digests are blake2b's (the format before) is resumed, and still
+    tells a damaged block."""
+    import hashlib
+
+    import zarr
+
+    _, g, made = made_store
+    store = tmp_path / "r.zarr"
+    shutil.copytree(made, store)
+    group = zarr.open_group(store, mode="r+")
+    group.attrs["quillharbour"] = {**group.attrs["quillharbour"], "format": 2}
+    for b in range(group["done"].shape[0]):
+        rows = slice(3 * b, 3 * b + 3)
+        digest = b"".join(hashlib.blake2b(np.ascontiguousarray(group[name][rows]).data.cast("B"),
+                                          digest_size=16).digest() for name in ("distances", "predecessors"))
+        group["digests"][b] = np.frombuffer(digest, dtype=np.uint8)
+    damage(store, "distances", 2, "altered")
+    reports = []
+    group = qd.multisource(g, SOURCES, method="bmssp", seed=SEED, client=client, out=store, progress=False,
+                           report=reports.append)
+    assert str(reports[0]) == "4 of 5 blocks reused, 1 recomputed" and "altered" in reports[0].damage()
+    assert_rows(*store_rows(group), native_rows(g, SOURCES, "bmssp"))
 
 
 def chunk(store, name, block):
@@ -261,6 +324,7 @@ REFUSED = [
     ("sources", lambda root, g: {"sources": SOURCES[::-1]}, r"other sources"),
     ("fewer sources", lambda root, g: {"sources": SOURCES[:-1]}, r"other sources"),
     ("graph", lambda root, g: {"graph": other_graph(root, g)}, r"graph '[0-9a-f]+' \(now"),
+    ("reorder", lambda root, g: {"reorder": "rcm"}, r"reorder None \(now 'rcm'\)"),
 ]
 
 

@@ -88,8 +88,39 @@ def reached_copies(graph, dist):
     return int(np.maximum(deg, 1)[np.isfinite(dist)].sum())
 
 
+HUB_DEGREES = [0, 1, 2, 3, 5, 8, 10**6]
+
+
+def sampled_configs(rng, count=4):
+    """(name, bmssp_config keywords): configurations drawn from the whole space, every
+    ingredient at random, after two hub-ring ones."""
+    yield "config hubs=2", {"transform": 2}
+    yield "config hubs=3 heap lazy", {"transform": 3, "queue": "heap", "lazy_pivots": True}
+    for i in range(count):
+        kw = {"queue": str(rng.choice(["block", "heap"])),
+              "transform": [*HUB_DEGREES, "all", "none"][rng.integers(0, len(HUB_DEGREES) + 2)],
+              "hybrid_level": int(rng.choice([-1, -1, -1, 0, 1, 2])),
+              "hybrid_frontier": int(rng.choice([0, 0, 0, 1, 64])),
+              "lazy_pivots": bool(rng.random() < 0.3),
+              "rule": str(rng.choice(["standard", "standard", "tuned", "fast"]))}
+        if rng.random() < 0.3:
+            kw["k"], kw["t"] = int(rng.integers(1, 5)), int(rng.integers(1, 6))
+        yield f"config {i} {kw}", kw
+
+
+def form_of(graph, transform):
+    """The catalogue run whose searched graph a configuration's transform gives (None: its own)."""
+    largest = max(np.diff(graph[0]).max(initial=0), np.bincount(graph[1], minlength=1).max())
+    if transform in ("all", 0):
+        return "bmssp"
+    if transform == "none" or (isinstance(transform, int) and transform >= largest):
+        return "notransform"
+    return None
+
+
 def algorithms(graph, source, seed, rng):
-    """(name, thunk) for every algorithm; each thunk returns (dist, pred)."""
+    """(name, thunk, config) for every algorithm; each thunk returns (dist, pred), and config
+    holds the bmssp_config keywords of a configuration run (None for the others)."""
     k, t = int(rng.integers(1, 5)), int(rng.integers(1, 6))
     other = int(rng.integers(0, len(graph[0]) - 1))
     rows = np.array([other, source, other], dtype=np.int64)
@@ -99,7 +130,7 @@ def algorithms(graph, source, seed, rng):
         assert all(a[0].tobytes() == a[2].tobytes() for a in flat), "two rows of one source differ"
         assert all(a.tobytes() == b[0].tobytes() for a, b in zip(single(other), flat)), "row 0 differs"
         return flat[0][1], flat[1][1]
-    yield "bmssp", lambda: native.bmssp(*graph, source, seed)
+    yield "bmssp", lambda: native.bmssp(*graph, source, seed), None
 
     def instrumented():
         dist, pred, ids, dhat = native.bmssp_instrumented(*graph, source, seed)
@@ -108,26 +139,34 @@ def algorithms(graph, source, seed, rng):
         assert ids.size == reached_copies(graph, dist), "a reached transformed vertex was never settled"
         return dist, pred
 
-    yield "bmssp_instrumented", instrumented
+    yield "bmssp_instrumented", instrumented, None
     for v in VARIANTS:
-        yield v, lambda v=v: native.bmssp_variant(*graph, source, v, seed)
+        yield v, lambda v=v: native.bmssp_variant(*graph, source, v, seed), None
     for v in ["tuned", "simpleq", "lazypiv", "notransform"]:
-        yield f"{v} k={k} t={t}", lambda v=v: native.bmssp_variant(*graph, source, v, seed, k, t)
+        yield f"{v} k={k} t={t}", lambda v=v: native.bmssp_variant(*graph, source, v, seed, k, t), None
     yield "bmssp_multisource", lambda: middle_row(qh.bmssp_multisource(*graph, rows, seed),
-                                                  lambda s: native.bmssp(*graph, s, seed))
+                                                  lambda s: native.bmssp(*graph, s, seed)), None
     yield "dijkstra_multisource", lambda: middle_row(qh.dijkstra_multisource(*graph, rows),
-                                                     lambda s: native.dijkstra(*graph, s))
-    yield "shortest_paths", lambda: qh.shortest_paths(graph, source, method="lazypiv", seed=seed)
+                                                     lambda s: native.dijkstra(*graph, s)), None
+    yield "shortest_paths", lambda: qh.shortest_paths(graph, source, method="lazypiv", seed=seed), None
+    spec = {"transform": 4, "queue": "heap"}
+    yield "shortest_paths spec", lambda: qh.shortest_paths(graph, source, method="bmssp:hubs=4:queue=heap", seed=seed), spec
+    for name, kw in sampled_configs(rng):
+        yield name, lambda kw=kw: _search.bmssp_config(*graph, source, seed, **kw), kw
 
 
 def check_every_algorithm(graph, source, seed, rng, exact_sums=False):
     want, want_pred = native.dijkstra(*graph, source)
     assert_certificate(*graph, source, want, want_pred)
-    preds = {}
-    for name, run in algorithms(graph, source, seed, rng):
+    preds, configs = {}, {}
+    for name, run, config in algorithms(graph, source, seed, rng):
         dist, pred = run()
         assert dist.tobytes() == want.tobytes(), f"{name}: distances differ from Dijkstra's"
         assert_certificate(*graph, source, dist, pred)
+        preds[name] = pred.tobytes()
+        if config is not None:
+            configs[name] = config
+            continue
         variant, *forced = name.split()
         if variant in RECURSIVE:
             k, t = (int(f.split("=")[1]) for f in forced) if forced else (0, 0)
@@ -135,15 +174,28 @@ def check_every_algorithm(graph, source, seed, rng, exact_sums=False):
             again, again_pred, counts = _search.bmssp_counted(*graph, source, variant, seed, k, t)
             assert again.tobytes() == dist.tobytes() and again_pred.tobytes() == pred.tobytes(), name
             assert counts["finish_lowered"] == 0, f"{name}: the closing check lowered {counts}"
-        preds[name] = pred.tobytes()
     check_operation_counts(graph, source, seed, want)
+    check_configs(graph, source, seed, configs, preds)
     # With exact sums every run settles each vertex on its least (distance, hops, predecessor)
-    # label, so the runs on one searched graph agree bit for bit. (With rounding, which of two
+    # label, so the runs on one searched graph agree bit for bit (a hub-ring form at D = 0 is
+    # the constant-degree form, and at D at least the largest degree the input). (With rounding, which of two
     # paths that round to one distance fixes the hop count may depend on the order of offers.)
     assert preds.pop("dijkstra_multisource") == want_pred.tobytes(), "dijkstra_multisource: tie rule"
     for name, pred in preds.items() if exact_sums else ():
-        same = "notransform" if name.split()[0] in ON_INPUT else "bmssp"
-        assert pred == preds[same], f"{name}: predecessors differ from {same}'s"
+        same = form_of(graph, configs[name]["transform"]) if name in configs else (
+            "notransform" if name.split()[0] in ON_INPUT else "bmssp")
+        assert same is None or pred == preds[same], f"{name}: predecessors differ from {same}'s"
+
+
+def check_configs(graph, source, seed, configs, preds):
+    """A configuration's counted run gives its results bit for bit, needed no closing check,
+    and is one bounded search exactly when its hybrid switch takes the outermost call."""
+    for name, kw in configs.items():
+        _, pred, counts = _search.bmssp_config(*graph, source, seed, counted=True, **kw)
+        assert pred.tobytes() == preds[name], f"{name}: the counted run's predecessors differ"
+        assert counts["finish_lowered"] == 0, f"{name}: the closing check lowered {counts}"
+        whole = kw.get("hybrid_frontier", 0) >= 1 or kw.get("hybrid_level", -1) >= counts["levels"]
+        assert (counts["bounded_searches"] == 1 and counts["pulls"] == 0) == whole, (name, counts)
 
 
 def check_operation_counts(graph, source, seed, want):

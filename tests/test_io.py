@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from conftest import disk_full, huge_npz, run_python
+from quillharbour import _quillharbour as native
 from quillharbour import _search
 from quillharbour import io as qio
 from quillharbour.graph import CsrGraph, from_edges
@@ -147,17 +148,35 @@ class TestForeignFiles:
         assert dict(zip(zip(g.tails().tolist(), g.indices.tolist()), g.weights.tolist())) == {(1, 0): 1.5, (0, 1): -1.5}
 
     @pytest.mark.parametrize("order", ["column", "row", "file"])
-    def test_matrix_market_rows_keep_file_order_and_duplicates(self, tmp_path, rng, order):
+    def test_matrix_market_duplicates_summed_unless_the_file_is_ours(self, tmp_path, rng, order):
         tails, heads = rng.integers(0, 40, 600), rng.integers(0, 40, 600)
         heads[:50], tails[:50] = heads[50:100], tails[50:100]  # duplicate entries
         if order != "file":
             keep = np.argsort(heads if order == "column" else tails, kind="stable")
             tails, heads = tails[keep], heads[keep]
-        weights = rng.random(600)
+        weights = rng.integers(1, 1000, 600).astype(float)  # integers: the sums are exact in any order
+        lines = "".join(f"{u + 1} {v + 1} {w!r}\n" for u, v, w in zip(tails.tolist(), heads.tolist(), weights.tolist()))
         p = tmp_path / "m.mtx"
-        p.write_text("%%MatrixMarket matrix coordinate real general\n40 40 600\n" + "".join(
-            f"{u + 1} {v + 1} {w!r}\n" for u, v, w in zip(tails.tolist(), heads.tolist(), weights.tolist())))
-        assert_same(qio.load(p), from_edges(40, tails, heads, weights, sort=False))
+        p.write_text(f"%%MatrixMarket matrix coordinate real general\n% from elsewhere\n40 40 600\n{lines}")
+        g = qio.load(p)  # as scipy reads a matrix: one arc per entry, repeats summed
+        sums = {}
+        for u, v, w in zip(tails.tolist(), heads.tolist(), weights.tolist()):
+            sums[u, v] = sums.get((u, v), 0.0) + w
+        assert dict(zip(zip(g.tails().tolist(), g.indices.tolist()), g.weights.tolist())) == sums and g.m == len(sums)
+        p.write_text(f"%%MatrixMarket matrix coordinate real general\n{qio.matrix_market.DUPLICATES_ARE_ARCS}\n"
+                     f"40 40 600\n{lines}")
+        assert_same(qio.load(p), from_edges(40, tails, heads, weights, sort=False))  # ours: parallel arcs
+
+    def test_matrix_market_distances_are_scipys(self, tmp_path, rng):
+        io_, csgraph = pytest.importorskip("scipy.io"), pytest.importorskip("scipy.sparse.csgraph")
+        n, m = 60, 900  # many repeated entries, decimal weights
+        p = tmp_path / "r.mtx"
+        p.write_text(f"%%MatrixMarket matrix coordinate real general\n{n} {n} {m}\n" + "".join(
+            f"{u} {v} {w!r}\n" for u, v, w in zip(rng.integers(1, n + 1, m).tolist(), rng.integers(1, n + 1, m).tolist(),
+                                                 np.round(rng.random(m) * 9, 1).tolist())))
+        g = qio.load(p)
+        want = csgraph.dijkstra(io_.mmread(p).tocsr(), indices=3)
+        assert native.dijkstra(*g, 3)[0].tobytes() == want.tobytes()
 
     def test_matrix_market_integer_field(self, tmp_path):
         p = tmp_path / "i.mtx"
@@ -353,7 +372,7 @@ class TestWholeFileErrors:
         """)
         assert out.splitlines() == [
             "big-nul.mtx 60002 NUL byte in a line: '6 3\\x0059999.5'",
-            "big-tail.mtx loaded 60001",
+            "big-tail.mtx loaded 63",  # all 60001 entries read, repeats summed: 63 distinct (i, j)
             "nul.mtx 3 NUL byte in a line: '1 2\\x001'",
             "tail.mtx 2 size line declares 2 entries but the file has fewer"]
 

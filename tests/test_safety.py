@@ -229,7 +229,8 @@ CTRL_C_CHILD = """
         out.update({"search": lambda: _search.search(*g, one, None, None, False)[:2],
                     "search_multisource": lambda: _search.search_multisource(*g, rows, None, None, False),
                     "bmssp_search": lambda: _search.bmssp_search(*g, 0, 1, 1e300),
-                    "bmssp_counted": lambda: _search.bmssp_counted(*g, 0, "notransform", 1)[:2]})
+                    "bmssp_counted": lambda: _search.bmssp_counted(*g, 0, "notransform", 1)[:2],
+                    "bmssp_trace": lambda: _search.bmssp_trace(*g, 0, "bmssp", 1)[:2]})
         return out
     def fingerprint():
         return {name: [a.tobytes() for a in call()] for name, call in calls(small).items()}
@@ -274,10 +275,10 @@ def test_ctrl_c_interrupts_every_entry():
     out = run_python(CTRL_C_CHILD, env={"RAYON_NUM_THREADS": "3"}, timeout=600).splitlines()
     assert out[-1] == "same answers"
     names = [line.split()[0] for line in out[:-1]]
-    assert len(names) == 2 * 16 and len(set(names)) == 16
+    assert len(names) == 2 * 17 and len(set(names)) == 17
     for line in out[:-1]:
         assert line.split(maxsplit=1)[1] in ("raised KeyboardInterrupt mid-call", "raised Handled mid-call"), line
-    assert [line.split()[2] for line in out[:-1]] == ["KeyboardInterrupt", "Handled"] * 16
+    assert [line.split()[2] for line in out[:-1]] == ["KeyboardInterrupt", "Handled"] * 17
 
 
 def test_cli_exits_130_on_ctrl_c_during_a_run():

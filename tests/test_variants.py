@@ -10,8 +10,10 @@ import math
 import numpy as np
 import pytest
 
+import quillharbour as qh
 from conftest import grid_graph, random_graph
 from quillharbour import _quillharbour as native
+from quillharbour import _search
 from quillharbour.graph import from_edges
 
 U64_MAX = 2**64 - 1
@@ -98,6 +100,8 @@ GOLDEN = {
     ("sparse", "input"): "98e11eb1b5f9f35c",
     ("zeros", "transformed"): "2af846b0dbb4c8e2",
     ("zeros", "input"): "39d267ec0342cf85",
+    ("sparse", "hubs=4"): "2ca60bcf07a3a47c",
+    ("zeros", "hubs=4"): "bdf3f6844f1111ee",
 }
 
 
@@ -109,3 +113,22 @@ def test_golden_outputs(graph):
         for seed in (0, 12345):
             searched = "input" if variant in ("notransform", "fast") else "transformed"
             assert digest(*native.bmssp_variant(*g, s, variant, seed)) == GOLDEN[(graph, searched)], (variant, seed)
+        for spec in ["bmssp:hubs=4", "bmssp:hubs=4:queue=heap:lazy"]:
+            assert digest(*qh.shortest_paths(g, s, method=spec, seed=seed)) == GOLDEN[(graph, "hubs=4")], spec
+
+
+def test_hub_ring_forms_between_the_catalogue_forms():
+    # D = 0 is the constant-degree form and D at least the largest degree the input itself:
+    # the same results and the same work as the catalogue's runs on those graphs
+    for i, g, s in graphs(25, 40):
+        degrees = np.concatenate([np.diff(g[0]), np.bincount(g[1], minlength=len(g[0]) - 1)])
+        for hubs, name in [(0, "bmssp"), (int(degrees.max(initial=0)), "notransform")]:
+            dist, pred, counts = _search.bmssp_config(*g, s, i, transform=hubs, counted=True)
+            want = _search.bmssp_counted(*g, s, name, i)
+            assert digest(dist, pred) == digest(*want[:2]), (i, hubs)
+            assert {key: counts[key] for key in want[2]} == want[2], (i, hubs)
+    # a star both ways: above D = 1 only the centre (in- and out-degree 49) is a hub
+    tails = np.concatenate([np.zeros(49, np.int64), np.arange(1, 50)])
+    star = from_edges(50, tails, np.concatenate([np.arange(1, 50), np.zeros(49, np.int64)]), np.full(98, 0.1))
+    counts = _search.bmssp_config(*star, 7, transform=1, counted=True)[2]
+    assert (counts["searched_vertices"], counts["searched_arcs"]) == (98 + 49, 98 + 98), counts

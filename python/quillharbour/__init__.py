@@ -10,10 +10,8 @@ differ between methods where several paths are equally short.
 
 ``quillharbour.csgraph`` offers scipy.sparse.csgraph's ``dijkstra`` and
 ``shortest_path`` on these engines, and ``quillharbour.nx`` is the networkx
-backend "quillharbour".
+backend "quillharbour". :func:`trace` records every call of the recursion.
 """
-
-from __future__ import annotations
 
 from . import generators, io
 from ._quillharbour import bmssp, bmssp_instrumented, bmssp_variant, dijkstra
@@ -30,6 +28,7 @@ from .api import (
     to_networkx,
 )
 from .graph import CsrGraph, as_csr, from_edges
+from .tracing import CallTrace, trace
 
 __all__ = [
     "dijkstra",
@@ -42,6 +41,8 @@ __all__ = [
     "reconstruct_path",
     "from_networkx",
     "to_networkx",
+    "trace",
+    "CallTrace",
     "CsrGraph",
     "as_csr",
     "from_edges",
@@ -51,3 +52,8 @@ __all__ = [
     "generators",
     "PanicException",
 ]
+
+
+def __dir__() -> list[str]:
+    """The API only (``__all__``), not the package's internal modules."""
+    return sorted(__all__ + ["__version__"])

@@ -1,6 +1,6 @@
 """The native extension module `quillharbour._search`."""
 
-from typing import Any, TypedDict
+from typing import Any, Literal, TypedDict, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -23,6 +23,15 @@ class RunCounts(TypedDict):
     base_cases: int  # level-0 calls answered by the base case
     find_pivots: int  # FindPivots calls
     bounded_searches: int  # calls answered by one bounded search; a whole-search run counts 1
+
+class ConfigCounts(RunCounts):
+    """What one counted run of bmssp_config did, and what it ran on."""
+
+    searched_vertices: int  # vertices of the graph the recursion searched
+    searched_arcs: int  # its arcs
+    k: int
+    t: int
+    levels: int  # level of the outermost call
 
 class RunParameters(TypedDict):
     transform_vertices: int
@@ -78,6 +87,65 @@ def bmssp_counted(
     """bmssp (or bmssp_variant with `variant`, `k`, `t`) in the recursion's counted form:
     the same distances and predecessors, with the run's exactness and operation counts.
     The timed entries run a form without counters."""
+
+def bmssp_trace(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    weights: npt.NDArray[np.float64],
+    source: int,
+    variant: str = "bmssp",
+    seed: int = 0,
+    k: int = 0,
+    t: int = 0,
+) -> tuple[
+    npt.NDArray[np.float64],
+    npt.NDArray[np.int32],
+    RunCounts,
+    dict[str, npt.NDArray[Any]],
+    npt.NDArray[np.int64],
+    npt.NDArray[np.float64],
+]:
+    """bmssp_counted in the recursion's traced form: (distances, predecessors, counts, calls,
+    settled vertices, their distances); `calls` one column per field of a call, one entry per
+    call in the order the calls began."""
+
+@overload
+def bmssp_config(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    weights: npt.NDArray[np.float64],
+    source: int,
+    seed: int = 0,
+    *,
+    queue: str = "block",
+    transform: str | int = "all",
+    hybrid_level: int = -1,
+    hybrid_frontier: int = 0,
+    lazy_pivots: bool = False,
+    k: int = 0,
+    t: int = 0,
+    rule: str = "standard",
+    counted: Literal[False] = False,
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]: ...
+@overload
+def bmssp_config(
+    indptr: npt.NDArray[np.int64],
+    indices: npt.NDArray[np.int32],
+    weights: npt.NDArray[np.float64],
+    source: int,
+    seed: int = 0,
+    *,
+    queue: str = "block",
+    transform: str | int = "all",
+    hybrid_level: int = -1,
+    hybrid_frontier: int = 0,
+    lazy_pivots: bool = False,
+    k: int = 0,
+    t: int = 0,
+    rule: str = "standard",
+    counted: Literal[True],
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32], ConfigCounts]:
+    """One BMSSP run of any configuration of the recursion; with `counted`, its counts."""
 
 def parameters(
     indptr: npt.NDArray[np.int64],

@@ -22,8 +22,9 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _quillharbour as _native
-from . import _search, options
+from . import _search, configs, options
 from .graph import CsrGraph, GraphLike, as_csr, from_edges
+from .reorder import Reordering, as_reordering
 
 __all__ = [
     "VARIANTS",
@@ -43,19 +44,23 @@ METHODS = ("dijkstra", "bmssp") + VARIANTS
 
 
 def resolve_method(method: str) -> tuple[str, str | None]:
-    """(entry, variant) for a method name: ("dijkstra", None), ("bmssp", None) or
-    ("variant", name). Variant names may carry the "bmssp-" label prefix; names of the
-    family hybrid:A:B are passed on as they are. Raises TypeError for a non-str, ValueError
-    for an unknown name."""
+    """(entry, variant) for a method name: ("dijkstra", None), ("bmssp", None),
+    ("variant", name) or ("config", spec). Variant names may carry the "bmssp-" label
+    prefix; names of the family hybrid:A:B are passed on as they are; a spec
+    "bmssp:KEY=VALUE:..." (:mod:`quillharbour.configs`) is checked here. Raises TypeError
+    for a non-str, ValueError for an unknown name or a malformed spec."""
     if not isinstance(method, str):
         raise TypeError(f"method must be a str (got {type(method).__name__})")
     if method in ("dijkstra", "bmssp"):
         return method, None
+    if configs.is_spec(method):
+        configs.parse(method)
+        return "config", method
     name = method.removeprefix("bmssp-")
     if name in VARIANTS or name.startswith("hybrid:"):
         return "variant", name
     raise ValueError(
-        f"unknown method {method!r}; known: {', '.join(METHODS)}, or hybrid:A:B"
+        f"unknown method {method!r}; known: {', '.join(METHODS)}, hybrid:A:B, or a spec bmssp:KEY=VALUE:..."
     )
 
 
@@ -65,31 +70,53 @@ def _rows(flat: tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]], k: int,
     return dist.reshape(k, n), pred.reshape(k, n)
 
 
+def _reordered(entry: Callable[..., Any], graph: tuple[Any, Any, Any], sources: npt.NDArray[np.int64],
+               reorder: str | Reordering | None,
+               *rest: Any) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
+    """`entry`'s (k, n) rows, computed on the graph renumbered by `reorder` when given and mapped
+    back to the caller's ids."""
+    if reorder is None:
+        return _rows(entry(*graph, sources, *rest), len(sources), len(graph[0]) - 1)
+    return reordered_rows(entry, as_reordering(reorder, CsrGraph(*graph)), sources, *rest)
+
+
+def reordered_rows(entry: Callable[..., Any], r: Reordering, sources: npt.NDArray[np.int64],
+                   *rest: Any) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
+    """`entry`'s (k, n) rows on the renumbered graph of `r`, mapped back to the caller's ids;
+    `r` is trusted to fit the caller's graph (as_reordering checks that)."""
+    rows = _rows(entry(*r.graph, r.sources(np.asarray(sources)), *rest), len(sources), r.n)
+    return r.rows_back(*rows)
+
+
 def dijkstra_multisource(
     indptr: npt.NDArray[np.int64], indices: npt.NDArray[np.int32], weights: npt.NDArray[np.float64],
-    sources: npt.NDArray[np.int64],
+    sources: npt.NDArray[np.int64], reorder: str | Reordering | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
     """Dijkstra from every vertex in ``sources`` (int64, 1-D), in parallel.
 
     Returns ``(distances, predecessors)`` of shape ``(k, n)``; row ``i`` is
     bit-identical to ``dijkstra(indptr, indices, weights, sources[i])``. Raises as
     ``dijkstra`` does, naming the first bad source.
+
+    `reorder` ("rcm", "bfs", or a :class:`~quillharbour.reorder.Reordering` made once for
+    this graph) runs the rows on the graph renumbered for locality and maps them back: the
+    same distances bit for bit, predecessors tight and the same wherever one arc alone
+    gives a vertex its distance (:mod:`quillharbour.reorder`).
     """
-    flat = _native.dijkstra_multisource(indptr, indices, weights, sources)
-    return _rows(flat, len(sources), len(indptr) - 1)
+    return _reordered(_native.dijkstra_multisource, (indptr, indices, weights), sources, reorder)
 
 
 def bmssp_multisource(
     indptr: npt.NDArray[np.int64], indices: npt.NDArray[np.int32], weights: npt.NDArray[np.float64],
-    sources: npt.NDArray[np.int64], seed: int = 0,
+    sources: npt.NDArray[np.int64], seed: int = 0, reorder: str | Reordering | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int32]]:
     """BMSSP from every vertex in ``sources`` (int64, 1-D), in parallel.
 
     Returns ``(distances, predecessors)`` of shape ``(k, n)``; row ``i`` equals
     ``bmssp(indptr, indices, weights, sources[i], seed)``. Raises as ``bmssp`` does.
+    `reorder` as for :func:`dijkstra_multisource`.
     """
-    flat = _native.bmssp_multisource(indptr, indices, weights, sources, seed)
-    return _rows(flat, len(sources), len(indptr) - 1)
+    return _reordered(_native.bmssp_multisource, (indptr, indices, weights), sources, reorder, seed)
 
 
 def _one_source(g: CsrGraph, entry: str, variant: str | None, source: int,
@@ -98,7 +125,7 @@ def _one_source(g: CsrGraph, entry: str, variant: str | None, source: int,
         return _native.dijkstra(g.indptr, g.indices, g.weights, source)
     if entry == "bmssp":
         return _native.bmssp(g.indptr, g.indices, g.weights, source, seed)
-    return _native.bmssp_variant(g.indptr, g.indices, g.weights, source, str(variant), seed)
+    return options.run_recursion(g, entry, str(variant), source, seed)
 
 
 def as_sources(sources: npt.ArrayLike) -> npt.NDArray[np.int64]:
@@ -174,9 +201,11 @@ def shortest_paths(
     ``(indptr, indices, weights)`` tuple or :class:`~quillharbour.graph.CsrGraph`. A tuple that
     could also be a 3 x 3 matrix is refused. Arrays are converted to int64/int32/float64 and
     copied only when their dtype or layout requires it.
-    `method` is "dijkstra", "bmssp", or a research variant name ("tuned", "hybrid", "simpleq",
-    "lazypiv", "notransform", "fast", or hybrid:A:B, optionally prefixed "bmssp-"). `seed`
-    seeds BMSSP's pivot choices and is ignored by Dijkstra.
+    `method` is "dijkstra", "bmssp", a research variant name ("tuned", "hybrid", "simpleq",
+    "lazypiv", "notransform", "fast", or hybrid:A:B, optionally prefixed "bmssp-"), or a spec
+    "bmssp:KEY=VALUE:..." that sets each ingredient of the recursion (queue, transform or
+    hubs=D, level and frontier of the hybrid switch, lazy, k and t, rule; see
+    :mod:`quillharbour.configs`). `seed` seeds BMSSP's pivot choices and is ignored by Dijkstra.
 
     Returns ``(distances, predecessors)``: 1-D arrays of length n for a single integer source,
     ``(k, n)`` arrays for any array-like of k sources, as scipy's `indices` (nested ones are

@@ -6,11 +6,17 @@ A method is something that maps (graph, source) to a distance array: the native 
 Graph conversion for the peers happens once per graph, outside the timed region; each timed
 region is one single-source call, including whatever conversion of the result the library
 itself makes. The optional "dijkstra-multi" and "bmssp-multi" methods time one parallel call
-over all sources and report its time divided by the number of sources.
+over all sources and report its time divided by the number of sources. A native method named
+``NAME@rcm`` or ``NAME@bfs`` runs on the graph renumbered by that ordering
+(:mod:`quillharbour.reorder`), computed once per graph outside the timed region; mapping its
+results back to the graph's own ids is timed.
 
 Methods run interleaved: in each round every method runs once on the same source, so that all
 do the same work under the same load. Per graph and method the report gives the median time and
-its spread (min-max) over the rounds, and the median of the per-round ratios to Dijkstra's time.
+its spread (min-max) over the rounds, and the median of the per-round ratios to Dijkstra's time,
+all over the warm runs: a method's first run on a graph (cold caches, first allocations) is
+left out whenever there is another, and reported apart. A BMSSP method whose configuration
+answers the whole run with one bounded Dijkstra search (k and t unused) is marked as such.
 Distances are compared with Dijkstra's for the same source: a method agrees when it reaches
 exactly the same vertices and every distance matches to a relative error of 1e-9 (BMSSP may sum
 the same path's weights in another order).
@@ -32,10 +38,11 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _quillharbour as _native
-from . import _search
+from . import _search, configs, options
 from ._version import __version__
-from .api import VARIANTS, resolve_method
+from .api import VARIANTS, bmssp_multisource, dijkstra_multisource, reordered_rows, resolve_method
 from .graph import CsrGraph
+from .reorder import ORDERINGS, Reordering, reordering
 
 if TYPE_CHECKING:
     from ._search import RunCounts  # described by the module's stub only
@@ -51,6 +58,7 @@ class Method:
     batch: bool = False  # run takes every source at once and returns (k, n) distances
     # a BMSSP method's exactness counts for one source (None for the others)
     counted: Callable[[CsrGraph, int], RunCounts] | None = None
+    variant: str | None = None  # a BMSSP method's configuration ("bmssp" or a variant name)
 
 
 @dataclass
@@ -73,6 +81,8 @@ class Result:
     # rounded sum hid a shorter path ("reoffers"), and labels the run's closing edge check had
     # to lower ("finish_lowered"; 0 means the recursion alone was exact)
     exactness: RunCounts | None = None
+    one_search: bool | None = None     # BMSSP methods: the whole run was one bounded Dijkstra search
+    cold_time_s: float | None = None   # the first run, left out of the figures above when others ran
 
     def as_dict(self) -> dict[str, Any]:
         """The fields for JSON and CSV; an infinite error (different vertices reached) is None."""
@@ -93,24 +103,52 @@ def _native_method(name: str, seed: int) -> Method:
             return _native.dijkstra(g.indptr, g.indices, g.weights, s)[0]
         if entry == "bmssp":
             return _native.bmssp(g.indptr, g.indices, g.weights, s, seed)[0]
-        return _native.bmssp_variant(g.indptr, g.indices, g.weights, s, str(variant), seed)[0]
+        return options.run_recursion(g, entry, str(variant), s, seed)[0]
 
     def counted(g: CsrGraph, s: int) -> RunCounts:
+        if entry == "config":
+            return configs.counted(g, str(variant), s, seed)
         return _search.bmssp_counted(g.indptr, g.indices, g.weights, s, variant or "bmssp", seed)[2]
 
-    label = name if entry != "variant" else f"bmssp-{variant}"
-    return Method(label, "native", prepare, run, counted=None if entry == "dijkstra" else counted)
+    label = f"bmssp-{variant}" if entry == "variant" else name
+    if entry == "dijkstra":
+        return Method(label, "native", prepare, run)
+    return Method(label, "native", prepare, run, counted=counted, variant=variant or "bmssp")
 
 
-def _multi_method(name: str, seed: int) -> Method:
-    def run(g: CsrGraph, sources: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
+def _multi_method(name: str, seed: int, how: str | None = None) -> Method:
+    """All sources in one parallel call; with `how`, on the graph renumbered by that ordering
+    once per graph (untimed, like a peer's conversion), the rows mapped back within the call."""
+    def prepare(g: CsrGraph) -> tuple[CsrGraph, Reordering | None]:
+        return g, None if how is None else reordering(g, how)
+
+    def run(state: tuple[CsrGraph, Reordering | None], sources: npt.NDArray[np.int64]) -> npt.NDArray[np.float64]:
+        g, r = state
+        if r is not None:  # made from g in prepare: mapped back without checking again that it fits
+            if name == "dijkstra-multi":
+                return reordered_rows(_native.dijkstra_multisource, r, sources)[0]
+            return reordered_rows(_native.bmssp_multisource, r, sources, seed)[0]
         if name == "dijkstra-multi":
-            d, _ = _native.dijkstra_multisource(g.indptr, g.indices, g.weights, sources)
+            d, _ = dijkstra_multisource(g.indptr, g.indices, g.weights, sources)
         else:
-            d, _ = _native.bmssp_multisource(g.indptr, g.indices, g.weights, sources, seed)
-        return d.reshape(len(sources), g.n)
+            d, _ = bmssp_multisource(g.indptr, g.indices, g.weights, sources, seed)
+        return d
 
-    return Method(name, "native", lambda g: g, run, batch=True)
+    return Method(name if how is None else f"{name}@{how}", "native", prepare, run, batch=True)
+
+
+def _reordered_method(base: Method, how: str) -> Method:
+    """A single-source `base` on the graph renumbered by `how` once per graph (untimed), its
+    distances mapped back within the call."""
+    def prepare(g: CsrGraph) -> tuple[Any, Reordering]:
+        r = reordering(g, how)
+        return base.prepare(r.graph), r
+
+    def run(state: tuple[Any, Reordering], s: int) -> npt.NDArray[np.float64]:
+        prepared, r = state
+        return base.run(prepared, int(r.rank[s]))[r.rank]
+
+    return Method(f"{base.name}@{how}", base.kind, prepare, run)
 
 
 MULTI = ("dijkstra-multi", "bmssp-multi")
@@ -183,7 +221,14 @@ def available_methods(names: Sequence[str] | None = None, seed: int = 0,
                 notes.append(f"skipped {name}: cannot be imported ({type(exc).__name__}: {exc})")
             continue
         # ValueError for unknown names
-        methods.append(_multi_method(name, seed) if name in MULTI else _native_method(name, seed))
+        base, _, how = name.partition("@")
+        if how and how not in ORDERINGS:
+            raise ValueError(f"unknown reordering {how!r} in {name!r}; known: {', '.join(ORDERINGS)}")
+        if base in MULTI:
+            methods.append(_multi_method(base, seed, how or None))
+        else:
+            method = _native_method(base, seed)
+            methods.append(_reordered_method(method, how) if how else method)
     return methods, notes
 
 
@@ -255,7 +300,8 @@ def interleaved_times(calls: Mapping[str, Callable[[], Any]], repeats: int = 5, 
 
 def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources: int = 3,
               repeats: int = 3, seed: int = 0, budget: float = 5.0,
-              progress: Callable[[str], object] | None = None) -> list[Result]:
+              progress: Callable[[str], object] | None = None,
+              finished: Callable[[Result], object] | None = None) -> list[Result]:
     """Time every method on every (label, CsrGraph) of `graphs`, interleaved.
 
     The runs go in rounds, one per (repeat, source) pair, repeats outermost: in each round
@@ -264,11 +310,14 @@ def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources
     at once (`batch`) runs once per repeat, its time divided by the number of sources. The
     first round always runs; no further round starts once the rounds have taken `budget`
     seconds per method on average. A method that raises is reported with its error and left
-    out of later rounds. `progress(label)` is called after each run.
+    out of later rounds. `progress(label)` is called after each run, `finished(result)` once
+    each method's result on a graph is complete (after its check against Dijkstra and its
+    counted run).
 
     Per method the result holds the median time and its spread (min, max), the median over the
-    rounds of its time divided by Dijkstra's in the same round, and its agreement with
-    Dijkstra on every source it ran.
+    rounds of its time divided by Dijkstra's in the same round, both without the method's first
+    (cold) run when it ran more than once, and its agreement with Dijkstra on every source it
+    ran.
     """
     results = []
     for label, g in graphs:
@@ -320,7 +369,10 @@ def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources
             name = method.name
             error = errors.get(name)
             ts = times[name] if not error else []
-            med = statistics.median(ts) if ts else None
+            cold = ts[0] if len(ts) > 1 else None
+            warm = ts[1:] if len(ts) > 1 else ts
+            warm_ratios = ratios[name][1:] if len(ratios[name]) > 1 else ratios[name]
+            med = statistics.median(warm) if warm else None
             agrees, worst = None, None
             checked = sorted(dists[name]) if not error else []
             if checked:
@@ -335,12 +387,24 @@ def run_bench(graphs: list[tuple[str, CsrGraph]], methods: list[Method], sources
             results.append(Result(
                 exactness=exactness,
                 graph=label, n=g.n, m=g.m, method=name, time_s=med,
-                time_min_s=min(ts) if ts else None, time_max_s=max(ts) if ts else None,
+                time_min_s=min(warm) if warm else None, time_max_s=max(warm) if warm else None,
                 edges_per_s=(g.m / med if med else None),
-                vs_dijkstra=(statistics.median(ratios[name]) if ratios[name] and not error else None),
+                vs_dijkstra=(statistics.median(warm_ratios) if warm_ratios and not error else None),
                 agrees=agrees, max_rel_err=worst, runs=len(ts), sources=checked, error=error,
+                one_search=_one_search(g, method.variant) if method.variant and not error else None,
+                cold_time_s=cold,
             ))
+            if finished is not None:
+                finished(results[-1])
     return results
+
+
+def _one_search(g: CsrGraph, variant: str) -> bool:
+    """Whether a run of `variant` (a variant's name or a spec) on `g` is one bounded Dijkstra
+    search (k and t unused)."""
+    if configs.is_spec(variant):
+        return configs.one_search(g, variant)
+    return bool(_search.parameters(g.indptr, g.indices, g.weights, variant)["one_search"])
 
 
 def _run_round(contenders: list[Method], arg: Any, states: dict[str, object], errors: dict[str, str],
@@ -409,18 +473,27 @@ def _ms(seconds: float | None) -> str:
     return f"{v:.0f}" if v >= 100 else f"{v:.3g}"
 
 
+ONE_SEARCH_MARK = " *"
+COLD_NOTE = "times are medians and min-max over the warm runs: each method's first (cold) run on a graph is left out"
+ONE_SEARCH_NOTE = ("* one bounded Dijkstra search from the source, not the recursion (k and t unused; "
+                   "see 'quillharbour info')")
+
+
 def format_table(results: list[Result]) -> str:
     """The results as an aligned text table: median time and its min-max spread per source,
-    the median ratio to Dijkstra's time in the same rounds, the sources and runs timed."""
+    the median ratio to Dijkstra's time in the same rounds (all over the warm runs), the sources
+    and runs timed; methods that ran as one bounded Dijkstra search are marked."""
     head = ("graph", "n", "m", "method", "sources", "runs", "median ms", "min-max ms", "Medges/s",
             "time / dijkstra", "agrees")
     rows = []
     for r in results:
         if r.error:
-            rows.append((r.graph, str(r.n), str(r.m), r.method, "", "", "error", "", "", "", r.error[:60]))
+            rows.append((r.graph, str(r.n), str(r.m), r.method + (ONE_SEARCH_MARK if r.one_search else ""), "", "",
+                         "error", "", "", "", r.error[:60]))
             continue
         rows.append((
-            r.graph, str(r.n), str(r.m), r.method, str(len(r.sources)), str(r.runs),
+            r.graph, str(r.n), str(r.m), r.method + (ONE_SEARCH_MARK if r.one_search else ""), str(len(r.sources)),
+            str(r.runs),
             _ms(r.time_s), f"{_ms(r.time_min_s)}-{_ms(r.time_max_s)}" if r.time_min_s is not None else "-",
             f"{r.edges_per_s / 1e6:.1f}" if r.edges_per_s else "-",
             f"{r.vs_dijkstra:.2f}x" if r.vs_dijkstra else "-",
@@ -436,6 +509,10 @@ def format_table(results: list[Result]) -> str:
 
     lines = [fmt(head), fmt(["-" * w for w in widths])]
     lines += [fmt(row) for row in rows]
+    if any(r.cold_time_s is not None for r in results):
+        lines.append(f"note: {COLD_NOTE}")
+    if any(r.one_search for r in results):
+        lines.append(f"note: {ONE_SEARCH_NOTE}")
     for r in results:
         if r.exactness and r.exactness["finish_lowered"]:
             lines.append(f"note: {r.method} on {r.graph}: the closing edge check lowered "

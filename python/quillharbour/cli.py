@@ -1,4 +1,4 @@
-"""The ``quillharbour`` command line: bench, run, info and settle-plot.
+"""The ``quillharbour`` command line: bench, run, info, settle-plot, trace and explain.
 
 With no arguments it runs ``bench`` on a road-like grid with every available method. Graphs
 are given as files (.gr, .gr.gz, .mtx, .csv, .tsv, .npz) or generator specs (``grid:300x300``,
@@ -13,26 +13,31 @@ import contextlib
 import csv
 import json
 import os
+import re
 import sys
 import tempfile
+import textwrap
 import threading
 import time
-from collections.abc import Iterator, Sequence
-from typing import IO, TYPE_CHECKING, Any, NoReturn
+from collections.abc import Callable, Iterator, Sequence
+from typing import IO, TYPE_CHECKING, Any, NoReturn, TypeVar
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _quillharbour as _native
+from . import configs, generators, io
 from . import distributed as cluster
-from . import generators, io
 from ._files import atomic_write, atomic_writes, unwritable
 from ._version import __version__
 from .api import VARIANTS, resolve_method, shortest_paths
 from .graph import INDEX_MAX, CsrGraph
+from .reorder import ORDERINGS
 
 if TYPE_CHECKING:
     from .bench import Result
+
+T = TypeVar("T")
 
 DEFAULT_GRAPH = "grid:500x500"
 PLOT_SUFFIXES = (".png", ".pdf", ".svg")
@@ -115,37 +120,97 @@ def _pred_path(npy: str) -> str:
 
 
 class _Progress:
-    def __init__(self, total: int, enabled: bool) -> None:
-        self.total, self.done = total, 0
+    """Progress of a bench run on stderr: a bar on a terminal (over the runs, then each method's
+    check against Dijkstra, so it ends when the work does), one line per graph and method
+    elsewhere (a pipe, a log), or nothing."""
+
+    def __init__(self, total: int, mode: str) -> None:
+        self.total, self.done, self.mode = total, 0, mode  # mode: "bar", "lines" or "off"
         self.bar: Any = None
-        self.enabled = enabled
-        if not enabled:
+        self.results = 0
+        if mode != "bar":
             return
         try:
             from tqdm import tqdm
         except ImportError:
             return
-        self.bar = tqdm(total=total, unit="run", file=sys.stderr, leave=False, dynamic_ncols=True)
+        self.bar = tqdm(total=total, unit="step", file=sys.stderr, leave=False, dynamic_ncols=True)
 
     def __call__(self, label: str) -> None:
+        self.step(label)
+
+    def step(self, label: str) -> None:
         self.done += 1
-        if not self.enabled:
+        if self.mode != "bar":
             return
         if self.bar is not None:
             self.bar.set_description(label, refresh=False)
             self.bar.update(1)
         else:
-            sys.stderr.write(f"\r{self.done}/{self.total} runs  {label:<24}")
+            sys.stderr.write(f"\r{self.done}/{self.total} steps  {label:<24}")
             sys.stderr.flush()
+
+    def finished(self, r: Result, of: int) -> None:
+        """One method's result on one graph is complete."""
+        self.results += 1
+        if self.mode == "bar":
+            self.step(f"checked {r.method}")
+        elif self.mode == "lines":
+            if r.error:
+                what = f"failed: {r.error}"
+            else:
+                agreement = {True: "agrees with Dijkstra", False: "DISAGREES with Dijkstra", None: "not checked"}
+                warm = r.runs - (r.cold_time_s is not None)
+                what = f"median {r.time_s * 1e3:.3g} ms over {warm} warm run(s), {agreement[r.agrees]}" \
+                    if r.time_s is not None else "no run"
+            print(f"quillharbour: [{self.results}/{of}] {r.graph} {r.method}: {what}", file=sys.stderr, flush=True)
 
     def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
-        elif self.enabled:
+        elif self.mode == "bar":
             sys.stderr.write("\r" + " " * 60 + "\r")
 
 
 # --- bench ----------------------------------------------------------------------------------
+
+
+def _check_method(name: str, also: str = "") -> None:
+    """Refuse a method the package does not know (`also`: more names to suggest), and say on
+    stderr where a field of a hybrid:A:B name took its default."""
+    try:
+        resolve_method(name)
+    except ValueError as exc:
+        raise CliError(f"{exc}{also}") from None
+    note = hybrid_note(name)
+    if note is not None:
+        print(f"quillharbour: note: {note}", file=sys.stderr)
+
+
+def hybrid_note(method: str) -> str | None:
+    """How the native core reads a hybrid:A:B name whose fields are missing or malformed (A a
+    signed 32-bit integer, else 1; B an unsigned 64-bit integer, else 0; later fields ignored);
+    None for any other name and for a well-formed one."""
+    name = method.removeprefix("bmssp-")
+    if not name.startswith("hybrid:"):
+        return None
+    pieces = name[len("hybrid:"):].split(":")
+    notes = []
+    a_text, b_text = pieces[0], pieces[1] if len(pieces) > 1 else None
+    if re.fullmatch(r"[+-]?[0-9]+", a_text) and -(2**31) <= int(a_text) < 2**31:
+        a = int(a_text)
+    else:
+        a = 1
+        notes.append(f"A {a_text!r} is not a signed 32-bit integer, so A = 1" if a_text else "A is empty, so A = 1")
+    if b_text and re.fullmatch(r"\+?[0-9]+", b_text) and int(b_text) < 2**64:
+        b = int(b_text)
+    else:
+        b = 0
+        notes.append(f"B {b_text!r} is not an unsigned 64-bit integer, so B = 0" if b_text
+                     else "B is missing, so B = 0 (no source-count rule)")
+    if len(pieces) > 2:
+        notes.append(f"the fields after B ({':'.join(pieces[2:])!r}) are ignored")
+    return f"{method} reads as hybrid:{a}:{b}: " + "; ".join(notes) if notes else None
 
 
 def cmd_bench(args: argparse.Namespace) -> int:
@@ -155,11 +220,13 @@ def cmd_bench(args: argparse.Namespace) -> int:
     if args.methods:
         names = [m.strip() for m in args.methods.split(",") if m.strip()]
         for name in names:
-            if name not in bench.PEERS and name not in bench.MULTI:
-                try:
-                    resolve_method(name)
-                except ValueError as exc:
-                    raise CliError(f"{exc}; peers: {', '.join(bench.PEERS)}") from None
+            base, at, how = name.partition("@")
+            if at and how not in ORDERINGS:
+                raise CliError(f"{name}: unknown reordering {how!r}; known: {', '.join(ORDERINGS)}")
+            if at and base in bench.PEERS:
+                raise CliError(f"{name}: a reordering applies to the package's own methods, not to {base}")
+            if base not in bench.PEERS and base not in bench.MULTI:
+                _check_method(base, f"; peers: {', '.join(bench.PEERS)}")
     _check_output(args.json, (".json",), "--json", stdout_ok=True)
     _check_output(args.csv, (".csv",), "--csv", stdout_ok=True)
     _check_output(args.plot, PLOT_SUFFIXES, "--plot")
@@ -184,11 +251,13 @@ def cmd_bench(args: argparse.Namespace) -> int:
         raise CliError("no method to run: " + "; ".join(notes), code=1)
     single = sum(not m.batch for m in methods)
     total = sum(len(bench.pick_sources(g, args.sources, args.seed)) * args.repeats * single
-                + args.repeats * (len(methods) - single) for _, g in graphs)  # runs, if the budget allows
-    progress = _Progress(total, enabled=not args.no_progress and _progress_wanted())
+                + args.repeats * (len(methods) - single) + len(methods) for _, g in graphs)  # if the budget allows
+    mode = "off" if args.no_progress or args.quiet else "bar" if _progress_wanted() else "lines"
+    progress = _Progress(total, mode)
     try:
         results = bench.run_bench(graphs, methods, sources=args.sources, repeats=args.repeats,
-                                  seed=args.seed, budget=args.budget, progress=progress)
+                                  seed=args.seed, budget=args.budget, progress=progress,
+                                  finished=lambda r: progress.finished(r, len(graphs) * len(methods)))
     finally:
         progress.close()
 
@@ -250,28 +319,39 @@ def _write_text(dest: str, text: str) -> None:
 
 
 def _write_csv(f: IO[str], fields: list[str], results: list[Result]) -> None:
+    """One row per result; a cell that holds a list or a dict (the sources, the exactness counts)
+    holds it as JSON."""
     writer = csv.DictWriter(f, fieldnames=fields)
     writer.writeheader()
     for r in results:
-        row = r.as_dict()
-        row["sources"] = " ".join(map(str, row["sources"]))
-        writer.writerow(row)
+        writer.writerow({key: json.dumps(value, default=_json_default) if isinstance(value, (list, dict)) else value
+                         for key, value in r.as_dict().items()})
 
 
 # --- run ------------------------------------------------------------------------------------
 
 
 def cmd_run(args: argparse.Namespace) -> int:
-    if any(value is not None for value in (args.sources, args.random_sources, args.scheduler, args.out,
-                                           args.rows_per_task)):
+    if args.random_sources is not None and args.random_sources < 0:
+        raise CliError(f"--random-sources must be >= 0 (got {args.random_sources})")
+    many = args.sources is not None or args.random_sources is not None
+    on_cluster = any(value is not None for value in (args.scheduler, args.out, args.rows_per_task, args.reorder))
+    if on_cluster or (many and args.output is None):
         return cmd_run_cluster(args)
-    try:
-        resolve_method(args.method)
-    except ValueError as exc:
-        raise CliError(str(exc)) from None
+    # Here: one source or a few (-s), or many sources (--sources-file, --random-sources) into -o.
+    if many and args.source:
+        raise CliError("give sources either with -s/--source or with --sources-file/--random-sources")
+    _check_method(args.method)
     _check_output(args.output, (".npz", ".npy"), "--output")
     g = load_graph(args.graph, args.seed)
-    sources = args.source if args.source else [0]
+    if args.sources is not None:
+        sources = [int(s) for s in _read_sources(args.sources)]
+    elif args.random_sources is not None:
+        sources = [int(s) for s in _random_sources(args.random_sources, g.n, args.seed)]
+    else:
+        sources = args.source if args.source else [0]
+    if not sources:
+        raise CliError("no sources to run from")
     for s in sources:
         _check_source(s, g)
     one = len(sources) == 1
@@ -307,23 +387,30 @@ def _check_source(source: int, g: CsrGraph) -> None:
         raise CliError(f"source {source} is out of range for graph with {g.n} vertices")
 
 
-# --- run on a cluster: quillharbour run GRAPH --sources FILE --out RESULT.zarr ------------------
+# --- run on a cluster: quillharbour run GRAPH --sources-file FILE --out RESULT.zarr -------------
 
 
 def _add_cluster_options(parser: argparse.ArgumentParser) -> None:
-    """The ``run`` command's options for many sources on a Dask cluster; they take over when given."""
+    """The ``run`` command's options for many sources: on a Dask cluster into a Zarr store (with
+    --out, --scheduler or --rows-per-task), or here into -o."""
     group = parser.add_argument_group(
-        f"many sources on a Dask cluster, written to a Zarr store (needs {cluster.EXTRA_HINT})")
+        f"many sources: on a Dask cluster into a Zarr store with --out (needs {cluster.EXTRA_HINT}), "
+        "or here into -o FILE.npz|.npy")
     which = group.add_mutually_exclusive_group()
-    which.add_argument("--sources", metavar="FILE",
-                       help="sources, one integer per line or whitespace-separated (or a .npy array)")
+    which.add_argument("--sources-file", metavar="FILE", dest="sources",
+                       help="sources, one integer per line or whitespace-separated (or a .npy array); "
+                            "with -o FILE.npz|.npy the rows are computed here, without a cluster")
+    which.add_argument("--sources", dest="sources", default=argparse.SUPPRESS, help=argparse.SUPPRESS)  # old name
     which.add_argument("--random-sources", metavar="N", type=int,
-                       help="N distinct sources drawn with --seed")
+                       help="N distinct sources drawn with --seed (with -o, computed here)")
     group.add_argument("--scheduler", metavar="local|ADDRESS",
                        help="'local' (default): worker processes on this machine; or a scheduler address")
     group.add_argument("--out", metavar="RESULT.zarr",
                        help="the store to write; run again with the same arguments to resume")
     group.add_argument("--rows-per-task", metavar="R", type=int, help="rows per task and per chunk")
+    group.add_argument("--reorder", choices=ORDERINGS,
+                       help="compute the rows on the graph renumbered for locality (reverse Cuthill-McKee or "
+                            "breadth-first order); the results keep the graph's own ids")
     group.add_argument("--no-progress", action="store_true", help="no progress bar")
 
 
@@ -368,24 +455,29 @@ def _check_store_path(path: str) -> None:
         raise CliError(f"--out {path}: cannot write in {folder} ({exc.strerror or exc})") from None
 
 
+def _random_sources(count: int, n: int, seed: int) -> npt.NDArray[np.int64]:
+    """`count` distinct vertices of n drawn with `seed` (the same draw on a cluster and here)."""
+    if count > n:
+        raise CliError(f"--random-sources {count} is more than the graph's {n} vertices")
+    return np.random.default_rng(seed).choice(n, count, replace=False)
+
+
 def cmd_run_cluster(args: argparse.Namespace) -> int:
     """``quillharbour run`` with the cluster options: rows into a Zarr store, with a progress bar."""
     if args.source:
-        raise CliError("give sources either with -s/--source or with --sources/--random-sources")
+        raise CliError("give sources either with -s/--source or with --sources-file/--random-sources")
     if args.output:
-        raise CliError("-o/--output writes one in-memory result; with the cluster options use --out")
+        raise CliError("-o/--output writes one in-memory result; with --scheduler, --out or --rows-per-task "
+                       "use --out RESULT.zarr")
     if args.out is None:
-        raise CliError("--sources, --random-sources, --scheduler and --rows-per-task need --out RESULT.zarr")
+        raise CliError("--scheduler, --rows-per-task and --reorder need --out RESULT.zarr; --sources-file and "
+                       "--random-sources need -o FILE.npz|.npy or --out RESULT.zarr")
     if args.sources is None and args.random_sources is None:
-        raise CliError("give the sources: --sources FILE or --random-sources N")
-    if args.random_sources is not None and args.random_sources < 0:
-        raise CliError(f"--random-sources must be >= 0 (got {args.random_sources})")
+        raise CliError("give the sources: --sources-file FILE or --random-sources N")
     _check_store_path(args.out)
+    _check_method(args.method)
     try:
-        resolve_method(args.method)
-        dask_distributed, _ = cluster.require("distributed", "zarr")
-    except ValueError as exc:
-        raise CliError(str(exc)) from None
+        dask_distributed, _, _ = cluster.require("distributed", "zarr", "xxhash")
     except ImportError as exc:
         raise CliError(str(exc), code=1) from None
     if generators.is_spec(args.graph) and not os.path.exists(args.graph):
@@ -406,12 +498,10 @@ def cmd_run_cluster(args: argparse.Namespace) -> int:
                     raise CliError(f"cannot reach the scheduler at {args.scheduler}: {exc}", code=1) from None
             n = cluster.vertex_count(graph, client)
             if sources is None:
-                if args.random_sources > n:
-                    raise CliError(f"--random-sources {args.random_sources} is more than the graph's {n} vertices")
-                sources = np.random.default_rng(args.seed).choice(n, args.random_sources, replace=False)
+                sources = _random_sources(args.random_sources, n, args.seed)
             t0 = time.perf_counter()
             cluster.multisource(graph, sources, method=args.method, seed=args.seed, client=client,
-                                out=args.out, rows_per_task=args.rows_per_task,
+                                out=args.out, rows_per_task=args.rows_per_task, reorder=args.reorder,
                                 progress=not args.no_progress and sys.stderr.isatty(), report=reports.append)
             elapsed = time.perf_counter() - t0
     except FileNotFoundError as exc:
@@ -535,6 +625,90 @@ def cmd_settle_plot(args: argparse.Namespace) -> int:
     return 0 if agree else 1
 
 
+# --- trace and explain: what the recursion did -----------------------------------------------
+
+
+def _check_traceable(method: str) -> None:
+    _check_method(method)
+    entry = resolve_method(method)[0]
+    if entry == "dijkstra":
+        raise CliError("dijkstra has no recursion to trace; give -m bmssp or a variant")
+    if entry == "config":
+        raise CliError(f"a method spec such as {method} cannot be traced; give -m bmssp or a variant")
+
+
+def _traced(what: str, run: Callable[[], T]) -> T:
+    """`run()`, shown as a stage; its ValueError (a source or weights the run refuses) a CliError."""
+    try:
+        with _stage(what):
+            return run()
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
+
+
+def cmd_trace(args: argparse.Namespace) -> int:
+    _check_traceable(args.method)
+    _check_output(args.output, (".parquet", ".csv"), "--output")
+    if args.output and args.output.lower().endswith(".parquet"):
+        try:
+            import pyarrow.parquet  # noqa: F401
+        except ImportError:
+            raise CliError("writing .parquet needs pyarrow: pip install 'quillharbour[cli]' (or write .csv)",
+                           code=1) from None
+    from .tracing import trace
+
+    g = load_graph(args.graph, args.seed)
+    _check_source(args.source, g)
+    tr = _traced(f"traced {args.method} run", lambda: trace(g, args.source, method=args.method, seed=args.seed))
+    print(tr.summary(args.graph))
+    if args.output:
+        tr.save(args.output)
+        print(f"wrote {tr.rows} rows to {args.output}")
+    return 0
+
+
+def cmd_explain(args: argparse.Namespace) -> int:
+    from . import explain
+    from .bench import DEFAULT_NATIVE, MULTI, PEERS
+    from .plotting import plot_explain
+
+    _check_traceable(args.method)
+    _check_output(args.output, PLOT_SUFFIXES + (".html",), "--output")
+    _need_matplotlib()
+    spec = explain.default_family(args.graph) if args.sizes is None else args.sizes
+    try:
+        family = [] if spec is None or spec.lower() == "none" else explain.size_family(spec)
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
+    methods = [m.strip() for m in args.methods.split(",") if m.strip()] if args.methods else list(DEFAULT_NATIVE)
+    for name in methods:
+        if name not in PEERS and name not in MULTI:
+            _check_method(name, f"; peers: {', '.join(PEERS)}")
+    g = load_graph(args.graph, args.seed)
+    _check_source(args.source, g)
+    ex = _traced(f"traced {args.method} run", lambda: explain.gather(g, args.graph, args.source, args.method,
+                                                                      args.seed))
+    if family:
+        def step(text: str) -> None:
+            print(f"quillharbour: timing {len(methods)} methods on {text}", file=sys.stderr, flush=True)
+        try:
+            ex.sizes = explain.measure_sizes(family, methods, args.seed, args.repeats, step=step)
+        except (ValueError, OSError) as exc:  # a graph of the family that cannot be made or read
+            raise CliError(f"--sizes: {str(exc).splitlines()[0]}") from None
+        ex.family = spec
+    elif args.sizes is None:
+        print("quillharbour: note: no size family for a graph file; give one with --sizes", file=sys.stderr)
+    try:
+        with _stage("drawing"):
+            figures = plot_explain(ex, args.output)
+    except RuntimeError as exc:
+        raise CliError(str(exc), code=1) from None
+    for line in explain.summary(ex):
+        print(line)
+    print(f"wrote {args.output} ({figures} figures)")
+    return 0
+
+
 # --- entry ----------------------------------------------------------------------------------
 
 
@@ -548,7 +722,13 @@ class _Parser(argparse.ArgumentParser):
 FILES_HELP = ("graph files: DIMACS .gr, Matrix Market .mtx, edge lists .csv/.tsv\n"
               "  (source,target[,weight], 0-based ids), scipy .npz; text formats also gzipped (.gz)")
 METHODS_HELP = ("methods: dijkstra, bmssp, or a BMSSP variant:\n  " + ", ".join(VARIANTS)
-                + ", hybrid:A:B (each also as bmssp-NAME)")
+                + ", hybrid:A:B (each also as bmssp-NAME)\n"
+                "  hybrid:A:B answers every call at level <= A, and every call with at most B sources, with\n"
+                "  one bounded Dijkstra search instead of recursing (A = -1 or B = 0 turns a rule off; A a\n"
+                "  signed 32-bit and B an unsigned 64-bit integer, read as 1 and 0 when malformed). Since the\n"
+                "  outermost call has one source, B >= 1 (or A >= the level count) makes the whole run one\n"
+                "  bounded Dijkstra search, as 'hybrid' (hybrid:1:1024) and 'fast' are: see 'info'\n"
+                + "  or a spec " + textwrap.fill(configs.HELP, 92, subsequent_indent="    "))
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -571,10 +751,16 @@ def build_parser() -> argparse.ArgumentParser:
                                    "method failed or disagreed.", epilog=epilog, formatter_class=raw)
     b.add_argument("graphs", nargs="*", metavar="GRAPH", help=f"graph files or specs (default {DEFAULT_GRAPH})")
     b.add_argument("--methods", help="comma-separated methods (default: all available; "
-                                     "names: dijkstra, bmssp, bmssp-VARIANT or hybrid:A:B, scipy, igraph, networkit, "
-                                     "and dijkstra-multi, bmssp-multi: all sources in one parallel call)")
+                                     "names: dijkstra, bmssp, bmssp-VARIANT or hybrid:A:B, a spec bmssp:KEY=VALUE:... "
+                                     "(see below), scipy, igraph, networkit, "
+                                     "and dijkstra-multi, bmssp-multi: all sources in one parallel call; a native name "
+                                     "followed by @rcm or @bfs runs on the graph renumbered once by that "
+                                     "ordering, e.g. dijkstra-multi@rcm)")
     b.add_argument("--no-peers", action="store_true", help="leave out scipy, igraph and NetworKit")
-    b.add_argument("--sources", type=_positive, default=3, help="sources per graph (default 3)")
+    b.add_argument("--source-count", type=_positive, default=3, dest="sources", metavar="N",
+                   help="how many sources per graph, drawn with --seed (default 3)")
+    b.add_argument("--sources", type=_positive, dest="sources", default=argparse.SUPPRESS,
+                   help=argparse.SUPPRESS)  # the old name of --source-count
     b.add_argument("--repeats", type=_positive, default=3, help="runs per source (default 3)")
     b.add_argument("--budget", type=_budget, default=2.5,
                    help="seconds per method and graph, on average: no further round of runs starts "
@@ -585,8 +771,8 @@ def build_parser() -> argparse.ArgumentParser:
     b.add_argument("--plot", metavar="FILE.png",
                    help="draw the times (.png, .pdf or .svg): bars for one graph, time against size for several")
     b.add_argument("--no-progress", action="store_true",
-                   help="no progress bar (there is none unless stderr is a terminal)")
-    b.add_argument("-q", "--quiet", action="store_true", help="no graph summary lines")
+                   help="no progress on stderr (a bar on a terminal, else one line per graph and method)")
+    b.add_argument("-q", "--quiet", action="store_true", help="no graph summary lines and no progress")
     b.set_defaults(func=cmd_bench)
 
     r = sub.add_parser("run", help="one method on one graph, distances and predecessors to a file",
@@ -601,7 +787,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="FILE.npz (distances, predecessors, sources) or FILE.npy (distances; "
                         "predecessors in FILE.pred.npy)")
     r.set_defaults(func=cmd_run)
-    _add_cluster_options(r)  # --sources/--random-sources/--scheduler/--out: many sources on a cluster
+    _add_cluster_options(r)  # --sources-file/--random-sources/--scheduler/--out: many sources
 
     i = sub.add_parser("info", help="graph statistics and the parameters BMSSP would pick",
                        description="Sizes, degrees, weights, the constant-degree transform and "
@@ -623,7 +809,43 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", default="settle.png", metavar="FILE.png",
                    help="the figure (.png, .pdf or .svg; default settle.png)")
     p.set_defaults(func=cmd_settle_plot)
+
+    t = sub.add_parser("trace", help="every call of the recursion, one row each, to .parquet or .csv",
+                       description="Run BMSSP (or a variant) in the recursion's traced form and print its "
+                                   "calls per level and the analysis's bounds held to every call; -o writes "
+                                   "one row per call (level, caller, B, B', |S|, |P|, |W|, |U|, pulls, "
+                                   "relaxations by phase).", epilog=epilog, formatter_class=raw)
+    _add_traced_run(t, graph_help, seed_help)
+    t.add_argument("-o", "--output", metavar="FILE.parquet|FILE.csv", help="write the rows")
+    t.set_defaults(func=cmd_trace)
+
+    e = sub.add_parser("explain", help="figures of what the recursion did, as one PNG or an HTML page",
+                       description="Trace one run and draw: the calls per level and their sizes against "
+                                   "the analysis's bounds; where the relaxations went, beside Dijkstra's; "
+                                   "the settlement order (against Dijkstra's, or the levels over it); and, "
+                                   "over a family of sizes, every method's time and work per arc against n "
+                                   "with the fitted slopes.", epilog=epilog, formatter_class=raw)
+    _add_traced_run(e, graph_help, seed_help)
+    e.add_argument("-o", "--output", default="explain.png", metavar="FILE.png|FILE.html",
+                   help="one image (.png, .pdf or .svg) or a self-contained page (.html); default explain.png")
+    e.add_argument("--sizes", metavar="FAMILY",
+                   help="graphs to time every method on: KIND:FROM..TO, stepped so n about doubles "
+                        "(grid:100x100..1000x1000, rmat:12..20, rgg:1000..64000:8), a comma-separated "
+                        "list of graphs, or 'none'; default: from a sixteenth of GRAPH's size up to it, "
+                        "for a generated GRAPH")
+    e.add_argument("--methods", help="comma-separated methods to time over the sizes (default: every "
+                                     "method of this package)")
+    e.add_argument("--repeats", type=_positive, default=3, help="runs per method and size (default 3)")
+    e.set_defaults(func=cmd_explain)
     return parser
+
+
+def _add_traced_run(parser: argparse.ArgumentParser, graph_help: str, seed_help: str) -> None:
+    """The arguments of the run that trace and explain record: the graph, -s, -m and --seed."""
+    parser.add_argument("graph", metavar="GRAPH", help=graph_help)
+    parser.add_argument("-s", "--source", type=_source, default=0, help="source vertex, 0-based (default 0)")
+    parser.add_argument("-m", "--method", default="bmssp", help="bmssp (default) or a variant (see below)")
+    parser.add_argument("--seed", type=_seed, default=0, help=seed_help)
 
 
 def _integer(text: str, lo: int, hi: int) -> int:

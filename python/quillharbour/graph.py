@@ -12,6 +12,7 @@ that could be read two ways instead of guessing.
 
 from __future__ import annotations
 
+import hashlib
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -203,6 +204,16 @@ def as_csr(graph: GraphLike) -> CsrGraph:
     if len(indices) != len(weights):
         raise ValueError("indices and weights must have the same length")
     return CsrGraph(indptr, indices, weights)
+
+
+def graph_digest(graph: GraphLike) -> str:
+    """A hex digest of a graph's three CSR arrays: equal for equal graphs whatever the file."""
+    g = as_csr(graph)
+    h = hashlib.blake2b(digest_size=16)
+    h.update(np.array([g.n, g.m], dtype=np.int64).tobytes())
+    for arr in g:
+        h.update(np.ascontiguousarray(arr).data.cast("B"))
+    return h.hexdigest()
 
 
 def _grouped(n: int, tails: np.ndarray, heads: np.ndarray, weights: np.ndarray, base: int = 0) -> CsrGraph:

@@ -27,7 +27,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _quillharbour as _native
-from . import _search
+from . import _search, configs
 from .graph import INDEX_MAX, CsrGraph, _grouped
 
 FloatArray = npt.NDArray[np.float64]
@@ -71,12 +71,25 @@ def with_super_source(g: CsrGraph, sources: npt.NDArray[np.int64]) -> CsrGraph:
     return CsrGraph(indptr, indices, weights)
 
 
-def empty_rows(k: int, n: int) -> tuple[FloatArray, IdArray]:
-    """Distances and predecessors for `k` rows of `n` vertices, to be filled; MemoryError,
-    before anything is allocated, when this process can never hold them (with memory
-    overcommitted the allocation would succeed and the process be killed as the rows fill)."""
+def check_rows_room(k: int, n: int) -> None:
+    """MemoryError when this process can never hold the distances and predecessors of `k` rows
+    of `n` vertices (with memory overcommitted their allocation would succeed and the process
+    be killed as the rows fill)."""
     _search.check_room(k * n * 12, f"the results of {k} sources x {n} vertices (12 bytes per source and vertex)")
+
+
+def empty_rows(k: int, n: int) -> tuple[FloatArray, IdArray]:
+    """Distances and predecessors for `k` rows of `n` vertices, to be filled; MemoryError, before
+    anything is allocated, when this process can never hold them."""
+    check_rows_room(k, n)
     return np.empty((k, n), dtype=np.float64), np.empty((k, n), dtype=np.int32)
+
+
+def run_recursion(g: CsrGraph, entry: str, name: str, source: int, seed: int) -> tuple[FloatArray, IdArray]:
+    """One run from `source` of the variant or spec `name` (entry "variant" or "config")."""
+    if entry == "config":
+        return configs.run(g, name, source, seed)
+    return _native.bmssp_variant(g.indptr, g.indices, g.weights, source, name, seed)
 
 
 def _one(g: CsrGraph, entry: str, variant: str | None, source: int, seed: int,
@@ -84,7 +97,7 @@ def _one(g: CsrGraph, entry: str, variant: str | None, source: int, seed: int,
     """One run of a method other than Dijkstra from `source`, within `limit`."""
     if entry == "bmssp":
         return _search.bmssp_search(g.indptr, g.indices, g.weights, source, seed, limit)
-    dist, pred = _native.bmssp_variant(g.indptr, g.indices, g.weights, source, str(variant), seed)
+    dist, pred = run_recursion(g, entry, str(variant), source, seed)
     if limit is not None:
         beyond = dist > limit
         dist[beyond] = np.inf

@@ -31,4 +31,16 @@ std::optional<BmsspRun> run_bmssp(SourceGraph& a, std::uint64_t seed, const RunC
 
 PyObject* paths_of(BmsspRun& run) { return tuple_of({hand_over(run.dist), hand_over(run.pred)}); }
 
+std::pair<PyObject*, PyObject*> settle_log_of(const BmsspRun& run) {
+    const std::size_t m = run.settle_log.size();
+    auto ids = OwnedArray<std::int64_t>::uninitialized(m);
+    auto dhat = OwnedArray<double>::uninitialized(m);
+    for (std::size_t j = 0; j < m; ++j) {
+        ids[j] = static_cast<std::int64_t>(run.settle_log[j].vertex);
+        dhat[j] = run.settle_log[j].dhat;
+    }
+    PyObject* ids_array = hand_over(ids);
+    return {ids_array, hand_over(dhat)};
+}
+
 }  // namespace qh::py

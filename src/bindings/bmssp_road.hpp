@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "bindings/arguments.hpp"
 #include "core/config.hpp"
@@ -42,5 +43,9 @@ std::optional<BmsspRun> run_bmssp(SourceGraph& a, std::uint64_t seed, const RunC
 
 // (distances, predecessors) of a finished run, handed over.
 PyObject* paths_of(BmsspRun& run);
+
+// The settlement log of a finished run as two new arrays: vertex ids (int64) and distances;
+// each null with an exception set on failure.
+std::pair<PyObject*, PyObject*> settle_log_of(const BmsspRun& run);
 
 }  // namespace qh::py

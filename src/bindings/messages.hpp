@@ -60,6 +60,14 @@ inline constexpr const char* UNKNOWN_VARIANT_HEAD = "unknown bmssp variant \"";
 inline constexpr const char* UNKNOWN_VARIANT_KNOWN = "\"; known: [";
 inline constexpr const char* UNKNOWN_VARIANT_TAIL = "]";
 
+// --- bmssp_config: the ingredients of a run (formats where noted) -----------------------------
+inline constexpr const char* QUEUE_KIND = "queue must be 'block' or 'heap' (got '%s')";  // format
+inline constexpr const char* TRANSFORM_KIND =                                            // format: the value's repr
+    "transform must be 'all', 'none' or a hub degree, an integer >= 0 (got %R)";
+inline constexpr const char* RULE_KIND = "rule must be 'standard', 'tuned' or 'fast' (got '%s')";  // format
+inline constexpr const char* HYBRID_LEVEL_RANGE = "hybrid_level must fit in a signed 32-bit integer";
+inline constexpr const char* K_T_TOGETHER = "k and t are forced together: give both (non-zero) or neither";
+
 // --- group_arcs ---------------------------------------------------------------------------------
 inline constexpr const char* ARC_LENGTHS = "tails, heads and weights must have the same length";
 inline constexpr const char* ARC_COUNT_OR_BASE = "n must be at most 2**31 and base 0 or 1";

@@ -36,7 +36,7 @@ PyObject* hand_over_buffer(void* data, std::size_t length, int typenum) {
 }
 
 PyObject* tuple_of(std::initializer_list<PyObject*> items) {
-    Ref owned[4];
+    Ref owned[6];
     std::size_t i = 0;
     for (PyObject* item : items) owned[i++] = Ref(item);
     for (std::size_t j = 0; j < i; ++j)

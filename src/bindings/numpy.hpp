@@ -54,7 +54,7 @@ PyObject* hand_over(OwnedArray<T>& buffer) {
     return hand_over_buffer(buffer.release(), length, numpy_type<T>());
 }
 
-// A tuple of new references, taking them all (also on failure); at most four.
+// A tuple of new references, taking them all (also on failure); at most six.
 PyObject* tuple_of(std::initializer_list<PyObject*> items);
 
 }  // namespace qh::py

@@ -82,14 +82,8 @@ struct Bmssp {
         std::optional<BmsspRun> run = run_bmssp(a, s, config);
         if (!run) return nullptr;
         if (!Logged) return paths_of(*run);
-        const std::size_t m = run->settle_log.size();
-        auto ids = OwnedArray<std::int64_t>::uninitialized(m);
-        auto dhat = OwnedArray<double>::uninitialized(m);
-        for (std::size_t j = 0; j < m; ++j) {
-            ids[j] = static_cast<std::int64_t>(run->settle_log[j].vertex);
-            dhat[j] = run->settle_log[j].dhat;
-        }
-        return tuple_of({hand_over(run->dist), hand_over(run->pred), hand_over(ids), hand_over(dhat)});
+        const auto [ids, dhat] = settle_log_of(*run);
+        return tuple_of({hand_over(run->dist), hand_over(run->pred), ids, dhat});
     }
 };
 

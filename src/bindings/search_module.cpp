@@ -11,6 +11,7 @@
 // the BMSSP entries copy them, as `bmssp` does.
 #include "bindings/python.hpp"  // first: Python.h precedes the standard headers
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -194,9 +195,37 @@ PyObject* counts_dict(const ExactnessCounts& c, const OperationCounts& o) {
                          "bounded_searches", static_cast<ull>(o.bounded_searches));
 }
 
+// The arguments of the entries that run bmssp or one of its variants in another compiled form
+// of the recursion (bmssp_counted, bmssp_trace), and that run.
+struct VariantFormArgs {
+    static constexpr const char* const* keywords = VARIANT_KEYWORDS;
+    PyObject *indptr, *indices, *weights, *source;
+    const char* variant = "bmssp";
+    PyObject *seed = nullptr, *k = nullptr, *t = nullptr;
+    auto slots() { return std::tie(indptr, indices, weights, source, variant, seed, k, t); }
+
+    // The run of `variant` in the form `counting` selects, with or without its settlement log;
+    // nullopt with an exception set when the arguments or the run are refused.
+    std::optional<BmsspRun> run(Counting counting, SettleLog log) {
+        SourceGraph a;
+        std::uint64_t s = 0, forced_k = 0, forced_t = 0;
+        if (!a.take(indptr, indices, weights, source) || !take_u64(seed, "seed", s) || !take_u64(k, "k", forced_k) ||
+            !take_u64(t, "t", forced_t) || !a.own())
+            return std::nullopt;
+        std::optional<RunConfig> config = find_run(variant, forced_k, forced_t);
+        if (!config) {
+            raise_unknown_variant(variant);
+            return std::nullopt;
+        }
+        config->counting = counting;
+        config->log = log;
+        return run_bmssp(a, s, *config);
+    }
+};
+
 // bmssp or one of its variants, with the same results as the module's own entries give, run
 // in the recursion's counted form, with the run's exactness and operation counts beside them.
-struct BmsspCounted {
+struct BmsspCounted : VariantFormArgs {
     static constexpr const char* name = "bmssp_counted";
     static constexpr const char* doc =
         "bmssp_counted(indptr, indices, weights, source, variant=\"bmssp\", seed=0, k=0, t=0)\n--\n\n"
@@ -209,24 +238,216 @@ struct BmsspCounted {
         "'batch_prepends', 'relaxations' (edges relaxed), 'base_cases', 'find_pivots'\n"
         "and 'bounded_searches' (a whole-search run counts one, with no pulls).";
     static constexpr const char* format = "OOOO|sOOO:bmssp_counted";
-    static constexpr const char* const* keywords = VARIANT_KEYWORDS;
-    PyObject *indptr, *indices, *weights, *source;
-    const char* variant = "bmssp";
-    PyObject *seed = nullptr, *k = nullptr, *t = nullptr;
-    auto slots() { return std::tie(indptr, indices, weights, source, variant, seed, k, t); }
+
+    PyObject* call() {
+        std::optional<BmsspRun> run = VariantFormArgs::run(Counting::On, SettleLog::Skip);
+        if (!run) return nullptr;
+        return tuple_of({hand_over(run->dist), hand_over(run->pred), counts_dict(run->counts, run->ops)});
+    }
+};
+
+// The columns of a traced run's calls: one value per call (core/recursion/call_trace.hpp).
+struct TraceColumn {
+    const char* name;
+    std::int64_t (*value)(const CallRecord&);
+};
+constexpr TraceColumn TRACE_COLUMNS[] = {
+    {"level", [](const CallRecord& r) { return static_cast<std::int64_t>(r.level); }},
+    {"parent", [](const CallRecord& r) { return r.parent; }},
+    {"kind", [](const CallRecord& r) { return static_cast<std::int64_t>(r.kind); }},
+    {"bound_reached", [](const CallRecord& r) { return static_cast<std::int64_t>(r.bound_out == r.bound); }},
+    {"sources", [](const CallRecord& r) { return static_cast<std::int64_t>(r.sources); }},
+    {"pivots", [](const CallRecord& r) { return static_cast<std::int64_t>(r.pivots); }},
+    {"near", [](const CallRecord& r) { return static_cast<std::int64_t>(r.near); }},
+    {"u_loop", [](const CallRecord& r) { return static_cast<std::int64_t>(r.u_loop); }},
+    {"u", [](const CallRecord& r) { return static_cast<std::int64_t>(r.u); }},
+    {"pulls", [](const CallRecord& r) { return static_cast<std::int64_t>(r.pulls); }},
+    {"pulled", [](const CallRecord& r) { return static_cast<std::int64_t>(r.pulled); }},
+    {"largest_pull", [](const CallRecord& r) { return static_cast<std::int64_t>(r.largest_pull); }},
+    {"inserts", [](const CallRecord& r) { return static_cast<std::int64_t>(r.inserts); }},
+    {"batch_prepends", [](const CallRecord& r) { return static_cast<std::int64_t>(r.batch_prepends); }},
+    {"relax_pivots", [](const CallRecord& r) { return static_cast<std::int64_t>(r.relax_pivots); }},
+    {"relax_local", [](const CallRecord& r) { return static_cast<std::int64_t>(r.relax_local); }},
+    {"relax_route", [](const CallRecord& r) { return static_cast<std::int64_t>(r.relax_route); }},
+    {"settle_start", [](const CallRecord& r) { return static_cast<std::int64_t>(r.settle_start); }},
+    {"settled", [](const CallRecord& r) { return static_cast<std::int64_t>(r.settled); }},
+};
+
+// A dict of the calls' columns: those of TRACE_COLUMNS (int64) and the bounds' distances.
+PyObject* trace_columns(const Vec<CallRecord>& calls) {
+    Ref columns(PyDict_New());
+    if (!columns) return nullptr;
+    const std::size_t n = calls.size();
+    auto add = [&](const char* name, PyObject* array) {
+        Ref owned(array);
+        return owned && PyDict_SetItemString(columns.get(), name, owned.get()) == 0;
+    };
+    for (const TraceColumn& c : TRACE_COLUMNS) {
+        auto values = OwnedArray<std::int64_t>::uninitialized(n);
+        for (std::size_t i = 0; i < n; ++i) values[i] = c.value(calls[i]);
+        if (!add(c.name, hand_over(values))) return nullptr;
+    }
+    auto bound = OwnedArray<double>::uninitialized(n);
+    auto bound_out = OwnedArray<double>::uninitialized(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        bound[i] = calls[i].bound.dist();
+        bound_out[i] = calls[i].bound_out.dist();
+    }
+    if (!add("bound", hand_over(bound)) || !add("bound_out", hand_over(bound_out))) return nullptr;
+    return columns.release();
+}
+
+// bmssp_counted with a record of every call of the recursion and the settlement log.
+struct BmsspTrace : VariantFormArgs {
+    static constexpr const char* name = "bmssp_trace";
+    static constexpr const char* doc =
+        "bmssp_trace(indptr, indices, weights, source, variant=\"bmssp\", seed=0, k=0, t=0)\n--\n\n"
+        "`bmssp_counted` in the recursion's traced form: returns `(distances,\n"
+        "predecessors, counts, calls, settled, settled_distances)`, the same results and\n"
+        "counts, `calls` a dict of equal-length arrays with one entry per call in the order\n"
+        "the calls began: 'level', 'parent' (the caller's entry, -1 for the outermost),\n"
+        "'kind' (0 recursive, 1 base case, 2 bounded search), 'bound' and 'bound_out' (the\n"
+        "distances of B and of the B' returned), 'bound_reached' (B' == B), 'sources',\n"
+        "'pivots', 'near' (|W|), 'u_loop' (|U| when the pull loop ended), 'u' (|U|\n"
+        "returned), 'pulls', 'pulled', 'largest_pull', 'inserts', 'batch_prepends',\n"
+        "'relax_pivots', 'relax_local' (base case or bounded search), 'relax_route' (the\n"
+        "re-scan of each child's U), and 'settle_start' and 'settled', the stretch of the\n"
+        "settlement log (`settled`: searched-graph vertex ids, with their distances) the\n"
+        "call made.";
+    static constexpr const char* format = "OOOO|sOOO:bmssp_trace";
+
+    PyObject* call() {
+        std::optional<BmsspRun> run = VariantFormArgs::run(Counting::Trace, SettleLog::Keep);
+        if (!run) return nullptr;
+        const auto [ids, dhat] = settle_log_of(*run);
+        return tuple_of({hand_over(run->dist), hand_over(run->pred), counts_dict(run->counts, run->ops),
+                         trace_columns(run->calls), ids, dhat});
+    }
+};
+
+// `name` among `names`, at `out` (its index); else false with ValueError(format, name).
+template <std::size_t N>
+bool take_choice(const char* name, const std::array<std::string_view, N>& names, const char* format, std::size_t& out) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (names[i] == name) {
+            out = i;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError, format, name);
+    return false;
+}
+
+// The transform argument of bmssp_config: "all", "none", or a hub degree.
+bool take_transform(PyObject* obj, RunConfig& config) {
+    if (PyUnicode_Check(obj)) {
+        const char* text = PyUnicode_AsUTF8(obj);
+        if (text == nullptr) return false;
+        const std::string_view name = text;
+        if (name == "all" || name == "none") {
+            config.transform = name == "all" ? Transform::All : Transform::None;
+            return true;
+        }
+    } else if (PyIndex_Check(obj) && !PyBool_Check(obj)) {
+        Ref value(PyNumber_Index(obj));
+        const unsigned long long degree = value ? PyLong_AsUnsignedLongLong(value.get()) : 0;
+        if (value && !PyErr_Occurred()) {
+            config.transform = Transform::Hubs;
+            config.hub_degree = degree;
+            return true;
+        }
+        PyErr_Clear();  // negative, or beyond 64 bits
+    }
+    PyErr_Format(PyExc_ValueError, msg::TRANSFORM_KIND, obj);
+    return false;
+}
+
+// One BMSSP run with every ingredient of its configuration (config.hpp) given directly.
+struct BmsspConfig {
+    static constexpr const char* name = "bmssp_config";
+    static constexpr const char* doc =
+        "bmssp_config(indptr, indices, weights, source, seed=0, *, queue=\"block\", transform=\"all\", "
+        "hybrid_level=-1, hybrid_frontier=0, lazy_pivots=False, k=0, t=0, rule=\"standard\", "
+        "counted=False)\n--\n\n"
+        "One BMSSP run of any configuration of the recursion, the named variants'\n"
+        "included. `queue`: 'block' (the block-based queue) or 'heap' (a binary heap).\n"
+        "`transform`: 'all' (every vertex a ring of its in- plus out-degree copies),\n"
+        "'none' (the input graph), or an integer D: only vertices whose in- or\n"
+        "out-degree exceeds D become rings. Hybrid switch: a call at level <=\n"
+        "`hybrid_level` (-1: off) or with at most `hybrid_frontier` sources (0: off) is one\n"
+        "bounded Dijkstra search. `lazy_pivots`: FindPivots stops when a layer does not\n"
+        "shrink the frontier. `k` and `t`: forced together, else chosen by `rule`\n"
+        "('standard': from the searched vertex count; 'tuned', 'fast': those variants'\n"
+        "rules). Returns `(distances, predecessors)`, Dijkstra's distances bit for bit;\n"
+        "with `counted`, the recursion's counted form runs and `(distances,\n"
+        "predecessors, counts)` returns, `counts` the dict of `bmssp_counted` and the\n"
+        "run's 'searched_vertices', 'searched_arcs', 'k', 't' and 'levels'.";
+    static constexpr const char* format = "OOOO|O$sOOOpOOsp:bmssp_config";
+    static constexpr const char* keywords[] = {"indptr", "indices",   "weights",      "source",          "seed",
+                                               "queue",  "transform", "hybrid_level", "hybrid_frontier", "lazy_pivots",
+                                               "k",      "t",         "rule",         "counted",         nullptr};
+    PyObject *indptr, *indices, *weights, *source, *seed = nullptr;
+    const char* queue = "block";
+    PyObject *transform = nullptr, *hybrid_level = nullptr, *hybrid_frontier = nullptr;
+    int lazy_pivots = 0;
+    PyObject *k = nullptr, *t = nullptr;
+    const char* rule = "standard";
+    int counted = 0;
+    auto slots() {
+        return std::tie(indptr, indices, weights, source, seed, queue, transform, hybrid_level, hybrid_frontier,
+                        lazy_pivots, k, t, rule, counted);
+    }
 
     PyObject* call() {
         SourceGraph a;
-        std::uint64_t s = 0, forced_k = 0, forced_t = 0;
-        if (!a.take(indptr, indices, weights, source) || !take_u64(seed, "seed", s) || !take_u64(k, "k", forced_k) ||
-            !take_u64(t, "t", forced_t) || !a.own())
+        std::uint64_t s = 0;
+        RunConfig config;
+        if (!a.take(indptr, indices, weights, source) || !take_u64(seed, "seed", s) || !ingredients(config) || !a.own())
             return nullptr;
-        std::optional<RunConfig> config = find_run(variant, forced_k, forced_t);
-        if (!config) return raise_unknown_variant(variant);
-        config->counting = Counting::On;
-        std::optional<BmsspRun> run = run_bmssp(a, s, *config);
+        RunParameters p;
+        if (counted) {
+            config.counting = Counting::On;
+            const auto work = [&] { p = run_parameters(a.csr, config); };
+            if (!released(work, a.n + a.csr.nnz())) return nullptr;
+        }
+        std::optional<BmsspRun> run = run_bmssp(a, s, config);
         if (!run) return nullptr;
-        return tuple_of({hand_over(run->dist), hand_over(run->pred), counts_dict(run->counts, run->ops)});
+        if (!counted) return paths_of(*run);
+        Ref counts(counts_dict(run->counts, run->ops));
+        using ull = unsigned long long;
+        Ref shape(Py_BuildValue("{s:K,s:K,s:K,s:K,s:K}", "searched_vertices", static_cast<ull>(p.searched_vertices),
+                                "searched_arcs", static_cast<ull>(p.searched_arcs), "k", static_cast<ull>(p.k), "t",
+                                static_cast<ull>(p.t), "levels", static_cast<ull>(p.levels)));
+        if (!counts || !shape || PyDict_Update(counts.get(), shape.get()) < 0) return nullptr;
+        return tuple_of({hand_over(run->dist), hand_over(run->pred), counts.release()});
+    }
+
+private:
+    // Every ingredient but the graph, in keyword order.
+    bool ingredients(RunConfig& config) {
+        static constexpr std::array<std::string_view, 2> QUEUES = {"block", "heap"};
+        static constexpr std::array<std::string_view, 3> RULES = {"standard", "tuned", "fast"};
+        std::size_t queue_at = 0, rule_at = 0;
+        std::int64_t level = -1;
+        if (!take_choice(queue, QUEUES, msg::QUEUE_KIND, queue_at) ||
+            (transform != nullptr && !take_transform(transform, config)) ||
+            (hybrid_level != nullptr && !take_i64(hybrid_level, "hybrid_level", level)) ||
+            !take_u64(hybrid_frontier, "hybrid_frontier", config.hybrid.max_frontier) || !take_u64(k, "k", config.k) ||
+            !take_u64(t, "t", config.t) || !take_choice(rule, RULES, msg::RULE_KIND, rule_at))
+            return false;
+        if (level < std::numeric_limits<std::int32_t>::min() || level > std::numeric_limits<std::int32_t>::max()) {
+            PyErr_SetString(PyExc_ValueError, msg::HYBRID_LEVEL_RANGE);
+            return false;
+        }
+        if ((config.k == 0) != (config.t == 0)) {
+            PyErr_SetString(PyExc_ValueError, msg::K_T_TOGETHER);
+            return false;
+        }
+        config.queue = queue_at == 0 ? QueueKind::Block : QueueKind::FlatHeap;
+        config.hybrid.max_level = static_cast<std::int32_t>(level);
+        config.lazy_pivots = lazy_pivots != 0;
+        config.rule = rule_at == 0 ? ParamRule::Standard : rule_at == 1 ? ParamRule::Tuned : ParamRule::Fast;
+        return true;
     }
 };
 
@@ -519,11 +740,19 @@ struct PushOrderBidirectional {
 };
 
 PyMethodDef functions[] = {
-    method<Search>(),          method<SearchMultisource>(),
-    method<BmsspSearch>(),     method<BmsspCounted>(),
-    method<Parameters>(),      method<GroupArcs>(),
-    method<CheckRoom>(),       method<ReadAdjacency>(),
-    method<PushOrderSearch>(), method<PushOrderBidirectional>(),
+    method<Search>(),
+    method<SearchMultisource>(),
+    method<BmsspSearch>(),
+    // the recursion counted, traced and configured
+    method<BmsspCounted>(),
+    method<BmsspTrace>(),
+    method<BmsspConfig>(),
+    method<Parameters>(),
+    method<GroupArcs>(),
+    method<CheckRoom>(),
+    method<ReadAdjacency>(),
+    method<PushOrderSearch>(),
+    method<PushOrderBidirectional>(),
 };
 
 PyModuleDef module_def = {

@@ -6,8 +6,8 @@
 // setting of the ingredients below is a run as well.
 //
 // The ingredients and where each takes effect:
-//   - transform, queue: which form of the recursion runs (rows.hpp, level_queues.hpp);
-//     run.cpp picks the compiled form;
+//   - transform (with hub_degree), queue: which form of the recursion runs (rows.hpp,
+//     level_queues.hpp); run.cpp picks the compiled form;
 //   - hybrid, lazy_pivots: rules the recursion reads at run time (recursion.hpp,
 //     find_pivots.hpp);
 //   - rule, k, t: the parameters (parameters.hpp);
@@ -25,6 +25,7 @@ namespace qh {
 enum class Transform : std::uint8_t {
     All,   // the constant-degree form: every vertex a ring of copies of in- plus out-degree
     None,  // the input graph itself
+    Hubs,  // only hubs, the vertices whose in- or out-degree exceeds hub_degree, become rings
 };
 
 // The frontier queue of each recursive level.
@@ -49,9 +50,10 @@ enum class IdRange : std::uint8_t {
 // Whether a run records its settlement order (a run that does not saves 16 bytes per vertex).
 enum class SettleLog : std::uint8_t { Keep, Skip };
 
-// Whether a run counts its operations (observer.hpp). Counting runs a separately compiled
-// form of the recursion; the results are the same bit for bit.
-enum class Counting : std::uint8_t { Off, On };
+// Whether a run counts its operations (observer.hpp), or counts them and records every call
+// (call_trace.hpp). Each runs a separately compiled form of the recursion; the results are
+// the same bit for bit.
+enum class Counting : std::uint8_t { Off, On, Trace };
 
 // The hybrid switch: a call whose level or source count is small enough is answered by one
 // bounded multi-source Dijkstra search (local_search.hpp) instead of recursing.
@@ -68,6 +70,7 @@ struct HybridSwitch {
 struct RunConfig {
     // What the run is.
     Transform transform = Transform::All;
+    std::uint64_t hub_degree = 0;  // Transform::Hubs: the degree a hub exceeds
     QueueKind queue = QueueKind::Block;
     HybridSwitch hybrid{};     // off
     bool lazy_pivots = false;  // the lazy FindPivots rule

@@ -75,7 +75,8 @@ bool searched_graph_fits(const Csr& csr, const RunConfig& config) {
     const std::uint64_t limit = u32 ? TWO_POW_32 : I32_SEARCHED_LIMIT;  // searched vertices stay below it
     if (u32 && n > TWO_POW_31) return false;                            // input ids leave as int32 predecessors
     if (config.transform == Transform::None) return n < limit;
-    if (2 * csr.nnz() + n < limit) return true;  // n' <= 2m + n
+    if (2 * csr.nnz() + n < limit) return true;  // either form has at most 2m + n vertices
+    if (config.transform == Transform::Hubs) return hub_ring_size(csr, config.hub_degree).vertices < limit;
     return transformed_vertex_count(csr) < limit;
 }
 
@@ -95,7 +96,22 @@ RunParameters run_parameters(const Csr& csr, const RunConfig& config) {
         out.transform_arcs = csr.nnz();
         for (const RingRow& r : rows) out.transform_arcs += r.ring != NO_VERTEX;
     }
-    out.searched_vertices = config.transform == Transform::All ? out.transform_vertices : csr.n;
+    switch (config.transform) {
+        case Transform::All:
+            out.searched_vertices = out.transform_vertices;
+            out.searched_arcs = out.transform_arcs;
+            break;
+        case Transform::None:
+            out.searched_vertices = csr.n;
+            out.searched_arcs = csr.nnz();
+            break;
+        case Transform::Hubs: {
+            const HubRingSize size = hub_ring_size(csr, config.hub_degree);
+            out.searched_vertices = size.vertices;
+            out.searched_arcs = size.arcs;
+            break;
+        }
+    }
     const RunParams p = run_params(config, csr.n, csr.nnz(), out.searched_vertices);
     out.k = p.k;
     out.t = p.t;

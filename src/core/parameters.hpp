@@ -1,7 +1,9 @@
 // parameters.hpp: k, t and the level count of every run, and the arithmetic on them.
 //
 // Every rule that chooses a run's parameters is here, read from its configuration
-// (config.hpp): the standard rule from log2 of the searched vertex count, the fixed values
+// (config.hpp): the standard rule from log2 of the searched vertex count (on the hub-ring
+// form, its copies: the recursion's size limits and block sizes count searched vertices,
+// whatever their degree), the fixed values
 // of "tuned" and "fast" on large graphs, and the caller's forced k and t. `run_parameters`
 // reports what a run would use, from the same functions the runs call, so that nothing
 // outside the core recomputes the core's choices (the Python package reads it through
@@ -45,6 +47,7 @@ struct RunParameters {
     std::uint64_t transform_vertices = 0;  // n' of the constant-degree transform
     std::uint64_t transform_arcs = 0;      // its arcs
     std::uint64_t searched_vertices = 0;   // vertex count of the graph the recursion runs on
+    std::uint64_t searched_arcs = 0;       // its arcs
     double base = 1.0;                     // log2 of searched_vertices, at least 1
     std::uint64_t k = 0;
     std::uint64_t t = 0;

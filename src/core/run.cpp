@@ -87,7 +87,13 @@ void search(Recursion<Rows, Queues, Observer>& rec, std::uint32_t source, const 
     rec.state.keep_log = config.log == SettleLog::Keep;
     if (rec.state.keep_log) log.reserve(rec.state.vertex.size());  // at most one record per vertex: never regrown
     if (config.hybrid.takes(params.levels, 1)) {
+        if constexpr (Observer::TRACES_CALLS) rec.state.observer.call_begun(params.levels, KEY_TOP, 1, 0);
         rec.whole_search(source, min_weight);
+        if constexpr (Observer::TRACES_CALLS) {  // a whole search settles nothing: its U in a trace is what it reached
+            const auto reached = std::count_if(rec.state.vertex.begin(), rec.state.vertex.end(),
+                                               [](const auto& r) { return r.dist != INF; });
+            rec.state.observer.call_ended(KEY_TOP, static_cast<std::size_t>(reached), 0);
+        }
     } else {
         // The outermost call completes every vertex whose key lies below its bound (its
         // vertex set may not outgrow k * 2^(levels * t) >= n, so it never stops early). A key
@@ -103,6 +109,7 @@ void search(Recursion<Rows, Queues, Observer>& rec, std::uint32_t source, const 
         out.counts = ExactnessCounts{rec.state.reoffers, lowered};
     }
     out.ops = rec.state.observer.counts();
+    if constexpr (Observer::TRACES_CALLS) out.calls = rec.state.observer.take_calls();
     out.settle_log = std::move(log);
     // The log was reserved for every vertex; give most of it back when few were reached.
     if (out.settle_log.size() < out.settle_log.capacity() / 2) out.settle_log.shrink_to_fit();
@@ -121,6 +128,18 @@ void cut_at_limit(BmsspRun& out, double limit) {
 
 // A run on the constant-degree form: the rows go straight into the run's vertex records,
 // with no compact copy to build and drop.
+// The results of a run on a form with copies of each vertex, for the input's `n` vertices: every
+// copy holds its vertex's distance, and the predecessors walk back through the copies.
+template <class Node>
+void copies_back(BmsspRun& out, const CopyMaps& maps, const Vec<Node>& vs, std::uint64_t n, std::uint64_t source,
+                 double limit) {
+    out.dist = OwnedArray<double>::uninitialized(n);
+    for (std::uint64_t v = 0; v < n; ++v) out.dist[v] = vs[maps.first_copy[v]].dist;
+    out.pred = predecessors_back(
+        maps, [&](std::uint64_t c) { return vs[c].dist; }, [&](std::uint64_t c) { return vs[c].pred; }, source);
+    cut_at_limit(out, limit);
+}
+
 template <class Queues, class Observer>
 BmsspRun on_constant_degree(const Csr& csr, std::uint64_t source, std::uint64_t seed, const RunConfig& config) {
     CopyMaps maps;
@@ -132,12 +151,7 @@ BmsspRun on_constant_degree(const Csr& csr, std::uint64_t source, std::uint64_t 
     BmsspRun out;
     search(rec, maps.source, params, config, 0.0, csr.weights, out);
     // Every copy of a vertex holds its distance; the predecessors walk back through the copies.
-    const Vec<VertexNode>& vs = rec.state.vertex;
-    out.dist = OwnedArray<double>::uninitialized(csr.n);
-    for (std::uint64_t v = 0; v < csr.n; ++v) out.dist[v] = vs[maps.first_copy[v]].dist;
-    out.pred = predecessors_back(
-        maps, [&](std::uint64_t c) { return vs[c].dist; }, [&](std::uint64_t c) { return vs[c].pred; }, source);
-    cut_at_limit(out, config.limit);
+    copies_back(out, maps, rec.state.vertex, csr.n, source, config.limit);
     return out;
 }
 
@@ -165,6 +179,27 @@ BmsspRun on_input(const Csr& csr, std::uint64_t source, std::uint64_t seed, cons
     return out;
 }
 
+// A run on the hub-ring form of config.hub_degree (transform.hpp), on the input itself when
+// that form has no ring: the two are then the same graph, ids and rows alike.
+template <class Queues, class Observer>
+BmsspRun on_hub_rings(const Csr& csr, std::uint64_t source, std::uint64_t seed, const RunConfig& config,
+                      double min_weight) {
+    if (hub_ring_size(csr, config.hub_degree).vertices == csr.n)
+        return on_input<Queues, Observer>(csr, source, seed, config, min_weight);
+    CopyMaps maps;
+    const Csr form = hub_rings(csr, source, config.hub_degree, maps);
+    Vec<LabelNode> nodes;
+    assign_cancellable(nodes, form.n, LabelNode{INF, UNREACHED, NO_VERTEX});
+    const RunParams params = run_params(config, csr.n, csr.nnz(), form.n);
+    Recursion<CsrRows, Queues, Observer> rec(std::move(nodes),
+                                             CsrRows{form.indptr.data(), form.indices.data(), form.weights.data()},
+                                             maps.source, config, params, seed);
+    BmsspRun out;
+    search(rec, maps.source, params, config, 0.0, csr.weights, out);  // the rings weigh 0.0
+    copies_back(out, maps, rec.state.vertex, csr.n, source, config.limit);
+    return out;
+}
+
 // The form of the recursion that `config` selects, watched by Observer.
 template <class Observer>
 BmsspRun run_form(const Csr& csr, std::uint64_t source, std::uint64_t seed, const RunConfig& config,
@@ -173,6 +208,10 @@ BmsspRun run_form(const Csr& csr, std::uint64_t source, std::uint64_t seed, cons
     if (config.transform == Transform::All) {
         return flat ? on_constant_degree<FlatQueues, Observer>(csr, source, seed, config)
                     : on_constant_degree<BlockQueues, Observer>(csr, source, seed, config);
+    }
+    if (config.transform == Transform::Hubs) {
+        return flat ? on_hub_rings<FlatQueues, Observer>(csr, source, seed, config, min_weight)
+                    : on_hub_rings<BlockQueues, Observer>(csr, source, seed, config, min_weight);
     }
     return flat ? on_input<FlatQueues, Observer>(csr, source, seed, config, min_weight)
                 : on_input<BlockQueues, Observer>(csr, source, seed, config, min_weight);
@@ -186,6 +225,7 @@ std::variant<BmsspRun, BmsspError> run(const Csr& graph, std::uint64_t source, s
     if (const auto error = check_run_input(graph, source, min_weight)) return *error;
     if (!searched_graph_fits(graph, config)) return BmsspError::GraphTooLarge;
     if (config.counting == Counting::On) return run_form<OperationCounter>(graph, source, seed, config, min_weight);
+    if (config.counting == Counting::Trace) return run_form<CallTracer>(graph, source, seed, config, min_weight);
     return run_form<NoObserver>(graph, source, seed, config, min_weight);
 }
 

@@ -14,6 +14,7 @@
 #include "core/config.hpp"
 #include "core/csr.hpp"
 #include "core/memory.hpp"
+#include "core/recursion/call_trace.hpp"
 #include "core/recursion/finish.hpp"
 #include "core/recursion/observer.hpp"
 #include "core/recursion/state.hpp"
@@ -35,6 +36,7 @@ struct BmsspRun {
     Vec<SettleRecord> settle_log;   // settlement order (searched-graph ids); empty unless asked for
     ExactnessCounts counts;         // how often rounding needed the run's exactness rules
     OperationCounts ops;            // the recursion's work; all zero unless counted
+    Vec<CallRecord> calls;          // every call of the recursion in the order begun; empty unless traced
 };
 
 // One complete run of `config` from `source` on a validated graph. Refuses, before

@@ -10,6 +10,17 @@
 // by counting in linear passes, without a comparison sort, straight into the
 // records of the run that searches them.
 //
+// The hub-ring form (`hub_rings`) rings only the hubs, the vertices whose in- or
+// out-degree exceeds a threshold D: a hub gets its ring of in- plus out-degree copies,
+// each edge end taking the hub's next free copy as above, while every other vertex keeps
+// one copy carrying all its edges in their input order. A hub's copy has in- and
+// out-degree at most 2; any other vertex has in- and out-degree at most D. So the form
+// lies between the input (D at least the largest degree: no hubs) and the constant-degree
+// form (D = 0: the same ids and rows, since a vertex of degree 1 has one copy either way).
+// Copies are numbered in vertex order and rows keep the ring edge first, so `CopyMaps`
+// and the predecessor walk below serve it unchanged: every copy of a hub still holds the
+// hub's distance, the ring being of zero weight.
+//
 // Predecessors. The walk from a vertex's copy 0 back through its own copies names
 // the input predecessor. Through zero-weight cycles that walk can make input
 // predecessors cycle; the vertices caught then take the copy entered nearest the
@@ -32,7 +43,7 @@ namespace qh {
 // n' = sum over v of max(deg(v), 1) = 2m + (isolated vertices), exact in 64 bits; O(n + m).
 std::uint64_t transformed_vertex_count(const Csr& csr);
 
-// The maps between an input graph and its constant-degree form.
+// The maps between an input graph and its constant-degree or hub-ring form.
 struct CopyMaps {
     Vec<std::uint32_t> first_copy;  // input vertex -> its copy 0
     Vec<std::uint32_t> orig;        // copy -> the input vertex it copies
@@ -102,6 +113,20 @@ Vec<Row> constant_degree_rows(const Csr& csr, std::uint64_t source, CopyMaps& ma
     maps.source = maps.first_copy[source];
     return rows;
 }
+
+// Size of the hub-ring form with threshold D.
+struct HubRingSize {
+    std::uint64_t vertices = 0;  // hubs' copies (in- plus out-degree each) plus one per other vertex
+    std::uint64_t arcs = 0;      // the input's edges plus one ring edge per copy of a hub of degree >= 2
+};
+
+// O(n + m); exact in 64 bits.
+HubRingSize hub_ring_size(const Csr& csr, std::uint64_t hub_degree);
+
+// The hub-ring form of a validated graph with threshold `hub_degree` (see above) as a CSR
+// graph, each row's ring edge first, then its input edges in input order; fills `maps`.
+// `source` < csr.n; the caller has checked that the form's vertex count is below 2^32.
+Csr hub_rings(const Csr& csr, std::uint64_t source, std::uint64_t hub_degree, CopyMaps& maps);
 
 namespace transform_detail {
 

@@ -3,6 +3,13 @@
 Parsed by ``scipy.io.mmread`` (a reader in parallel C++); this module checks the header and the
 size line first, so that a declared size the file cannot back is refused before anything is
 allocated for it, and hands the parser only what it can read safely.
+
+Duplicate entries. A matrix holds one value per (i, j); scipy reads a file that repeats an
+entry by summing the repeats (``mmread`` and then csgraph's conversion to CSR), and so does this
+reader: the distances are the ones scipy.sparse.csgraph gives for the same file. A graph with
+parallel arcs survives a round trip all the same: the files this package writes say so in a
+comment line (DUPLICATES_ARE_ARCS, before the size line), and in such a file each entry is
+an arc of its own, in file order.
 """
 
 from __future__ import annotations
@@ -36,6 +43,9 @@ _MM_SYMMETRY = ("general", "symmetric", "skew-symmetric", "hermitian")
 _MM_DATA_LINE = re.compile(rb"(?m)^(?![ \t]*%)[ \t]*[^\s%][^\n]*")
 _MM_LINE_NO = re.compile(r"^Line (\d+): (.*)$")
 _MM_HEAD_BYTES = 1 << 20
+# The comment line that marks a file this package wrote: each entry is an arc of its own.
+DUPLICATES_ARE_ARCS = "% quillharbour: duplicate entries are parallel arcs"
+_OWN_FILE = re.compile(rb"(?m)^" + re.escape(DUPLICATES_ARE_ARCS.encode()) + rb"[ \t]*$")
 
 
 def read_matrix_market(path: PathLike) -> CsrGraph:
@@ -43,7 +53,9 @@ def read_matrix_market(path: PathLike) -> CsrGraph:
 
     Parsed by ``scipy.io.mmread``. Symmetric (and real hermitian) matrices give both
     directions of each off-diagonal entry; skew-symmetric ones give the mirrored arc with the
-    negated value; pattern matrices give weight 1.0; duplicate entries are parallel arcs.
+    negated value; pattern matrices give weight 1.0. Duplicate entries are summed, as scipy
+    reads them, unless the file carries the comment line this package writes
+    (DUPLICATES_ARE_ARCS), which makes them parallel arcs in file order.
     Raises GraphFormatError for a malformed header or entry, ImportError without scipy.
     """
     mmio = _needs("scipy.io", "Matrix Market files")
@@ -127,7 +139,9 @@ def read_matrix_market(path: PathLike) -> CsrGraph:
         raise GraphFormatError(path, None, text) from None
     # The parser has checked every index against the size line. Files written column by
     # column, as most collections write their matrices, are grouped into rows here.
-    return _grouped(rows_n, m.row, m.col, m.data)
+    if _OWN_FILE.search(data, 0, size.start()):
+        return _grouped(rows_n, m.row, m.col, m.data)
+    return as_csr(m.tocsr())  # duplicates summed, as scipy reads them
 
 
 def _mmread(mmio: Any, source: PathLike | bytes, path: PathLike) -> Any:
@@ -147,10 +161,12 @@ def _mmread(mmio: Any, source: PathLike | bytes, path: PathLike) -> Any:
 
 
 def write_matrix_market(graph: Any, path: PathLike, comment: str | None = None) -> None:
-    """Write `graph` as a 'matrix coordinate real general' Matrix Market file."""
+    """Write `graph` as a 'matrix coordinate real general' Matrix Market file, marked
+    (DUPLICATES_ARE_ARCS) so that parallel arcs read back as parallel arcs."""
     g = as_csr(graph)
     with _open_write(path) as f:
         f.write(b"%%MatrixMarket matrix coordinate real general\n")
+        f.write(f"{DUPLICATES_ARE_ARCS}\n".encode())
         if comment:
             for line in comment.splitlines():
                 f.write(f"% {line}\n".encode())

@@ -53,6 +53,8 @@ struct Key {
 
     // The vertex field (NO_VERTEX for KEY_TOP's).
     constexpr std::uint32_t vertex() const noexcept { return static_cast<std::uint32_t>(tail); }
+    // The distance field, bit for bit (dist_rank undone).
+    constexpr double dist() const noexcept { return std::bit_cast<double>(rank & SIGN ? rank ^ SIGN : ~rank); }
 
     // dist's totalOrder position: the sign bit flipped, or every bit when it is set.
     static constexpr std::uint64_t dist_rank(double dist) noexcept {

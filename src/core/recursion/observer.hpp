@@ -5,6 +5,10 @@
 // `NoObserver`, whose hooks are empty and compile away, so their loops carry no counter;
 // counted runs use `OperationCounter`, a separately compiled form of the recursion whose
 // results are the same bit for bit. An observer changes no result: it only sees.
+//
+// The calls themselves (each call begun and ended, a recursive call's pivots and the end of
+// its pull loop, the turn to routing a child's result) only an observer whose TRACES_CALLS
+// is set sees (call_trace.hpp); for every other, the recursion compiles those hooks out.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +30,7 @@ struct OperationCounts {
 
 // The observer of timed runs: sees nothing.
 struct NoObserver {
+    static constexpr bool TRACES_CALLS = false;
     void relaxed() noexcept {}                              // an edge was relaxed
     void pulled(std::size_t) noexcept {}                    // a Pull returned this many vertices
     void inserted() noexcept {}                             // an Insert into a level's queue
@@ -38,6 +43,8 @@ struct NoObserver {
 
 // The observer of counted runs: counts every operation.
 struct OperationCounter {
+    static constexpr bool TRACES_CALLS = false;
+
     void relaxed() noexcept { ++counts_.relaxations; }
     void pulled(std::size_t vertices) noexcept {
         ++counts_.pulls;

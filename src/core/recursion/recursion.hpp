@@ -20,7 +20,7 @@
 //   - Rows: `ConstantDegreeRows` or `CsrRows` (rows.hpp);
 //   - Queues: `BlockQueues` or `FlatQueues` (level_queues.hpp);
 //   - Observer: `NoObserver` for timed runs, `OperationCounter` for counted ones
-//     (observer.hpp);
+//     (observer.hpp), `CallTracer` for traced ones (call_trace.hpp);
 // and, at run time, over k and t, the pivot rule (`lazy_pivots`, find_pivots.hpp) and the
 // hybrid switch (a call whose level or source count is small enough is answered by one
 // bounded multi-source Dijkstra search instead). The core run is the default:
@@ -86,6 +86,7 @@
 #include "core/memory.hpp"
 #include "core/parameters.hpp"
 #include "core/queues/queue_key.hpp"
+#include "core/recursion/call_trace.hpp"
 #include "core/recursion/find_pivots.hpp"
 #include "core/recursion/level_queues.hpp"
 #include "core/recursion/local_search.hpp"
@@ -149,7 +150,7 @@ private:
 
 // The configurations runs use, each instantiated in its own file (core.cpp for the core,
 // variants.cpp for the others), so that each is optimised as the core alone was; their
-// counted forms, used only by counted runs, in counted.cpp.
+// counted forms, used only by counted runs, in counted.cpp; their traced forms in traced.cpp.
 extern template class Recursion<ConstantDegreeRows, BlockQueues>;
 extern template class Recursion<ConstantDegreeRows, FlatQueues>;
 extern template class Recursion<CsrRows, BlockQueues>;
@@ -158,5 +159,9 @@ extern template class Recursion<ConstantDegreeRows, BlockQueues, OperationCounte
 extern template class Recursion<ConstantDegreeRows, FlatQueues, OperationCounter>;
 extern template class Recursion<CsrRows, BlockQueues, OperationCounter>;
 extern template class Recursion<CsrRows, FlatQueues, OperationCounter>;
+extern template class Recursion<ConstantDegreeRows, BlockQueues, CallTracer>;
+extern template class Recursion<ConstantDegreeRows, FlatQueues, CallTracer>;
+extern template class Recursion<CsrRows, BlockQueues, CallTracer>;
+extern template class Recursion<CsrRows, FlatQueues, CallTracer>;
 
 }  // namespace qh

@@ -30,7 +30,11 @@ template <class Rows, class Queues, class Observer>
 Key Recursion<Rows, Queues, Observer>::run(std::uint64_t level, const Key& bound, std::span<const std::uint32_t> s) {
     if (scratch_.size() < level + 1) scratch_.resize(level + 1);
     if (level > Labels::FLAG_LEVELS && wide_u_.size() < level + 1) wide_u_.resize(level + 1);
-    return run_level(level, bound, s);
+    if constexpr (Observer::TRACES_CALLS) state.observer.call_begun(level, bound, s.size(), state.settle_log.size());
+    const Key bp = run_level(level, bound, s);
+    if constexpr (Observer::TRACES_CALLS)
+        state.observer.call_ended(bp, scratch_[level].u.size(), state.settle_log.size());
+    return bp;
 }
 
 template <class Rows, class Queues, class Observer>
@@ -86,6 +90,7 @@ Key Recursion<Rows, Queues, Observer>::run_level(std::uint64_t level, const Key&
     if (level == 0) return local_.base_case(state, bound, s, scratch_[0].u);
     LevelScratch& sc = scratch_[level];
     pivots_.run(state, bound, s, sc.pivots, sc.w);
+    if constexpr (Observer::TRACES_CALLS) state.observer.pivots_found(sc.pivots.size(), sc.w.size());
     const std::uint64_t m = block_size(t_, level, state.vertex.size());
     return sc.queues.with_queue(m, bound, [&](auto& d) { return run_level_on(level, bound, d); });
 }
@@ -153,13 +158,18 @@ Key Recursion<Rows, Queues, Observer>::run_level_on(std::uint64_t level, const K
             last_bp = bi;
             continue;
         }
+        if constexpr (Observer::TRACES_CALLS)
+            state.observer.call_begun(level - 1, bi, sc.fresh.size(), state.settle_log.size());
         const Key child_bp = run_level(level - 1, bi, sc.fresh);
+        if constexpr (Observer::TRACES_CALLS)
+            state.observer.call_ended(child_bp, child_u.size(), state.settle_log.size());
         // U gains the child's vertices in order; relaxing their edges does not depend on U,
         // so both happen in one pass over U_i.
         auto join_u = [&](std::uint32_t x) {
             if (add_to_u(x)) u.push_back(x);
         };
         sc.k_list.clear();
+        if constexpr (Observer::TRACES_CALLS) state.observer.routing();
         // Inserts wait until the pass is over, in order: routing never reads D, and the queue
         // then loads the records of the inserted vertices ahead.
         sc.inserts.clear();
@@ -189,6 +199,7 @@ Key Recursion<Rows, Queues, Observer>::run_level_on(std::uint64_t level, const K
         last_bp = child_bp;
     }
 
+    if constexpr (Observer::TRACES_CALLS) state.observer.loop_ended(u.size());
     const Key bp = key_below(last_bp, bound) ? last_bp : bound;
     if (key_below(bound, bp)) internal_stop("assertion failed: bp <= b");
     const std::size_t wn = sc.w.size();
