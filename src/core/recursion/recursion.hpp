@@ -129,7 +129,7 @@ private:
         Vec<std::uint32_t> pulled;
         Vec<std::uint32_t> fresh;
         Vec<Entry> k_list;
-        Vec<Entry> inserts;  // a pass's routed inserts, in order
+        Vec<Entry> inserts;    // a pass's routed inserts, in order
         Vec<std::uint32_t> u;  // the call's result U
         Queues queues;
     };
