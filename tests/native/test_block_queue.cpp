@@ -1,5 +1,8 @@
 // The frontier queues (BlockDs, FlatHeap) under random operation sequences against a model.
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
 #include <map>
 #include <type_traits>
 #include <vector>
@@ -89,3 +92,22 @@ void check_against_model(std::uint64_t first_seed) {
 
 TEST(block_ds_random_sequences) { check_against_model<BlockDs>(1000); }
 TEST(flat_heap_random_sequences) { check_against_model<FlatHeap>(2024); }
+
+// The key's one-word form keeps the IEEE 754 totalOrder of distances (-0.0 before +0.0,
+// subnormals and infinities in place) ahead of hops and vertex, and gives the distance back
+// bit for bit.
+TEST(key_orders_distances_by_total_order_and_gives_them_back) {
+    constexpr double INF = std::numeric_limits<double>::infinity();
+    const double dists[] = {-INF, -1.5, -std::numeric_limits<double>::denorm_min(),
+                            -0.0, 0.0,  std::numeric_limits<double>::denorm_min(),
+                            0.1,  1.0,  1e300,
+                            INF};
+    for (std::size_t i = 0; i < std::size(dists); ++i) {
+        const Key a{dists[i], 7, 3};
+        CHECK(std::bit_cast<std::uint64_t>(a.dist()) == std::bit_cast<std::uint64_t>(dists[i]));
+        CHECK(a.vertex() == 3);
+        if (i + 1 < std::size(dists)) CHECK(a < Key(dists[i + 1], 0, 0));  // dist decides before hops
+        CHECK(Key(dists[i], 6, 9) < a && a < Key(dists[i], 7, 4));         // then hops, then vertex
+    }
+    CHECK(KEY_TOP.dist() == INF && Key(INF, 100, 100) < KEY_TOP);
+}
