@@ -7,6 +7,7 @@ import gzip
 import os
 import re
 import stat
+import sys
 
 import numpy as np
 import pytest
@@ -54,6 +55,20 @@ def test_dimacs_reads_the_same_without_pyarrow(tmp_path, monkeypatch):
     qio.save(awkward_graph(), path)
     monkeypatch.setattr(qio.dimacs, "_parse_arcs_fast", lambda data, start: None)
     assert_same(qio.load(path), awkward_graph())
+
+
+def test_pyarrow_parsers_get_no_python_memory(tmp_path, monkeypatch):
+    """pyarrow's threaded parser may let the text go on a worker thread after the call; a Python
+    object there would abort the process when that happens at interpreter exit."""
+    pa = pytest.importorskip("pyarrow")
+    text = b"a 1 2 0.5\n" * 1000
+    before = sys.getrefcount(text)
+    buffer = qio._common._arrow_text(memoryview(text)[2:])
+    assert sys.getrefcount(text) == before and buffer.to_pybytes() == text[2:]
+    monkeypatch.setattr(pa, "py_buffer", lambda *a: pytest.fail("Python memory handed to pyarrow"))
+    for name in (".gr", ".csv"):
+        qio.save(awkward_graph(), tmp_path / f"g{name}")
+        assert_same(qio.load(tmp_path / f"g{name}"), awkward_graph())
 
 
 def test_gzip_is_detected_by_content(tmp_path):

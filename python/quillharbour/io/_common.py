@@ -63,6 +63,20 @@ def _no_lone_cr(path: PathLike, data: bytes) -> None:
                                                          "lines must end in \\n or \\r\\n")
 
 
+def _arrow_text(text: Any) -> Any:
+    """`text` (bytes or a view of them) copied into a buffer of pyarrow's own memory, for its CSV
+    parser. The threaded parser may drop its last reference to the text on one of its worker
+    threads after the call has returned; were the text a Python object, that thread would need
+    the interpreter to let it go, and one that does so while the interpreter exits is ended
+    inside a destructor, which aborts the process."""
+    import pyarrow as pa
+
+    view = np.frombuffer(text, dtype=np.uint8)
+    buffer = pa.allocate_buffer(view.size)
+    np.frombuffer(buffer, dtype=np.uint8)[:] = view
+    return buffer
+
+
 @contextlib.contextmanager
 def _open_write(path: PathLike) -> Iterator[Any]:
     """A binary file that replaces `path` whole once the block ends (gzip-compressed for a

@@ -24,6 +24,7 @@ from ..graph import CsrGraph, _grouped, as_csr
 from ._common import (
     GraphFormatError,
     PathLike,
+    _arrow_text,
     _check_vertex_count,
     _line_at,
     _line_of,
@@ -249,7 +250,7 @@ def _parse_arcs_fast(data: bytes, start: int) -> tuple[np.ndarray, np.ndarray, n
     types = [pa.bool_(), pa.int32(), pa.int32(), pa.float64()]
     try:
         table = pacsv.read_csv(
-            pa.BufferReader(pa.py_buffer(memoryview(data)[start:])),  # no copy of the text
+            pa.BufferReader(_arrow_text(memoryview(data)[start:])),
             read_options=pacsv.ReadOptions(column_names=names, block_size=1 << 22),
             parse_options=pacsv.ParseOptions(delimiter=" ", quote_char=False),
             convert_options=pacsv.ConvertOptions(column_types=dict(zip(names, types)), null_values=[],

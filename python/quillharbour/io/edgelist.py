@@ -20,6 +20,7 @@ from ..graph import INDEX_MAX, CsrGraph, _grouped, as_csr, from_edges
 from ._common import (
     GraphFormatError,
     PathLike,
+    _arrow_text,
     _check_vertex_count,
     _line_of,
     _lines,
@@ -133,7 +134,7 @@ def read_edgelist(path: PathLike, delimiter: str | None = None, n: int | None = 
     types = {"source": pa.int64(), "target": pa.int64(), "weight": pa.float64()}
     try:
         table = pacsv.read_csv(
-            pa.BufferReader(pa.py_buffer(body)),
+            pa.BufferReader(_arrow_text(body)),
             read_options=pacsv.ReadOptions(column_names=names, skip_rows=int(header)),
             parse_options=pacsv.ParseOptions(delimiter=delimiter, quote_char='"'),
             convert_options=pacsv.ConvertOptions(
