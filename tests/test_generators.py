@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from quillharbour import generators as gen
+from quillharbour.graph import from_edges
 
 SPECS = ["grid:7x5", "grid:6", "rgg:500", "rgg:400:12", "gnm:60:300", "rmat:8", "rmat:7:4", "path:9", "star:8"]
 
@@ -21,6 +22,18 @@ def check_csr(g):
     # rows sorted by head
     tails = g.tails()
     assert np.all((np.diff(tails) > 0) | (np.diff(g.indices) >= 0))
+
+
+@pytest.mark.parametrize(("n", "m"), [(0, 0), (7, 0), (1, 5), (50, 2000), (3000, 40000)])
+def test_sorted_rows_order_by_head_and_keep_parallel_arcs_in_order(n, m):
+    rng = np.random.default_rng(n + m)
+    tails, heads = rng.integers(0, max(n, 1), m), rng.integers(0, max(n, 1), m)
+    weights = 1.0 - rng.random(m)  # distinct, so the order of parallel arcs shows
+    g = from_edges(n, tails, heads, weights)
+    order = np.lexsort((heads, tails))  # by tail, then head, then position
+    check_csr(g)
+    assert np.array_equal(g.indptr, np.concatenate([[0], np.cumsum(np.bincount(tails, minlength=n))]))
+    assert np.array_equal(g.indices, heads[order]) and g.weights.tobytes() == weights[order].tobytes()
 
 
 @pytest.mark.parametrize("spec", SPECS)

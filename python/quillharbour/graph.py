@@ -245,8 +245,8 @@ def from_edges(n: int, tails: Any, heads: Any, weights: Any, *, sort: bool = Tru
         raise ValueError(f"arc endpoints must lie in [0, {n})")
     if not sort:
         return _grouped(n, tails, heads, weights)  # copies: the graph never shares the inputs
-    order = np.lexsort((heads, tails))
-    counts = np.bincount(tails, minlength=n)
-    indptr = np.zeros(n + 1, dtype=np.int64)
-    np.cumsum(counts, out=indptr[1:])
-    return CsrGraph(indptr, heads[order].astype(np.int32), weights[order])  # fancy indexing copies
+    # Two stable counting sorts, by head and then by tail, order each row by head with parallel
+    # arcs in their given order; natively, in the background, so that Ctrl-C is noticed.
+    by_head = _grouped(n, heads, tails, weights)
+    sorted_heads = np.repeat(np.arange(n, dtype=np.int32), np.diff(by_head.indptr))
+    return _grouped(n, by_head.indices, sorted_heads, by_head.weights)
