@@ -177,6 +177,8 @@ HOSTILE_ARGS = [
     (["run", "path:5", "--random-sources", "2", "--out", NOWHERE + ".zarr"], "no such directory"),
     (["run", "path:5", "--random-sources", "2", "--out", "{tmp}/out.txt"], "must end in .zarr"),
     (["run", "path:5", "--random-sources", "2", "--out", "/proc/quillharbour.zarr"], "cannot write"),
+    (["run", "path:5", "--random-sources", "0", "--out", "{tmp}/r.zarr"], "no sources to run from"),
+    (["run", "path:5", "--random-sources", "0", "-o", "{tmp}/r.npz"], "no sources to run from"),
     (["bench", "path:5", "--plot", NOWHERE + ".png"], "--plot"),
     (["bench", "path:5", "--json", NOWHERE + ".json"], "--json"),
     (["bench", "path:5", "--csv", NOWHERE + ".csv"], "--csv"),

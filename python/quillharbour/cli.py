@@ -334,6 +334,8 @@ def _write_csv(f: IO[str], fields: list[str], results: list[Result]) -> None:
 def cmd_run(args: argparse.Namespace) -> int:
     if args.random_sources is not None and args.random_sources < 0:
         raise CliError(f"--random-sources must be >= 0 (got {args.random_sources})")
+    if args.random_sources == 0:
+        raise CliError("no sources to run from")
     many = args.sources is not None or args.random_sources is not None
     on_cluster = any(value is not None for value in (args.scheduler, args.out, args.rows_per_task, args.reorder))
     if on_cluster or (many and args.output is None):
@@ -485,6 +487,8 @@ def cmd_run_cluster(args: argparse.Namespace) -> int:
     else:
         graph = os.path.abspath(args.graph)  # read by the workers
     sources = _read_sources(args.sources) if args.sources is not None else None
+    if sources is not None and len(sources) == 0:
+        raise CliError("no sources to run from")  # as without a cluster: no empty store
 
     reports: list[cluster.StoreReport] = []
     try:
