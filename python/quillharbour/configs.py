@@ -63,7 +63,7 @@ def is_spec(method: str) -> bool:
 
 def parse(spec: str) -> dict[str, Any]:
     """The keyword arguments of ``_search.bmssp_config`` that `spec` sets. Raises ValueError,
-    naming the spec and the field, for anything malformed."""
+    quoting the method and naming the field, for anything malformed."""
     if not is_spec(spec):
         raise ValueError(f"method spec {spec!r} must start with {PREFIX!r}")
     given: dict[str, str] = {}
@@ -112,5 +112,6 @@ def one_search(g: CsrGraph, spec: str) -> bool:
     given = parse(spec)
     if given.get("hybrid_frontier", 0) >= 1:
         return True
-    levels = counted(g, spec, 0, 0)["levels"]
-    return bool(given.get("hybrid_level", -1) >= levels)
+    level: int = given.get("hybrid_level", -1)
+    # Only a level switch needs the level count, which only a run of the configuration reports.
+    return level >= 0 and level >= counted(g, spec, 0, 0)["levels"]
