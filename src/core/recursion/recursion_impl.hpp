@@ -154,6 +154,14 @@ Key Recursion<Rows, Queues, Observer>::run_level_on(std::uint64_t level, const K
             const std::uint32_t v = sc.pulled[i];
             if (!(flags[v] & Labels::COMPLETE)) sc.fresh.push_back(v);
         }
+        // A level pulling one vertex at a time usually pulls next the one whose key came
+        // back: start loading its record now, and the records of its heads once the child
+        // call is done, so that the next base case starts from the cache.
+        std::uint32_t next = NO_VERTEX;
+        if constexpr (requires { d.next_hint(); }) {
+            next = d.next_hint();
+            if (next != NO_VERTEX) __builtin_prefetch(&state.vertex[next]);
+        }
         if (sc.fresh.empty()) {
             last_bp = bi;
             continue;
@@ -163,6 +171,7 @@ Key Recursion<Rows, Queues, Observer>::run_level_on(std::uint64_t level, const K
         const Key child_bp = run_level(level - 1, bi, sc.fresh);
         if constexpr (Observer::TRACES_CALLS)
             state.observer.call_ended(child_bp, child_u.size(), state.settle_log.size());
+        if (next != NO_VERTEX) state.rows.prefetch_heads(state.vertex.data(), next);
         // U gains the child's vertices in order; relaxing their edges does not depend on U,
         // so both happen in one pass over U_i.
         auto join_u = [&](std::uint32_t x) {
