@@ -33,6 +33,33 @@ ENTRIES = {
 }
 
 
+FAULTS_OF_LATER_RUNS = """
+    import resource, sys, time
+    import quillharbour as qh
+    from quillharbour.generators import lattice
+    g = lattice(200, 200, seed=1)  # buffers of about 15 MB a run
+    qh.bmssp(*g, 0)
+    faults = 0
+    for _ in range(4):
+        time.sleep(0.25)  # past the allocator's purge delay: what the last run freed is purged
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        qh.bmssp(*g, 0)
+        faults += resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
+    print(faults)
+"""
+
+
+@not_sanitized
+def test_later_runs_reuse_the_pages_earlier_runs_freed():
+    # Purged pages are reset, not decommitted, so a run reuses what the last one freed instead
+    # of faulting it in again; a user's own MIMALLOC_PURGE_DECOMMITS still rules.
+    reset = int(run_python(FAULTS_OF_LATER_RUNS))
+    decommitted = int(run_python(FAULTS_OF_LATER_RUNS, env={"MIMALLOC_PURGE_DECOMMITS": "1"}))
+    if decommitted < 200:
+        pytest.skip(f"decommitted pages came back in few faults here ({decommitted}): huge pages?")
+    assert reset * 8 < decommitted, (reset, decommitted)
+
+
 @not_sanitized
 @pytest.mark.parametrize("name", ENTRIES)
 def test_many_calls_keep_memory_and_references_flat(name):

@@ -193,6 +193,7 @@ PyObject* the_module = nullptr;  // created once per process
 PyMODINIT_FUNC PyInit__quillharbour(void) {
     using namespace qh::py;
     if (!in_main_interpreter("quillharbour._quillharbour")) return nullptr;
+    qh::reset_purged_pages();
     if (the_module == nullptr) {
         the_module = new_module(module_def, functions, true);
         if (the_module == nullptr) return nullptr;

@@ -31,6 +31,7 @@
 #include "bindings/released.hpp"
 #include "core/catalogue.hpp"
 #include "core/group.hpp"
+#include "core/memory.hpp"
 #include "core/parameters.hpp"
 #include "core/push_order.hpp"
 #include "core/search.hpp"
@@ -786,6 +787,7 @@ PyObject* variant_names() {
 PyMODINIT_FUNC PyInit__search(void) {
     using namespace qh::py;
     if (!in_main_interpreter("quillharbour._search")) return nullptr;
+    qh::reset_purged_pages();
     Ref module(new_module(module_def, functions, false));
     if (!module) return nullptr;
     Ref names(variant_names());
