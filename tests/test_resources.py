@@ -34,7 +34,7 @@ ENTRIES = {
 
 
 FAULTS_OF_LATER_RUNS = """
-    import resource, sys, time
+    import resource, time
     import quillharbour as qh
     from quillharbour.generators import lattice
     g = lattice(200, 200, seed=1)  # buffers of about 15 MB a run

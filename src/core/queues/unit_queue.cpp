@@ -231,7 +231,6 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
             out.push_back(v);
         }
         if (!held_.empty()) internal_stop("Pull: full drain left vertices behind");
-        next_ = NO_VERTEX;
         d0_.clear();
         d1_restart();
         return bound_;
@@ -254,20 +253,15 @@ Key UnitQueue::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     while (d1_hi_ - d1_lo_ >= 2 && d1_[d1_lo_].vertex == NO_VERTEX) ++d1_lo_;
     bool have = false;
     Key x = bound_;
-    next_ = NO_VERTEX;
     if (!d0_.empty()) {
         x = d0_.back().key;
-        next_ = d0_.back().vertex();
         have = true;
     }
     // The front of D1 is now occupied, or the only block left.
     const D1Pair& front = d1_[d1_lo_];
     if (front.vertex != NO_VERTEX) {
         const Key& y = pair_key(front);
-        if (!have || y < x) {
-            x = y;
-            next_ = front.vertex;
-        }
+        if (!have || y < x) x = y;
         have = true;
     }
     return have ? x : bound_;

@@ -46,10 +46,6 @@ public:
     // As BlockDs::pull: `out` receives the one vertex with the smallest key.
     Key pull(std::uint64_t& rng, Vec<std::uint32_t>& out);
 
-    // The vertex whose key the last pull returned, the likely next one pulled (NO_VERTEX
-    // when that pull left the queue empty); a hint only, for loading its record early.
-    std::uint32_t next_hint() const noexcept { return next_; }
-
     // Number of vertices held.
     std::size_t size() const noexcept { return held_.size(); }
     // True when no vertex is held.
@@ -97,7 +93,6 @@ private:
     IdMap<std::uint32_t> batch_index_;
     Vec<std::size_t> chunk_ends_;
     Key bound_;
-    std::uint32_t next_ = NO_VERTEX;
 };
 
 }  // namespace qh

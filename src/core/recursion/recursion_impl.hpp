@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
 #include "core/cancel.hpp"
@@ -155,12 +156,15 @@ Key Recursion<Rows, Queues, Observer>::run_level_on(std::uint64_t level, const K
             if (!(flags[v] & Labels::COMPLETE)) sc.fresh.push_back(v);
         }
         // A level pulling one vertex at a time usually pulls next the one whose key came
-        // back: start loading its record now, and the records of its heads once the child
-        // call is done, so that the next base case starts from the cache.
+        // back (the smallest key left, below B while the queue holds any): start loading its
+        // record now, and the records of its heads once the child call is done, so that the
+        // next base case starts from the cache.
         std::uint32_t next = NO_VERTEX;
-        if constexpr (requires { d.next_hint(); }) {
-            next = d.next_hint();
-            if (next != NO_VERTEX) __builtin_prefetch(&state.vertex[next]);
+        if constexpr (std::is_same_v<Queue, UnitQueue>) {
+            if (key_below(bi, bound)) {
+                next = bi.vertex();
+                __builtin_prefetch(&state.vertex[next]);
+            }
         }
         if (sc.fresh.empty()) {
             last_bp = bi;
