@@ -79,33 +79,31 @@ Vec<Row> constant_degree_rows(const Csr& csr, std::uint64_t source, CopyMaps& ma
     }
     if (running > NO_VERTEX) internal_stop("edge endpoint out of range");
     const std::uint64_t np = running;
-    // Copies are numbered in vertex order, so both arrays fill front to back in one write.
+    // Copies are numbered in vertex order, so both arrays fill front to back in one pass:
+    // a vertex's copies are written, then its row's edges, while those copies are still in
+    // the cache. Each edge takes the next free copy of its tail, then of its head; a tail
+    // copy is always one of the copies just written.
     maps.orig.reserve(np);
     rows.reserve(np);
     // The flag is polled once per POLL_VERTICES input vertices.
     constexpr std::uint64_t POLL_VERTICES = 4096;
-    for (std::uint64_t v = 0; v < n; ++v) {
-        if (v % POLL_VERTICES == 0) [[unlikely]]
+    for (std::uint64_t u = 0; u < n; ++u) {
+        if (u % POLL_VERTICES == 0) [[unlikely]]
             cancel_check();
-        const std::uint64_t first = maps.first_copy[v];
-        const std::uint64_t last = v + 1 < n ? maps.first_copy[v + 1] : np;
+        const std::uint64_t first = maps.first_copy[u];
+        const std::uint64_t last = u + 1 < n ? maps.first_copy[u + 1] : np;
         const bool ring = last - first >= 2;
         for (std::uint64_t c = first; c < last; ++c) {
-            maps.orig.push_back(static_cast<std::uint32_t>(v));
+            maps.orig.push_back(static_cast<std::uint32_t>(u));
             Row r = blank;
             r.ring = ring ? static_cast<std::uint32_t>(c + 1 == last ? first : c + 1) : NO_VERTEX;
             rows.push_back(r);
         }
-    }
-    // Slots: each edge takes the next free copy of its tail, then of its head.
-    for (std::uint64_t u = 0; u < n; ++u) {
-        if (u % POLL_VERTICES == 0) [[unlikely]]
-            cancel_check();
         for (std::uint64_t e = csr.indptr[u]; e < csr.indptr[u + 1]; ++e) {
             const std::uint32_t w = csr.indices[e];
-            const std::uint64_t tail_copy = std::uint64_t{maps.first_copy[u]} + count[u]++;
+            const std::uint64_t tail_copy = first + count[u]++;
             const std::uint64_t head_copy = std::uint64_t{maps.first_copy[w]} + count[w]++;
-            if (tail_copy >= np || head_copy >= np) internal_stop("edge endpoint out of range");
+            if (tail_copy >= last || head_copy >= np) internal_stop("edge endpoint out of range");
             rows[tail_copy].to = static_cast<std::uint32_t>(head_copy);
             rows[tail_copy].weight = csr.weights[e];
         }
@@ -205,12 +203,14 @@ OwnedArray<std::int32_t> predecessors_back(const CopyMaps& maps, const DistOf& d
         if (!(dist_of(c) < std::numeric_limits<double>::infinity())) continue;  // +inf and NaN stay -1
         // A walk inside v's copies takes fewer steps than v has copies, unless the
         // predecessors cycle; refuse that rather than loop.
-        const std::uint64_t copies = maps.copies_end(v) - maps.first_copy[v];
+        const std::uint64_t first = maps.first_copy[v];
+        const std::uint64_t end = maps.copies_end(v);
+        const std::uint64_t copies = end - first;
         for (std::uint64_t steps = 0;; ++steps) {
             if (steps > copies) internal_stop("predecessor walk cycles inside the copies of a vertex");
             const std::uint32_t p = pred_of(c);
             if (p == NO_VERTEX) break;
-            if (maps.orig[p] == v) {
+            if (p >= first && p < end) {  // another copy of v
                 c = p;
                 continue;
             }
@@ -218,8 +218,10 @@ OwnedArray<std::int32_t> predecessors_back(const CopyMaps& maps, const DistOf& d
             break;
         }
     }
-    if (mark_off_tree(pred, input_source) != 0) repair_cycles(maps, dist_of, pred_of, input_source, pred);
-    if (mark_off_tree(pred, input_source) != 0) internal_stop("predecessors do not form a tree");
+    if (mark_off_tree(pred, input_source) != 0) {
+        repair_cycles(maps, dist_of, pred_of, input_source, pred);
+        if (mark_off_tree(pred, input_source) != 0) internal_stop("predecessors do not form a tree");
+    }
     return pred;
 }
 
