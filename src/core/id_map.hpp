@@ -68,25 +68,18 @@ public:
 
     // Removes `id`; returns whether it was present.
     bool erase(std::uint32_t id) noexcept {
-        if (size_ == 0) return false;
-        std::size_t i = slot_of(id);
-        for (;; i = (i + 1) & mask_) {
-            if (slots_[i].key == id) break;
-            if (slots_[i].key == NO_VERTEX) return false;
-        }
-        // Backward shift: pull later members of the probe run into the hole.
-        std::size_t hole = i;
-        for (std::size_t j = (i + 1) & mask_; slots_[j].key != NO_VERTEX; j = (j + 1) & mask_) {
-            const std::size_t home = slot_of(slots_[j].key);
-            // Move j into the hole unless its home lies cyclically in (hole, j].
-            const bool home_after_hole = ((j - home) & mask_) < ((j - hole) & mask_);
-            if (!home_after_hole) {
-                slots_[hole] = slots_[j];
-                hole = j;
-            }
-        }
-        slots_[hole].key = NO_VERTEX;
-        --size_;
+        const std::size_t i = slot_holding(id);
+        if (i == NONE) return false;
+        erase_slot(i);
+        return true;
+    }
+    // Removes `id` and gives its value back through `out`, in one probe; returns whether
+    // it was present (`out` is left alone when not).
+    bool take(std::uint32_t id, V& out) noexcept {
+        const std::size_t i = slot_holding(id);
+        if (i == NONE) return false;
+        out = slots_[i].value;
+        erase_slot(i);
         return true;
     }
 
@@ -147,6 +140,34 @@ public:
     }
 
 private:
+    static constexpr std::size_t NONE = ~std::size_t{0};
+
+    // The slot holding `id`, or NONE.
+    std::size_t slot_holding(std::uint32_t id) const noexcept {
+        if (size_ == 0) return NONE;
+        for (std::size_t i = slot_of(id);; i = (i + 1) & mask_) {
+            if (slots_[i].key == id) return i;
+            if (slots_[i].key == NO_VERTEX) return NONE;
+        }
+    }
+
+    // Empties slot i, which holds an id.
+    void erase_slot(std::size_t i) noexcept {
+        // Backward shift: pull later members of the probe run into the hole.
+        std::size_t hole = i;
+        for (std::size_t j = (i + 1) & mask_; slots_[j].key != NO_VERTEX; j = (j + 1) & mask_) {
+            const std::size_t home = slot_of(slots_[j].key);
+            // Move j into the hole unless its home lies cyclically in (hole, j].
+            const bool home_after_hole = ((j - home) & mask_) < ((j - hole) & mask_);
+            if (!home_after_hole) {
+                slots_[hole] = slots_[j];
+                hole = j;
+            }
+        }
+        slots_[hole].key = NO_VERTEX;
+        --size_;
+    }
+
     std::size_t slot_of(std::uint32_t id) const noexcept {
         return static_cast<std::size_t>((static_cast<std::uint64_t>(id) * 0x9E3779B97F4A7C15ull) >> shift_) & mask_;
     }

@@ -55,11 +55,10 @@ void BlockDs::retire(std::uint32_t id) {
     free_ids_.push_back(id);
 }
 
-void BlockDs::remove_recorded(std::uint32_t vertex, const Position& at) noexcept {
+void BlockDs::bury(const Position& at) noexcept {
     Block& b = blocks_[at.block];
     b.entries[at.slot].bury();
     --b.live;
-    positions_.erase(vertex);
 }
 
 std::uint32_t BlockDs::alloc_block(std::span<const Entry> entries) {
@@ -162,12 +161,12 @@ void BlockDs::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng) 
     for (std::size_t j = 0; j < dedup_list_.size(); ++j) {
         if (j + 8 < dedup_list_.size()) positions_.prefetch(dedup_list_[j + 8].vertex());
         const Entry& e = dedup_list_[j];
-        if (const Position* at = positions_.find(e.vertex())) {
-            if (!(e.key < blocks_[at->block].entries[at->slot].key)) {
+        Position old{};
+        if (positions_.take(e.vertex(), old)) {
+            if (!(e.key < blocks_[old.block].entries[old.slot].key)) {
                 internal_stop("BatchPrepend: duplicate key with non-smaller value violates the precondition");
             }
-            const Position old = *at;
-            remove_recorded(e.vertex(), old);
+            bury(old);
         }
     }
     if (dedup_list_.empty()) return;
@@ -251,10 +250,9 @@ Key BlockDs::pull(std::uint64_t& rng, Vec<std::uint32_t>& out) {
     for (std::size_t j = 0; j < k; ++j) {
         if (j + 8 < k) positions_.prefetch(buf[j + 8].vertex());
         const std::uint32_t v = buf[j].vertex();
-        const Position* at = positions_.find(v);
-        if (at == nullptr) internal_stop("Pull: pulled vertex without a position record");
-        const Position old = *at;
-        remove_recorded(v, old);
+        Position old{};
+        if (!positions_.take(v, old)) internal_stop("Pull: pulled vertex without a position record");
+        bury(old);
         out.push_back(v);
     }
     while (!d0_.empty() && blocks_[d0_.back()].live == 0) {

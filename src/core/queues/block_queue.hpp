@@ -80,7 +80,8 @@ private:
     // A block holding `entries` (all live, in order), in no sequence yet; returns its id. Ids of
     // blocks the queue has retired are handed out again.
     std::uint32_t alloc_block(std::span<const Entry> entries);
-    void remove_recorded(std::uint32_t vertex, const Position& at) noexcept;
+    // Makes the entry at `at` a tombstone (its position record is the caller's to drop).
+    void bury(const Position& at) noexcept;
     void split_d1(std::size_t i, std::uint64_t& rng);
     // Records (id, slot s) as the position of entries[s].vertex for every s.
     void record_positions(std::span<const Entry> entries, std::uint32_t id);

@@ -198,12 +198,12 @@ void UnitQueue::batch_prepend(std::span<const Entry> entries, std::uint64_t& rng
         }
     }
     for (const Entry& e : batch_) {
-        if (const Held* h = held_.find(e.vertex())) {
-            if (!(e.key < h->key)) {
+        Held h{};
+        if (held_.take(e.vertex(), h)) {
+            if (!(e.key < h.key)) {
                 internal_stop("BatchPrepend: duplicate key with non-smaller value violates the precondition");
             }
-            drop(e.vertex(), *h);
-            held_.erase(e.vertex());
+            drop(e.vertex(), h);
         }
     }
     sort_by_median(batch_, rng);
