@@ -10,7 +10,7 @@
 using namespace qh;
 using qh::testing::TestRng;
 
-// IdMap against std::map under random inserts, lookups and erases (backward-shift
+// IdMap against std::map under random inserts, lookups, erases and takes (backward-shift
 // deletion must keep every remaining id findable), with clear() and regrowth.
 TEST(id_map_random_operations) {
     TestRng gen{77};
@@ -25,8 +25,18 @@ TEST(id_map_random_operations) {
                 const std::uint64_t value = gen.next();
                 map.assign(id, value);
                 model[id] = value;
-            } else if (what == 2) {
+            } else if (what == 2 && op % 2 == 0) {
                 CHECK(map.erase(id) == (model.erase(id) == 1));
+            } else if (what == 2) {
+                // take gives the value back with the erase, and leaves `out` alone for a miss.
+                std::uint64_t out = 12345;
+                auto it = model.find(id);
+                const bool held = it != model.end();
+                const std::uint64_t want = held ? it->second : 12345;
+                if (held) model.erase(it);
+                CHECK(map.take(id, out) == held);
+                CHECK(out == want);
+                CHECK(map.find(id) == nullptr);
             } else {
                 const std::uint64_t* found = map.find(id);
                 auto it = model.find(id);
