@@ -22,7 +22,7 @@ namespace qh {
 // absent. The pairs sit in a buffer with room at both ends: a pull takes the
 // front by advancing the start, and a split shifts the shorter side, since
 // new keys land both just behind the front and deep in the queue. Keys live
-// in the vertex -> held key map, which keeps D1 pairs at 32 bytes; a pair
+// in the vertex -> held key map, which keeps D1 pairs at 24 bytes; a pair
 // notes when its vertex's key is its bound, as it is after most splits, so
 // the map is only asked for the key otherwise. A held vertex is found
 // through its key: a D1 entry with key x sits in the first pair whose bound
@@ -67,6 +67,7 @@ private:
         std::uint32_t vertex;        // NO_VERTEX when the block is empty
         std::uint32_t key_is_bound;  // 1 when vertex's held key equals bound (only read when occupied)
     };
+    static_assert(sizeof(D1Pair) == 24, "a split moves D1 pairs: keep them small");
 
     // Index in d1_ of the block whose range holds `key` (`key` below the queue's bound).
     std::size_t d1_find(const Key& key) const noexcept;
