@@ -37,11 +37,8 @@ public:
 
     // Pointer to the value of `id`, or nullptr; valid until the next insertion or erase.
     V* find(std::uint32_t id) noexcept {
-        if (size_ == 0) return nullptr;
-        for (std::size_t i = slot_of(id);; i = (i + 1) & mask_) {
-            if (slots_[i].key == id) return &slots_[i].value;
-            if (slots_[i].key == NO_VERTEX) return nullptr;
-        }
+        const std::size_t i = slot_holding(id);
+        return i == NONE ? nullptr : &slots_[i].value;
     }
     const V* find(std::uint32_t id) const noexcept { return const_cast<IdMap*>(this)->find(id); }
     // Hints the cache about the slot where a lookup of `id` starts.
@@ -95,14 +92,8 @@ public:
         // Find every slot before emptying any, so no probe run is cut short.
         doomed_.clear();
         for (It it = first; it != last; ++it) {
-            const std::uint32_t id = proj(*it);
-            for (std::size_t i = slot_of(id);; i = (i + 1) & mask_) {
-                if (slots_[i].key == id) {
-                    doomed_.push_back(i);
-                    break;
-                }
-                if (slots_[i].key == NO_VERTEX) break;
-            }
+            const std::size_t i = slot_holding(proj(*it));
+            if (i != NONE) doomed_.push_back(i);
         }
         for (std::size_t i : doomed_) slots_[i].key = NO_VERTEX;
         size_ = 0;
