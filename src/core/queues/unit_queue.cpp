@@ -149,18 +149,17 @@ void UnitQueue::fill(std::span<const Entry> entries, std::uint64_t& rng) {
     for (const Entry& e : entries) {
         if (!(e.key < bound_)) return one_by_one();  // insert stops at it, after the ones before
     }
-    batch_.assign(entries.begin(), entries.end());
-    std::sort(batch_.begin(), batch_.end(), [](const Entry& a, const Entry& b) { return a.key < b.key; });
-    for (std::size_t i = 1; i < n; ++i) {
-        // Equal keys split in an order of their own.
-        if (batch_[i].key == batch_[i - 1].key) return one_by_one();
-    }
+    // Keys hold their vertex, so equal keys (which would split in an order of their own) are
+    // a repeated vertex, and its second insert is a decrease or nothing: both go one by one.
     for (const Entry& e : entries) {
         if (!held_.try_emplace(e.vertex(), Held{e.key, IN_D1}).second) {
-            held_.clear();  // a repeated vertex: its second insert is a decrease or nothing
+            held_.clear();
             return one_by_one();
         }
     }
+    batch_.assign(entries.begin(), entries.end());
+    if (sort_scratch_.size() < n) sort_scratch_.resize(n);
+    sort_by_key(batch_, sort_scratch_);
     // Pairs in key order, each bounded by its own key except the last, which keeps B.
     if (d1_.size() < 2 * n + 64) d1_.resize(2 * n + 64);
     d1_lo_ = d1_.size() / 2 - n / 2;

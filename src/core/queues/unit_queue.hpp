@@ -90,7 +90,8 @@ private:
     // side; returns the new index of the pair that was at i (the free one follows it).
     std::size_t d1_open_after(std::size_t i);
     IdMap<Held> held_;
-    Vec<Entry> batch_;  // batch_prepend scratch, deduplicated in first-seen order
+    Vec<Entry> batch_;         // batch_prepend scratch, deduplicated in first-seen order
+    Vec<Entry> sort_scratch_;  // fill's merge buffer
     IdMap<std::uint32_t> batch_index_;
     Vec<std::size_t> chunk_ends_;
     Key bound_;
