@@ -78,10 +78,10 @@ std::uint32_t BlockDs::alloc_block(std::span<const Entry> entries) {
 
 void BlockDs::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
     if (!(key < bound_)) internal_stop("Insert: key not below the queue's bound");
-    // First position whose bound is >= key: the count of bounds strictly below it.
-    const auto at = std::lower_bound(d1_.begin() + static_cast<std::ptrdiff_t>(d1_head_), d1_.end(), key,
-                                     [](const D1Slot& slot, const Key& k) { return slot.bound < k; });
-    const std::size_t i = static_cast<std::size_t>(at - d1_.begin());
+    // First position whose bound is >= key (the last bound is B, above every key).
+    const D1Slot* at = first_bound_not_below(d1_.data() + d1_head_, d1_.size() - d1_head_, key,
+                                             [](const D1Slot& slot) -> const Key& { return slot.bound; });
+    const std::size_t i = static_cast<std::size_t>(at - d1_.data());
     // One probe: the record is created here or, for a held vertex, rewritten in place
     // (the same as deleting it and recording the new slot).
     auto [record, fresh] = positions_.try_emplace(vertex, Position{0, 0});

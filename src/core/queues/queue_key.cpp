@@ -9,11 +9,8 @@ namespace qh {
 
 namespace {
 
-// 1 when a's key is below b's, as a value the compiler cannot turn back into a branch.
 [[gnu::always_inline]] inline std::size_t below(const Entry& a, const Entry& b) noexcept {
-    std::size_t t = a.key < b.key ? 1 : 0;
-    asm("" : "+r"(t));
-    return t;
+    return below_value(a.key, b.key);
 }
 
 // t ? a : b, by arithmetic.

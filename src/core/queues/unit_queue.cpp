@@ -42,15 +42,11 @@ void UnitQueue::reset(Key bound) {
 }
 
 std::size_t UnitQueue::d1_find(const Key& key) const noexcept {
-    // Bisection for the first pair whose bound is >= key (bound B is above every key).
-    const D1Pair* base = d1_.data() + d1_lo_;
-    std::size_t len = d1_hi_ - d1_lo_;
-    while (len > 1) {
-        const std::size_t half = len / 2;
-        if (base[half - 1].bound < key) base += half;
-        len -= half;
-    }
-    return static_cast<std::size_t>(base - d1_.data());
+    // The first pair whose bound is >= key (bound B is above every key).
+    const D1Pair* first = d1_.data() + d1_lo_;
+    const D1Pair* found =
+        first_bound_not_below(first, d1_hi_ - d1_lo_, key, [](const D1Pair& pair) -> const Key& { return pair.bound; });
+    return static_cast<std::size_t>(found - d1_.data());
 }
 
 std::size_t UnitQueue::d1_open_after(std::size_t i) {
