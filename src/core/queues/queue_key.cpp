@@ -1,9 +1,11 @@
-// queue_key.cpp: the seeded quickselect of the BMSSP queues.
+// queue_key.cpp: the branch-free sort and the seeded quickselect of the BMSSP queues.
 #include "core/queues/queue_key.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
+
+#include "core/stop.hpp"
 
 namespace qh {
 
@@ -85,6 +87,7 @@ private:
 
 void sort_by_key(std::span<Entry> a, std::span<Entry> scratch) {
     const std::size_t n = a.size();
+    if (scratch.size() < n) internal_stop("sort_by_key: scratch shorter than the entries");
     if (n <= 4) return sort_short(a.data(), n);
     // Runs of n / runs entries, rounded either way, so that every merge joins two runs whose
     // lengths differ by at most one and nearly all of it is two-ended steps. Run i of a

@@ -1,5 +1,6 @@
-// queue_key.hpp: the ordering key of the BMSSP queues, their entries, and the
-// seeded quickselect every queue partitions with.
+// queue_key.hpp: the ordering key of the BMSSP queues, their entries, the searches
+// and sort that compare keys without branching on them, and the seeded quickselect
+// every queue partitions with.
 //
 // Every BMSSP queue orders vertices by a `Key` = (dist, hops, vertex),
 // compared lexicographically: dist by the IEEE 754 totalOrder (-0.0 before
@@ -147,8 +148,8 @@ static_assert(sizeof(Entry) == 16, "an entry is its key");
 
 // Sorts `a` by key, using `scratch` (at least a.size() entries) as the merge buffer. A
 // bottom-up merge sort whose every step is a comparison and a select, never a branch on
-// the keys: on keys in no particular order, std::sort's branches mispredict about once
-// per comparison and cost it more than all its other work.
+// the keys: on keys in no particular order, std::sort's branches mispredict about every
+// other comparison, which costs it more than all its other work.
 void sort_by_key(std::span<Entry> a, std::span<Entry> scratch);
 
 // Quickselect (Lomuto, random pivots): afterwards a[0..k) hold the k smallest keys,
