@@ -164,12 +164,15 @@ private:
     }
 
     struct Slot {
-        std::uint32_t key;
-        V value;
+        std::uint32_t key = NO_VERTEX;
+        V value{};
     };
 
     void rehash(std::size_t capacity) {
-        Vec<Slot> old(capacity, Slot{NO_VERTEX, V{}});
+        // Empty slots made by their member initialisers: copying one given empty slot into
+        // each made the compiler rebuild it on the stack for every slot, a narrow store that
+        // the wide load after it had to wait for.
+        Vec<Slot> old(capacity);
         old.swap(slots_);
         mask_ = capacity - 1;
         shift_ = 64;
