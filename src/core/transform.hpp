@@ -65,7 +65,6 @@ Vec<Row> constant_degree_rows(const Csr& csr, std::uint64_t source, CopyMaps& ma
     const std::uint64_t n = csr.n;
     Vec<Row> rows;
     // Degrees, then copy numbering (first_copy is base(v)); counted in 64 bits first.
-    Vec<std::uint32_t> count(n, 0);
     std::uint64_t running = 0;
     maps.first_copy.assign(n, 0);
     {
@@ -78,6 +77,9 @@ Vec<Row> constant_degree_rows(const Csr& csr, std::uint64_t source, CopyMaps& ma
         }
     }
     if (running > NO_VERTEX) internal_stop("edge endpoint out of range");
+    // Each vertex's next free copy: one read and write per edge end, where a count beside
+    // first_copy would cost a second scattered read.
+    Vec<std::uint32_t> next_free(maps.first_copy);
     const std::uint64_t np = running;
     // Copies are numbered in vertex order, so both arrays fill front to back in one pass:
     // a vertex's copies are written, then its row's edges, while those copies are still in
@@ -101,8 +103,8 @@ Vec<Row> constant_degree_rows(const Csr& csr, std::uint64_t source, CopyMaps& ma
         }
         for (std::uint64_t e = csr.indptr[u]; e < csr.indptr[u + 1]; ++e) {
             const std::uint32_t w = csr.indices[e];
-            const std::uint64_t tail_copy = first + count[u]++;
-            const std::uint64_t head_copy = std::uint64_t{maps.first_copy[w]} + count[w]++;
+            const std::uint64_t tail_copy = next_free[u]++;
+            const std::uint64_t head_copy = next_free[w]++;
             if (tail_copy >= last || head_copy >= np) internal_stop("edge endpoint out of range");
             rows[tail_copy].to = static_cast<std::uint32_t>(head_copy);
             rows[tail_copy].weight = csr.weights[e];
