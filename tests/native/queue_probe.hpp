@@ -18,6 +18,8 @@ struct QueueProbe {
         const UnitQueue::Held* held = q.held_.find(vertex);
         return held == nullptr ? nullptr : &held->key;
     }
+    // True while `q` looks at D1's first two pairs before bisecting.
+    static bool looks_at_front(const UnitQueue& q) { return q.front_score_ > 0; }
 };
 
 }  // namespace qh

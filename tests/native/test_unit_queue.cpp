@@ -21,15 +21,19 @@ Key dkey(double d, std::int64_t v, std::int64_t hops = 0) { return Key{d, hops, 
 // Runs the same random operations on BlockDs(1, bound) and UnitQueue and requires the same
 // pulled vertex, the same x and the same rng state after every operation, and the same
 // held keys. `universe` vertices; insert dists are `low` plus up to `spread`; with
-// `signed_zeros`, -0.0 and +0.0 both occur (and +inf when the bound is KEY_TOP).
+// `signed_zeros`, -0.0 and +0.0 both occur (and +inf when the bound is KEY_TOP). With
+// `near_front`, most inserts take the dist of the smallest key held or one more, as a base
+// case's routed keys do, so that they land in D1's first pairs. Returns the number of
+// operations after which the queue was looking at its front first.
 struct UnitRun {
     std::uint32_t universe;
     std::uint64_t spread;
     int ops;
     bool signed_zeros;
+    bool near_front = false;
 };
 
-void check_unit_queue_matches(const UnitRun& run, TestRng& gen) {
+int check_unit_queue_matches(const UnitRun& run, TestRng& gen) {
     const Key bound = gen.below(2) == 0 ? dkey(1e6, 0) : KEY_TOP;
     BlockDs ref(1, bound);
     UnitQueue unit(bound);
@@ -39,7 +43,10 @@ void check_unit_queue_matches(const UnitRun& run, TestRng& gen) {
     Vec<std::uint32_t> out_ref;
     Vec<std::uint32_t> out_unit;
     const std::uint64_t pull_weight = 2 + gen.below(4);  // some runs grow the queue, some drain it
+    double front = low;                                  // the dist of the last x pulled below the bound
+    int front_looks = 0;
     auto insert_dist = [&]() {
+        if (run.near_front && gen.below(4) != 0) return front + static_cast<double>(gen.below(2));
         if (run.signed_zeros) {
             const std::uint64_t r = gen.below(8);
             if (r == 0) return -0.0;
@@ -88,7 +95,9 @@ void check_unit_queue_matches(const UnitRun& run, TestRng& gen) {
             REQUIRE(out_ref.size() == 1 && out_unit.size() == 1);
             CHECK(out_ref[0] == out_unit[0]);
             CHECK(x_ref == x_unit);
+            if (x_unit < bound) front = x_unit.dist();
         }
+        if (QueueProbe::looks_at_front(unit)) ++front_looks;
         REQUIRE(rng_ref == rng_unit);
         REQUIRE(ref.size() == unit.size());
         if (run.universe <= 100 || op % 64 == 0) {
@@ -101,6 +110,7 @@ void check_unit_queue_matches(const UnitRun& run, TestRng& gen) {
             }
         }
     }
+    return front_looks;
 }
 
 // UnitQueue must be indistinguishable from BlockDs with M = 1 on random sequences that split
@@ -121,5 +131,16 @@ TEST(unit_queue_matches_block_ds_with_m_1) {
     for (std::uint64_t trial = 0; trial < 12; ++trial) {
         TestRng gen{9000 + trial};
         check_unit_queue_matches({3000, trial % 2 == 0 ? 5000u : 60u, 12000, trial % 3 == 0}, gen);
+    }
+}
+
+// Keys crowding the front, as on grid-like graphs, make the queue look at D1's first pairs
+// before bisecting; it must still find the pairs BlockDs's blocks would.
+TEST(unit_queue_matches_block_ds_with_keys_at_its_front) {
+    for (std::uint64_t trial = 0; trial < 30; ++trial) {
+        TestRng gen{11000 + trial};
+        const auto universe = trial < 20 ? 8 + static_cast<std::uint32_t>(gen.below(60)) : 2000u;
+        const int looks = check_unit_queue_matches({universe, 400, 3000, trial % 4 == 0, true}, gen);
+        CHECK(looks > 0);
     }
 }

@@ -41,11 +41,13 @@ void UnitQueue::reset(Key bound) {
     d1_restart();
 }
 
-std::size_t UnitQueue::d1_find(const Key& key) const noexcept {
+[[gnu::always_inline]] inline std::size_t UnitQueue::d1_find(const Key& key) const noexcept {
     // The first pair whose bound is >= key (bound B is above every key).
+    const std::size_t len = d1_hi_ - d1_lo_;
     const D1Pair* first = d1_.data() + d1_lo_;
+    if (front_score_ > 0 && len >= 2 && !(first[1].bound < key)) return d1_lo_ + below_value(first[0].bound, key);
     const D1Pair* found =
-        first_bound_not_below(first, d1_hi_ - d1_lo_, key, [](const D1Pair& pair) -> const Key& { return pair.bound; });
+        first_bound_not_below(first, len, key, [](const D1Pair& pair) -> const Key& { return pair.bound; });
     return static_cast<std::size_t>(found - d1_.data());
 }
 
@@ -104,6 +106,8 @@ void UnitQueue::drop(std::uint32_t vertex, const Held& held) {
 void UnitQueue::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
     if (!(key < bound_)) internal_stop("Insert: key not below the queue's bound");
     const std::size_t i = d1_find(key);
+    const bool at_front = i - d1_lo_ <= 1;
+    front_score_ = std::clamp(front_score_ + (at_front ? 1 : -1), -FRONT_SCORE_CAP, FRONT_SCORE_CAP);
     auto [held, fresh] = held_.try_emplace(vertex, Held{key, IN_D1});
     if (!fresh) {
         if (!(key < held->key)) return;
