@@ -137,3 +137,36 @@ TEST(sort_by_key_matches_std_sort) {
         }
     }
 }
+
+// first_bound_not_below against std::lower_bound, over every length up to a few hundred (the
+// quarter steps leave remainders of every size) and keys below, between, on and at the last
+// bound, with bounds that tie on distance and differ in hops or vertex.
+TEST(first_bound_not_below_matches_lower_bound) {
+    TestRng gen{0xb0a7d};
+    for (std::size_t n = 1; n <= 300; n += (n < 80 ? 1 : 7)) {
+        std::vector<Key> bounds;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto v = static_cast<std::uint32_t>(gen.below(1u << 20));
+            bounds.push_back(
+                dkey(static_cast<double>(gen.below(n / 2 + 1)), v, static_cast<std::int64_t>(gen.below(3))));
+        }
+        std::sort(bounds.begin(), bounds.end(), [](const Key& x, const Key& y) { return x < y; });
+        bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+        std::vector<Key> keys = bounds;  // every bound itself, and keys around them
+        for (int i = 0; i < 40; ++i) {
+            const auto v = static_cast<std::uint32_t>(gen.below(1u << 20));
+            keys.push_back(dkey(static_cast<double>(gen.below(n / 2 + 1)), v, static_cast<std::int64_t>(gen.below(3))));
+        }
+        keys.push_back(dkey(-1.0, 0));
+        bool same = true;
+        for (const Key& key : keys) {
+            if (bounds.back() < key) continue;  // the last bound must not be below the key
+            const Key* found =
+                first_bound_not_below(bounds.data(), bounds.size(), key, [](const Key& b) -> const Key& { return b; });
+            const auto want =
+                std::lower_bound(bounds.begin(), bounds.end(), key, [](const Key& x, const Key& y) { return x < y; });
+            same = same && found == bounds.data() + (want - bounds.begin());
+        }
+        CHECK(same);
+    }
+}
