@@ -1,6 +1,7 @@
 """BMSSP against Dijkstra on the same input and on its constant-degree transform.
 
-    python bench/bench_bmssp.py [--repeats N] [--graphs grid,random,rmat] [--no-share] [--against PATH]
+    python bench/bench_bmssp.py [--repeats N] [--graphs grid,random,rmat] [--processes P] [--no-share]
+                                [--against PATH]
 
 The graphs: grid, random, rmat (the default, about a million vertices each) and their
 mid-size kin grid-mid, random-mid, rmat-mid (a fifth to an eighth of that).
@@ -14,6 +15,11 @@ transformed vertex, measured in a fresh process as the growth of its peak RSS
 over the call (the run's own memory, results included). Times are the
 process's CPU seconds (the call's own thread, see quillharbour.bench.interleaved_times),
 interleaved round by round.
+
+With --processes P the timing of each graph runs in P fresh processes, one after another, and
+the table gives the medians over them, with the range of bmssp/dij(T) across the processes. On
+a shared host a process's memory placement can move the random-access searches by a tenth, for
+the whole life of the process; repeats within one process do not average that out.
 
 The module does not expose its transform on its own, so the share comes from
 the native benchmark (bench/native_bmssp.cpp), built here with CMake from the
@@ -29,6 +35,7 @@ checking that both return the same distances and predecessors bit for bit.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import re
 import shutil
@@ -148,51 +155,95 @@ def transform_share(binary, graph, source, tmpdir, repeats):
     return float(re.search(r"^transform share (\S+)$", out.stdout, re.M).group(1))
 
 
+def timed_medians(g, tg, first_copy, source, repeats, before):
+    """Median times of the contenders on one graph, interleaved in this process, after checking
+    that they agree."""
+    d_in, _ = quillharbour.dijkstra(*g, source)
+    d_t, _ = quillharbour.dijkstra(*tg, int(first_copy[source]))
+    assert np.array_equal(d_t[first_copy], d_in), "transformed distances disagree"
+    d_b, _ = quillharbour.bmssp(*g, source)
+    assert np.array_equal(d_b, d_in), "bmssp distances disagree"
+    fns = {
+        "dijkstra": lambda: quillharbour.dijkstra(*g, source),
+        "dijkstra_t": lambda: quillharbour.dijkstra(*tg, int(first_copy[source])),
+        "bmssp": lambda: quillharbour.bmssp(*g, source),
+    }
+    if before is not None:
+        assert same_outputs(before.bmssp(*g, source), quillharbour.bmssp(*g, source)), \
+            "outputs differ from --against"
+        fns["before"] = lambda: before.bmssp(*g, source)
+    times = interleaved_times(fns, repeats)
+    return {k: v[len(v) // 2] for k, v in times.items()}
+
+
+def medians_in_fresh_processes(key, args):
+    """timed_medians of graph `key` in each of args.processes fresh processes, one after another:
+    on a shared host a process's memory placement can move a random-access search by a tenth,
+    which one process cannot average out."""
+    runs = []
+    for _ in range(args.processes):
+        cmd = [sys.executable, __file__, "--graphs", key, "--repeats", str(args.repeats), "--medians-only"]
+        if args.against:
+            cmd += ["--against", args.against]
+        out = subprocess.run(cmd, capture_output=True, text=True, check=True)
+        runs.append(json.loads(out.stdout.splitlines()[-1]))
+    return runs
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--graphs", default="grid,random,rmat")
+    parser.add_argument("--processes", type=int, default=1,
+                        help="time each graph in this many fresh processes and report the medians over them")
     parser.add_argument("--no-share", action="store_true", help="skip the native build and the transform share")
     parser.add_argument("--native-build", default=str(ROOT / "build" / "native-bench"),
                         help="CMake build directory of the native benchmark")
     parser.add_argument("--against", metavar="PATH", help="another build's _quillharbour extension file")
+    parser.add_argument("--medians-only", action="store_true", help=argparse.SUPPRESS)  # one fresh process's part
     args = parser.parse_args()
+    if args.processes < 1:
+        parser.error("--processes must be at least 1")
     before = load_build(args.against) if args.against else None
+    if args.medians_only:
+        key = args.graphs
+        g = GRAPHS[key][1]()
+        source = int(np.argmax(np.diff(g[0])))
+        tg, first_copy = transform(*g)
+        print(json.dumps(timed_medians(g, tg, first_copy, source, args.repeats, before)))
+        return
     native, why = (None, "skipped") if args.no_share else build_native_benchmark(args.native_build)
     if native is None:
         print(f"transform share: {why}")
+    fresh = args.processes > 1
     print(f"{'graph':<16} {'n':>9} {'n_prime':>10} {'dijkstra':>9} {'dij(T)':>9} {'bmssp':>9} "
           f"{'bmssp/dij':>10} {'bmssp/dij(T)':>13} {'transform':>10} {'peak B/v':>9}"
-          + (f" {'before/now':>11}" if before else ""))
+          + (f" {'before/now':>11}" if before else "")
+          + (f" {'bmssp/dij(T) over processes':>28}" if fresh else ""))
     for key in args.graphs.split(","):
         label, build = GRAPHS[key]
         g = build()
         source = int(np.argmax(np.diff(g[0])))  # a hub: inside the giant component on R-MAT
         tg, first_copy = transform(*g)
         n_prime = len(tg[0]) - 1
-        d_in, _ = quillharbour.dijkstra(*g, source)
-        d_t, _ = quillharbour.dijkstra(*tg, int(first_copy[source]))
-        assert np.array_equal(d_t[first_copy], d_in), "transformed distances disagree"
-        d_b, _ = quillharbour.bmssp(*g, source)
-        assert np.array_equal(d_b, d_in), "bmssp distances disagree"
-        fns = {
-            "dijkstra": lambda: quillharbour.dijkstra(*g, source),
-            "dijkstra_t": lambda: quillharbour.dijkstra(*tg, int(first_copy[source])),
-            "bmssp": lambda: quillharbour.bmssp(*g, source),
-        }
-        if before is not None:
-            assert same_outputs(before.bmssp(*g, source), quillharbour.bmssp(*g, source)), \
-                "outputs differ from --against"
-            fns["before"] = lambda: before.bmssp(*g, source)
-        times = interleaved_times(fns, args.repeats)
-        med = {k: v[len(v) // 2] for k, v in times.items()}
+        spread = ""
+        if fresh:
+            runs = medians_in_fresh_processes(key, args)
+            med = {k: float(np.median([r[k] for r in runs])) for k in runs[0]}
+            ratios = sorted(r["bmssp"] / r["dijkstra_t"] for r in runs)
+            ratio_t = float(np.median(ratios))
+            spread = f" {ratios[0]:.2f}-{ratios[-1]:.2f} in {len(runs)}"
+        else:
+            med = timed_medians(g, tg, first_copy, source, args.repeats, before)
+            ratio_t = med["bmssp"] / med["dijkstra_t"]
         with tempfile.TemporaryDirectory() as tmpdir:
             peak = peak_bytes_of_bmssp(g, source, tmpdir) / n_prime
             share = "-" if native is None else f"{100 * transform_share(native, g, source, tmpdir, args.repeats):.1f}%"
         print(f"{label:<16} {len(g[0]) - 1:>9} {n_prime:>10} {med['dijkstra']:>8.2f}s {med['dijkstra_t']:>8.2f}s "
               f"{med['bmssp']:>8.2f}s {med['bmssp'] / med['dijkstra']:>9.2f}x "
-              f"{med['bmssp'] / med['dijkstra_t']:>12.2f}x {share:>10} {peak:>9.1f}"
-              + (f" {med['before'] / med['bmssp']:>10.3f}x" if before else ""))
+              f"{ratio_t:>12.2f}x {share:>10} {peak:>9.1f}"
+              + (f" {med['before'] / med['bmssp']:>10.3f}x" if before else "")
+              + (f" {spread:>28}" if fresh else ""))
 
 
 if __name__ == "__main__":
