@@ -177,9 +177,8 @@ def timed_medians(g, tg, first_copy, source, repeats, before):
 
 
 def medians_in_fresh_processes(key, args):
-    """timed_medians of graph `key` in each of args.processes fresh processes, one after another:
-    on a shared host a process's memory placement can move a random-access search by a tenth,
-    which one process cannot average out."""
+    """timed_medians of graph `key` in each of args.processes fresh processes, one after another
+    (see --processes above)."""
     runs = []
     for _ in range(args.processes):
         cmd = [sys.executable, __file__, "--graphs", key, "--repeats", str(args.repeats), "--medians-only"]
