@@ -126,20 +126,31 @@ void cut_at_limit(BmsspRun& out, double limit) {
     }
 }
 
-// A run on the constant-degree form: the rows go straight into the run's vertex records,
-// with no compact copy to build and drop.
 // The results of a run on a form with copies of each vertex, for the input's `n` vertices: every
 // copy holds its vertex's distance, and the predecessors walk back through the copies.
 template <class Node>
 void copies_back(BmsspRun& out, const CopyMaps& maps, const Vec<Node>& vs, std::uint64_t n, std::uint64_t source,
                  double limit) {
+    const auto pred_of = [&](std::uint64_t c) { return vs[c].pred; };
+    // One pass over the copies 0, which lie all over the records (loaded a few vertices
+    // ahead), reads each vertex's distance and walks out of its copies; the input
+    // predecessors, one scattered read each, follow in a pass of their own.
+    constexpr std::uint64_t AHEAD = 16;
     out.dist = OwnedArray<double>::uninitialized(n);
-    for (std::uint64_t v = 0; v < n; ++v) out.dist[v] = vs[maps.first_copy[v]].dist;
-    out.pred = predecessors_back(
-        maps, [&](std::uint64_t c) { return vs[c].dist; }, [&](std::uint64_t c) { return vs[c].pred; }, source);
+    Vec<std::uint32_t> entered(n);
+    for (std::uint64_t v = 0; v < n; ++v) {
+        if (v + AHEAD < n) __builtin_prefetch(&vs[maps.first_copy[v + AHEAD]]);
+        const double d = vs[maps.first_copy[v]].dist;
+        out.dist[v] = d;
+        // +inf and NaN stay without a predecessor
+        entered[v] = v == source || !(d < INF) ? NO_VERTEX : entered_from(maps, pred_of, v);
+    }
+    out.pred = predecessors_back(maps, entered, [&](std::uint64_t c) { return vs[c].dist; }, pred_of, source);
     cut_at_limit(out, limit);
 }
 
+// A run on the constant-degree form: the rows go straight into the run's vertex records,
+// with no compact copy to build and drop.
 template <class Queues, class Observer>
 BmsspRun on_constant_degree(const Csr& csr, std::uint64_t source, std::uint64_t seed, const RunConfig& config) {
     CopyMaps maps;

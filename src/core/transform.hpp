@@ -189,36 +189,55 @@ void repair_cycles(const CopyMaps& maps, const DistOf& dist_of, const PredOf& pr
 
 }  // namespace transform_detail
 
+// The copy through which the walk from v's copy 0 back along predecessors (`pred_of(c)`,
+// NO_VERTEX for none) leaves v's own copies, or NO_VERTEX when the walk ends inside them.
+// A walk inside v's copies takes fewer steps than v has copies unless the predecessors
+// cycle; that stops the run rather than loop.
+//
+// A copy reached from another copy of v is nearly always reached along the ring, from the
+// copy before it, so the walk runs back around the ring: the step to the copy before is
+// taken as a prediction, checked against the predecessor read, and the loads of a long walk
+// on a hub's ring overlap instead of each waiting for the one before.
+template <class PredOf>
+std::uint32_t entered_from(const CopyMaps& maps, const PredOf& pred_of, std::uint64_t v) {
+    const std::uint64_t first = maps.first_copy[v];
+    const std::uint64_t end = maps.copies_end(v);
+    std::uint64_t c = first;
+    for (std::uint64_t steps = 0;; ++steps) {
+        if (steps > end - first) internal_stop("predecessor walk cycles inside the copies of a vertex");
+        const std::uint32_t p = pred_of(c);
+        if (p == NO_VERTEX || p < first || p >= end) return p;
+        // Another copy of v. Whether it is the one before c is hidden from the compiler,
+        // which would otherwise step to p, the loaded value, in both cases, and the step
+        // must stay a branch (a conditional move would wait for p as well).
+        const std::uint64_t before = c == first ? end - 1 : c - 1;
+        bool along_ring = p == before;
+        asm("" : "+r"(along_ring));
+        if (!along_ring) [[unlikely]] {
+            asm volatile("");
+            c = p;
+            continue;
+        }
+        c = before;
+    }
+}
+
 // Input-graph predecessors (-1 for none) of a run on the constant-degree form, whose
-// labels are seen through `dist_of(c)` and `pred_of(c)` (NO_VERTEX for none): walks back
-// through the copies of each reached vertex until the walk leaves them, then repairs
-// cycles (see above); stops if the result is not a tree rooted at `input_source`.
+// labels are seen through `dist_of(c)` and `pred_of(c)` (NO_VERTEX for none), given for
+// every input vertex the copy `entered[v]` its walk leaves its copies by (entered_from;
+// NO_VERTEX for the source and for vertices not reached): repairs cycles (see above) and
+// stops if the result is not a tree rooted at `input_source`.
 template <class DistOf, class PredOf>
-OwnedArray<std::int32_t> predecessors_back(const CopyMaps& maps, const DistOf& dist_of, const PredOf& pred_of,
-                                           std::uint64_t input_source) {
+OwnedArray<std::int32_t> predecessors_back(const CopyMaps& maps, std::span<const std::uint32_t> entered,
+                                           const DistOf& dist_of, const PredOf& pred_of, std::uint64_t input_source) {
     using namespace transform_detail;
     const std::size_t n = maps.first_copy.size();
-    auto pred = OwnedArray<std::int32_t>::filled(n, -1);
+    auto pred = OwnedArray<std::int32_t>::uninitialized(n);
+    // The copies lie all over `orig`: start loading a few vertices ahead.
+    constexpr std::size_t AHEAD = 16;
     for (std::size_t v = 0; v < n; ++v) {
-        if (v == input_source) continue;
-        std::uint64_t c = maps.first_copy[v];
-        if (!(dist_of(c) < std::numeric_limits<double>::infinity())) continue;  // +inf and NaN stay -1
-        // A walk inside v's copies takes fewer steps than v has copies, unless the
-        // predecessors cycle; refuse that rather than loop.
-        const std::uint64_t first = maps.first_copy[v];
-        const std::uint64_t end = maps.copies_end(v);
-        const std::uint64_t copies = end - first;
-        for (std::uint64_t steps = 0;; ++steps) {
-            if (steps > copies) internal_stop("predecessor walk cycles inside the copies of a vertex");
-            const std::uint32_t p = pred_of(c);
-            if (p == NO_VERTEX) break;
-            if (p >= first && p < end) {  // another copy of v
-                c = p;
-                continue;
-            }
-            pred[v] = static_cast<std::int32_t>(maps.orig[p]);
-            break;
-        }
+        if (v + AHEAD < n && entered[v + AHEAD] != NO_VERTEX) __builtin_prefetch(&maps.orig[entered[v + AHEAD]]);
+        pred[v] = entered[v] == NO_VERTEX ? -1 : static_cast<std::int32_t>(maps.orig[entered[v]]);
     }
     if (mark_off_tree(pred, input_source) != 0) {
         repair_cycles(maps, dist_of, pred_of, input_source, pred);
