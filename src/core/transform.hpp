@@ -89,6 +89,8 @@ Vec<Row> constant_degree_rows(const Csr& csr, std::uint64_t source, CopyMaps& ma
     rows.reserve(np);
     // The flag is polled once per POLL_VERTICES input vertices.
     constexpr std::uint64_t POLL_VERTICES = 4096;
+    constexpr std::uint64_t HEAD_AHEAD = 16;
+    const std::uint64_t m = csr.indices.size();
     for (std::uint64_t u = 0; u < n; ++u) {
         if (u % POLL_VERTICES == 0) [[unlikely]]
             cancel_check();
@@ -102,6 +104,8 @@ Vec<Row> constant_degree_rows(const Csr& csr, std::uint64_t source, CopyMaps& ma
             rows.push_back(r);
         }
         for (std::uint64_t e = csr.indptr[u]; e < csr.indptr[u + 1]; ++e) {
+            // the heads' counters lie all over next_free: start loading a few edges ahead
+            if (e + HEAD_AHEAD < m) __builtin_prefetch(&next_free[csr.indices[e + HEAD_AHEAD]], 1);
             const std::uint32_t w = csr.indices[e];
             const std::uint64_t tail_copy = next_free[u]++;
             const std::uint64_t head_copy = next_free[w]++;
