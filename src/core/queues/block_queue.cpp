@@ -78,10 +78,15 @@ std::uint32_t BlockDs::alloc_block(std::span<const Entry> entries) {
 
 void BlockDs::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
     if (!(key < bound_)) internal_stop("Insert: key not below the queue's bound");
-    // First position whose bound is >= key (the last bound is B, above every key).
-    const D1Slot* at = first_bound_not_below(d1_.data() + d1_head_, d1_.size() - d1_head_, key,
-                                             [](const D1Slot& slot) -> const Key& { return slot.bound; });
-    const std::size_t i = static_cast<std::size_t>(at - d1_.data());
+    // First position whose bound is >= key (the last bound is B, above every key): the block
+    // the last bisection found, when the key falls in its range, else a bisection.
+    std::size_t i = last_found_;
+    if (!(i >= d1_head_ && i < d1_.size() && !(d1_[i].bound < key) && (i == d1_head_ || d1_[i - 1].bound < key))) {
+        const D1Slot* at = first_bound_not_below(d1_.data() + d1_head_, d1_.size() - d1_head_, key,
+                                                 [](const D1Slot& slot) -> const Key& { return slot.bound; });
+        i = static_cast<std::size_t>(at - d1_.data());
+        last_found_ = i;
+    }
     // One probe: the record is created here or, for a held vertex, rewritten in place
     // (the same as deleting it and recording the new slot).
     auto [record, fresh] = positions_.try_emplace(vertex, Position{0, 0});

