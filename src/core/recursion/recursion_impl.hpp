@@ -157,13 +157,14 @@ Key Recursion<Rows, Queues, Observer>::run_level_on(std::uint64_t level, const K
         }
         // A level pulling one vertex at a time usually pulls next the one whose key came
         // back (the smallest key left, below B while the queue holds any): start loading its
-        // record now, and the records of its heads once the child call is done, so that the
-        // next base case starts from the cache.
+        // record and flags now, and the records of its heads once the child call is done, so
+        // that the next base case starts from the cache.
         std::uint32_t next = NO_VERTEX;
         if constexpr (std::is_same_v<Queue, UnitQueue>) {
             if (key_below(bi, bound)) {
                 next = bi.vertex();
                 __builtin_prefetch(&state.vertex[next]);
+                __builtin_prefetch(&flags[next]);  // read when it is pulled, to see if it is complete
             }
         }
         if (sc.fresh.empty()) {
