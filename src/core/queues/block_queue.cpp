@@ -80,10 +80,10 @@ void BlockDs::insert(std::uint32_t vertex, const Key& key, std::uint64_t& rng) {
     if (!(key < bound_)) internal_stop("Insert: key not below the queue's bound");
     // First position whose bound is >= key (the last bound is B, above every key): the block
     // the last bisection found, when the key falls in its range, else a bisection.
+    const auto bound_of = [](const D1Slot& slot) -> const Key& { return slot.bound; };
     std::size_t i = last_found_;
-    if (!(i >= d1_head_ && i < d1_.size() && !(d1_[i].bound < key) && (i == d1_head_ || d1_[i - 1].bound < key))) {
-        const D1Slot* at = first_bound_not_below(d1_.data() + d1_head_, d1_.size() - d1_head_, key,
-                                                 [](const D1Slot& slot) -> const Key& { return slot.bound; });
+    if (!is_first_bound_not_below(d1_.data(), d1_head_, d1_.size(), i, key, bound_of)) {
+        const D1Slot* at = first_bound_not_below(d1_.data() + d1_head_, d1_.size() - d1_head_, key, bound_of);
         i = static_cast<std::size_t>(at - d1_.data());
         last_found_ = i;
     }

@@ -128,6 +128,14 @@ template <class T, class Bound>
     return first;
 }
 
+// Whether items[i] is what first_bound_not_below finds for `key` among items[lo, hi), whose
+// bounds rise: the first whose bound is not below `key`. False for an i outside [lo, hi).
+template <class T, class Bound>
+[[gnu::always_inline]] inline bool is_first_bound_not_below(const T* items, std::size_t lo, std::size_t hi,
+                                                            std::size_t i, const Key& key, Bound bound) noexcept {
+    return i >= lo && i < hi && !(bound(items[i]) < key) && (i == lo || bound(items[i - 1]) < key);
+}
+
 // Advances `rng` as `count` calls of splitmix64 would, without computing their values.
 inline void splitmix64_skip(std::uint64_t& rng, std::uint64_t count) noexcept { rng += count * 0x9E3779B97F4A7C15ull; }
 

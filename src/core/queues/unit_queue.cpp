@@ -45,11 +45,10 @@ void UnitQueue::reset(Key bound) {
     // The first pair whose bound is >= key (bound B is above every key).
     const std::size_t len = d1_hi_ - d1_lo_;
     const D1Pair* first = d1_.data() + d1_lo_;
-    const std::size_t h = last_found_;
-    if (h >= d1_lo_ && h < d1_hi_ && !(d1_[h].bound < key) && (h == d1_lo_ || d1_[h - 1].bound < key)) return h;
+    const auto bound_of = [](const D1Pair& pair) -> const Key& { return pair.bound; };
+    if (is_first_bound_not_below(d1_.data(), d1_lo_, d1_hi_, last_found_, key, bound_of)) return last_found_;
     if (front_score_ > 0 && len >= 2 && !(first[1].bound < key)) return d1_lo_ + below_value(first[0].bound, key);
-    const D1Pair* found =
-        first_bound_not_below(first, len, key, [](const D1Pair& pair) -> const Key& { return pair.bound; });
+    const D1Pair* found = first_bound_not_below(first, len, key, bound_of);
     return static_cast<std::size_t>(found - d1_.data());
 }
 
