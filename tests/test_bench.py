@@ -177,3 +177,14 @@ def test_the_cold_first_run_is_left_out_and_reported(monkeypatch):
     assert by["other"].vs_dijkstra == 3.0
     [single] = bench.run_bench([("g", g)], [fake("dijkstra", slow_start(1.0))], sources=1, repeats=1)
     assert single.cold_time_s is None and single.runs == 1  # nothing else to take its place
+
+
+def test_interleaved_rounds_follow_the_orders_given():
+    ran = []
+    calls = {name: (lambda name=name: ran.append(name)) for name in "abc"}
+    times = bench.interleaved_times(calls, 4, orders=[["a", "b", "c"], ["a", "c", "b"]])
+    assert ran == list("abc") + list("abc") + list("acb") + list("abc") + list("acb")  # warm-up first
+    assert {name: len(ts) for name, ts in times.items()} == {"a": 4, "b": 4, "c": 4}
+    with pytest.raises(ValueError, match="must name every call once"):
+        bench.interleaved_times(calls, 1, orders=[["a", "b", "b"]])
+    assert ran[15:] == []  # refused before any call ran

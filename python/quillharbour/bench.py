@@ -282,18 +282,27 @@ def timed_round(calls: Mapping[str, Callable[[], Any]], *, clock: Callable[[], f
 
 
 def interleaved_times(calls: Mapping[str, Callable[[], Any]], repeats: int = 5, *,
-                      clock: Callable[[], float] = time.process_time) -> dict[str, list[float]]:
+                      clock: Callable[[], float] = time.process_time,
+                      orders: Sequence[Sequence[str]] = ()) -> dict[str, list[float]]:
     """Runs each call once to warm up, then `repeats` rounds of :func:`timed_round`, each call in
     turn; returns {name: sorted list of times}. Interleaving spreads any background load evenly
     over the contenders. The default clock is the process's CPU time, which time slices lost to
     other processes do not inflate: a long call from the main thread runs on a helper thread
     while the caller waits for it (so that Ctrl-C works), and the pool's idle threads cost
-    nothing, so for one single-threaded call it is that call's CPU time."""
+    nothing, so for one single-threaded call it is that call's CPU time.
+
+    Round r runs the calls in the order ``orders[r % len(orders)]``, each an ordering of all the
+    names, or in the order of `calls` when `orders` is empty. A call inherits the allocator and
+    cache state of the call before it; alternating who goes first shares that out evenly."""
+    for order in orders:
+        if sorted(order) != sorted(calls):
+            raise ValueError(f"an order must name every call once: {list(order)} for {list(calls)}")
     for call in calls.values():
         call()
     times: dict[str, list[float]] = {name: [] for name in calls}
-    for _ in range(repeats):
-        for name, (dt, _) in timed_round(calls, clock=clock).items():
+    for r in range(repeats):
+        ordered = {name: calls[name] for name in orders[r % len(orders)]} if orders else calls
+        for name, (dt, _) in timed_round(ordered, clock=clock).items():
             times[name].append(dt)
     return {name: sorted(ts) for name, ts in times.items()}
 
